@@ -1,0 +1,119 @@
+// Intrusive circular doubly linked list. A head points to itself when empty;
+// a link never put on a list holds null pointers.
+#pragma once
+
+#include <cstddef>
+
+#include "common/fatal.h"
+
+struct list_link {
+    list_link *_next;
+    list_link *_prev;
+};
+
+// Offset of a member inside its record, for reaching the record from an embedded link.
+template <class T, class M> inline std::ptrdiff_t member_offset(M T::*member)
+{
+    alignas(T) static unsigned char probe[sizeof(T)];
+    return reinterpret_cast<unsigned char *>(&(reinterpret_cast<T *>(probe)->*member)) - probe;
+}
+
+template <class T, class M> inline T *container_of(M *ptr, M T::*member)
+{
+    return ptr ? reinterpret_cast<T *>(reinterpret_cast<unsigned char *>(ptr) -
+                                       member_offset(member))
+               : nullptr;
+}
+
+inline void list_init(list_link *head)
+{
+    head->_next = head;
+    head->_prev = head;
+}
+
+inline void list_null(list_link *link)
+{
+    link->_next = nullptr;
+    link->_prev = nullptr;
+}
+
+inline bool list_isnull(const list_link *link)
+{
+    return link->_next == nullptr && link->_prev == nullptr;
+}
+
+inline bool list_isempty(const list_link *list)
+{
+    UGW_ASSERT(!((list->_next == list) ^ (list->_prev == list)));
+    return list->_next == list;
+}
+
+inline void list_insert_between(list_link *elem, list_link *prev, list_link *next)
+{
+    elem->_next = next;
+    elem->_prev = prev;
+    prev->_next = elem;
+    next->_prev = elem;
+}
+
+inline void list_insert_head(list_link *head, list_link *elem)
+{
+    list_insert_between(elem, head, head->_next);
+}
+
+inline void list_append(list_link *head, list_link *elem)
+{
+    list_insert_between(elem, head->_prev, head);
+}
+
+// Inserts elem in front of pos.
+inline void list_insert_before(list_link *pos, list_link *elem)
+{
+    list_insert_between(elem, pos->_prev, pos);
+}
+
+inline void list_remove(list_link *elem)
+{
+    elem->_prev->_next = elem->_next;
+    elem->_next->_prev = elem->_prev;
+    list_init(elem);
+}
+
+inline list_link *list_first(const list_link *head)
+{
+    return list_isempty(head) ? nullptr : head->_next;
+}
+
+inline list_link *list_pop_head(list_link *list)
+{
+    if (list_isempty(list))
+        return nullptr;
+    list_link *elem = list->_next;
+    list_remove(elem);
+    UGW_ASSERT(list->_next != elem);
+    UGW_ASSERT(list->_prev != elem);
+    return elem;
+}
+
+// Moves every member of src to the tail of dst; src ends empty.
+inline void list_splice_tail(list_link *dst, list_link *src)
+{
+    if (list_isempty(src))
+        return;
+    list_link *first = src->_next, *last = src->_prev;
+    first->_prev = dst->_prev;
+    dst->_prev->_next = first;
+    last->_next = dst;
+    dst->_prev = last;
+    list_init(src);
+}
+
+// Iterates the members of a list; the body may remove the current member.
+#define list_for_each_safe(pos, tmp, head)                                                         \
+    for (list_link *pos = (head)->_next, *tmp = pos->_next; pos != (head); pos = tmp, tmp = pos->_next)
+
+// Comparator of member addresses (link address plus offset).
+using list_compare_fn = int (*)(const void *a, const void *b);
+
+// In-place bottom-up merge sort; not stable.
+void list_sort(list_link *head, list_compare_fn compare, std::ptrdiff_t offset);

@@ -1,0 +1,76 @@
+// The one process-wide log hook, with levels, per-component enable bits,
+// optional prefixes and three targets (standard error, syslog, a file).
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+enum : int {
+    LOG_ERROR = -2,
+    LOG_WARNING = -1,
+    LOG_NOTICE = 0, // information
+};
+
+// Component bits of the mask (low 18 bits used).
+enum : uint32_t {
+    LOG_COMP_UCLIENT = 0x8,  // the utility's management-protocol client
+    LOG_COMP_DOT11 = 0x10,   // 802.11 and 802.1X
+    LOG_COMP_COMMON = 0x80,  // the common library
+    LOG_COMP_RADIUS = 0x8000,
+    LOG_COMP_IPC = 0x20000,  // UNIX-socket IPC
+    LOG_COMP_ALL = 0x3ffff,
+};
+
+// Format flags: prefixes of the line.
+enum : uint8_t {
+    LOG_FMT_PID = 0x01,
+    LOG_FMT_DATE = 0x02,
+    LOG_FMT_TIME = 0x04,
+    LOG_FMT_FILE = 0x08,
+    LOG_FMT_LINE = 0x10,
+    LOG_FMT_KEYS = 0x20,
+};
+
+// The settings record that IPC log messages read and merge: its layout is shared.
+struct log_cfg {
+    int8_t level;     // highest debug level printed
+    uint8_t format;   // LOG_FMT_*
+    uint8_t trace_mac[6];
+    uint32_t components;
+};
+static_assert(sizeof(log_cfg) == 12);
+
+using log_hook_fn = void (*)(int level, const char *file, unsigned line, const char *fmt, ...);
+
+extern log_hook_fn log_hook;
+extern log_cfg log_config;
+
+void log_default(int level, const char *file, unsigned line, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_file(int level, const char *file, unsigned line, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_syslog(int level, const char *file, unsigned line, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void log_format(FILE *stream, int level, const char *file, unsigned line, const char *fmt,
+                va_list ap);
+
+// path is the file (log_file) or the syslog identity. A null hook means log_default.
+int log_open(const char *path, int level, uint32_t components, uint8_t format, log_hook_fn hook);
+void log_close();
+
+inline bool log_enabled(uint32_t component, int level)
+{
+    return log_hook && (log_config.components & component) && level <= log_config.level;
+}
+
+// Errors also reach standard error when another target is active.
+#define ulog(component, level, ...)                                                                \
+    do {                                                                                           \
+        if (log_enabled((component), (level))) {                                                   \
+            log_hook((level), __FILE__, __LINE__, __VA_ARGS__);                                    \
+            if ((level) == LOG_ERROR && log_hook != log_default)                                   \
+                log_default((level), __FILE__, __LINE__, __VA_ARGS__);                             \
+        }                                                                                          \
+    } while (0)

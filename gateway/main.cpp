@@ -1,0 +1,5 @@
+// ulmex-gateway: the daemon's entry.
+int main()
+{
+    return 0;
+}
