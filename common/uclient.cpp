@@ -108,7 +108,7 @@ int uclient_event_fd(const uclient *client)
     return client->event_fd;
 }
 
-ssize_t uclient_recv(uclient *client, int fd, int first_wait)
+ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
 {
     Ary *buf = &client->buffer;
     umsghdr first = {};
@@ -140,7 +140,7 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait)
         memcpy(buf->_buffer, &h, sizeof(h));
         if (!(h.flags & UMSG_F_MORE))
             break;
-        wait = UCLIENT_WAIT_SEC;
+        wait = next_wait;
     }
     buf->_count = static_cast<uint32_t>(used);
     return static_cast<ssize_t>(used);

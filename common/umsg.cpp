@@ -153,7 +153,7 @@ ssize_t umsg_recv(int fd, umsghdr *hdr, void *buf, size_t cap, int wait_sec,
     } control;
     iovec iov[2] = {{hdr, sizeof(*hdr)}, {buf, cap}};
     msghdr mh = {};
-    sockaddr_un from;
+    sockaddr_un from = {};
     if (peer) {
         mh.msg_name = &from;
         mh.msg_namelen = sizeof(from);

@@ -15,6 +15,14 @@
 
 namespace {
 
+// The real clock: while locked the event loop does not refresh the cached one.
+uint64_t monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
 bool same_addr(const umsg_addr *a, const umsg_addr *b)
 {
     return a->len == b->len && memcmp(&a->sun, &b->sun, a->len) == 0;
@@ -129,14 +137,16 @@ void handle_join(userver *server, const umsghdr *hdr, const uint8_t *key, size_t
     char name[110];
     int err = 0;
     userver_member *m = nullptr;
-    userver_leave_group(server, peer, key, len);
     if (passfd < 0) {
         err = EBADF;
-    } else if (server->nmembers >= USERVER_MAX_MEMBERS) {
-        err = ENOSPC;
-    } else if (!(m = static_cast<userver_member *>(calloc(1, sizeof(userver_member) + len)))) {
-        err = ENOMEM;
     } else {
+        userver_leave_group(server, peer, key, len);
+        if (server->nmembers >= USERVER_MAX_MEMBERS)
+            err = ENOSPC;
+        else if (!(m = static_cast<userver_member *>(calloc(1, sizeof(userver_member) + len))))
+            err = ENOMEM;
+    }
+    if (m) {
         m->addr = *peer;
         list_init(&m->link);
         m->fd = passfd;
@@ -203,7 +213,7 @@ bool health(userver *server)
 
 void prune(userver *server)
 {
-    uint32_t now = clock_msec();
+    uint64_t now = monotonic_ms();
     if (now - server->last_prune <= USERVER_PRUNE_MS)
         return;
     list_for_each_safe(l, tmp, &server->members) {
@@ -235,7 +245,7 @@ userver *userver_listen(const char *path, unsigned pid, int locks, const userver
     list_init(&server->members);
     list_init(&server->holders);
     array_init(&server->buffer, 1);
-    server->last_prune = clock_msec();
+    server->last_prune = monotonic_ms();
     const char *what = nullptr;
     int on = 1, n;
     umsg_addr addr;
@@ -406,17 +416,6 @@ void userver_handle(userver *server, const umsghdr *hdr, uint8_t *payload, size_
         break;
     }
 }
-
-namespace {
-
-uint64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-} // namespace
 
 int userver_process(userver *server)
 {

@@ -47,7 +47,7 @@ struct userver {
     list_link holders;
     Ary buffer;
     sigset_t sigmask;
-    uint32_t last_prune; // ms
+    uint64_t last_prune; // monotonic ms
     int locks;           // anonymous locks (from creation) plus those of holders
     int fd;
     uint32_t nmembers;
