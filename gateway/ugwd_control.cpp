@@ -57,8 +57,19 @@ int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path)
     return 0;
 }
 
+namespace {
+
+void ugwd_ctl_step_timer(timer *) {}
+
+} // namespace
+
 int ugwd_ctl_step(ugwd_ctl *ctl, unsigned)
 {
+    // A run with nothing to wait for returns at once: the step timer keeps it for its second.
+    clock_refresh_offset();
+    timetable_set_now(schedule_timetable(ctl->sched), clock_msec());
+    if (!timer_ispending(&ctl->step_timer))
+        schedule_timer(ctl->sched, &ctl->step_timer, 1000, ugwd_ctl_step_timer);
     return schedule_run(ctl->sched, 1000);
 }
 
@@ -71,6 +82,8 @@ void ugwd_ctl_free(ugwd_ctl *ctl)
 {
     if (!ctl)
         return;
+    if (ctl->sched && timer_ispending(&ctl->step_timer))
+        schedule_cancel(ctl->sched, &ctl->step_timer);
     schedule_destroy(ctl->sched);
     array_purge(&ctl->procs);
     free(ctl->ctl_path);

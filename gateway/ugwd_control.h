@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include "common/array.h"
+#include "common/timer.h"
 
 struct schedule;
 
@@ -19,6 +20,7 @@ struct ugwd_ctl {
     unsigned ifindex;
     bool configure;
     Ary procs; // ugwd_proc, in start order
+    timer step_timer;
 };
 
 // Once per process, before anything else of the gateway.
