@@ -73,12 +73,13 @@ const void *key_of(const hashtable *t, const hashlink *link, int slot)
     uint32_t index = 0;
     if (t->stride) {
         index = static_cast<uint32_t>(link->_pos - t->link_offset) / sizeof(hashlink);
-        pos += static_cast<size_t>(index) * (t->stride - sizeof(hashlink));
+        pos += static_cast<std::ptrdiff_t>(index) *
+               (static_cast<std::ptrdiff_t>(t->stride) - static_cast<std::ptrdiff_t>(sizeof(hashlink)));
     }
     if (t->extract)
         return t->extract(pos, static_cast<uint8_t *>(t->scratch) + slot * t->key_len, t->key_len,
                           index);
-    if (t->flags & HASHTABLE_KEY_BY_POINTER) {
+    if (t->key_by_pointer) {
         const void *p;
         memcpy(&p, pos, sizeof(p));
         return p;
@@ -98,7 +99,7 @@ inline bool migrating(const hashtable *t)
 
 inline bool moves_frozen(const hashtable *t)
 {
-    return t->flags & (HASHTABLE_LOCKED | HASHTABLE_CLEARING);
+    return t->locked || t->clearing;
 }
 
 // The old bucket that may still hold an entry of this hash, or UINT32_MAX.
@@ -202,15 +203,11 @@ int __hashtable_init(hashtable *table, uint32_t key_len, uint32_t stride, int32_
     if (config->key_len < 0) {
         table->key_len = 0;
         if (!key_inline)
-            table->flags |= HASHTABLE_KEY_BY_POINTER;
+            table->key_by_pointer = 1;
     } else {
         table->key_len = config->key_len ? static_cast<uint32_t>(config->key_len) : key_len;
     }
     table->stride = stride ? (config->stride ? config->stride : stride) : 0;
-    if (table->stride && table->stride < sizeof(hashlink)) {
-        errno = EINVAL;
-        return -1;
-    }
     table->key_offset = key_offset;
     table->link_offset = link_offset;
     table->size = 1u << min_log2;
@@ -373,23 +370,23 @@ hashlink *hashtable_next(const hashtable *t, const hashlink *link)
     return first_from(t, b + 1);
 }
 
-void hashtable_clear(hashtable *t)
+void hashtable_clear(hashtable *table)
 {
-    t->flags |= HASHTABLE_CLEARING;
-    for (uint32_t b = 0; b < t->size && t->curfill; b++) {
-        while (hashlink *l = t->buckets[b]) {
-            t->buckets[b] = l->next;
+    table->clearing = 1;
+    for (uint32_t b = 0; b < table->size && table->curfill; b++) {
+        while (hashlink *l = table->buckets[b]) {
+            table->buckets[b] = l->next;
             hashlink_init(l);
-            t->curfill--;
-            if (t->clear)
-                t->clear(t->extra ? t->extra : entry_of(t, l), entry_of(t, l));
-            if (!t->curfill)
+            table->curfill--;
+            if (table->clear)
+                table->clear(table->extra ? table->extra : entry_of(table, l), entry_of(table, l));
+            if (!table->curfill)
                 break;
         }
     }
-    UGW_ASSERT(t->curfill == 0);
-    t->cursor = t->size / 2;
-    t->flags &= static_cast<uint8_t>(~HASHTABLE_CLEARING);
+    UGW_ASSERT(table->curfill == 0);
+    table->cursor = table->size / 2;
+    table->clearing = 0;
 }
 
 void hashtable_free(hashtable *table)

@@ -45,12 +45,6 @@ struct hashtable_config {
     hashtable_clear_fn clear;
 };
 
-enum : uint8_t {
-    HASHTABLE_KEY_BY_POINTER = 0x80,
-    HASHTABLE_CLEARING = 0x40,
-    HASHTABLE_LOCKED = 0x20,
-};
-
 struct hashtable {
     hashlink **buckets;
     uint32_t size;        // bucket count, a power of two
@@ -63,7 +57,11 @@ struct hashtable {
     int32_t link_offset;  // link position within the entry
     uint32_t cursor;      // next old bucket to migrate; size / 2 when none
     uint32_t seed;
-    uint8_t flags;
+    // One flags byte: 0x80 key by pointer, 0x40 clearing, 0x20 locked.
+    uint8_t flags_low : 5;
+    uint8_t locked : 1;
+    uint8_t clearing : 1;
+    uint8_t key_by_pointer : 1;
     void *extra;
     void *scratch;        // room for two extracted keys
     hashtable_hash_fn hashfun;
@@ -107,25 +105,25 @@ inline uint32_t hashtable_count(const hashtable *table)
 // and no migration step runs. Not a mutex.
 inline void __hashtable_lock(hashtable *table)
 {
-    UGW_ASSERT(!(table->flags & HASHTABLE_LOCKED));
-    table->flags |= HASHTABLE_LOCKED;
+    UGW_ASSERT(!table->locked);
+    table->locked = 1;
 }
 
 // Takes the caller's table variable so it can serve as a scope-exit clean-up.
 inline void __hashtable_unlock(hashtable **tablep)
 {
-    UGW_ASSERT((*tablep)->flags & HASHTABLE_LOCKED);
-    (*tablep)->flags &= static_cast<uint8_t>(~HASHTABLE_LOCKED);
+    UGW_ASSERT((*tablep)->locked);
+    (*tablep)->locked = 0;
 }
 
 inline bool hashtable_islocked(const hashtable *table)
 {
-    return table->flags & HASHTABLE_LOCKED;
+    return table->locked;
 }
 
 inline bool hashtable_clearing(const hashtable *table)
 {
-    return table->flags & HASHTABLE_CLEARING;
+    return table->clearing;
 }
 
 void hashtable_clear(hashtable *table);
