@@ -102,44 +102,75 @@ inline bool moves_frozen(const hashtable *t)
     return t->locked || t->clearing;
 }
 
-// The old bucket that may still hold an entry of this hash, or UINT32_MAX.
-inline uint32_t old_bucket(const hashtable *t, uint32_t hash)
+// Where an entry of this hash lives: the old array until its old bucket has
+// migrated, then the full-size array. Each entry has exactly one place.
+inline hashlink **head_of(const hashtable *t, uint32_t hash)
 {
-    if (!migrating(t))
-        return UINT32_MAX;
-    uint32_t o = hash & (t->size / 2 - 1);
-    return o >= t->cursor && o != (hash & (t->size - 1)) ? o : UINT32_MAX;
+    if (migrating(t)) {
+        uint32_t o = hash & (t->size / 2 - 1);
+        if (o >= t->cursor)
+            return &t->old_buckets[o];
+    }
+    return &t->buckets[hash & (t->size - 1)];
 }
 
-// Finds the slot pointing at a matching entry in bucket b, or null.
-hashlink **find_slot(const hashtable *t, uint32_t b, uint32_t hash, const void *key, size_t len)
+// Bucket p in iteration order, or null when p holds nothing yet.
+inline hashlink **position(const hashtable *t, uint32_t p)
 {
-    for (hashlink **slot = &t->buckets[b]; *slot; slot = &(*slot)->next)
+    if (migrating(t)) {
+        uint32_t half = t->size / 2;
+        if ((p & (half - 1)) >= t->cursor)
+            return p < half ? &t->old_buckets[p] : nullptr;
+    }
+    return &t->buckets[p];
+}
+
+// The iteration position of a linked entry.
+inline uint32_t position_of(const hashtable *t, uint32_t hash)
+{
+    if (migrating(t) && (hash & (t->size / 2 - 1)) >= t->cursor)
+        return hash & (t->size / 2 - 1);
+    return hash & (t->size - 1);
+}
+
+// The slot pointing at a matching entry, or null.
+hashlink **find_slot(const hashtable *t, uint32_t hash, const void *key, size_t len)
+{
+    for (hashlink **slot = head_of(t, hash); *slot; slot = &(*slot)->next)
         if ((*slot)->hash == hash && t->compare(key_of(t, *slot, 1), key, len) == 0)
             return slot;
     return nullptr;
 }
 
-// Finds the slot pointing at this very link in bucket b, or null.
-hashlink **find_link(const hashtable *t, uint32_t b, const hashlink *link)
+// The slot pointing at a link that is in this table, or null.
+hashlink **slot_of(const hashtable *t, const hashlink *link)
 {
-    for (hashlink **slot = &t->buckets[b]; *slot; slot = &(*slot)->next)
+    if (!hashlink_used(link))
+        return nullptr;
+    for (hashlink **slot = head_of(t, link->hash); *slot; slot = &(*slot)->next)
         if (*slot == link)
             return slot;
     return nullptr;
 }
 
+// Moves one old bucket. The full-size array is left unwritten at growth and
+// its two buckets fed by this old one are set up here, so growing costs no
+// more than any other step.
 void migrate_step(hashtable *t)
 {
-    uint32_t b = t->cursor++;
-    hashlink *chain = t->buckets[b];
-    t->buckets[b] = nullptr;
+    uint32_t half = t->size / 2, b = t->cursor++;
+    t->buckets[b] = t->buckets[b + half] = nullptr;
+    hashlink *chain = t->old_buckets[b];
     while (chain) {
         hashlink *l = chain;
         chain = l->next;
-        uint32_t nb = l->hash & (t->size - 1);
-        l->next = t->buckets[nb];
-        t->buckets[nb] = l;
+        hashlink **head = &t->buckets[l->hash & (t->size - 1)];
+        l->next = *head;
+        *head = l;
+    }
+    if (t->cursor == half) {
+        free(t->old_buckets);
+        t->old_buckets = nullptr;
     }
 }
 
@@ -148,10 +179,10 @@ void grow(hashtable *t)
     size_t bytes;
     if (__builtin_mul_overflow(static_cast<size_t>(t->size) * 2, sizeof(hashlink *), &bytes))
         return;
-    auto *nb = static_cast<hashlink **>(realloc(t->buckets, bytes));
+    auto *nb = static_cast<hashlink **>(malloc(bytes));
     if (!nb)
         return;
-    memset(nb + t->size, 0, t->size * sizeof(hashlink *));
+    t->old_buckets = t->buckets;
     t->buckets = nb;
     t->size *= 2;
     t->threshold = t->size * 3 / 4;
@@ -165,6 +196,19 @@ void rebalance(hashtable *t, bool after_insert)
         grow(t);
     if (migrating(t) && !moves_frozen(t))
         migrate_step(t);
+}
+
+// Ends a migration at once, for a table that has just been emptied.
+void settle(hashtable *t)
+{
+    if (!migrating(t))
+        return;
+    uint32_t half = t->size / 2;
+    for (uint32_t b = t->cursor; b < half; b++)
+        t->buckets[b] = t->buckets[b + half] = nullptr;
+    free(t->old_buckets);
+    t->old_buckets = nullptr;
+    t->cursor = half;
 }
 
 } // namespace
@@ -261,24 +305,18 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
     const void *key = key_of(t, link, 0);
     size_t len = key_length(t, key);
     uint32_t hash = t->hashfun(key, len, t->seed);
-    uint32_t b = hash & (t->size - 1);
-    hashlink **slot = find_slot(t, b, hash, key, len);
-    if (!slot) {
-        uint32_t o = old_bucket(t, hash);
-        if (o != UINT32_MAX)
-            slot = find_slot(t, o, hash, key, len);
-    }
     hashlink *replaced = nullptr;
-    if (slot) {
+    if (hashlink **slot = find_slot(t, hash, key, len)) {
         replaced = *slot;
         *slot = replaced->next;
         hashlink_init(replaced);
     } else {
         t->curfill++;
     }
+    hashlink **head = head_of(t, hash);
     link->hash = hash;
-    link->next = t->buckets[b];
-    t->buckets[b] = link;
+    link->next = *head;
+    *head = link;
     rebalance(t, true);
     return replaced;
 }
@@ -286,39 +324,9 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
 hashlink *hashtable_lookup(hashtable *t, const void *key)
 {
     size_t len = key_length(t, key);
-    uint32_t hash = t->hashfun(key, len, t->seed);
-    uint32_t b = hash & (t->size - 1);
-    if (hashlink **slot = find_slot(t, b, hash, key, len))
-        return *slot;
-    uint32_t o = old_bucket(t, hash);
-    if (o == UINT32_MAX)
-        return nullptr;
-    hashlink **slot = find_slot(t, o, hash, key, len);
-    if (!slot)
-        return nullptr;
-    hashlink *found = *slot;
-    if (!moves_frozen(t)) {
-        *slot = found->next;
-        found->next = t->buckets[b];
-        t->buckets[b] = found;
-    }
-    return found;
+    hashlink **slot = find_slot(t, t->hashfun(key, len, t->seed), key, len);
+    return slot ? *slot : nullptr;
 }
-
-namespace {
-
-// The slot pointing at a link that is in this table, or null.
-hashlink **slot_of(const hashtable *t, const hashlink *link)
-{
-    if (!hashlink_used(link))
-        return nullptr;
-    if (hashlink **slot = find_link(t, link->hash & (t->size - 1), link))
-        return slot;
-    uint32_t o = old_bucket(t, link->hash);
-    return o == UINT32_MAX ? nullptr : find_link(t, o, link);
-}
-
-} // namespace
 
 int hashtable_remove(hashtable *t, hashlink *link)
 {
@@ -344,11 +352,11 @@ void hashtable_replace(hashtable *t, hashlink *old_link, hashlink *new_link)
 
 namespace {
 
-hashlink *first_from(const hashtable *t, uint32_t b)
+hashlink *first_from(const hashtable *t, uint32_t p)
 {
-    for (; b < t->size; b++)
-        if (t->buckets[b])
-            return t->buckets[b];
+    for (; p < t->size; p++)
+        if (hashlink **head = position(t, p); head && *head)
+            return *head;
     return nullptr;
 }
 
@@ -363,19 +371,17 @@ hashlink *hashtable_next(const hashtable *t, const hashlink *link)
 {
     if (link->next)
         return link->next;
-    uint32_t b = link->hash & (t->size - 1);
-    uint32_t o = old_bucket(t, link->hash);
-    if (o != UINT32_MAX && !find_link(t, b, link))
-        b = o;
-    return first_from(t, b + 1);
+    return first_from(t, position_of(t, link->hash) + 1);
 }
 
 void hashtable_clear(hashtable *table)
 {
     table->clearing = 1;
-    for (uint32_t b = 0; b < table->size && table->curfill; b++) {
-        while (hashlink *l = table->buckets[b]) {
-            table->buckets[b] = l->next;
+    for (uint32_t p = 0; p < table->size && table->curfill; p++) {
+        hashlink **head = position(table, p);
+        while (head && *head) {
+            hashlink *l = *head;
+            *head = l->next;
             hashlink_init(l);
             table->curfill--;
             if (table->clear)
@@ -385,7 +391,7 @@ void hashtable_clear(hashtable *table)
         }
     }
     UGW_ASSERT(table->curfill == 0);
-    table->cursor = table->size / 2;
+    settle(table);
     table->clearing = 0;
 }
 

@@ -47,6 +47,7 @@ struct hashtable_config {
 
 struct hashtable {
     hashlink **buckets;
+    hashlink **old_buckets;  // the half-size array while a migration runs, else null
     uint32_t size;        // bucket count, a power of two
     uint32_t curfill;     // entries
     uint32_t max_size;

@@ -33,16 +33,6 @@ void set_mac(station *s, uint32_t n)
     hashlink_init(&s->link);
 }
 
-// The count of entries not yet on the bucket their hash names at full size.
-uint32_t entries_off_new_bucket(const hashtable *t)
-{
-    uint32_t n = 0;
-    for (uint32_t b = 0; b < t->size; b++)
-        for (hashlink *l = t->buckets[b]; l; l = l->next)
-            n += (l->hash & (t->size - 1)) != b;
-    return n;
-}
-
 std::vector<uint8_t> swap_words(const std::string &s, size_t words)
 {
     std::vector<uint8_t> v(s.begin(), s.end());
@@ -166,28 +156,30 @@ TEST(HashTable, GrowsPastThreeQuartersAndMigratesOneBucketPerInsert)
     EXPECT_EQ(t->cursor, 1u);
     EXPECT_EQ(hashtable_count(t.get()), 49u);
 
-    // Find an entry still waiting in an old bucket; locked, lookup leaves it there.
-    station *waiting = nullptr;
-    for (uint32_t i = 0; i < 49 && !waiting; i++)
-        if ((s[i].link.hash & 63) >= 1 && (s[i].link.hash & 127) >= 64)
-            waiting = &s[i];
-    ASSERT_TRUE(waiting);
-    uint32_t off = entries_off_new_bucket(t.get());
+    EXPECT_NE(t->old_buckets, nullptr);
+
+    // Locked, inserts and removes take no migration step; entries in old and
+    // new buckets are all found.
     hashtable *tp = t.get();
     __hashtable_lock(tp);
-    EXPECT_EQ(hashtable_lookup(tp, waiting->mac, &station::link), waiting);
-    EXPECT_EQ(entries_off_new_bucket(tp), off);
+    set_mac(&s[49], 49);
+    hashtable_insert(tp, &s[49].link);
+    EXPECT_EQ(hashtable_remove(tp, &s[49].link), 1);
+    EXPECT_EQ(t->cursor, 1u);
+    for (uint32_t i = 0; i < 49; i++)
+        EXPECT_EQ(hashtable_lookup(tp, s[i].mac, &station::link), &s[i]);
     __hashtable_unlock(&tp);
-    EXPECT_EQ(hashtable_lookup(tp, waiting->mac, &station::link), waiting);
-    EXPECT_EQ(entries_off_new_bucket(tp), off - 1);
 
-    // Further inserts finish the migration one bucket at a time.
+    // Unlocked, each insert migrates one more old bucket until none is left.
     for (uint32_t i = 49; i < 49 + 63; i++) {
         set_mac(&s[i], i);
         hashtable_insert(tp, &s[i].link);
+        EXPECT_EQ(t->cursor, std::min(64u, i - 47));
     }
-    EXPECT_EQ(t->cursor, 64u);
-    EXPECT_EQ(entries_off_new_bucket(tp), 0u);
+    EXPECT_EQ(t->old_buckets, nullptr);
+    for (uint32_t b = 0; b < t->size; b++)
+        for (hashlink *l = t->buckets[b]; l; l = l->next)
+            EXPECT_EQ(l->hash & (t->size - 1), b);
     for (uint32_t i = 0; i < 49 + 63; i++)
         EXPECT_EQ(hashtable_lookup(tp, s[i].mac, &station::link), &s[i]);
 }
