@@ -134,12 +134,49 @@ inline uint32_t position_of(const hashtable *t, uint32_t hash)
 }
 
 // The slot pointing at a matching entry, or null.
+template <size_t N>
+hashlink **find_slot_fixed(const hashtable *t, uint32_t hash, const void *key)
+{
+    for (hashlink **slot = head_of(t, hash); *slot; slot = &(*slot)->next)
+        if ((*slot)->hash == hash &&
+            memcmp(reinterpret_cast<const uint8_t *>(*slot) + t->key_offset, key, N) == 0)
+            return slot;
+    return nullptr;
+}
+
 hashlink **find_slot(const hashtable *t, uint32_t hash, const void *key, size_t len)
 {
+    // Plain inline keys of the common sizes compare without a call.
+    if (t->compare == memcmp && !t->stride && !t->extract && !t->key_by_pointer) {
+        switch (t->key_len) {
+        case 4:
+            return find_slot_fixed<4>(t, hash, key);
+        case 6:
+            return find_slot_fixed<6>(t, hash, key);
+        case 12:
+            return find_slot_fixed<12>(t, hash, key);
+        case 16:
+            return find_slot_fixed<16>(t, hash, key);
+        }
+    }
     for (hashlink **slot = head_of(t, hash); *slot; slot = &(*slot)->next)
         if ((*slot)->hash == hash && t->compare(key_of(t, *slot, 1), key, len) == 0)
             return slot;
     return nullptr;
+}
+
+// The table's hash of a key; the common functions are called directly.
+inline uint32_t hash_of(const hashtable *t, const void *key, size_t len)
+{
+    if (t->hashfun == hash_golden_6)
+        return hash_golden_6(key, len, t->seed);
+    if (t->hashfun == hash_golden_12)
+        return hash_golden_12(key, len, t->seed);
+    if (t->hashfun == hash_golden_16)
+        return hash_golden_16(key, len, t->seed);
+    if (t->hashfun == hash_golden_4)
+        return hash_golden_4(key, len, t->seed);
+    return t->hashfun(key, len, t->seed);
 }
 
 // The slot pointing at a link that is in this table, or null.
@@ -304,7 +341,7 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
         return nullptr;
     const void *key = key_of(t, link, 0);
     size_t len = key_length(t, key);
-    uint32_t hash = t->hashfun(key, len, t->seed);
+    uint32_t hash = hash_of(t, key, len);
     hashlink *replaced = nullptr;
     if (hashlink **slot = find_slot(t, hash, key, len)) {
         replaced = *slot;
@@ -324,7 +361,7 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
 hashlink *hashtable_lookup(hashtable *t, const void *key)
 {
     size_t len = key_length(t, key);
-    hashlink **slot = find_slot(t, t->hashfun(key, len, t->seed), key, len);
+    hashlink **slot = find_slot(t, hash_of(t, key, len), key, len);
     return slot ? *slot : nullptr;
 }
 
