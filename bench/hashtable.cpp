@@ -59,42 +59,13 @@ template <size_t N> struct ours {
 
 enum which { OURS, STD, ABSL };
 
-template <size_t N, which W> void BM_LookupHit(benchmark::State &state)
+// Looks up present keys in random order, or absent keys.
+template <size_t N, which W, bool HIT> void BM_Lookup(benchmark::State &state)
 {
     size_t n = size_t(state.range(0));
     auto keys = make_keys<N>(n, 0);
-    auto order = keys;
-    std::shuffle(order.begin(), order.end(), std::mt19937(1));
-    ours<N> o(keys);
-    std_map<N> s;
-    absl_map<N> a;
-    for (uint32_t i = 0; i < n; i++) {
-        if constexpr (W == OURS)
-            o.fill(), i = uint32_t(n);
-        else if constexpr (W == STD)
-            s.emplace(keys[i], i);
-        else
-            a.emplace(keys[i], i);
-    }
-    size_t i = 0;
-    for (auto _ : state) {
-        const auto &k = order[i];
-        if (++i == n)
-            i = 0;
-        if constexpr (W == OURS)
-            benchmark::DoNotOptimize(hashtable_lookup(o.t, k.data()));
-        else if constexpr (W == STD)
-            benchmark::DoNotOptimize(s.find(k));
-        else
-            benchmark::DoNotOptimize(a.find(k));
-    }
-}
-
-template <size_t N, which W> void BM_LookupMiss(benchmark::State &state)
-{
-    size_t n = size_t(state.range(0));
-    auto keys = make_keys<N>(n, 0);
-    auto miss = make_keys<N>(n, 7);
+    auto probe = HIT ? keys : make_keys<N>(n, 7);
+    std::shuffle(probe.begin(), probe.end(), std::mt19937(1));
     ours<N> o(keys);
     std_map<N> s;
     absl_map<N> a;
@@ -108,7 +79,7 @@ template <size_t N, which W> void BM_LookupMiss(benchmark::State &state)
     }
     size_t i = 0;
     for (auto _ : state) {
-        const auto &k = miss[i];
+        const auto &k = probe[i];
         if (++i == n)
             i = 0;
         if constexpr (W == OURS)
@@ -118,6 +89,16 @@ template <size_t N, which W> void BM_LookupMiss(benchmark::State &state)
         else
             benchmark::DoNotOptimize(a.find(k));
     }
+}
+
+template <size_t N, which W> void BM_LookupHit(benchmark::State &state)
+{
+    BM_Lookup<N, W, true>(state);
+}
+
+template <size_t N, which W> void BM_LookupMiss(benchmark::State &state)
+{
+    BM_Lookup<N, W, false>(state);
 }
 
 // Fills an empty table with n keys; per item.
