@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-enum : size_t { AES_BLOCK_SIZE = 16, AES_KEY_SIZE = 16 };
 inline constexpr int AES_ROUNDS = 10;
 
 // 11 round keys of four words. A schedule belongs to the implementation that
