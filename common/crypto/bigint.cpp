@@ -644,6 +644,116 @@ int bi_modexp(bigint *r, const bigint *base, const bigint *e, const bigint *m, b
     return bi_copy(r, acc);
 }
 
+namespace {
+
+// Montgomery products (CIOS) over n words for odd moduli: the private
+// operation's exponentiations stay on word arrays from start to end.
+struct mont {
+    const u64 *m;
+    size_t n;
+    u64 minv; // -m^-1 mod 2^64
+};
+
+// r = a * b / 2^(64n) mod m, for a, b < m; t has n + 2 words. N fixes the
+// size at compile time for the common moduli (so that the loops unroll);
+// 0 takes it from M.
+template <size_t N>
+void mont_mul(const mont &M, u64 *r, const u64 *a, const u64 *b, u64 *t)
+{
+    const size_t n = N ? N : M.n;
+    memset(t, 0, (n + 2) * sizeof *t);
+    for (size_t i = 0; i < n; i++) {
+        u64 c = 0, bi = b[i];
+        for (size_t j = 0; j < n; j++) {
+            u128 x = u128(a[j]) * bi + t[j] + c;
+            t[j] = u64(x);
+            c = u64(x >> 64);
+        }
+        u128 x = u128(t[n]) + c;
+        t[n] = u64(x);
+        t[n + 1] = u64(x >> 64);
+        u64 u = t[0] * M.minv;
+        x = u128(u) * M.m[0] + t[0];
+        c = u64(x >> 64);
+        for (size_t j = 1; j < n; j++) {
+            x = u128(u) * M.m[j] + t[j] + c;
+            t[j - 1] = u64(x);
+            c = u64(x >> 64);
+        }
+        x = u128(t[n]) + c;
+        t[n - 1] = u64(x);
+        t[n] = t[n + 1] + u64(x >> 64);
+    }
+    // Subtract m once when t >= m, choosing by mask rather than branch.
+    u64 borrow = 0;
+    for (size_t j = 0; j < n; j++) {
+        u64 x = t[j], y = M.m[j];
+        u64 d = x - y - borrow;
+        borrow = (x < y) | ((x == y) & borrow);
+        r[j] = d;
+    }
+    u64 keep_t = 0 - u64(borrow > t[n]); // t < m: the subtraction borrowed past t's top word
+    for (size_t j = 0; j < n; j++)
+        r[j] = (keep_t & t[j]) | (~keep_t & r[j]);
+}
+
+// x * 2^(64n) mod m into n words.
+int to_mont(u64 *out, const bigint *x, const bigint *m, size_t n, bi_barrett *ctx)
+{
+    uint32_t mbits = bi_num_bits(m);
+    if (!ensure(ctx->wide, 2 * mbits + 128) || bi_shl(ctx->wide, x, uint32_t(64 * n)) < 0 ||
+        bi_barrett_divmod(nullptr, ctx->wide, ctx->wide, m, ctx, uint32_t(64 * n) + mbits + 64) < 0)
+        return -1;
+    memset(out, 0, n * sizeof *out);
+    to_words(out, ctx->wide);
+    return 0;
+}
+
+int modexp_mont(bigint *r, const bigint *e, const bigint *m, bi_barrett *ctx)
+{
+    size_t n = words_of(m);
+    wordbuf mw, tab, acc, pick, t;
+    if (!mw.reserve(n) || !tab.reserve(16 * n) || !acc.reserve(n) || !pick.reserve(n) || !t.reserve(n + 2))
+        return -1;
+    memset(mw.p, 0, n * sizeof *mw.p);
+    to_words(mw.p, m);
+    u64 inv = mw.p[0]; // Newton: each step doubles the correct low bits
+    for (int i = 0; i < 6; i++)
+        inv *= 2 - mw.p[0] * inv;
+    mont M = {mw.p, n, 0 - inv};
+    void (*mont_mul)(const mont &, u64 *, const u64 *, const u64 *, u64 *) =
+        n == 16 ? ::mont_mul<16> : n == 32 ? ::mont_mul<32> : ::mont_mul<0>;
+
+    bigint *one = ctx->acc;
+    bi_set_u32(one, 1);
+    if (to_mont(tab.p, one, m, n, ctx) < 0 || to_mont(tab.p + n, ctx->base, m, n, ctx) < 0)
+        return -1;
+    for (size_t i = 2; i < 16; i++)
+        mont_mul(M, tab.p + i * n, tab.p + (i - 1) * n, tab.p + n, t.p);
+    memcpy(acc.p, tab.p, n * sizeof *acc.p);
+    uint32_t windows = (bi_num_bits(e) + 3) / 4;
+    for (uint32_t w = windows; w-- > 0;) {
+        for (int s = 0; s < 4; s++)
+            mont_mul(M, acc.p, acc.p, acc.p, t.p);
+        uint32_t bitpos = 4 * w;
+        uint32_t digit = (e->limbs[bitpos / 32] >> (bitpos % 32)) & 15;
+        memset(pick.p, 0, n * sizeof *pick.p);
+        for (uint32_t i = 0; i < 16; i++) {
+            u64 mask = 0 - u64(ct_eq(i, digit) & 1);
+            for (size_t j = 0; j < n; j++)
+                pick.p[j] |= mask & tab.p[i * n + j];
+        }
+        mont_mul(M, acc.p, acc.p, pick.p, t.p);
+    }
+    // Out of Montgomery form: multiply by plain 1.
+    memset(pick.p, 0, n * sizeof *pick.p);
+    pick.p[0] = 1;
+    mont_mul(M, acc.p, acc.p, pick.p, t.p);
+    return from_words(r, acc.p, n);
+}
+
+} // namespace
+
 int bi_modexp_ct(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx)
 {
     if (bi_is_zero(m)) {
@@ -652,6 +762,8 @@ int bi_modexp_ct(bigint *r, const bigint *base, const bigint *e, const bigint *m
     }
     if (reduced_base(base, m, ctx) < 0)
         return -1;
+    if (bi_is_odd(m) && bi_num_bits(m) > 64)
+        return modexp_mont(r, e, m, ctx);
     uint32_t mbits = bi_num_bits(m), k = limbs_for_bits(mbits);
     for (auto &slot : ctx->table)
         if (!ensure(slot, mbits + 64) || grow(slot, k) < 0)
