@@ -85,6 +85,10 @@ int der_get_integers(const uint8_t *buf, der_item *t, size_t count)
         const uint8_t *p = buf + t[i].offset;
         if (t[i].length == 0 || (p[0] & 0x80)) // empty or negative
             return -1;
+        // Shortest form only: a leading zero just where the sign needs it, so
+        // that an accepted key encodes back to the bytes it came in.
+        if (t[i].length > 1 && p[0] == 0 && !(p[1] & 0x80))
+            return -1;
         bi_free(*t[i].target);
         *t[i].target = bi_from_bytes(p, t[i].length);
         if (!*t[i].target)

@@ -28,7 +28,8 @@ struct der_item {
 // 0 when the buffer is exactly the template: definite lengths only, in their
 // shortest form, each inside its container. Fills offset and length.
 int der_parse(const uint8_t *buf, size_t len, der_item *t, size_t count);
-// Reads every INTEGER with a target (non-negative, non-empty); -1 otherwise.
+// Reads every INTEGER with a target (non-negative, non-empty, shortest form);
+// -1 otherwise.
 // Integers already read stay with the caller, who frees them.
 int der_get_integers(const uint8_t *buf, der_item *t, size_t count);
 // Sets INTEGER lengths from their targets and constructed lengths from their

@@ -18,6 +18,8 @@ template <typename Blocks, typename State>
 void update(State *state, uint32_t count[2], uint8_t block[64], const void *data, size_t len,
             Blocks blocks)
 {
+    if (!len) // data may then be null
+        return;
     const uint8_t *p = static_cast<const uint8_t *>(data);
     uint64_t total = bits(count);
     size_t fill = size_t(total >> 3) & 63;

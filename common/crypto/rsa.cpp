@@ -380,7 +380,8 @@ int rsa_pkcs1_pad(rsa_key *key, uint8_t *block, size_t k, const uint8_t *msg, si
         have = kept;
     }
     block[2 + ps] = 0;
-    memcpy(block + 3 + ps, msg, len);
+    if (len)
+        memcpy(block + 3 + ps, msg, len);
     return 0;
 }
 
@@ -422,7 +423,8 @@ int rsa_oaep_encode(uint8_t *block, size_t k, const uint8_t *label, size_t label
     sha1_final(&ctx, db);
     memset(db + SHA1_DIGEST_LEN, 0, db_len - SHA1_DIGEST_LEN - len - 1);
     db[db_len - len - 1] = 0x01;
-    memcpy(db + db_len - len, msg, len);
+    if (len)
+        memcpy(db + db_len - len, msg, len);
     memcpy(masked_seed, seed, SHA1_DIGEST_LEN);
     mgf1_sha1(seed, SHA1_DIGEST_LEN, db, db_len);
     mgf1_sha1(db, db_len, masked_seed, SHA1_DIGEST_LEN);

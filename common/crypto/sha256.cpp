@@ -146,6 +146,8 @@ void sha256_init(sha256_ctx *ctx)
 
 void sha256_update(sha256_ctx *ctx, const void *data, size_t len)
 {
+    if (!len) // data may then be null
+        return;
     const uint8_t *p = static_cast<const uint8_t *>(data);
     ctx->bits += uint64_t(len) << 3;
     if (ctx->fill) {

@@ -368,6 +368,31 @@ bytes spki_of(const bytes &n, const bytes &e)
     return der;
 }
 
+bytes operator+(bytes a, const bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// An SPKI whose INTEGERs carry the given contents as they stand.
+bytes spki_raw(const bytes &n, const bytes &e)
+{
+    der_item inner[] = {{DER_SEQUENCE, 1, 0, 0, 0, nullptr, nullptr},
+                        {DER_INTEGER, 0, 1, 0, n.size(), nullptr, n.data()},
+                        {DER_INTEGER, 0, 1, 0, e.size(), nullptr, e.data()}};
+    bytes pk(1 + der_layout(inner, 3)); // unused-bits byte first
+    der_write(pk.data() + 1, inner, 3);
+    static const uint8_t oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+    der_item outer[] = {{DER_SEQUENCE, 1, 0, 0, 0, nullptr, nullptr},
+                        {DER_SEQUENCE, 1, 1, 0, 0, nullptr, nullptr},
+                        {DER_OID, 0, 2, 0, sizeof oid, nullptr, oid},
+                        {DER_NULL, 0, 2, 0, 0, nullptr, nullptr},
+                        {DER_BIT_STRING, 0, 1, 0, pk.size(), nullptr, pk.data()}};
+    bytes der(der_layout(outer, 5));
+    der_write(der.data(), outer, 5);
+    return der;
+}
+
 TEST_F(Rsa, MalformedKeysAreRefused)
 {
     const bytes der = slurp(keys_[1].pub_der); // 2048 bits
@@ -405,6 +430,8 @@ TEST_F(Rsa, MalformedKeysAreRefused)
          }()},
         {"long form for a short length", edit([](bytes &b) { b[4] = 0x30; b.insert(b.begin() + 5, 0x81); b[1]++; /* breaks the outer length too */ })},
         {"negative modulus", spki_of(bytes{0x80, 1, 2, 3}, e)},
+        {"redundant leading zero in e", spki_raw(bytes(1, 0) + n, {0, 1, 0, 1})},
+        {"redundant leading zero in n", spki_raw(bytes(2, 0) + n, e)},
         {"even modulus", spki_of(n_even, e)},
         {"1023-bit modulus", spki_of(n_1023, e)},
         {"4097-bit modulus", spki_of(n_4097, e)},
@@ -419,6 +446,11 @@ TEST_F(Rsa, MalformedKeysAreRefused)
         EXPECT_EQ(key, nullptr) << c.what;
         rsa_free(key);
     }
+    // The raw builder itself makes good keys.
+    rsa_key *raw = nullptr;
+    bytes raw_der = spki_raw(bytes(1, 0) + n, e);
+    EXPECT_NE(raw = rsa_parse_spki(raw_der.data(), raw_der.size()), nullptr);
+    rsa_free(raw);
     // The largest key and the smallest public exponent are fine.
     rsa_key *big = nullptr;
     bytes big_der = spki_of(n_4096, {3});
