@@ -228,6 +228,7 @@ struct optdesc {
     uint8_t code;
     const char *key;
     optkind kind;
+    uint8_t size; // of a number
 };
 
 constexpr optdesc dhcp_optdescs[] = {
@@ -237,14 +238,14 @@ constexpr optdesc dhcp_optdescs[] = {
     {DHCP_OPT_HOSTNAME, "host", optkind::text},
     {DHCP_OPT_BROADCAST, "broadcast", optkind::addr},
     {DHCP_OPT_REQUESTED_IP, "ip", optkind::addr},
-    {DHCP_OPT_LEASE_TIME, "duration", optkind::number},
+    {DHCP_OPT_LEASE_TIME, "duration", optkind::number, 4},
     {DHCP_OPT_OVERLOAD, "overload", optkind::overload},
     {DHCP_OPT_MSG_TYPE, "type", optkind::type},
     {DHCP_OPT_SERVER_ID, "server", optkind::addr},
     {DHCP_OPT_PARAM_REQUEST, "request", optkind::codes},
-    {DHCP_OPT_MAX_SIZE, "maxsize", optkind::number},
-    {DHCP_OPT_RENEWAL, "renewal", optkind::number},
-    {DHCP_OPT_REBINDING, "rebinding", optkind::number},
+    {DHCP_OPT_MAX_SIZE, "maxsize", optkind::number, 2},
+    {DHCP_OPT_RENEWAL, "renewal", optkind::number, 4},
+    {DHCP_OPT_REBINDING, "rebinding", optkind::number, 4},
     {DHCP_OPT_CLIENT_ID, "identity", optkind::hex},
     {DHCP_OPT_FQDN, "fqdn", optkind::fqdn},
     {DHCP_OPT_CAPTIVE_PORTAL, "portal", optkind::text},
@@ -259,8 +260,9 @@ const optdesc *find_optdesc(uint8_t code)
 }
 
 // The value in its kind's form; false when it cannot be rendered that way.
-bool put_value(textbuf &t, optkind kind, const uint8_t *opt)
+bool put_value(textbuf &t, const optdesc *d, const uint8_t *opt)
 {
+    optkind kind = d ? d->kind : optkind::hex;
     const uint8_t *v = opt + 2;
     size_t n = opt[1];
     uint32_t u;
@@ -282,7 +284,7 @@ bool put_value(textbuf &t, optkind kind, const uint8_t *opt)
         put_text(t, v, n);
         return true;
     case optkind::number:
-        if (dhcp_opt_get_uint(opt, n, &u) < 0)
+        if (dhcp_opt_get_uint(opt, d->size, &u) < 0)
             return false;
         t.printf("%u", u);
         return true;
@@ -599,7 +601,7 @@ int dhcp_opts_format(const uint8_t *msg, size_t len, char *buf, size_t size)
             t.printf("%sopt-%u=", sep, *p);
         // A value that fails its own form is dumped from scratch, not appended to.
         size_t mark = t.pos;
-        if (!put_value(t, d ? d->kind : optkind::hex, p)) {
+        if (!put_value(t, d, p)) {
             t.pos = mark;
             if (size)
                 buf[mark] = '\0';
