@@ -467,8 +467,11 @@ uint8_t *dhcp_add_opt(uint8_t *msg, size_t *len, size_t max, uint8_t code, const
     if (v == 0)
         return nullptr; // an option 52 we cannot read: leave the fields alone
     if (v & DHCP_OVERLOAD_FILE) {
+        // Readers stop at a broken `file`: nothing after it would be seen.
         area_scan s = scan_area(msg + DHCP_FILE, DHCP_FILE_LEN);
-        if (!s.bad && s.end + n + 3 <= DHCP_FILE_LEN)
+        if (s.bad)
+            return nullptr;
+        if (s.end + n + 3 <= DHCP_FILE_LEN)
             return write_opt(msg + DHCP_FILE + s.end, code, value, n);
     }
     if (v & DHCP_OVERLOAD_SNAME) {
