@@ -36,6 +36,30 @@ bool has_options(const uint8_t *msg, size_t len)
     return len >= DHCP_OPTIONS && load32(msg + DHCP_COOKIE) == DHCP_MAGIC;
 }
 
+// Walks the options of one area, calling stop(offset) on each until it
+// returns true. Returns where the walk ended: at the option stop accepted,
+// at the end option, after the last option, or at an option running past
+// the area (*bad set).
+template <class F> size_t walk_area(const uint8_t *p, size_t n, bool *bad, F &&stop)
+{
+    size_t pos = 0;
+    *bad = false;
+    while (pos < n && p[pos] != DHCP_OPT_END) {
+        if (p[pos] == DHCP_OPT_PAD) {
+            pos++;
+            continue;
+        }
+        if (pos + 2 > n || pos + 2u + p[pos + 1] > n) {
+            *bad = true;
+            break;
+        }
+        if (stop(pos))
+            break;
+        pos += 2u + p[pos + 1];
+    }
+    return pos;
+}
+
 // One area's options: where they end (its end option, or after the last
 // option), whether any is there, and whether one runs past the area.
 struct area_scan {
@@ -47,64 +71,26 @@ struct area_scan {
 area_scan scan_area(const uint8_t *p, size_t n)
 {
     area_scan s{0, false, false};
-    while (s.end < n) {
-        uint8_t code = p[s.end];
-        if (code == DHCP_OPT_END)
-            break;
-        if (code == DHCP_OPT_PAD) {
-            s.end++;
-            continue;
-        }
-        if (s.end + 2 > n || s.end + 2 + p[s.end + 1] > n) {
-            s.bad = true;
-            break;
-        }
-        s.any = true;
-        s.end += 2 + p[s.end + 1];
-    }
+    s.end = walk_area(p, n, &s.bad, [&](size_t) { return !(s.any = true); });
     return s;
 }
 
 // Whether an option of the area starts at `off` (pad bytes skipped).
 bool on_option_boundary(const uint8_t *p, size_t n, size_t off)
 {
-    size_t pos = 0;
-    while (pos < n && pos <= off) {
-        uint8_t code = p[pos];
-        if (code == DHCP_OPT_END)
-            return false;
-        if (code == DHCP_OPT_PAD) {
-            pos++;
-            continue;
-        }
-        if (pos + 2 > n || pos + 2 + p[pos + 1] > n)
-            return false;
-        if (pos == off)
-            return true;
-        pos += 2 + p[pos + 1];
-    }
-    return false;
+    bool bad, found = false;
+    walk_area(p, n, &bad, [&](size_t pos) { return (found = pos == off) || pos > off; });
+    return found;
 }
 
 // The first option 52 of the options area (the only place it counts).
 uint8_t *find_overload(uint8_t *msg, size_t len)
 {
-    size_t pos = DHCP_OPTIONS;
-    while (pos < len) {
-        uint8_t code = msg[pos];
-        if (code == DHCP_OPT_END)
-            return nullptr;
-        if (code == DHCP_OPT_PAD) {
-            pos++;
-            continue;
-        }
-        if (pos + 2 > len || pos + 2 + msg[pos + 1] > len)
-            return nullptr;
-        if (code == DHCP_OPT_OVERLOAD)
-            return msg + pos;
-        pos += 2 + msg[pos + 1];
-    }
-    return nullptr;
+    bool bad, found = false;
+    size_t pos = walk_area(msg + DHCP_OPTIONS, len - DHCP_OPTIONS, &bad, [&](size_t at) {
+        return found = msg[DHCP_OPTIONS + at] == DHCP_OPT_OVERLOAD;
+    });
+    return found ? msg + DHCP_OPTIONS + pos : nullptr;
 }
 
 uint8_t overload_value(const uint8_t *o52)
