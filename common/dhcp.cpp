@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "common/fatal.h"
+#include "common/strings.h"
 
 namespace {
 
@@ -147,16 +149,22 @@ textbuf make_textbuf(char *buf, size_t size)
 
 void put_hex(textbuf &t, const uint8_t *p, size_t n)
 {
-    for (size_t i = 0; i < n && !t.full(); i++)
-        t.printf(i ? " %02x" : "%02x", p[i]);
+    char tmp[3 * 255 + 1];
+    string_hexdump(p, n, tmp, sizeof(tmp));
+    size_t len = strlen(tmp);
+    if (len && tmp[len - 1] == ' ') // values are separated by one blank
+        tmp[len - 1] = '\0';
+    t.printf("%s", tmp);
 }
 
 // Text from a station or server: printable characters only, so a host name
-// cannot forge log lines or key=value pairs.
+// cannot forge log lines.
 void put_text(textbuf &t, const uint8_t *p, size_t n)
 {
-    for (size_t i = 0; i < n && !t.full(); i++)
-        t.printf("%c", p[i] >= 0x20 && p[i] < 0x7f ? p[i] : '?');
+    char tmp[256];
+    string_printable(tmp, std::string_view(reinterpret_cast<const char *>(p), n), sizeof(tmp),
+                     '?');
+    t.printf("%s", tmp);
 }
 
 void put_addr(textbuf &t, const char *sep, const uint8_t *p)

@@ -14,6 +14,7 @@
 
 #include "common/bsearch.h"
 #include "common/fatal.h"
+#include "common/sockaddr.h"
 
 namespace {
 
@@ -134,20 +135,6 @@ int addr_class(const mdns_addr *a)
     if (b[0] >= 0xfc)
         return 2;
     return 3;
-}
-
-int addr_sockaddr_compare(const mdns_addr *a, const mdns_addr *b)
-{
-    if (a->sa.sa_family != b->sa.sa_family)
-        return a->sa.sa_family - b->sa.sa_family;
-    if (a->sa.sa_family == AF_INET) {
-        if (a->sin.sin_port && b->sin.sin_port && a->sin.sin_port != b->sin.sin_port)
-            return a->sin.sin_port - b->sin.sin_port;
-        return memcmp(&a->sin.sin_addr, &b->sin.sin_addr, 4);
-    }
-    if (a->sin6.sin6_port && b->sin6.sin6_port && a->sin6.sin6_port != b->sin6.sin6_port)
-        return a->sin6.sin6_port - b->sin6.sin6_port;
-    return memcmp(&a->sin6.sin6_addr, &b->sin6.sin6_addr, 16);
 }
 
 // Inserts into the sorted array; 1 when added, 0 when present or out of memory.
@@ -448,7 +435,7 @@ int mdns_addr_compare(const void *va, const void *vb)
         return cb - ca;
     if (a->sa.sa_family != b->sa.sa_family)
         return a->sa.sa_family == AF_INET ? -1 : 1;
-    return addr_sockaddr_compare(a, b);
+    return sockaddr_compare(&a->sa, &b->sa);
 }
 
 int mdns_resolve(const char *name, unsigned flags, uint16_t port, mdns_result **result)
