@@ -317,12 +317,17 @@ signal.pause()
         _exit(127);
     }
     close(out[1]);
-    char ready[16] = {};
-    pollfd pfd{out[0], POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 20000), 1) << "zeroconf did not start";
-    ASSERT_GT(read(out[0], ready, sizeof(ready) - 1), 0);
+    std::string ready;
+    while (ready.find('\n') == std::string::npos) {
+        pollfd pfd{out[0], POLLIN, 0};
+        char c[16];
+        ssize_t n;
+        if (poll(&pfd, 1, 20000) != 1 || (n = read(out[0], c, sizeof(c))) <= 0)
+            break;
+        ready.append(c, static_cast<size_t>(n));
+    }
     close(out[0]);
-    ASSERT_STREQ(ready, "ready\n");
+    ASSERT_EQ(ready, "ready\n") << "zeroconf did not start";
 
     int rc = -1, err = 0;
     mdns_result *result = nullptr;
