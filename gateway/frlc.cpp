@@ -627,3 +627,101 @@ void frlc_limits_init(uint8_t limits[FRL_LIMITS_SIZE], uint32_t up_bw, uint32_t 
     frl_store32(limits + 16, burst(down_bw));
     frl_store32(limits + 20, down_volume);
 }
+
+namespace {
+
+struct flow_event {
+    uint32_t id;
+    flow_id fid;
+};
+
+flow_event read_flow_event(const uint8_t *msg)
+{
+    flow_event e;
+    e.id = frl_load32(msg + 8);
+    memcpy(&e.fid, msg + 12, sizeof(e.fid));
+    return e;
+}
+
+template <class R> R copy_record(const uint8_t *msg)
+{
+    R r;
+    memcpy(r.b, msg + FRL_MSG_HDR_SIZE, sizeof(r.b));
+    return r;
+}
+
+} // namespace
+
+ssize_t frlc_process(frlc *client)
+{
+    const uint8_t *msg = nullptr;
+    ssize_t got = uclient_recv_event(client->ipc, &msg);
+    if (got < 0)
+        return -1;
+    // The event shares the receive buffer with the last reply.
+    reply_clear(client);
+    size_t n = static_cast<size_t>(got);
+    if (n < fernrelayd_msg_size(msg, n)) {
+        ulog(LOG_COMP_FRLC, 1, "Discarding unknown IPC notification %zu bytes", n);
+        return got;
+    }
+    uint32_t type = frl_load32(msg);
+    const frlc_ops &ops = client->ops;
+    void *user = client->user;
+    switch (type) {
+    case FRL_MSG_PORT_REMOVED:
+        if (ops.port_removed) {
+            frl_port r = copy_record<frl_port>(msg);
+            ops.port_removed(user, &r);
+        }
+        break;
+    case FRL_MSG_NODE_REMOVED:
+        if (ops.node_removed) {
+            frl_node r = copy_record<frl_node>(msg);
+            ops.node_removed(user, &r);
+        }
+        break;
+    case FRL_MSG_FLOW_REMOVED:
+        if (ops.flow_removed) {
+            frl_flow r = copy_record<frl_flow>(msg);
+            ops.flow_removed(user, &r);
+        }
+        break;
+    case FRL_MSG_FLOW:
+        if (ops.flow_update) {
+            frl_flow r = copy_record<frl_flow>(msg);
+            ops.flow_update(user, &r);
+        }
+        break;
+    case FRL_MSG_PORT_EVENT:
+        if (ops.port_event)
+            ops.port_event(user, frl_load32(msg + 8));
+        break;
+    case FRL_MSG_FLOW_EVENT:
+    case FRL_MSG_MIC_FAILURE:
+    case FRL_MSG_QUOTA_REACHED: {
+        auto cb = type == FRL_MSG_FLOW_EVENT    ? ops.flow_event
+                  : type == FRL_MSG_MIC_FAILURE ? ops.mic_failure
+                                                : ops.quota_reached;
+        flow_event e = read_flow_event(msg);
+        if (cb)
+            cb(user, e.id, &e.fid);
+        break;
+    }
+    case FRL_MSG_FLOW_VALUE_EVENT:
+        if (ops.flow_value_event) {
+            flow_event e = read_flow_event(msg);
+            ops.flow_value_event(user, e.id, &e.fid, frl_load16(msg + 24));
+        }
+        break;
+    default:
+        ulog(LOG_COMP_FRLC, 1, "Discarding unknown IPC notification %u", type);
+        break;
+    }
+    return got;
+}
+
+void frlc_process_cb(void *client, int)
+{
+    frlc_process(static_cast<frlc *>(client));
+}
