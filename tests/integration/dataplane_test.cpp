@@ -103,7 +103,7 @@ struct control {
 
 // One stand-in started by the test, in its own temporary directory.
 struct standin {
-    std::string dir, prefix, sock;
+    std::string dir, prefix, sock, ctl;
     pid_t pid = -1;
 
     bool start(const char *faults = nullptr)
@@ -119,7 +119,8 @@ struct standin {
             _exit(127);
         }
         sock = prefix + "." + std::to_string(pid);
-        return pid > 0 && wait_for([&] { return exists(sock + ".ctl"); });
+        ctl = prefix + "-ctl." + std::to_string(pid);
+        return pid > 0 && wait_for([&] { return exists(ctl); });
     }
 
     int stop(int sig = SIGTERM)
@@ -149,7 +150,7 @@ protected:
         ASSERT_TRUE(peer.start());
         client = frlc_create(peer.sock.c_str(), nullptr, nullptr, nullptr);
         ASSERT_NE(client, nullptr);
-        ctl = std::make_unique<control>(peer.sock + ".ctl");
+        ctl = std::make_unique<control>(peer.ctl);
         ASSERT_NE(ctl->ipc, nullptr);
     }
 
