@@ -405,3 +405,241 @@ TEST_F(Frlc, TakeReplyLeavesTheCursorWhenShort)
 }
 
 } // namespace
+
+namespace {
+
+const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
+
+std::string read_file(const std::string &path)
+{
+    std::string s;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            s.append(buf, n);
+        fclose(f);
+    }
+    return s;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        v.push_back(l);
+    return v;
+}
+
+// The daemon with stand-in data planes, its directories and log in a
+// temporary folder.
+class DaemonDataplane : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(standin_bin.c_str(), X_OK) != 0 || access(gateway_bin.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "daemon or stand-in not built";
+        dir = make_temp_dir();
+        run = dir + "/run";
+        mkdir(run.c_str(), 0755);
+        mkdir((dir + "/var").c_str(), 0755);
+        mkdir((dir + "/journal").c_str(), 0755);
+        log = dir + "/stderr";
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (pid_t c : standins())
+            kill(c, SIGKILL);
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    void start(unsigned n, const char *faults = nullptr)
+    {
+        pid = fork();
+        if (pid == 0) {
+            setenv("TMPDIR", dir.c_str(), 1);
+            setenv("VARDIR", (dir + "/var").c_str(), 1);
+            setenv("RUNDIR", run.c_str(), 1);
+            setenv("FERNRELAYD_JOURNAL", (dir + "/journal").c_str(), 1);
+            if (faults)
+                setenv("FERNRELAYD_FAULTS", faults, 1);
+            FILE *f = freopen(log.c_str(), "w", stderr);
+            (void)f;
+            std::string count = std::to_string(n);
+            execl(gateway_bin.c_str(), gateway_bin.c_str(), "-D", standin_bin.c_str(), "-n",
+                  count.c_str(), "-d", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+
+    bool logged(const std::string &text, unsigned ms = 15000)
+    {
+        return wait_for([&] { return read_file(log).find(text) != std::string::npos; }, ms);
+    }
+
+    // The daemon's exit status; -1 when it is still running after the bound.
+    int stop(int sig = SIGTERM)
+    {
+        if (sig)
+            kill(pid, sig);
+        int status = -1;
+        bool done = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+        pid = -1;
+        return done ? status : -1;
+    }
+
+    // Stand-ins by their control sockets.
+    std::vector<pid_t> standins()
+    {
+        std::vector<pid_t> v;
+        if (DIR *d = opendir(run.c_str())) {
+            while (dirent *e = readdir(d))
+                if (strncmp(e->d_name, "fernrelaysock-ctl.", 18) == 0)
+                    v.push_back(static_cast<pid_t>(atoi(e->d_name + 18)));
+            closedir(d);
+        }
+        return v;
+    }
+
+    std::string ctl_of(pid_t p) { return run + "/fernrelaysock-ctl." + std::to_string(p); }
+
+    std::vector<std::string> final_journal(pid_t p)
+    {
+        return lines_of(read_file(dir + "/journal/fernrelayd-journal." + std::to_string(p)));
+    }
+
+    std::vector<std::string> requests(const std::vector<std::string> &journal)
+    {
+        std::vector<std::string> v;
+        for (auto &l : journal)
+            if (l.rfind("args", 0) != 0)
+                v.push_back(l);
+        return v;
+    }
+
+    std::string dir, run, log;
+    pid_t pid = -1;
+};
+
+bool gone(pid_t p)
+{
+    return kill(p, 0) < 0 && errno == ESRCH; // a zombie would still be found
+}
+
+const std::vector<std::string> attach_sequence = {
+    "req 24 len=356 op=0 count=0", "req 24 len=356 op=0 count=0",
+    "join 00010000000202", "join 00010000000203"};
+const std::vector<std::string> delete_sequence = {
+    "req 26 len=12 op=0", "req 26 len=12 op=0", "req 15 len=8 op=0", "req 29 len=8 op=0",
+    "req 37 len=8 op=0"};
+
+TEST_F(DaemonDataplane, AttachesFourDataPlanesAndStopsCleanly)
+{
+    start(4);
+    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
+    auto kids = standins();
+    ASSERT_EQ(kids.size(), 4u);
+    for (pid_t k : kids) {
+        control c(ctl_of(k));
+        EXPECT_EQ(requests(c.journal()), attach_sequence) << k;
+        EXPECT_EQ(c("state"), "ports=0 sockets=0 nodes=2 flows=0 locks=0 members=2\n");
+    }
+    int st = stop();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << "\n" << read_file(log);
+    std::vector<std::string> all = attach_sequence;
+    all.insert(all.end(), delete_sequence.begin(), delete_sequence.end());
+    for (pid_t k : kids) {
+        EXPECT_TRUE(gone(k)) << k;
+        EXPECT_EQ(requests(final_journal(k)), all) << k;
+    }
+    // No socket of anyone is left in the run directory.
+    std::vector<std::string> left;
+    if (DIR *d = opendir(run.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                left.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " " << (left.empty() ? "" : left[0]);
+}
+
+TEST_F(DaemonDataplane, FailedAttachEndsStartupWithTheClientsError)
+{
+    start(2, "fault errno 24 28");
+    int st = stop(0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("Failed to attach data plane #0 fernrelayd["), std::string::npos) << text;
+    EXPECT_NE(text.find("]: " + std::string(strerror(28))), std::string::npos) << text;
+    EXPECT_TRUE(standins().empty());
+}
+
+TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
+{
+    start(2);
+    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
+    auto kids = standins();
+    ASSERT_EQ(kids.size(), 2u);
+    {
+        control c(ctl_of(kids[0]));
+        // A notification of a type that has no slot, and one shorter than its size.
+        EXPECT_EQ(c("notify 000000320000000000000000"), "sent 1\n");
+        EXPECT_EQ(c("notify 0000006600000000"), "sent 1\n");
+        EXPECT_TRUE(logged("Discarding unknown IPC notification 50\n"));
+        EXPECT_TRUE(logged("Discarding unknown IPC notification 8 bytes"));
+        // What the daemon asks at shutdown meets an error, a short and a late reply.
+        c("fault errno 26 16");
+        c("fault short 15 1");
+        c("fault late 29 4500");
+    }
+    int st = stop();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    std::string text = read_file(log);
+    std::string n = std::to_string(kids[0]);
+    EXPECT_NE(text.find("Failed to remove node 1 of process " + n + ": " + strerror(EBUSY)),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("Short IPC response 15 bytes"), std::string::npos) << text;
+    EXPECT_NE(text.find("Failed to list devices of process " + n + ": " + strerror(EBADMSG)),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("Failed to list nodes of process " + n + ": " + strerror(EAGAIN)),
+              std::string::npos) << text;
+    // A process that did not answer is not asked anything more; the other
+    // one is taken down in full.
+    auto j0 = requests(final_journal(kids[0]));
+    ASSERT_FALSE(j0.empty());
+    EXPECT_EQ(j0.back(), "req 29 len=8 op=0");
+    auto j1 = requests(final_journal(kids[1]));
+    ASSERT_GE(j1.size(), delete_sequence.size());
+    EXPECT_EQ(std::vector<std::string>(j1.end() - 5, j1.end()), delete_sequence);
+    for (pid_t k : kids)
+        EXPECT_TRUE(gone(k));
+}
+
+TEST_F(DaemonDataplane, DeadDataPlaneIsLetGoAtShutdown)
+{
+    start(2);
+    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
+    auto kids = standins();
+    ASSERT_EQ(kids.size(), 2u);
+    {
+        control c(ctl_of(kids[1]));
+        EXPECT_EQ(c("die"), "ok\n");
+    }
+    int st = stop(0);
+    ASSERT_TRUE(WIFEXITED(st)) << st; // no abort
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("Failed to remove node 1 of process " + std::to_string(kids[1])),
+              std::string::npos) << text;
+    EXPECT_EQ(requests(final_journal(kids[0])).size(), attach_sequence.size() + delete_sequence.size());
+    for (pid_t k : kids)
+        EXPECT_TRUE(gone(k));
+}
+
+} // namespace
