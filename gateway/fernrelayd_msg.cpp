@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "common/crypto/sha256.h"
+#include "common/hashtable.h"
+
 namespace {
 
 constexpr frl_msg_layout fixed(uint16_t body)
@@ -235,6 +238,37 @@ void frlc_flow_id_ipv4(flow_id *id, uint8_t value, const uint8_t addr[4], const 
     id->a[1] = value;
     memcpy(id->a + 2, addr, 4);
     second_half(id, dest, number);
+}
+
+void frlc_flow_id_ipv6(flow_id *id, uint32_t seed, const uint8_t addr[16], const uint8_t dest[6],
+                       uint32_t number)
+{
+    uint32_t h1 = hash_murmur3(addr, 8, seed);
+    uint32_t h2 = hash_murmur3(addr + 8, 8, seed);
+    id->a[0] = 2;
+    id->a[1] = 0;
+    frl_store16(id->a + 2, static_cast<uint16_t>(h1 >> 16));
+    frl_store16(id->a + 4, static_cast<uint16_t>((h2 ^ (h1 << 16)) >> 16));
+    second_half(id, dest, number);
+}
+
+void frlc_flow_id_derive(flow_id *id, const uint8_t first[6], const uint8_t dest[6],
+                         const uint8_t *key, size_t keylen, uint32_t number)
+{
+    memcpy(id->a, first, 6);
+    if (dest[0] & 0x01) {
+        second_half(id, dest, number);
+        return;
+    }
+    sha256_ctx ctx;
+    uint8_t digest[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, first, 6);
+    sha256_update(&ctx, dest, 6);
+    sha256_update(&ctx, key, keylen);
+    sha256_final(&ctx, digest);
+    memcpy(id->b, digest, 6);
+    id->b[0] = static_cast<uint8_t>((id->b[0] | 0x02) & ~0x01);
 }
 
 const char *frlc_flow_id_format(const flow_id *id, char out[FRLC_FLOW_ID_TEXT])

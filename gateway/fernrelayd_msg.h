@@ -248,6 +248,15 @@ void frlc_flow_id_pair(flow_id *id, const uint8_t first[6], const uint8_t second
 void frlc_flow_id_ipv4(flow_id *id, uint8_t value, const uint8_t addr[4], const uint8_t dest[6],
                        uint32_t number);
 
+// The IPv6 form: 2, 0, then 16 bits of each murmur3 hash of the address's
+// halves under the caller's seed; the second half as for IPv4.
+void frlc_flow_id_ipv6(flow_id *id, uint32_t seed, const uint8_t addr[16], const uint8_t dest[6],
+                       uint32_t number);
+// A given first half and a second half derived from it, the destination and
+// the caller's key bytes: a locally administered unicast address.
+void frlc_flow_id_derive(flow_id *id, const uint8_t first[6], const uint8_t dest[6],
+                         const uint8_t *key, size_t keylen, uint32_t number);
+
 // "%08x%04x-%08x%04x" with its NUL: 26 bytes.
 enum : size_t { FRLC_FLOW_ID_TEXT = 26 };
 const char *frlc_flow_id_format(const flow_id *id, char out[FRLC_FLOW_ID_TEXT]);

@@ -158,6 +158,20 @@ TEST(FernrelaydMsg, FlowIdsAndNames)
     frlc_flow_id_pair(&id, zero, bcast);
     EXPECT_STREQ(frlc_flow_id_format(&id, text), "000000000000-ffffffffffff");
 
+    // The hashed forms, against a separate murmur3 (the tree reads its blocks
+    // big-endian) and SHA-256 (Python's hashlib).
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    frlc_flow_id_ipv6(&id, 0x1234, v6, unicast, 0);
+    EXPECT_STREQ(frlc_flow_id_format(&id, text), "0200498e8f63-021122334455");
+    frlc_flow_id_ipv6(&id, 0x1234, v6, group, 5);
+    EXPECT_STREQ(frlc_flow_id_format(&id, text), "0200498e8f63-030000000005");
+    const uint8_t station[6] = {0x00, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+    const uint8_t secret[] = {'s', 'e', 'c', 'r', 'e', 't'};
+    frlc_flow_id_derive(&id, unicast, station, secret, sizeof(secret), 0);
+    EXPECT_STREQ(frlc_flow_id_format(&id, text), "021122334455-2a761e9dfa04");
+    frlc_flow_id_derive(&id, unicast, group, secret, sizeof(secret), 9);
+    EXPECT_STREQ(frlc_flow_id_format(&id, text), "021122334455-030000000009");
+
     EXPECT_STREQ(frlc_encap_name(0), "");
     EXPECT_STREQ(frlc_encap_name(1), "IEEE 802.11");
     EXPECT_STREQ(frlc_encap_name(2), "Radiotap");
