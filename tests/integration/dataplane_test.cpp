@@ -478,6 +478,17 @@ protected:
         }
     }
 
+    // Starts the daemon and waits for its loop; the stand-ins it runs.
+    std::vector<pid_t> start_running(unsigned n)
+    {
+        start(n);
+        if (!logged("Starting ulmex-gateway")) {
+            ADD_FAILURE() << read_file(log);
+            return {};
+        }
+        return standins();
+    }
+
     bool logged(const std::string &text, unsigned ms = 15000)
     {
         return wait_for([&] { return read_file(log).find(text) != std::string::npos; }, ms);
@@ -541,9 +552,7 @@ const std::vector<std::string> delete_sequence = {
 
 TEST_F(DaemonDataplane, AttachesFourDataPlanesAndStopsCleanly)
 {
-    start(4);
-    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
-    auto kids = standins();
+    auto kids = start_running(4);
     ASSERT_EQ(kids.size(), 4u);
     for (pid_t k : kids) {
         control c(ctl_of(k));
@@ -582,9 +591,7 @@ TEST_F(DaemonDataplane, FailedAttachEndsStartupWithTheClientsError)
 
 TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
 {
-    start(2);
-    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
-    auto kids = standins();
+    auto kids = start_running(2);
     ASSERT_EQ(kids.size(), 2u);
     {
         control c(ctl_of(kids[0]));
@@ -623,9 +630,7 @@ TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
 
 TEST_F(DaemonDataplane, DeadDataPlaneIsLetGoAtShutdown)
 {
-    start(2);
-    ASSERT_TRUE(logged("Starting ulmex-gateway")) << read_file(log);
-    auto kids = standins();
+    auto kids = start_running(2);
     ASSERT_EQ(kids.size(), 2u);
     {
         control c(ctl_of(kids[1]));

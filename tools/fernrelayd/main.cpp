@@ -2,6 +2,7 @@
 // protocol from a small in-memory model. It forwards nothing. See README.md.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <csignal>
 #include <cstdio>
@@ -104,20 +105,13 @@ std::string hex(const uint8_t *p, size_t n)
 bool unhex(const char *text, bytes *out)
 {
     out->clear();
-    auto nib = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    for (; *text && *text != ' ' && *text != '\n'; text += 2) {
-        int hi = nib(text[0]), lo = text[1] ? nib(text[1]) : -1;
-        if (hi < 0 || lo < 0)
+    const char *end = text + strcspn(text, " \n");
+    for (; text < end; text += 2) {
+        uint8_t v;
+        auto [at, ec] = std::from_chars(text, std::min(text + 2, end), v, 16);
+        if (ec != std::errc() || at != text + 2)
             return false;
-        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+        out->push_back(v);
     }
     return true;
 }
