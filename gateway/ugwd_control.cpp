@@ -9,6 +9,7 @@
 #include "common/schedule.h"
 #include "common/strings.h"
 #include "common/system.h"
+#include "gateway/ugwd_proc.h"
 
 int ugwd_ctl_init()
 {
@@ -27,7 +28,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ulog(LOG_COMP_ALL, LOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
-    array_init(&ctl->procs, sizeof(ugwd_proc));
+    list_init(&ctl->procs);
     ctl->ifindex = ifindex;
     ctl->configure = configure;
     ctl->ctl_path = strdup(ctl_path);
@@ -43,18 +44,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
 
 int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path)
 {
-    if (strlen(path) >= sizeof(ugwd_proc::path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    auto *p = array_push<ugwd_proc>(&ctl->procs);
-    if (!p) {
-        errno = ENOMEM;
-        return -1;
-    }
-    p->pid = pid;
-    string_lcpy(p->path, path, sizeof(p->path));
-    return 0;
+    return ugwd_ctl_attach_proc(ctl, static_cast<unsigned>(pid), path) ? 0 : -1;
 }
 
 namespace {
@@ -84,8 +74,11 @@ void ugwd_ctl_free(ugwd_ctl *ctl)
         return;
     if (ctl->sched && timer_ispending(&ctl->step_timer))
         schedule_cancel(ctl->sched, &ctl->step_timer);
+    // Processes go while the scheduler still holds their descriptors.
+    list_for_each_safe(l, tmp, &ctl->procs) {
+        ugwd_ctl_delete_proc(container_of(l, &ugwd_proc::link));
+    }
     schedule_destroy(ctl->sched);
-    array_purge(&ctl->procs);
     free(ctl->ctl_path);
     free(ctl->lease_path);
     free(ctl);

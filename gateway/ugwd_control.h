@@ -3,15 +3,10 @@
 
 #include <sys/types.h>
 
-#include "common/array.h"
+#include "common/list.h"
 #include "common/timer.h"
 
 struct schedule;
-
-struct ugwd_proc {
-    pid_t pid;
-    char path[108]; // the process's data-plane socket
-};
 
 struct ugwd_ctl {
     schedule *sched;
@@ -19,7 +14,8 @@ struct ugwd_ctl {
     char *lease_path;
     unsigned ifindex;
     bool configure;
-    Ary procs; // ugwd_proc, in start order
+    list_link procs; // ugwd_proc, in attachment order
+    size_t nprocs;
     timer step_timer;
 };
 
@@ -27,6 +23,7 @@ struct ugwd_ctl {
 int ugwd_ctl_init();
 ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned ifindex,
                           bool configure);
+// Attaches the data-plane process that runs as pid with its socket at path.
 int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path);
 // One turn of the main loop.
 int ugwd_ctl_step(ugwd_ctl *ctl, unsigned port);
