@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <future>
 #include <grp.h>
 #include <set>
@@ -13,6 +15,7 @@
 
 #include "common/ctl_msg.h"
 #include "common/mempool.h"
+#include "common/schedule.h"
 #include "common/uclient.h"
 #include "ctl_fixture.h"
 #include "gateway/ugwd_ctl_msg.h"
@@ -169,6 +172,72 @@ TEST_F(Gateway, EventsReachEachSubscriberOnceAndASilentOneDelaysNobody)
     auto get = event(CTL_GET_SERVICE, 1);
     EXPECT_EQ(ugwd_ctl_publish(ctl, get.data(), get.size()), -1);
     EXPECT_EQ(ugwd_ctl_publish(ctl, del.data(), 7), -1);
+}
+
+} // namespace
+
+namespace {
+
+bool fired;
+void mark(timer *)
+{
+    fired = true;
+}
+
+ugwd_ctl *signalled;
+void wake(int)
+{
+    ugwd_ctl_wakeup(signalled);
+}
+
+// With no controller a step serves management requests and fires due timers,
+// then returns by itself.
+TEST_F(Gateway, IdleStepServesRequestsAndTimers)
+{
+    uclient *c = uclient_open(path());
+    ASSERT_NE(c, nullptr);
+    timer t{};
+    fired = false;
+    schedule_timer(ctl->sched, &t, 10, mark);
+    auto f = std::async(std::launch::async, [&] { return exchange(c, CTL_DUMP_CONTROLS); });
+    while (f.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        ASSERT_EQ(ugwd_ctl_step(ctl, 0), 0);
+    EXPECT_EQ(f.get(), EOPNOTSUPP);
+    if (!fired)
+        ugwd_ctl_step(ctl, 0);
+    EXPECT_TRUE(fired);
+    uclient_close(c);
+}
+
+// A client that holds the configuration lock keeps the step serving only IPC;
+// the stop signal's wake-up lets go of it so that the step returns.
+TEST_F(Gateway, WakeupReleasesAHeldLock)
+{
+    uclient *c = uclient_open(path());
+    ASSERT_NE(c, nullptr);
+    signalled = ctl;
+    struct sigaction sa = {}, old;
+    sa.sa_handler = wake;
+    sigaction(SIGUSR1, &sa, &old);
+    pthread_t self = pthread_self();
+    sigset_t usr1, saved;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    // Only this thread takes the signal.
+    pthread_sigmask(SIG_BLOCK, &usr1, &saved);
+    auto f = std::async(std::launch::async, [&] {
+        int r = uclient_lock(c);
+        pthread_kill(self, SIGUSR1);
+        return r;
+    });
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    while (f.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        ugwd_ctl_step(ctl, 0);
+    EXPECT_EQ(f.get(), 0);
+    ugwd_ctl_step(ctl, 0); // returns: the lock is gone
+    EXPECT_EQ(ctl->server->locks, 0);
+    sigaction(SIGUSR1, &old, nullptr);
+    uclient_close(c);
 }
 
 } // namespace
