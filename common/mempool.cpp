@@ -13,14 +13,6 @@
 #include "common/fatal.h"
 #include "common/log.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define MEMPOOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MEMPOOL_ASAN 1
-#endif
-#endif
-
 #ifdef MEMPOOL_ASAN
 #include <sanitizer/asan_interface.h>
 #define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -281,6 +273,8 @@ int first_chunk(mempool *pool, size_t block)
 
 mempool_site *find_site(mempool *pool, const char *file_text, uint32_t line)
 {
+    if (pool->sites._count == 0)
+        return nullptr;
     mempool_site key{};
     memcpy(key.memAllocFile, file_text, sizeof(key.memAllocFile));
     key.memAllocLine = line;
@@ -322,8 +316,10 @@ void track_release(mempool *pool, void *object, const char *file, unsigned line)
 {
     live_object key{};
     key.addr = object;
-    auto *rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
-                                                   sizeof(live_object), mempool_compare_int));
+    live_object *rec = nullptr;
+    if (pool->live._count)
+        rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
+                                                 sizeof(live_object), mempool_compare_int));
     if (!rec) {
         ulog(LOG_COMP_COMMON, LOG_ERROR, "Foreign object %p[+%zu] released to mempool at %s:%zu",
              object, static_cast<size_t>(pool->info.memObjectSize), file ? file : "",
@@ -419,7 +415,7 @@ void mempool_unref(mempool *pool)
         destroy(pool);
 }
 
-void *mempool_alloc_meta(mempool *pool, const char *file, unsigned line)
+void *mempool_alloc_slow(mempool *pool, const char *file, unsigned line)
 {
     void *obj = pool->free_list;
     size_t size = pool->info.memObjectSize;
@@ -456,7 +452,7 @@ void *mempool_zalloc_meta(mempool *pool, const char *file, unsigned line)
     return obj;
 }
 
-void mempool_release_meta(mempool *pool, void *object, const char *file, unsigned line)
+void mempool_release_slow(mempool *pool, void *object, const char *file, unsigned line)
 {
     if (!object)
         return;
