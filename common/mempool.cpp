@@ -1,8 +1,6 @@
 #include "common/mempool.h"
 
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "common/bsearch.h"
 #include "common/fatal.h"
 #include "common/log.h"
+#include "common/system.h"
 
 #ifdef MEMPOOL_ASAN
 #include <sanitizer/asan_interface.h>
@@ -48,31 +47,6 @@ size_t round_up(size_t n, size_t align)
 {
     return (n + align - 1) / align * align;
 }
-
-} // namespace
-
-size_t mempool_huge_page_size()
-{
-    static long cached = -1;
-    if (cached >= 0)
-        return static_cast<size_t>(cached);
-    cached = 0;
-    FILE *f = fopen("/proc/meminfo", "re");
-    if (!f)
-        return 0;
-    char line[128];
-    unsigned long kb;
-    while (fgets(line, sizeof(line), f)) {
-        if (sscanf(line, "Hugepagesize: %lu kB", &kb) == 1) {
-            cached = static_cast<long>(kb * 1024);
-            break;
-        }
-    }
-    fclose(f);
-    return static_cast<size_t>(cached);
-}
-
-namespace {
 
 bool track_from_env()
 {
@@ -341,10 +315,11 @@ mempool *mempool_create(size_t size, const mempool_info *config, const char *typ
                         const char *file, unsigned line)
 {
     pool_list_init();
-    long page = sysconf(_SC_PAGESIZE);
+    long page = system_page_size();
     if (page <= 0)
         page = 4096;
-    size_t huge = mempool_huge_page_size();
+    ssize_t huge_size = system_hugepage_size();
+    size_t huge = huge_size > 0 && huge_size <= UINT32_MAX ? static_cast<size_t>(huge_size) : 0;
 
     // Objects below the free-list link or off the alignment would overlap.
     if (size > UINT32_MAX - object_align) {

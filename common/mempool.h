@@ -138,9 +138,6 @@ mempool *mempool_next(const mempool *pool);
 // Copies up to n site records; returns how many sites the pool has.
 uint32_t mempool_get_sites(const mempool *pool, mempool_site *out, uint32_t n);
 
-// The kernel's huge page size; 0 when it has none.
-size_t mempool_huge_page_size();
-
 // Merge callbacks and comparators for bmerge and the sorted arrays.
 void mempool_info_merge(void *into, const void *from);
 void mempool_site_merge(void *into, const void *from);
