@@ -88,18 +88,6 @@ constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> make_cmds()
 
 constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> ugwd_ctl_cmds = make_cmds();
 
-// Only requests have handlers: no event type is ever run as a command.
-constexpr bool cmds_sound()
-{
-    for (uint32_t type = 0; type < ugwd_ctl_cmds.size(); type++) {
-        bool handled = ugwd_ctl_cmds[type].read || ugwd_ctl_cmds[type].priv;
-        if (handled && (ctl_event_group_index(type) >= 0 || type == CTL_STATUS))
-            return false;
-    }
-    return true;
-}
-static_assert(cmds_sound());
-
 // Text fields of requests: each must end within its field.
 struct text_field {
     uint32_t type;
