@@ -241,3 +241,24 @@ TEST_F(Gateway, WakeupReleasesAHeldLock)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Gateway, LeaseDirectoryMustBeUsable)
+{
+    std::string bad = dir + "/missing/leases";
+    EXPECT_EQ(ugwd_ctl_create((dir + "/sock2").c_str(), bad.c_str(), 0, false), nullptr);
+    EXPECT_EQ(ctl_test::logged("Failed to access " + bad + ": No such file or directory"), 1u);
+
+    std::string good = dir + "/leases";
+    ugwd_ctl *other = ugwd_ctl_create((dir + "/sock3").c_str(), good.c_str(), 3, true);
+    ASSERT_NE(other, nullptr);
+    EXPECT_STREQ(other->lease6_path, (good + "6").c_str());
+    EXPECT_EQ(other->scope_id, 3u);
+    EXPECT_EQ(other->server->locks, 1); // started to be configured
+    std::string sock = other->server->path;
+    ugwd_ctl_free(other);
+    EXPECT_NE(access(sock.c_str(), F_OK), 0);
+}
+
+} // namespace
