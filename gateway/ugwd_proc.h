@@ -19,6 +19,8 @@ struct ugwd_proc {
     uint32_t node_a; // rules, redirect URLs and host sets
     uint32_t node_b; // the default rules; its groups bring the process's events
     bool has_node_a, has_node_b, registered;
+    uint64_t cputime; // microseconds, at the last load sample
+    uint16_t load;    // binary fraction of one processor
 };
 
 // The notification handlers of every process.
