@@ -440,6 +440,8 @@ static_assert(static_cast<int>(Ulmex_PDU_PR_cannedResponse) == ULMEX_CANNED_RESP
 struct to_asn {
     ulmex_arena &arena;
     bool ok = true;
+    // The runtime takes a string without a buffer for a value not given, empty or not.
+    static inline uint8_t empty_buf;
 
     template <class G, class M> void operator()(G &g, const M &m)
     {
@@ -448,16 +450,16 @@ struct to_asn {
                 ok = false;
                 return;
             }
-            g.buf = reinterpret_cast<uint8_t *>(const_cast<typename M::value_type *>(m.data()));
+            g.buf = m.empty() ? &empty_buf
+                              : reinterpret_cast<uint8_t *>(
+                                    const_cast<typename M::value_type *>(m.data()));
             g.size = static_cast<int>(m.size());
         } else if constexpr (std::is_same_v<M, ulmex_bits>) {
             if (m.bytes.size() > INT_MAX || m.unused > 7 || (m.unused && m.bytes.empty())) {
                 ok = false;
                 return;
             }
-            // The runtime takes a BIT STRING without a buffer for one not given.
-            static uint8_t empty;
-            g.buf = m.bytes.empty() ? &empty : const_cast<uint8_t *>(m.bytes.data());
+            g.buf = m.bytes.empty() ? &empty_buf : const_cast<uint8_t *>(m.bytes.data());
             g.size = static_cast<int>(m.bytes.size());
             g.bits_unused = m.unused;
         } else if constexpr (std::is_same_v<G, Unsigned64_t>) {

@@ -253,6 +253,8 @@ inline std::vector<std::pair<std::string, ulmex_message>> every_pdu()
     add("DeviceRegister", sample_request<ULMEX_DEVICE_REGISTER>(ulmex_device_register{
                               fixture_mac, 1, "fw-1.0", "model \xc3\xa9", 3,
                               ulmex_environment::indoor}));
+    add("DeviceRegister empty strings",
+        sample_request<ULMEX_DEVICE_REGISTER>(ulmex_device_register{fixture_mac, 1, "", ""}));
     add("DeviceAccept full", sample_device_accept());
     add("DeviceAccept bare", sample_request<ULMEX_DEVICE_ACCEPT>(ulmex_device_accept{
                                  sample_port_address6(), 1, ulmex_environment::any}));
