@@ -17,13 +17,6 @@
 #include "per_decoder.h"
 #include "per_encoder.h"
 
-// These lines reach the log hook whenever the component is on, whatever the level.
-#define ulog_ulmex_always(...)                                                                     \
-    do {                                                                                           \
-        if (log_hook && (log_config.components & LOG_COMP_ULMEX))                                  \
-            log_hook(1, __FILE__, __LINE__, __VA_ARGS__);                                          \
-    } while (0)
-
 namespace {
 
 // Blocks are 16-byte aligned (codec structures hold 8-byte members) and preceded by a
