@@ -254,13 +254,13 @@ const char *rundir_run = default_run;
 int dir_check(const char *path)
 {
     struct stat st;
-    if (access(path, R_OK | X_OK) < 0 || stat(path, &st) < 0)
+    if (stat(path, &st) < 0)
         return -1;
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
         return -1;
     }
-    return 0;
+    return access(path, R_OK | X_OK);
 }
 
 char *dir_resolve(const char *path)
