@@ -1,5 +1,7 @@
 #include "common/timer.h"
 
+#include <bit>
+#include <new>
 #include <sys/time.h>
 #include <time.h>
 
@@ -30,4 +32,238 @@ void clock_refresh_offset()
     clock_offset_usec = 0;
 }
 
-// The wheel itself follows.
+
+namespace {
+
+constexpr unsigned SLOTS = 512;
+constexpr unsigned LEVELS = 5;
+
+} // namespace
+
+struct timetable {
+    list_link slots[SLOTS]; // 0-255 one per ms, then levels 1-4 of 64 slots each
+    uint64_t occupied[SLOTS / 64]; // bit s set exactly when slot s holds a timer
+    uint16_t cursor[LEVELS];
+    int pending;
+    uint32_t now;
+    uint32_t base; // slot numbers count from here
+    uint32_t last; // now at the last manage; the cursors stand here
+};
+
+namespace {
+
+struct level_shape {
+    unsigned first; // slot number
+    unsigned bits;  // 2^bits slots
+    unsigned shift; // ms per slot = 2^shift
+};
+
+constexpr level_shape level_shapes[LEVELS] = {
+    {0, 8, 0}, {256, 6, 8}, {320, 6, 14}, {384, 6, 20}, {448, 6, 26},
+};
+
+struct timer *timer_of(list_link *link)
+{
+    return container_of(link, &timer::link);
+}
+
+void slot_mark(timetable *tt, unsigned slot)
+{
+    tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
+}
+
+void slot_unmark(timetable *tt, unsigned slot)
+{
+    tt->occupied[slot / 64] &= ~(uint64_t{1} << (slot % 64));
+}
+
+bool slot_marked(const timetable *tt, unsigned slot)
+{
+    return tt->occupied[slot / 64] >> (slot % 64) & 1;
+}
+
+// Puts an idle timer `ahead` ms past the cursors. The level follows the size of
+// the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
+void timetable_place(timetable *tt, struct timer *t, uint32_t ahead)
+{
+    uint32_t r = tt->last - tt->base + ahead;
+    unsigned slot;
+    if (ahead < 256) {
+        slot = r % 256;
+    } else {
+        unsigned level = (23 - static_cast<unsigned>(std::countl_zero(ahead))) / 6;
+        slot = 256 + 64 * level + ((r >> (6 * level + 8)) % 64);
+    }
+    t->_expires = tt->last + ahead;
+    t->slot = static_cast<uint16_t>(slot);
+    t->flags |= TIMER_PENDING;
+    list_append(&tt->slots[slot], &t->link);
+    slot_mark(tt, slot);
+    tt->pending++;
+}
+
+// Appends to list the slots of a level that the cursor passes in n steps, and
+// returns how often the level wrapped: the step count of the level above.
+uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level)
+{
+    const level_shape &shape = level_shapes[level];
+    uint32_t size = uint32_t{1} << shape.bits;
+    uint32_t cursor = tt->cursor[level];
+    for (uint32_t i = 0; i < n && i < size; i++) {
+        unsigned slot = shape.first + ((cursor + 1 + i) & (size - 1));
+        if (slot_marked(tt, slot)) {
+            list_splice_tail(list, &tt->slots[slot]);
+            slot_unmark(tt, slot);
+        }
+    }
+    uint64_t moved = uint64_t{cursor} + n;
+    tt->cursor[level] = static_cast<uint16_t>(moved & (size - 1));
+    return static_cast<uint32_t>(moved >> shape.bits);
+}
+
+// Steps from the cursor (1 to the level's size, the size meaning the cursor's
+// own slot one turn on) to the next occupied slot of a level; 0 when it is empty.
+uint32_t timetable_next_slot(const timetable *tt, unsigned level)
+{
+    const level_shape &shape = level_shapes[level];
+    uint32_t size = uint32_t{1} << shape.bits;
+    unsigned words = size / 64, first = shape.first / 64;
+    uint32_t from = (tt->cursor[level] + 1u) & (size - 1);
+    unsigned w = from / 64;
+    uint64_t bits = tt->occupied[first + w] & (~uint64_t{0} << (from % 64));
+    for (unsigned i = 0; i <= words; i++) {
+        if (bits) {
+            uint32_t slot = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+            uint32_t steps = (slot - tt->cursor[level]) & (size - 1);
+            return steps ? steps : size;
+        }
+        w = (w + 1) % words;
+        bits = tt->occupied[first + w];
+    }
+    return 0;
+}
+
+} // namespace
+
+timetable *timetable_create(uint32_t now)
+{
+    auto *tt = new (std::nothrow) timetable{};
+    if (!tt)
+        return nullptr;
+    for (list_link &slot : tt->slots)
+        list_init(&slot);
+    tt->now = tt->base = tt->last = now;
+    return tt;
+}
+
+void timetable_destroy(timetable *tt)
+{
+    delete tt;
+}
+
+void timetable_schedule(timetable *tt, struct timer *timer, uint32_t delay, timer_fn callback)
+{
+    UGW_ASSERT(!timer_ispending(timer));
+    // Slots count from the cursors, which stand at the last manage: a clock set
+    // ahead since then must not land the timer in a slot the next manage passes
+    // before its time. A clock set back only makes it late.
+    uint32_t lead = static_cast<int32_t>(tt->now - tt->last) > 0 ? tt->now - tt->last : 0;
+    uint32_t ahead = delay > UINT32_MAX - lead ? UINT32_MAX : lead + delay;
+    timer->callback = callback;
+    timetable_place(tt, timer, ahead);
+}
+
+void timetable_cancel(timetable *tt, struct timer *timer)
+{
+    if (!timer_ispending(timer))
+        return;
+    list_link *link = &timer->link;
+    UGW_ASSERT(!list_isnull(link));
+    // It may sit on the run list of a manage in progress instead; its old slot
+    // then keeps whatever was armed there since.
+    list_remove(link);
+    if (list_isempty(&tt->slots[timer->slot]))
+        slot_unmark(tt, timer->slot);
+    timer->flags = 0;
+    tt->pending--;
+}
+
+void timetable_set_now(timetable *tt, uint32_t now)
+{
+    tt->now = now;
+}
+
+uint32_t timetable_now(const timetable *tt)
+{
+    return tt->now;
+}
+
+int timetable_manage(timetable *tt)
+{
+    uint32_t now = tt->now;
+    uint32_t elapsed = now - tt->last;
+    tt->last = now;
+
+    list_link due, cascaded;
+    list_init(&due);
+    list_init(&cascaded);
+    // Timers armed with delay 0 since the last run.
+    list_splice_tail(&due, &tt->slots[tt->cursor[0]]);
+    slot_unmark(tt, tt->cursor[0]);
+    if (elapsed) {
+        uint32_t wraps = timetable_cascade(tt, &due, elapsed, 0);
+        for (unsigned level = 1; wraps && level < LEVELS; level++)
+            wraps = timetable_cascade(tt, &cascaded, wraps, level);
+    }
+    while (list_link *link = list_pop_head(&cascaded)) {
+        struct timer *timer = timer_of(link);
+        int32_t left = static_cast<int32_t>(timer->_expires - now);
+        if (left > 0) {
+            tt->pending--;
+            timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
+            timetable_place(tt, timer, static_cast<uint32_t>(left));
+        } else {
+            list_append(&due, link);
+        }
+    }
+
+    // A callback may arm or cancel anything, including what still waits here.
+    int ran = 0;
+    while (list_link *link = list_pop_head(&due)) {
+        struct timer *timer = timer_of(link);
+        UGW_ASSERT(((now - timer->_expires) & 0x80000000UL) == 0);
+        tt->pending--;
+        timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
+        timer->callback(timer);
+        ran++;
+    }
+    return ran;
+}
+
+uint32_t timetable_next_timeout(const timetable *tt)
+{
+    if (slot_marked(tt, tt->cursor[0]))
+        return 0;
+    // Each level's next occupied slot needs a manage when its window starts
+    // (for level 0, at its exact millisecond); the earliest of them wins, so
+    // no level hides an earlier expiry on the level above.
+    uint32_t pos = tt->last - tt->base;
+    uint64_t wait = UINT64_MAX;
+    for (unsigned level = 0; level < LEVELS; level++) {
+        uint32_t steps = timetable_next_slot(tt, level);
+        if (!steps)
+            continue;
+        unsigned shift = level_shapes[level].shift;
+        uint64_t start = ((uint64_t{pos} >> shift) + steps) << shift;
+        if (start - pos < wait)
+            wait = start - pos;
+    }
+    if (wait == UINT64_MAX)
+        return UINT32_MAX;
+    return wait < UINT32_MAX ? static_cast<uint32_t>(wait) : UINT32_MAX - 1;
+}
+
+int timetable_pending(const timetable *tt)
+{
+    return tt->pending;
+}

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "common/list.h"
+
 // Cached clock: CLOCK_MONOTONIC_RAW, and the offset that turns it into wall-clock time.
 extern uint64_t clock_monotonic_sec;
 extern uint64_t clock_monotonic_usec;
@@ -38,9 +40,9 @@ struct timer;
 using timer_fn = void (*)(timer *);
 
 // Embedded in its owner; the owner finds itself from the timer's address.
+// Zero-filled means idle.
 struct timer {
-    timer *_next;
-    timer *_prev;
+    list_link link;    // in its slot, or on the run list of a manage in progress
     timer_fn callback;
     uint32_t _expires; // absolute, on the timetable's clock; compared wrap-safely
     uint16_t slot;
@@ -54,14 +56,24 @@ inline bool timer_ispending(const timer *t)
     return t->flags & TIMER_PENDING;
 }
 
+// One hierarchical wheel: 256 one-millisecond slots, then four levels of 64
+// slots each 64 times coarser. Single-threaded.
 struct timetable;
 
+// now, base and last start at the given time; null when memory runs out.
 timetable *timetable_create(uint32_t now);
+// Armed timers are left as they are; null is accepted.
 void timetable_destroy(timetable *tt);
+// Arms an idle timer to expire delay ms after the timetable's current time.
 void timetable_schedule(timetable *tt, timer *t, uint32_t delay, timer_fn callback);
+// Disarms; an idle timer is left alone.
 void timetable_cancel(timetable *tt, timer *t);
 void timetable_set_now(timetable *tt, uint32_t now);
 uint32_t timetable_now(const timetable *tt);
+// Runs every timer that has come due; returns how many callbacks ran.
 int timetable_manage(timetable *tt);
+// Milliseconds from the last manage until the next one is needed: 0 when a
+// timer is due, UINT32_MAX when none is armed. Never later than the earliest
+// expiry, so a manage at every next timeout fires each timer at its millisecond.
 uint32_t timetable_next_timeout(const timetable *tt);
 int timetable_pending(const timetable *tt);

@@ -1,0 +1,187 @@
+// The timer wheel against a binary heap of expiries at 10^5 pending timers:
+// the same arm, cancel and expire traffic on both, one millisecond per step.
+// "churn" cancels and re-arms random timers; "retransmit" adds request timers
+// that are mostly cancelled by the reply soon after being armed.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <queue>
+#include <random>
+#include <vector>
+
+#include "common/timer.h"
+
+namespace {
+
+constexpr size_t PENDING = 100000;
+constexpr uint32_t SPREAD = 60000; // ms: delays are uniform below this
+
+// The anchor: a priority queue with lazy cancellation by generation.
+struct heap_timers {
+    struct entry {
+        uint32_t expires, generation, index;
+        bool operator>(const entry &o) const { return expires > o.expires; }
+    };
+    std::priority_queue<entry, std::vector<entry>, std::greater<>> queue;
+    std::vector<uint32_t> generation;
+    std::vector<bool> pending;
+    uint32_t now = 0;
+
+    explicit heap_timers(size_t n) : generation(n), pending(n) {}
+    void arm(uint32_t i, uint32_t delay)
+    {
+        generation[i]++;
+        pending[i] = true;
+        queue.push({now + delay, generation[i], i});
+    }
+    void cancel(uint32_t i)
+    {
+        generation[i]++;
+        pending[i] = false;
+    }
+    template <class F> int expire(F &&fired)
+    {
+        int ran = 0;
+        while (!queue.empty() && queue.top().expires <= now) {
+            entry e = queue.top();
+            queue.pop();
+            if (!pending[e.index] || generation[e.index] != e.generation)
+                continue;
+            pending[e.index] = false;
+            fired(e.index);
+            ran++;
+        }
+        return ran;
+    }
+};
+
+struct wheel_timers {
+    struct slot {
+        timer t;
+        wheel_timers *owner;
+    };
+    timetable *tt;
+    std::vector<slot> timers;
+    std::minstd_rand *rng;
+
+    wheel_timers(size_t n, std::minstd_rand *r) : tt(timetable_create(0)), timers(n), rng(r)
+    {
+        for (auto &s : timers)
+            s.owner = this;
+    }
+    ~wheel_timers() { timetable_destroy(tt); }
+
+    static void fired(timer *t)
+    {
+        slot *s = container_of(t, &slot::t);
+        timetable_schedule(s->owner->tt, t, 1 + (*s->owner->rng)() % SPREAD, fired);
+    }
+    void arm(uint32_t i, uint32_t delay)
+    {
+        timetable_cancel(tt, &timers[i].t);
+        timetable_schedule(tt, &timers[i].t, delay, fired);
+    }
+};
+
+// Request timers: each step arms REQUESTS retransmission timers of 1 s and
+// cancels those armed ANSWERED steps earlier, as replies come in.
+constexpr uint32_t REQUESTS = 4, ANSWERED = 16, RETRANSMIT = 1000;
+constexpr size_t RING = REQUESTS * ANSWERED;
+
+template <class Step> double timed(Step &&step, size_t steps)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < steps; i++)
+        step(i);
+    std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
+    return d.count();
+}
+
+constexpr size_t STEPS = 20000;
+
+// One step is one millisecond: one random cancel and re-arm (churn) or the
+// request timers (retransmit), then expiry, each expired timer re-armed so
+// the pending count stays at 10^5.
+double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size_t &clock)
+{
+    return timed(
+        [&](size_t) {
+            if (retransmit) {
+                for (uint32_t k = 0; k < REQUESTS; k++) {
+                    uint32_t i = PENDING + (clock * REQUESTS + k) % RING;
+                    timetable_cancel(w.tt, &w.timers[i].t);
+                    timetable_schedule(w.tt, &w.timers[i].t, RETRANSMIT, wheel_timers::fired);
+                }
+            } else {
+                uint32_t i = rng() % PENDING;
+                timetable_cancel(w.tt, &w.timers[i].t);
+                w.arm(rng() % PENDING, 1 + rng() % SPREAD);
+                if (!timer_ispending(&w.timers[i].t))
+                    timetable_schedule(w.tt, &w.timers[i].t, 1 + rng() % SPREAD,
+                                       wheel_timers::fired);
+            }
+            clock++;
+            timetable_set_now(w.tt, timetable_now(w.tt) + 1);
+            timetable_manage(w.tt);
+        },
+        STEPS);
+}
+
+double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t &clock)
+{
+    return timed(
+        [&](size_t) {
+            if (retransmit) {
+                for (uint32_t k = 0; k < REQUESTS; k++) {
+                    uint32_t i = static_cast<uint32_t>(PENDING + (clock * REQUESTS + k) % RING);
+                    h.cancel(i);
+                    h.arm(i, RETRANSMIT);
+                }
+            } else {
+                uint32_t i = static_cast<uint32_t>(rng() % PENDING);
+                h.cancel(i);
+                h.arm(static_cast<uint32_t>(rng() % PENDING), 1 + rng() % SPREAD);
+                if (!h.pending[i])
+                    h.arm(i, 1 + rng() % SPREAD);
+            }
+            clock++;
+            h.now++;
+            h.expire([&](uint32_t j) { h.arm(j, 1 + rng() % SPREAD); });
+        },
+        STEPS);
+}
+
+// Both sets side by side in one run; the reported time is the wheel's.
+void BM_timer_wheel_vs_heap(benchmark::State &state)
+{
+    bool retransmit = state.range(0);
+    std::minstd_rand rng_w(1), rng_h(1), rng_fill(7);
+    wheel_timers w(PENDING + RING, &rng_w);
+    heap_timers h(PENDING + RING);
+    for (uint32_t i = 0; i < PENDING; i++) {
+        uint32_t delay = 1 + rng_fill() % SPREAD;
+        w.arm(i, delay);
+        h.arm(i, delay);
+    }
+    size_t clock_w = 0, clock_h = 0;
+    double wheel = 0, heap = 0;
+    for (auto _ : state) {
+        double tw = wheel_batch(w, rng_w, retransmit, clock_w);
+        double th = heap_batch(h, rng_h, retransmit, clock_h);
+        state.SetIterationTime(tw);
+        wheel += tw;
+        heap += th;
+    }
+    double steps = static_cast<double>(state.iterations()) * STEPS;
+    state.counters["wheel_ns_per_step"] = wheel / steps * 1e9;
+    state.counters["heap_ns_per_step"] = heap / steps * 1e9;
+    state.counters["heap_over_wheel"] = heap / wheel;
+    state.counters["pending"] = static_cast<double>(timetable_pending(w.tt));
+    state.SetLabel(retransmit ? "retransmit" : "churn");
+}
+BENCHMARK(BM_timer_wheel_vs_heap)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,56 @@
+// AES-128 block encryption behind a replaceable implementation record, and
+// AES key wrap (wrap direction).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int AES_ROUNDS = 10;
+
+// 11 round keys of four words. A schedule belongs to the implementation that
+// expanded it (their word layouts differ).
+struct aes_key {
+    alignas(16) uint32_t rk[4 * (AES_ROUNDS + 1)];
+};
+static_assert(sizeof(aes_key) == 176);
+
+struct aes_impl {
+    // in and out may be the same buffer.
+    void (*encrypt)(const aes_key *key, const uint8_t in[16], uint8_t out[16]);
+    // Returns the number of rounds (10).
+    int (*set_key)(aes_key *key, const uint8_t k[16]);
+    const char *name;
+};
+
+// The table-driven implementation ("Generic") and the one on the processor's
+// AES instructions ("AES-NI"; its functions are usable only where
+// crypto_hw() reports CRYPTO_HW_AES).
+extern const aes_impl aes_generic_impl;
+extern const aes_impl aes_ni_impl;
+
+// The implementation every user goes through; written once at start-up.
+extern const aes_impl *aes_current;
+
+// Selects the fastest implementation the processor runs. Call before any use,
+// while no other thread encrypts.
+void aes_init();
+// Selects a given implementation (tests compare them); schedules made by the
+// previous one must not be used afterwards.
+void aes_select(const aes_impl *impl);
+
+int aes_generic_set_key(aes_key *key, const uint8_t k[16]);
+void aes_generic_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[16]);
+
+inline int aes_set_key(aes_key *key, const uint8_t k[16])
+{
+    return aes_current->set_key(key, k);
+}
+inline void aes_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[16])
+{
+    aes_current->encrypt(key, in, out);
+}
+
+// RFC 3394 wrap with the default initial value. The n 64-bit plaintext blocks
+// are at the start of buf, which holds n + 1 blocks; the (n + 1) * 8 bytes of
+// ciphertext replace them.
+void aes_key_wrap(uint8_t *buf, const uint8_t kek[16], size_t n);

@@ -1,0 +1,277 @@
+#include "common/uclient.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "common/log.h"
+
+namespace {
+
+const umsghdr *header(const uclient *client)
+{
+    return static_cast<const umsghdr *>(client->buffer._buffer);
+}
+
+} // namespace
+
+uclient *uclient_open(const char *path)
+{
+    umsg_addr server;
+    if (umsg_address(&server, path) < 0) {
+        ulog(LOG_COMP_IPC, LOG_ERROR, "UNIX socket path %s too long", path);
+        return nullptr;
+    }
+    auto *client = static_cast<uclient *>(calloc(1, sizeof(uclient)));
+    if (!client) {
+        ulog(LOG_COMP_IPC, LOG_ERROR, "Memory allocation failed");
+        return nullptr;
+    }
+    array_init(&client->buffer, 1);
+    list_init(&client->link);
+    client->fd = client->event_fd = client->event_pass_fd = -1;
+    client->cred = {static_cast<int32_t>(getpid()), geteuid(), getegid()};
+
+    const char *what = nullptr;
+    int pair[2];
+    timeval tv = {10, 0};
+    umsg_addr self = {};
+    int n;
+    if (sigprocmask(SIG_SETMASK, nullptr, &client->sigmask) < 0) {
+        ulog(LOG_COMP_IPC, LOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
+        goto fail;
+    }
+    client->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (client->fd < 0) {
+        what = "Failed to create UNIX socket: %s";
+        goto fail_errno;
+    }
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+        what = "Failed to create unnamed socket pair: %s";
+        goto fail_errno;
+    }
+    client->event_fd = pair[0];
+    client->event_pass_fd = pair[1];
+    if (setsockopt(client->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
+        what = "Failed to set SO_RCVTIMEO: %s";
+        goto fail_errno;
+    }
+    // A unique abstract name, bound with its exact length so that it shows in
+    // /proc/net/unix as it is.
+    self.sun.sun_family = AF_UNIX;
+    n = snprintf(self.sun.sun_path + 1, sizeof(self.sun.sun_path) - 1, "%s-%p.%u", path,
+                 static_cast<void *>(client), static_cast<unsigned>(getpid()));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(self.sun.sun_path) - 1) {
+        errno = ENAMETOOLONG;
+        what = "Failed to bind UNIX socket: %s";
+        goto fail_errno;
+    }
+    self.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+    if (bind(client->fd, reinterpret_cast<sockaddr *>(&self.sun), self.len) < 0) {
+        what = "Failed to bind UNIX socket: %s";
+        goto fail_errno;
+    }
+    if (umsg_connect(client->fd, path, 1000) < 0) {
+        what = "Failed to connect UNIX socket: %s";
+        goto fail_errno;
+    }
+    return client;
+
+fail_errno:
+    ulog(LOG_COMP_IPC, LOG_ERROR, what, strerror(errno));
+fail:
+    uclient_close(client);
+    return nullptr;
+}
+
+void uclient_close(uclient *client)
+{
+    if (!client)
+        return;
+    if (client->fd >= 0)
+        close(client->fd);
+    if (client->event_fd >= 0)
+        close(client->event_fd);
+    if (client->event_pass_fd >= 0)
+        close(client->event_pass_fd);
+    array_purge(&client->buffer);
+    if (!list_isnull(&client->link))
+        list_remove(&client->link);
+    free(client);
+}
+
+int uclient_event_fd(const uclient *client)
+{
+    return client->event_fd;
+}
+
+ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
+{
+    Ary *buf = &client->buffer;
+    umsghdr first = {};
+    size_t used = sizeof(umsghdr);
+    int wait = first_wait;
+    for (;;) {
+        if (used > UMSG_MESSAGE_MAX) {
+            errno = EMSGSIZE;
+            return -1;
+        }
+        if (array_reserve(buf, static_cast<uint32_t>(used + UMSG_PAYLOAD)) < 0)
+            return -1;
+        umsghdr h;
+        ssize_t n = umsg_recv(fd, &h, static_cast<uint8_t *>(buf->_buffer) + used, UMSG_PAYLOAD,
+                              wait, &client->sigmask, nullptr, nullptr, nullptr);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (used == sizeof(umsghdr)) {
+            first = h;
+        } else if (h.type != first.type || umsg_seq(&h) != umsg_seq(&first)) {
+            // A fragment of another message: what we gathered cannot be trusted.
+            errno = EBADMSG;
+            return -1;
+        }
+        used += static_cast<size_t>(n) - sizeof(umsghdr);
+        memcpy(buf->_buffer, &h, sizeof(h));
+        if (!(h.flags & UMSG_F_MORE))
+            break;
+        wait = next_wait;
+    }
+    buf->_count = static_cast<uint32_t>(used);
+    return static_cast<ssize_t>(used);
+}
+
+int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t type, int passfd)
+{
+    if (len > UMSG_PAYLOAD) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    uint16_t seq = ++client->seq;
+    if (umsg_send(client->fd, type, UMSG_F_WANT_ACK, seq, payload, len, nullptr, &client->cred,
+                  passfd) < 0)
+        return -1;
+    for (;;) {
+        if (uclient_recv(client, client->fd, UCLIENT_WAIT_SEC) < 0) {
+            ulog(LOG_COMP_IPC, 1, "Failed to read on UNIX socket: %s", strerror(errno));
+            return -1;
+        }
+        UGW_ASSERT(array_length(&client->buffer) >= sizeof(struct umsghdr));
+        const umsghdr *h = header(client);
+        uint16_t got = umsg_seq(h);
+        if (h->flags & (UMSG_F_ACK | UMSG_F_NAK)) {
+            if (got == seq && h->type == type) {
+                if (h->flags & UMSG_F_ACK)
+                    return 0;
+                errno = EPERM;
+                return -1;
+            }
+            // An answer to a request we never sent: the stream is out of step.
+            if (umsg_seq_after(got, seq)) {
+                errno = EBADMSG;
+                return -1;
+            }
+            continue; // a late answer to an earlier request
+        }
+        if (h->type == UMSG_REQUEST)
+            ulog(LOG_COMP_IPC, 1, "Discarding unexpected IPC event on UNIX socket");
+        else
+            ulog(LOG_COMP_IPC, 1, "Discarding unknown IPC message on UNIX socket");
+    }
+}
+
+ssize_t uclient_request(uclient *client, const void *payload, size_t len, const uint8_t **reply)
+{
+    if (uclient_transact(client, payload, len, UMSG_REQUEST, -1) < 0)
+        return -1;
+    size_t n = array_length(&client->buffer) - sizeof(umsghdr);
+    *reply = n ? static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr) : nullptr;
+    return static_cast<ssize_t>(n);
+}
+
+int uclient_send(uclient *client, const void *payload, size_t len)
+{
+    if (len > UMSG_PAYLOAD) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    return umsg_send(client->fd, UMSG_REQUEST, 0, ++client->seq, payload, len, nullptr,
+                     &client->cred, -1);
+}
+
+ssize_t uclient_recv_event(uclient *client, const uint8_t **payload)
+{
+    ssize_t n = uclient_recv(client, client->event_fd, 0);
+    if (n < 0)
+        return -1;
+    const umsghdr *h = header(client);
+    if (h->flags & (UMSG_F_ACK | UMSG_F_NAK)) {
+        ulog(LOG_COMP_IPC, 1, "Discarding unsolicited IPC ACK/NAK on UNIX socket");
+        errno = EBADMSG;
+        return -1;
+    }
+    if (h->type != UMSG_REQUEST) {
+        ulog(LOG_COMP_IPC, 1, "Discarding unknown IPC message on UNIX socket");
+        errno = EBADMSG;
+        return -1;
+    }
+    size_t len = static_cast<size_t>(n) - sizeof(umsghdr);
+    *payload = len ? static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr) : nullptr;
+    return static_cast<ssize_t>(len);
+}
+
+int uclient_join_group(uclient *client, const void *key, size_t len)
+{
+    return uclient_transact(client, key, len, UMSG_JOIN, client->event_pass_fd);
+}
+
+int uclient_leave_group(uclient *client, const void *key, size_t len)
+{
+    return uclient_transact(client, key, len, UMSG_LEAVE, -1);
+}
+
+int uclient_lock(uclient *client)
+{
+    if (uclient_transact(client, nullptr, 0, UMSG_LOCK, -1) == 0)
+        return 0;
+    if (errno == EAGAIN) {
+        // The server may yet take the lock: make sure it is given back.
+        int saved = errno;
+        umsg_send(client->fd, UMSG_UNLOCK, UMSG_F_WANT_ACK, ++client->seq, nullptr, 0, nullptr,
+                  &client->cred, -1, MSG_DONTWAIT);
+        errno = saved;
+    }
+    return -1;
+}
+
+int uclient_unlock(uclient *client)
+{
+    return uclient_transact(client, nullptr, 0, UMSG_UNLOCK, -1);
+}
+
+int uclient_health_check(uclient *client)
+{
+    return uclient_transact(client, nullptr, 0, UMSG_HEALTH, -1) == 0 ? 1 : 0;
+}
+
+int uclient_get_log(uclient *client, uint8_t settings[12])
+{
+    if (uclient_transact(client, nullptr, 0, UMSG_GET_LOG, -1) < 0)
+        return -1;
+    if (array_length(&client->buffer) < sizeof(umsghdr) + 12) {
+        errno = EBADMSG;
+        return -1;
+    }
+    memcpy(settings, static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr), 12);
+    return 0;
+}
+
+int uclient_set_log(uclient *client, const uint8_t settings[12])
+{
+    return uclient_transact(client, settings, 12, UMSG_SET_LOG, -1);
+}
