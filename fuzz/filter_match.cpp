@@ -13,7 +13,7 @@ const char *const rule_texts[] = {
     "permit in ip from any to any",
     "deny in ip from !10.0.0.0/8 53,1000-2000 to assigned 80 frag",
     "permit in ip from 2001:db8::/32 to !assigned",
-    "permit in 1 from any to any ipoptions rr,!ts,ssrr,!lsrr icmptypes echo request-redirect",
+    "permit in 1 from any to any ipoptions rr,!ts,ssrr,!lsrr icmptypes redirect-echo request",
     "permit in 6 from any to any established tcpoptions mss,!sack,window,ts,!cc tcpflags syn,!ack",
     "permit in 6 from any to any setup",
     "permit in 6 from any to any dnsopcodes query-status dnsflags qr,!rd dnsqnames 1",

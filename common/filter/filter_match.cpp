@@ -546,6 +546,8 @@ size_t host_lowercase_copy(const char *name, char *buffer, size_t limit)
 
 int http_find_header(const char *data, size_t len, const char *name)
 {
+    if (len == 0)
+        return -1;
     const char *nl = static_cast<const char *>(std::memchr(data, '\n', len));
     if (!nl)
         return -1;
