@@ -242,6 +242,17 @@ int transport_match(const filter_rule *r, const pkt_hdrs *h, hashtable *hostset,
     }
 }
 
+// The tests after the addresses, the same for IPv4 and IPv6.
+int fragment_and_transport_match(const filter_rule *r, const pkt_hdrs *h, hashtable *hostset,
+                                 const filter_assigned *assigned)
+{
+    if ((r->options & FILTER_OPT_FRAG) && pkt_frag_offset(h) == 0)
+        return 0;
+    if (r->protocol && r->protocol != h->proto)
+        return 0;
+    return transport_match(r, h, hostset, assigned);
+}
+
 } // namespace
 
 pkt_hdrs *pkt_parse_ipv4(std::span<const uint8_t> data, pkt_hdrs *h)
@@ -324,11 +335,7 @@ int filter_match_ipv4(const filter_rule *r, const pkt_hdrs *h, hashtable *hostse
         if (hlen <= 20 || !options_match(ip_option_kinds, r->ipoptions, h->ip + 20, hlen - 20))
             return 0;
     }
-    if ((r->options & FILTER_OPT_FRAG) && pkt_frag_offset(h) == 0)
-        return 0;
-    if (r->protocol && r->protocol != h->proto)
-        return 0;
-    return transport_match(r, h, hostset, assigned);
+    return fragment_and_transport_match(r, h, hostset, assigned);
 }
 
 int filter_match_ipv6(const filter_rule *r, const pkt_hdrs *h, hashtable *hostset,
@@ -338,11 +345,7 @@ int filter_match_ipv6(const filter_rule *r, const pkt_hdrs *h, hashtable *hostse
         return 0;
     if (r->options & FILTER_OPT_IPOPTIONS)
         return 0;
-    if ((r->options & FILTER_OPT_FRAG) && pkt_frag_offset(h) == 0)
-        return 0;
-    if (r->protocol && r->protocol != h->proto)
-        return 0;
-    return transport_match(r, h, hostset, assigned);
+    return fragment_and_transport_match(r, h, hostset, assigned);
 }
 
 int filter_match_bytes(const filter_rule *rule, std::span<const uint8_t> data, pkt_hdrs *hdrs,

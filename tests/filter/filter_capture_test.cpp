@@ -199,6 +199,23 @@ struct rule_case {
 bool is_v4(const parsed &p) { return !p.v6; }
 bool later_fragment(const parsed &p) { return pkt_frag_offset(&p.h) != 0; }
 
+// ICMPv6 rules: a later fragment has no ICMPv6 header to test (-1); otherwise
+// the test on the type and the neighbour-discovery target decides.
+std::function<int(const tshark_row &, const parsed &)>
+icmp6_oracle(bool (*test)(unsigned type, const std::string &target))
+{
+    return [test](const tshark_row &row, const parsed &p) {
+        if (!p.v6 || p.h.proto != 58)
+            return 0;
+        if (later_fragment(p))
+            return -1;
+        unsigned t = field_u(row, "icmpv6.type");
+        std::string target = tshark_first(row, t == 135 ? "icmpv6.nd.ns.target_address"
+                                                         : "icmpv6.nd.na.target_address");
+        return test(t, target) ? 1 : 0;
+    };
+}
+
 const rule_case rule_cases[] = {
     {"permit in 17 from any to any dnsqnames 1",
      [](const tshark_row &row, const parsed &p) {
@@ -284,33 +301,13 @@ const rule_case rule_cases[] = {
                                                                                             : 0;
      }},
     {"permit in 58 from any to any icmp6types neighbor solicitation-neighbor advertisement",
-     [](const tshark_row &row, const parsed &p) {
-         if (!p.v6 || p.h.proto != 58)
-             return 0;
-         if (later_fragment(p))
-             return -1;
-         unsigned t = field_u(row, "icmpv6.type");
-         return t == 135 || t == 136 ? 1 : 0;
-     }},
+     icmp6_oracle([](unsigned t, const std::string &) { return t == 135 || t == 136; })},
     {"permit in 58 from any to any target assigned",
-     [](const tshark_row &row, const parsed &p) {
-         if (!p.v6 || p.h.proto != 58)
-             return 0;
-         if (later_fragment(p))
-             return -1;
-         unsigned t = field_u(row, "icmpv6.type");
-         std::string target = tshark_first(row, t == 135 ? "icmpv6.nd.ns.target_address"
-                                                          : "icmpv6.nd.na.target_address");
-         return (t == 135 || t == 136) && target == "2001:db8::2" ? 1 : 0;
-     }},
+     icmp6_oracle([](unsigned t, const std::string &target) {
+         return (t == 135 || t == 136) && target == "2001:db8::2";
+     })},
     {"permit in 58 from any to any icmp6types 143",
-     [](const tshark_row &row, const parsed &p) {
-         if (!p.v6 || p.h.proto != 58)
-             return 0;
-         if (later_fragment(p))
-             return -1;
-         return field_u(row, "icmpv6.type") == 143 ? 1 : 0;
-     }},
+     icmp6_oracle([](unsigned t, const std::string &) { return t == 143; })},
     {"permit in ip from any to any frag",
      [](const tshark_row &, const parsed &p) { return later_fragment(p) ? 1 : 0; }},
     {"deny in ip from !127.0.0.0/8 to assigned",
