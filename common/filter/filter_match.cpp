@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <strings.h>
 
 namespace {
@@ -365,6 +366,44 @@ int filter_match_bytes(const filter_rule *rule, std::span<const uint8_t> data, p
     default:
         return 0;
     }
+}
+
+namespace {
+
+// The parsed-header area lives at the start of the packet's metadata block,
+// which allocation zeroes: a null IP header there means "not parsed".
+pkt_hdrs *packet_hdrs(packet *pkt)
+{
+    auto *h = std::launder(reinterpret_cast<pkt_hdrs *>(pkt->meta));
+    // Headers parsed before the data moved (a header pushed or pulled) are stale.
+    if (h->ip && h->ip != pkt->data)
+        *h = {};
+    return h;
+}
+
+std::span<const uint8_t> packet_bytes(const packet *pkt)
+{
+    return {pkt->data, pkt->_fragsize};
+}
+
+} // namespace
+
+pkt_hdrs *pkt_parse_ipv4(packet *pkt)
+{
+    return pkt_parse_ipv4(packet_bytes(pkt), packet_hdrs(pkt));
+}
+
+pkt_hdrs *pkt_parse_ipv6(packet *pkt)
+{
+    return pkt_parse_ipv6(packet_bytes(pkt), packet_hdrs(pkt));
+}
+
+int filter_rule_match(const filter_rule *rule, packet *pkt, hashtable *hostset,
+                      const uint8_t (*v4)[4], size_t n4, const uint8_t (*v6)[16], size_t n6,
+                      int in)
+{
+    filter_assigned assigned = {v4, n4, v6, n6};
+    return filter_match_bytes(rule, packet_bytes(pkt), packet_hdrs(pkt), hostset, &assigned, in);
 }
 
 int filter_match_transport(const filter_rule *r, hashtable *hostset, const uint8_t *tcp,

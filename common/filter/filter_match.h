@@ -10,6 +10,7 @@
 
 #include "common/filter/filter_rule.h"
 #include "common/hashtable.h"
+#include "common/packet.h"
 
 // The parsed-header area: filled once per packet, reused by every rule.
 struct pkt_hdrs {
@@ -20,6 +21,9 @@ struct pkt_hdrs {
     uint32_t frag_id;
     uint8_t proto; // the final protocol (next header)
 };
+
+static_assert(sizeof(pkt_hdrs) <= PACKET_META_SIZE);
+static_assert(offsetof(packet, meta) % alignof(pkt_hdrs) == 0);
 
 // Fragment offset, in 8-byte units, of a parsed packet.
 inline unsigned pkt_frag_offset(const pkt_hdrs *h)
@@ -36,12 +40,21 @@ struct filter_assigned {
 };
 
 // 1 match, 0 no match, -1 the packet is too short or malformed for what the
-// rule asks. data starts at the IP header; hdrs is parsed on first use (zero it
-// for a new packet). in: 1 when the packet travels in.
+// rule asks. The packet's data starts at the IP header (its first fragment is
+// looked at); the parsed headers are kept in its metadata block for the next
+// rule. The assigned addresses are the station's own. in: 1 when the packet
+// travels in.
+int filter_rule_match(const filter_rule *rule, packet *pkt, hashtable *hostset,
+                      const uint8_t (*v4)[4], size_t n4, const uint8_t (*v6)[16], size_t n6,
+                      int in);
+
+// The same over bytes; hdrs is parsed on first use (zero it for new bytes).
 int filter_match_bytes(const filter_rule *rule, std::span<const uint8_t> data, pkt_hdrs *hdrs,
                        hashtable *hostset, const filter_assigned *assigned, int in);
 
-// Fill hdrs; null when the header is not valid.
+// Fill the packet's parsed-header area (or hdrs); null when the header is not valid.
+pkt_hdrs *pkt_parse_ipv4(packet *pkt);
+pkt_hdrs *pkt_parse_ipv6(packet *pkt);
 pkt_hdrs *pkt_parse_ipv4(std::span<const uint8_t> data, pkt_hdrs *hdrs);
 pkt_hdrs *pkt_parse_ipv6(std::span<const uint8_t> data, pkt_hdrs *hdrs);
 

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/filter/filter_match.h"
+#include "common/mempool.h"
 #include "hostset_fixture.h"
 
 namespace {
@@ -369,6 +371,42 @@ TEST(FilterMatch, FragmentsAndExtensionHeaders)
     // A header running past the payload length.
     bytes past = ipv6(17, {}, {17, 2, 0, 0, 0, 0, 0, 0}, 0);
     EXPECT_EQ(m("permit in ip from any to any", past), -1);
+}
+
+} // namespace
+
+namespace {
+
+// The packet entry keeps the parsed headers in the metadata block for the next
+// rule, and parses again once the data has moved.
+TEST(FilterMatch, PacketKeepsParsedHeadersUntilItsDataMoves)
+{
+    mempool *pool = packet_pool_create(nullptr);
+    ASSERT_TRUE(pool);
+    hostset_fixture set{".example.com"};
+    static const uint8_t v4[][4] = {{10, 0, 0, 2}};
+    bytes framed(14, 0xee); // an Ethernet header in front, pulled below
+    bytes ip = ipv4(17, udp(1000, 53, dns_query({"www", "example", "com"})));
+    framed.insert(framed.end(), ip.begin(), ip.end());
+    packet *p = packet_from_bytes(pool, framed.data(), framed.size());
+    ASSERT_TRUE(p);
+
+    filter_rule names, ports;
+    ASSERT_EQ(filter_rule_parse(&names, "permit in 17 from any to assigned dnsqnames 1", 1), 0);
+    ASSERT_EQ(filter_rule_parse(&ports, "permit in 17 from any to any 53", 1), 0);
+    EXPECT_EQ(filter_rule_match(&names, p, set.table, v4, 1, nullptr, 0, 1), 0); // Ethernet
+    packet_pull(p, 14);
+    EXPECT_EQ(filter_rule_match(&names, p, set.table, v4, 1, nullptr, 0, 1), 1);
+    pkt_hdrs h;
+    std::memcpy(&h, p->meta, sizeof(h));
+    EXPECT_EQ(h.ip, p->data);
+    EXPECT_EQ(h.proto, 17);
+    EXPECT_EQ(filter_rule_match(&ports, p, set.table, v4, 1, nullptr, 0, 1), 1);
+    EXPECT_EQ(filter_rule_match(&names, p, set.table, nullptr, 0, nullptr, 0, 1), 0);
+    EXPECT_TRUE(pkt_parse_ipv4(p));
+    EXPECT_FALSE(pkt_parse_ipv6(p));
+    packet_release(p);
+    mempool_unref(pool);
 }
 
 } // namespace
