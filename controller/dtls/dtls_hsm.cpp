@@ -104,7 +104,7 @@ const char *hs_type_name(unsigned type, char buf[8])
     case DTLS_HT_CERTIFICATE_VERIFY: return "CertificateVerify";
     case DTLS_HT_CLIENT_KEY_EXCHANGE: return "ClientKeyExchange";
     case DTLS_HT_FINISHED: return "Finished";
-    default: snprintf(buf, 8, "%u", type); return buf;
+    default: snprintf(buf, 8, "%u", type & 0xffu); return buf;
     }
 }
 
