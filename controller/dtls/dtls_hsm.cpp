@@ -1158,7 +1158,7 @@ void dtls_hsm_step(dtls_hsm *hsm)
         }
         if (sock->flags & DTLS_SOCK_CLOSING)
             break;
-        if (packet_queue_count(&hsm->flight) &&
+        if (packet_queue_count(&hsm->flight) && !(hsm->events & DTLS_EV_ERROR) &&
             (hsm->count == 0 || (hsm->events & DTLS_EV_RESEND) || !timer_ispending(&hsm->timer)))
             send_flight(hsm);
         hsm->events &= DTLS_EV_ERROR;
