@@ -1,5 +1,7 @@
 #include "common/hashtable.h"
 
+#include "common/system.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,30 +16,6 @@ constexpr uint8_t MAX_LOG2 = 29;
 const hashtable_config binary_config = {6, 32, 0, 0, 0, nullptr, nullptr, memcmp, nullptr, nullptr};
 const hashtable_config string_config = {6, 32, -1, 0, 0, nullptr, nullptr, hashtable_strcmp,
                                         nullptr, nullptr};
-
-// Fills buf from the kernel's random source; 0 or -1 with errno set.
-int hashtable_random(void *buf, size_t n)
-{
-    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    auto *p = static_cast<uint8_t *>(buf);
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            int e = r < 0 ? errno : EIO;
-            close(fd);
-            errno = e;
-            return -1;
-        }
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    close(fd);
-    return 0;
-}
 
 struct hashfun_row {
     uint32_t min_len, max_len;
@@ -296,7 +274,7 @@ int __hashtable_init(hashtable *table, uint32_t key_len, uint32_t stride, int32_
     table->threshold = table->size * 3 / 4;
     table->cursor = table->size / 2;
     table->seed = config->seed;
-    if (!table->seed && hashtable_random(&table->seed, sizeof(table->seed)) < 0)
+    if (!table->seed && system_random(&table->seed, sizeof(table->seed)) < 0)
         return -1;
     table->extra = config->extra;
     table->scratch = scratch;

@@ -1,8 +1,6 @@
 #include "common/mempool.h"
 
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,14 +10,7 @@
 #include "common/bsearch.h"
 #include "common/fatal.h"
 #include "common/log.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define MEMPOOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MEMPOOL_ASAN 1
-#endif
-#endif
+#include "common/system.h"
 
 #ifdef MEMPOOL_ASAN
 #include <sanitizer/asan_interface.h>
@@ -56,31 +47,6 @@ size_t round_up(size_t n, size_t align)
 {
     return (n + align - 1) / align * align;
 }
-
-} // namespace
-
-size_t mempool_huge_page_size()
-{
-    static long cached = -1;
-    if (cached >= 0)
-        return static_cast<size_t>(cached);
-    cached = 0;
-    FILE *f = fopen("/proc/meminfo", "re");
-    if (!f)
-        return 0;
-    char line[128];
-    unsigned long kb;
-    while (fgets(line, sizeof(line), f)) {
-        if (sscanf(line, "Hugepagesize: %lu kB", &kb) == 1) {
-            cached = static_cast<long>(kb * 1024);
-            break;
-        }
-    }
-    fclose(f);
-    return static_cast<size_t>(cached);
-}
-
-namespace {
 
 bool track_from_env()
 {
@@ -281,6 +247,8 @@ int first_chunk(mempool *pool, size_t block)
 
 mempool_site *find_site(mempool *pool, const char *file_text, uint32_t line)
 {
+    if (pool->sites._count == 0)
+        return nullptr;
     mempool_site key{};
     memcpy(key.memAllocFile, file_text, sizeof(key.memAllocFile));
     key.memAllocLine = line;
@@ -322,8 +290,10 @@ void track_release(mempool *pool, void *object, const char *file, unsigned line)
 {
     live_object key{};
     key.addr = object;
-    auto *rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
-                                                   sizeof(live_object), mempool_compare_int));
+    live_object *rec = nullptr;
+    if (pool->live._count)
+        rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
+                                                 sizeof(live_object), mempool_compare_int));
     if (!rec) {
         ulog(LOG_COMP_COMMON, LOG_ERROR, "Foreign object %p[+%zu] released to mempool at %s:%zu",
              object, static_cast<size_t>(pool->info.memObjectSize), file ? file : "",
@@ -345,10 +315,11 @@ mempool *mempool_create(size_t size, const mempool_info *config, const char *typ
                         const char *file, unsigned line)
 {
     pool_list_init();
-    long page = sysconf(_SC_PAGESIZE);
+    long page = system_page_size();
     if (page <= 0)
         page = 4096;
-    size_t huge = mempool_huge_page_size();
+    ssize_t huge_size = system_hugepage_size();
+    size_t huge = huge_size > 0 && huge_size <= UINT32_MAX ? static_cast<size_t>(huge_size) : 0;
 
     // Objects below the free-list link or off the alignment would overlap.
     if (size > UINT32_MAX - object_align) {
@@ -419,7 +390,7 @@ void mempool_unref(mempool *pool)
         destroy(pool);
 }
 
-void *mempool_alloc_meta(mempool *pool, const char *file, unsigned line)
+void *mempool_alloc_slow(mempool *pool, const char *file, unsigned line)
 {
     void *obj = pool->free_list;
     size_t size = pool->info.memObjectSize;
@@ -456,7 +427,7 @@ void *mempool_zalloc_meta(mempool *pool, const char *file, unsigned line)
     return obj;
 }
 
-void mempool_release_meta(mempool *pool, void *object, const char *file, unsigned line)
+void mempool_release_slow(mempool *pool, void *object, const char *file, unsigned line)
 {
     if (!object)
         return;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/types.h>
 
 #include "common/array.h"
@@ -75,14 +76,50 @@ mempool *mempool_create(size_t size, const mempool_info *config, const char *typ
 mempool *mempool_ref(mempool *pool);
 void mempool_unref(mempool *pool);
 
+// Under ASan free objects are poisoned, which the inline paths below skip.
+#if defined(__SANITIZE_ADDRESS__)
+#define MEMPOOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MEMPOOL_ASAN 1
+#endif
+#endif
+
+void *mempool_alloc_slow(mempool *pool, const char *file, unsigned line);
+void mempool_release_slow(mempool *pool, void *object, const char *file, unsigned line);
+
 // An object, or null with errno ENOMEM.
-void *mempool_alloc_meta(mempool *pool, const char *file = __builtin_FILE(),
-                         unsigned line = __builtin_LINE());
+inline void *mempool_alloc_meta(mempool *pool, const char *file = __builtin_FILE(),
+                                unsigned line = __builtin_LINE())
+{
+#ifndef MEMPOOL_ASAN
+    void *obj = pool->free_list;
+    if (obj && !(pool->info.memOptions & MEMPOOL_OPT_TRACK)) {
+        memcpy(&pool->free_list, obj, sizeof(void *));
+        pool->info.memUsedObjects++;
+        return obj;
+    }
+#endif
+    return mempool_alloc_slow(pool, file, line);
+}
+
 void *mempool_zalloc_meta(mempool *pool, const char *file = __builtin_FILE(),
                           unsigned line = __builtin_LINE());
+
 // Null is ignored. A tracked pool stops the program on an object it never handed out.
-void mempool_release_meta(mempool *pool, void *object, const char *file = __builtin_FILE(),
-                          unsigned line = __builtin_LINE());
+inline void mempool_release_meta(mempool *pool, void *object, const char *file = __builtin_FILE(),
+                                 unsigned line = __builtin_LINE())
+{
+#ifndef MEMPOOL_ASAN
+    if (object && !(pool->info.memOptions & MEMPOOL_OPT_TRACK) && pool->info.memUsedObjects) {
+        memcpy(object, &pool->free_list, sizeof(void *));
+        pool->free_list = object;
+        pool->info.memUsedObjects--;
+        return;
+    }
+#endif
+    mempool_release_slow(pool, object, file, line);
+}
 
 #define mempool_alloc(pool) mempool_alloc_meta((pool), __FILE__, __LINE__)
 #define mempool_zalloc(pool) mempool_zalloc_meta((pool), __FILE__, __LINE__)
@@ -100,9 +137,6 @@ mempool *mempool_next(const mempool *pool);
 
 // Copies up to n site records; returns how many sites the pool has.
 uint32_t mempool_get_sites(const mempool *pool, mempool_site *out, uint32_t n);
-
-// The kernel's huge page size; 0 when it has none.
-size_t mempool_huge_page_size();
 
 // Merge callbacks and comparators for bmerge and the sorted arrays.
 void mempool_info_merge(void *into, const void *from);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/system.h"
+
 namespace {
 
 constexpr packet_pool_config default_config = {2048, 32, 16, 256, 0, 0};
@@ -16,8 +18,8 @@ mempool_info pool_config(const char *name, uint32_t options, uint64_t block)
     snprintf(info.memName, sizeof(info.memName), "%s", name);
     info.memOptions = options;
     info.memBlockSize = static_cast<uint32_t>(block);
-    size_t huge = mempool_huge_page_size();
-    if (huge && block >= huge)
+    ssize_t huge = system_hugepage_size();
+    if (huge > 0 && block >= static_cast<uint64_t>(huge))
         info.memOptions |= MEMPOOL_OPT_HUGEPAGES;
     return info;
 }

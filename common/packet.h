@@ -151,24 +151,20 @@ int packet_ref_checked(packet *p, const char *expr, const char *file, const char
 void packet_release_checked(packet *p, const char *expr, const char *file, const char *func,
                             int line);
 
+// Runs a checked operation, naming the caller's expressions when n does not fit.
+#define PACKET_CHECKED_(op, p, n, room)                                                            \
+    op((p), (n), "(size_t)(" #n ") <= " #room "(" #p ")", __FILE__, __func__, __LINE__)
+
 // Prepends n bytes into the head room; returns the new data start. Null with
 // EOVERFLOW when the chain would pass 65535 bytes.
-#define packet_push(p, n)                                                                          \
-    packet_push_checked((p), (n), "(size_t)(" #n ") <= packet_headroom(" #p ")", __FILE__,         \
-                        __func__, __LINE__)
+#define packet_push(p, n) PACKET_CHECKED_(packet_push_checked, p, n, packet_headroom)
 // Removes n bytes from the front of the first packet; returns the new data start.
-#define packet_pull(p, n)                                                                          \
-    packet_pull_checked((p), (n), "(size_t)(" #n ") <= packet_headsize(" #p ")", __FILE__,         \
-                        __func__, __LINE__)
+#define packet_pull(p, n) PACKET_CHECKED_(packet_pull_checked, p, n, packet_headsize)
 // Appends n bytes to the packet that ends the chain; returns where they go.
 // Null with EOVERFLOW when the chain would pass 65535 bytes.
-#define packet_put(p, n)                                                                           \
-    packet_put_checked((p), (n), "(size_t)(" #n ") <= packet_tailroom(" #p ")", __FILE__,          \
-                       __func__, __LINE__)
+#define packet_put(p, n) PACKET_CHECKED_(packet_put_checked, p, n, packet_tailroom)
 // Cuts n bytes from the end of the packet that ends the chain.
-#define packet_trim(p, n)                                                                          \
-    packet_trim_checked((p), (n), "(size_t)(" #n ") <= packet_tailsize(" #p ")", __FILE__,         \
-                        __func__, __LINE__)
+#define packet_trim(p, n) PACKET_CHECKED_(packet_trim_checked, p, n, packet_tailsize)
 
 // Takes a reference: 0, or -1 with EOVERFLOW at 65535 references.
 #define packet_ref(p)                                                                              \

@@ -113,9 +113,10 @@ int schedule_run(schedule *s, uint32_t limit)
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    s->stop = false;
 
-    do {
+    // A stop requested between runs (a signal just before this one) ends this
+    // run at once instead of being lost; the flag is consumed when a run ends.
+    while (!s->stop) {
         if (!s->handlers && !timetable_pending(s->timers))
             break;
         uint32_t wait = timetable_next_timeout(s->timers);
@@ -133,6 +134,7 @@ int schedule_run(schedule *s, uint32_t limit)
                         &previous);
         if (n < 0) {
             int saved = errno;
+            s->stop = false;
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
             errno = saved;
             return -1;
@@ -153,8 +155,9 @@ int schedule_run(schedule *s, uint32_t limit)
             if (entry->callback)
                 entry->callback(entry->user, fd);
         }
-    } while (!s->stop);
+    }
 
+    s->stop = false;
     timetable_set_now(s->timers, clock_msec());
     timetable_manage(s->timers);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -1,35 +1,103 @@
-// The gateway object: for now the scheduler and the data-plane processes.
+// The gateway object: the daemon's one context. It owns the scheduler, the
+// packet and object pools, the management server, the watchdog, the
+// data-plane processes and the event subscriber lists, and runs the main loop
+// one step at a time.
 #pragma once
 
+#include <cstdint>
+#include <netdb.h>
 #include <sys/types.h>
 
 #include "common/array.h"
+#include "common/ctl_msg.h"
+#include "common/list.h"
+#include "common/system.h"
 #include "common/timer.h"
 
+struct mempool;
 struct schedule;
+struct userver;
+struct watchdog;
 
-struct ugwd_proc {
-    pid_t pid;
-    char path[108]; // the process's data-plane socket
+// The object pools, one per record kind.
+enum ugwd_ctl_pool : unsigned {
+    UGWD_POOL_SERVICE,
+    UGWD_POOL_VAP,
+    UGWD_POOL_TUNNEL,
+    UGWD_POOL_FLOW,
+    UGWD_POOL_PREFIX,
+    UGWD_POOL_LEASE,
+    UGWD_POOL_LEASE6,
+    UGWD_POOL_GROUP,
+    UGWD_POOL_GROUP6,
+    UGWD_POOLS,
+};
+
+enum : uint32_t {
+    UGWD_CTL_CPU_LOAD_MS = 10000,
+    UGWD_CTL_IDLE_STEP_MS = 1000, // a step's run while no controller is usable
+    UGWD_CTL_NETIF_GROUPS = 0x111,
+    // Packets carry DTLS records: head room for the record header, tail room for the tag.
+    UGWD_CTL_PACKET_SIZE = 4192,
+    UGWD_CTL_PACKET_HEADROOM = 80,
+    UGWD_CTL_PACKET_TAILROOM = 16,
+    UGWD_CTL_PACKETS = 256,
 };
 
 struct ugwd_ctl {
     schedule *sched;
-    char *ctl_path;
-    char *lease_path;
-    unsigned ifindex;
-    bool configure;
-    Ary procs; // ugwd_proc, in start order
-    timer step_timer;
+    mempool *packet_pool;
+    mempool *pools[UGWD_POOLS];
+    unsigned nprocs;
+    userver *server;
+    watchdog *wd;
+    Ary words;        // 4-byte elements, only created and freed
+    Ary netif_events; // netlink_event records read from the event socket
+    worker resolver;
+    list_link controls; // controller entries; the head is the one in use
+    unsigned ncontrols;
+    list_link ports;
+    list_link sockets;
+    list_link procs;
+    list_link subscribers[CTL_EVENT_GROUPS]; // userver_member::link, in join order
+    list_link register_queue;
+    list_link services_registered;
+    list_link services_enabled;
+    list_link leases;
+    list_link leases6;
+    timer cpu_load_timer;
+    timer register_timer;
+    uint64_t cpu_time;         // microseconds, the daemon's own at the last sample
+    uint16_t cpu_load;         // control plane, binary fraction
+    uint16_t total_load;       // binary fraction
+    uint32_t cpu_sample_time;  // microseconds, low 32 bits
+    addrinfo *resolved;        // the last controller-name lookup
+    char resolve_name[256];
+    unsigned scope_id;         // IPv6 scope of the controller, 0 = none
+    int udp_fd;                // controller socket
+    int netif_fd;              // network events
+    char *lease_path;          // null: no lease files
+    char *lease6_path;
 };
 
-// Once per process, before anything else of the gateway.
+// Once per process, before the options are read.
 int ugwd_ctl_init();
 ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned ifindex,
                           bool configure);
-int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path);
-// One turn of the main loop.
-int ugwd_ctl_step(ugwd_ctl *ctl, unsigned port);
-// Async-signal-safe: ends the current scheduler run.
-void ugwd_ctl_wakeup(ugwd_ctl *ctl);
+void ugwd_ctl_destroy(ugwd_ctl *ctl);
 void ugwd_ctl_free(ugwd_ctl *ctl);
+int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path);
+// One turn of the main loop; the scheduler run's result.
+int ugwd_ctl_step(ugwd_ctl *ctl, unsigned port);
+// From the signal handler: lets go of configuration locks and ends the current run.
+void ugwd_ctl_wakeup(ugwd_ctl *ctl);
+
+// Host callbacks: timers on the gateway's scheduler, and its health.
+void ugwd_ctl_timer_schedule(void *ctl, timer *t, uint32_t ms, timer_fn callback);
+void ugwd_ctl_timer_cancel(void *ctl, timer *t);
+int ugwd_ctl_keepalive(void *ctl);
+
+// Registration step after configuration changes; armed by the management dispatcher.
+void ugwd_ctl_register_timer_cb(timer *t);
+void ugwd_ctl_cpu_load_timer_cb(timer *t);
+void ugwd_ctl_netif_event_cb(void *ctl, int fd);

@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "common/crypto/der.h"
-#include "common/crypto/random.h"
+#include "common/system.h"
 #include "common/crypto/secure.h"
 #include "common/crypto/sha1.h"
 #include "common/crypto/sha256.h"
@@ -325,10 +325,10 @@ int rsa_private(rsa_key *key, const uint8_t *in, uint8_t *out)
 int rsa_random_bytes(rsa_key *key, uint8_t *buf, size_t n)
 {
     if (n > RSA_POOL_SIZE)
-        return crypto_random(buf, n);
+        return system_random(buf, n);
     if (key->pool_left < n) {
         // The unread bytes stay at the front; the rest is refilled.
-        if (crypto_random(key->pool + key->pool_left, RSA_POOL_SIZE - key->pool_left) < 0) {
+        if (system_random(key->pool + key->pool_left, RSA_POOL_SIZE - key->pool_left) < 0) {
             secure_wipe(key->pool, sizeof key->pool);
             key->pool_left = 0;
             return -1;

@@ -257,31 +257,46 @@ AESNI_TARGET inline __m128i ni_counter_block(const ni_counter &c, uint32_t i)
     return _mm_insert_epi32(c.base, static_cast<int>(__builtin_bswap32(c.word + i)), 3);
 }
 
-// B0, the additional data and S0; returns the CBC-MAC state.
-AESNI_TARGET __m128i ni_start(const __m128i *rk, const uint8_t b0[16], const uint8_t a0[16],
-                              const uint8_t *aad, size_t aad_length, __m128i *s0)
+// The state of one fused run: round keys, CBC-MAC, S0 and the counter.
+struct ni_run {
+    const __m128i *rk;
+    __m128i mac;
+    __m128i s0;
+    ni_counter c;
+};
+
+// B0, the additional data and S0; 0, or -1 for parameters CCM does not allow.
+AESNI_TARGET int ni_start(ni_run *run, const dtls_cipher_state *key, const uint8_t *nonce,
+                          size_t nonce_length, const uint8_t *aad, size_t aad_length,
+                          size_t data_length, size_t tag_length)
 {
+    uint8_t b0[16], a0[16];
+    if (ccm_format(nonce, nonce_length, aad_length, data_length, tag_length, b0, a0) < 0)
+        return -1;
+    const __m128i *rk = reinterpret_cast<const __m128i *>(key->aes.rk);
     __m128i mac = ni_load(b0);
     __m128i s = ni_load(a0);
     ni_encrypt2(rk, mac, s);
-    *s0 = s;
     ccm_aad_blocks(aad, aad_length,
                    [&](const uint8_t *b) { mac = ni_encrypt1(rk, _mm_xor_si128(mac, ni_load(b))); });
-    return mac;
+    run->rk = rk;
+    run->mac = mac;
+    run->s0 = s;
+    run->c = {ni_load(a0), uint32_t(a0[12]) << 24 | uint32_t(a0[13]) << 16 |
+                               uint32_t(a0[14]) << 8 | a0[15]};
+    return 0;
 }
 
 AESNI_TARGET int ni_encrypt(const dtls_cipher_state *key, const uint8_t *nonce,
                             size_t nonce_length, const uint8_t *aad, size_t aad_length,
                             uint8_t *tag, size_t tag_length, uint8_t *data, size_t data_length)
 {
-    uint8_t b0[16], a0[16];
-    if (ccm_format(nonce, nonce_length, aad_length, data_length, tag_length, b0, a0) < 0)
+    ni_run run;
+    if (ni_start(&run, key, nonce, nonce_length, aad, aad_length, data_length, tag_length) < 0)
         return -1;
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->aes.rk);
-    __m128i s0;
-    __m128i mac = ni_start(rk, b0, a0, aad, aad_length, &s0);
-    ni_counter c = {ni_load(a0), uint32_t(a0[12]) << 24 | uint32_t(a0[13]) << 16 |
-                                     uint32_t(a0[14]) << 8 | a0[15]};
+    const __m128i *rk = run.rk;
+    const ni_counter &c = run.c;
+    __m128i mac = run.mac, s0 = run.s0;
     uint32_t i = 1;
     size_t off = 0;
     for (; off + 16 <= data_length; off += 16, i++) {
@@ -315,14 +330,12 @@ AESNI_TARGET int ni_decrypt(const dtls_cipher_state *key, const uint8_t *nonce,
                             const uint8_t *tag, size_t tag_length, uint8_t *data,
                             size_t data_length)
 {
-    uint8_t b0[16], a0[16];
-    if (ccm_format(nonce, nonce_length, aad_length, data_length, tag_length, b0, a0) < 0)
+    ni_run run;
+    if (ni_start(&run, key, nonce, nonce_length, aad, aad_length, data_length, tag_length) < 0)
         return -1;
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->aes.rk);
-    __m128i s0;
-    __m128i mac = ni_start(rk, b0, a0, aad, aad_length, &s0);
-    ni_counter c = {ni_load(a0), uint32_t(a0[12]) << 24 | uint32_t(a0[13]) << 16 |
-                                     uint32_t(a0[14]) << 8 | a0[15]};
+    const __m128i *rk = run.rk;
+    const ni_counter &c = run.c;
+    __m128i mac = run.mac, s0 = run.s0;
     size_t blocks = (data_length + 15) / 16;
     // The key stream of block i+1 is computed beside the MAC of block i.
     __m128i k = blocks ? ni_encrypt1(rk, ni_counter_block(c, 1)) : _mm_setzero_si128();

@@ -166,6 +166,18 @@ TEST_F(Schedule, DescriptorCallbacksStopAndRemoval)
     c.poke();
     EXPECT_EQ(schedule_run(s.get(), 5000), 0);
     EXPECT_EQ(trace, (std::vector<std::string>{"a", "c"}));
+
+    // A stop that comes between runs (a signal just before one) is not lost:
+    // the next run ends at once, serving nothing, and consumes it.
+    trace.clear();
+    a.poke();
+    schedule_stop(s.get());
+    EXPECT_EQ(schedule_run(s.get(), 5000), 0);
+    EXPECT_TRUE(trace.empty());
+    wc.stop = false;
+    wa.stop = true;
+    EXPECT_EQ(schedule_run(s.get(), 5000), 0);
+    EXPECT_EQ(trace, (std::vector<std::string>{"a"}));
 }
 
 namespace {

@@ -1,0 +1,288 @@
+#include "gateway/ugwd_ctl_msg.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/schedule.h"
+#include "common/userver.h"
+#include "gateway/ugwd_control.h"
+
+namespace {
+
+constexpr ugwd_ctl_handler U = ugwd_ctl_cmd_unsupported;
+
+// Handlers by request type. Reply and event types have none; neither has 104,
+// which only a reply can be.
+constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> make_cmds()
+{
+    std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> t{};
+    auto any = [&t](uint32_t type, ugwd_ctl_handler h) { t[type] = {h, nullptr}; };
+    auto priv = [&t](uint32_t type, ugwd_ctl_handler h) { t[type] = {nullptr, h}; };
+    // Read-only variant for any client, secrets included for privileged ones.
+    auto both = [&t](uint32_t type, ugwd_ctl_handler ro, ugwd_ctl_handler full) { t[type] = {ro, full}; };
+
+    any(CTL_GET_MEMPOOL, U);
+    any(CTL_DUMP_MEMPOOLS, U);
+    any(CTL_GET_FABRIC, U);
+    any(CTL_GET_XSK, U);
+    any(CTL_GET_CONTROL, U);
+    priv(CTL_ADD_CONTROL, U);
+    priv(CTL_REMOVE_CONTROL, U);
+    priv(CTL_MODIFY_CONTROL, U);
+    any(CTL_DUMP_CONTROLS, U);
+    any(CTL_GET_PORT, U);
+    priv(CTL_ADD_PORT, U);
+    priv(CTL_REMOVE_PORT, U);
+    priv(CTL_MODIFY_PORT, U);
+    any(CTL_DUMP_PORTS, U);
+    any(CTL_GET_SOCKET, U);
+    priv(CTL_ADD_SOCKET, U);
+    priv(CTL_REMOVE_SOCKET, U);
+    any(CTL_DUMP_SOCKETS, U);
+    both(CTL_GET_NAS, U, U);
+    priv(CTL_ADD_NAS, U);
+    priv(CTL_REMOVE_NAS, U);
+    priv(CTL_MODIFY_NAS, U);
+    any(CTL_DUMP_NASES, U);
+    any(CTL_GET_HOSTSET, U);
+    priv(CTL_ADD_HOSTSET, U);
+    priv(CTL_REMOVE_HOSTSET, U);
+    priv(CTL_ADD_HOST, U);
+    priv(CTL_REMOVE_HOST, U);
+    any(CTL_DUMP_HOSTSETS, U);
+    any(CTL_GET_FILTER, U);
+    priv(CTL_ADD_FILTER, U);
+    priv(CTL_REMOVE_FILTER, U);
+    priv(CTL_ADD_RULE, U);
+    priv(CTL_REMOVE_RULE, U);
+    any(CTL_DUMP_FILTERS, U);
+    both(CTL_GET_SERVICE, U, U);
+    priv(CTL_ADD_SERVICE, U);
+    priv(CTL_REMOVE_SERVICE, U);
+    priv(CTL_MODIFY_SERVICE, U);
+    priv(CTL_RENAME_SERVICE, U);
+    any(CTL_DUMP_SERVICES, U);
+    both(CTL_GET_VAP, U, U);
+    any(CTL_DUMP_VAPS, U);
+    any(CTL_GET_TUNNEL, U);
+    any(CTL_DUMP_TUNNELS, U);
+    any(CTL_GET_FLOW, U);
+    any(CTL_DUMP_FLOWS, U);
+    any(CTL_GET_ACCESS, U);
+    any(CTL_DUMP_ACCESSES, U);
+    any(CTL_GET_KEY, U);
+    any(CTL_DUMP_KEYS, U);
+    priv(CTL_CLEAR_CACHE, U);
+    any(CTL_GET_FTAUTH, U);
+    any(CTL_DUMP_FTAUTHS, U);
+    any(CTL_DUMP_LEASES, U);
+    priv(CTL_WRITE_LEASES, U);
+    any(CTL_DUMP_LEASES6, U);
+    priv(CTL_WRITE_LEASES6, U);
+    any(CTL_DUMP_GROUPS, U);
+    any(CTL_DUMP_GROUPS6, U);
+    return t;
+}
+
+constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> ugwd_ctl_cmds = make_cmds();
+
+// Text fields of requests: each must end within its field.
+struct text_field {
+    uint32_t type;
+    uint16_t offset;
+    uint16_t size;
+};
+
+enum : uint16_t {
+    CONTROL_NAME = 8 + 60, // ulmexControlName inside the record
+    NAS_ROWS = 8 + CTL_REC_NAS,
+    AUTH_ROW = 164,
+    ACCT_ROW = 152,
+    ROW_SECRET = 36,
+    SECRET = 65,
+    SECOND_NAME = 8 + CTL_KEY_NAS_NAME,
+};
+
+constexpr text_field text_fields[] = {
+    {CTL_GET_MEMPOOL, 8, CTL_KEY_POOL_NAME},
+    {CTL_GET_CONTROL, 8, CTL_KEY_CONTROL_NAME},
+    {CTL_ADD_CONTROL, CONTROL_NAME, CTL_KEY_CONTROL_NAME},
+    {CTL_REMOVE_CONTROL, 8, CTL_KEY_CONTROL_NAME},
+    {CTL_MODIFY_CONTROL, CONTROL_NAME, CTL_KEY_CONTROL_NAME},
+    {CTL_GET_NAS, 8, CTL_KEY_NAS_NAME},
+    {CTL_REMOVE_NAS, 8, CTL_KEY_NAS_NAME},
+    {CTL_ADD_NAS, 8, CTL_KEY_NAS_NAME},
+    {CTL_ADD_NAS, NAS_ROWS + ROW_SECRET, SECRET},
+    {CTL_ADD_NAS, NAS_ROWS + AUTH_ROW + ROW_SECRET, SECRET},
+    {CTL_ADD_NAS, NAS_ROWS + 2 * AUTH_ROW + ROW_SECRET, SECRET},
+    {CTL_ADD_NAS, NAS_ROWS + 2 * AUTH_ROW + ACCT_ROW + ROW_SECRET, SECRET},
+    {CTL_MODIFY_NAS, 8, CTL_KEY_NAS_NAME},
+    {CTL_MODIFY_NAS, NAS_ROWS + ROW_SECRET, SECRET},
+    {CTL_MODIFY_NAS, NAS_ROWS + AUTH_ROW + ROW_SECRET, SECRET},
+    {CTL_MODIFY_NAS, NAS_ROWS + 2 * AUTH_ROW + ROW_SECRET, SECRET},
+    {CTL_MODIFY_NAS, NAS_ROWS + 2 * AUTH_ROW + ACCT_ROW + ROW_SECRET, SECRET},
+    {CTL_ADD_HOST, 12, CTL_KEY_HOST_NAME},
+    {CTL_REMOVE_HOST, 12, CTL_KEY_HOST_NAME},
+    {CTL_GET_FILTER, 8, CTL_KEY_NAS_NAME},
+    {CTL_GET_FILTER, SECOND_NAME, CTL_KEY_FILTER_NAME},
+    {CTL_ADD_FILTER, 8, CTL_KEY_NAS_NAME},
+    {CTL_ADD_FILTER, SECOND_NAME, CTL_KEY_FILTER_NAME},
+    {CTL_REMOVE_FILTER, 8, CTL_KEY_NAS_NAME},
+    {CTL_REMOVE_FILTER, SECOND_NAME, CTL_KEY_FILTER_NAME},
+    {CTL_ADD_RULE, 8, CTL_KEY_NAS_NAME},
+    {CTL_ADD_RULE, SECOND_NAME, CTL_KEY_FILTER_NAME},
+    {CTL_REMOVE_RULE, 8, CTL_KEY_NAS_NAME},
+    {CTL_REMOVE_RULE, SECOND_NAME, CTL_KEY_FILTER_NAME},
+    {CTL_DUMP_FILTERS, 8, CTL_KEY_NAS_NAME},
+    {CTL_DUMP_ACCESSES, 8, CTL_KEY_NAS_NAME},
+    {CTL_CLEAR_CACHE, 8, CTL_KEY_NAS_NAME},
+};
+
+constexpr bool text_fields_sound()
+{
+    for (const text_field &f : text_fields)
+        if (f.offset < 8 || f.offset + f.size > ctl_msg_catalogue[f.type].size)
+            return false;
+    return true;
+}
+static_assert(text_fields_sound());
+
+bool texts_terminated(const uint8_t *msg, uint32_t type)
+{
+    for (const text_field &f : text_fields)
+        if (f.type == type && !memchr(msg + f.offset, 0, f.size))
+            return false;
+    return true;
+}
+
+int status_reply(uint8_t *msg, size_t size, int err)
+{
+    if (size < sizeof(ctl_msg))
+        return sizeof(ctl_msg);
+    ugwd_ctl_msg_init(msg, CTL_STATUS);
+    ctl_put32(msg, offsetof(ctl_msg, status), static_cast<uint32_t>(err));
+    return static_cast<int>(ctl_msg_size(msg, sizeof(ctl_msg)));
+}
+
+} // namespace
+
+const char *ugwd_ctl_msg_name(uint32_t type)
+{
+    return type < CTL_MSG_TYPES ? ctl_msg_catalogue[type].name : "Unknown";
+}
+
+void ugwd_ctl_msg_init(void *msg, uint32_t type)
+{
+    size_t size = type < CTL_MSG_TYPES ? ctl_msg_catalogue[type].size : sizeof(ctl_msg);
+    memset(msg, 0, size);
+    ctl_put32(msg, offsetof(ctl_msg, type), type);
+}
+
+int ugwd_ctl_run(ugwd_ctl *ctl, ugwd_ctl_handler handler, uint8_t *msg, size_t size)
+{
+    const char *name = ugwd_ctl_msg_name(ctl_get32(msg, 0));
+    errno = 0;
+    int r = handler(ctl, msg, size);
+    if (r < 0) {
+        int err = errno ? errno : EINVAL;
+        ulog(LOG_COMP_ALL, 1, "Control command %s failed: %s", name, strerror(err));
+        return status_reply(msg, size, err);
+    }
+    if (r == 0)
+        return status_reply(msg, size, 0);
+    if (static_cast<size_t>(r) > size)
+        return r; // the server grows the buffer and asks again
+    // Nothing past the reply's own size leaves: the buffer may still hold an
+    // earlier request's bytes.
+    uint32_t need = ctl_msg_size(msg, static_cast<size_t>(r));
+    if (need == 0 || need > static_cast<uint32_t>(r)) {
+        ulog(LOG_COMP_ALL, LOG_ERROR, "Control command %s made a reply of %d bytes for %u", name, r,
+             need);
+        return status_reply(msg, size, EIO);
+    }
+    return static_cast<int>(need);
+}
+
+int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int privileged)
+{
+    auto *ctl = static_cast<ugwd_ctl *>(user);
+    uint32_t need = ctl_msg_size(msg, len);
+    if (need == 0 || len < need) {
+        // Logged once, on the call that can hold the answer.
+        if (size >= sizeof(ctl_msg)) {
+            if (need == 0)
+                ulog(LOG_COMP_ALL, 1, "Discarding unknown control command %zu bytes", len);
+            else
+                ulog(LOG_COMP_ALL, 1, "Discarding short control command %zu bytes", len);
+        }
+        return status_reply(msg, size, EBADMSG);
+    }
+
+    uint32_t type = ctl_get32(msg, 0);
+    const ugwd_ctl_cmd *cmd = type < ugwd_ctl_cmds.size() ? &ugwd_ctl_cmds[type] : nullptr;
+    ugwd_ctl_handler handler = cmd ? cmd->read : nullptr;
+    if (privileged && cmd && type <= CTL_WRITE_LEASES6 && cmd->priv)
+        handler = cmd->priv;
+    if (!handler) {
+        ulog(LOG_COMP_ALL, 1, "Permission denied for control command %s", ugwd_ctl_msg_name(type));
+        return status_reply(msg, size, EPERM);
+    }
+
+    ulog(LOG_COMP_ALL, 2, "Executing control command %s", ugwd_ctl_msg_name(type));
+    int r;
+    if (!texts_terminated(msg, type)) {
+        ulog(LOG_COMP_ALL, 1, "Control command %s failed: %s", ugwd_ctl_msg_name(type),
+             strerror(EINVAL));
+        r = status_reply(msg, size, EINVAL);
+    } else {
+        r = ugwd_ctl_run(ctl, handler, msg, size);
+    }
+
+    // Configuration changes reach the controller link through the registration step.
+    if (!cmd->read && !timer_ispending(&ctl->register_timer))
+        schedule_timer(ctl->sched, &ctl->register_timer, 0, ugwd_ctl_register_timer_cb);
+    return r;
+}
+
+int ugwd_ctl_subscribe(void *user, list_link *member, const uint8_t *key, size_t len)
+{
+    auto *ctl = static_cast<ugwd_ctl *>(user);
+    if (len < 4) {
+        ulog(LOG_COMP_ALL, 1, "Discarding short control command %zu bytes", len);
+        return -1;
+    }
+    uint32_t type = ctl_get32(key, 0);
+    int group = ctl_event_group_index(type);
+    if (group < 0) {
+        ulog(LOG_COMP_ALL, 1, "Invalid event group %u", type);
+        return -1;
+    }
+    list_append(&ctl->subscribers[group], member);
+    ulog(LOG_COMP_ALL, 2, "Subscribe %s", ugwd_ctl_msg_name(type));
+    return 0;
+}
+
+int ugwd_ctl_publish(ugwd_ctl *ctl, const void *event, size_t len)
+{
+    int group = len >= sizeof(ctl_msg) ? ctl_event_group_index(ctl_get32(event, 0)) : -1;
+    // Events are exactly their type's size: they carry no list part.
+    if (group < 0 || len != ctl_msg_catalogue[ctl_get32(event, 0)].size) {
+        errno = EINVAL;
+        return -1;
+    }
+    int sent = 0;
+    for (list_link *l = ctl->subscribers[group]._next; l != &ctl->subscribers[group]; l = l->_next) {
+        // A member that does not read loses the event; the others still get theirs.
+        if (userver_notify(ctl->server, container_of(l, &userver_member::link), event, len) == 0)
+            sent++;
+    }
+    return sent;
+}
+
+int ugwd_ctl_cmd_unsupported(ugwd_ctl *, uint8_t *, size_t)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}

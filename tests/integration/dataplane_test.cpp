@@ -1,0 +1,650 @@
+// The data-plane client against the fernrelayd stand-in, and the daemon
+// running its data planes.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/log.h"
+#include "common/uclient.h"
+#include "gateway/frlc.h"
+
+namespace {
+
+const std::string standin_bin = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
+
+uint64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// Waits, with a bound, for a condition that some other process brings about.
+template <class F> bool wait_for(F done, unsigned limit_ms = 5000)
+{
+    uint64_t end = now_ms() + limit_ms;
+    while (!done()) {
+        if (now_ms() >= end)
+            return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string make_temp_dir()
+{
+    std::string tmpl = std::string(testing::TempDir()) + "ugw-dp-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    const char *dir = mkdtemp(buf.data());
+    return dir ? dir : "";
+}
+
+void remove_tree(const std::string &dir)
+{
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                unlink((dir + "/" + name).c_str());
+        }
+        closedir(d);
+    }
+    rmdir(dir.c_str());
+}
+
+// Talks to a stand-in's control socket.
+struct control {
+    uclient *ipc = nullptr;
+
+    explicit control(const std::string &path) { ipc = uclient_open(path.c_str()); }
+    ~control() { uclient_close(ipc); }
+
+    std::string operator()(const std::string &cmd)
+    {
+        const uint8_t *reply = nullptr;
+        ssize_t n = uclient_request(ipc, cmd.data(), cmd.size(), &reply);
+        if (n < 0)
+            return "ipc error: " + std::string(strerror(errno));
+        return std::string(reinterpret_cast<const char *>(reply), static_cast<size_t>(n));
+    }
+
+    std::vector<std::string> journal(const std::string &filter = "")
+    {
+        std::vector<std::string> lines;
+        std::istringstream in((*this)("journal"));
+        for (std::string l; std::getline(in, l);)
+            if (filter.empty() || l.rfind(filter, 0) == 0)
+                lines.push_back(l);
+        return lines;
+    }
+};
+
+// One stand-in started by the test, in its own temporary directory.
+struct standin {
+    std::string dir, prefix, sock, ctl;
+    pid_t pid = -1;
+
+    bool start(const char *faults = nullptr)
+    {
+        dir = make_temp_dir();
+        prefix = dir + "/fernrelaysock";
+        pid = fork();
+        if (pid == 0) {
+            if (faults)
+                setenv("FERNRELAYD_FAULTS", faults, 1);
+            execl(standin_bin.c_str(), standin_bin.c_str(), "-S", prefix.c_str(), "--buffer-size",
+                  "4096", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        sock = prefix + "." + std::to_string(pid);
+        ctl = prefix + "-ctl." + std::to_string(pid);
+        return pid > 0 && wait_for([&] { return exists(ctl); });
+    }
+
+    int stop(int sig = SIGTERM)
+    {
+        if (pid <= 0)
+            return -1;
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+
+    ~standin()
+    {
+        stop(SIGKILL);
+        remove_tree(dir);
+    }
+};
+
+class Frlc : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(standin_bin.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "stand-in " << standin_bin << " not built";
+        ASSERT_TRUE(peer.start());
+        client = frlc_create(peer.sock.c_str(), nullptr, nullptr, nullptr);
+        ASSERT_NE(client, nullptr);
+        ctl = std::make_unique<control>(peer.ctl);
+        ASSERT_NE(ctl->ipc, nullptr);
+    }
+
+    void TearDown() override { frlc_destroy(client); }
+
+    uint32_t add_node(uint8_t kind, uint32_t at8)
+    {
+        frl_node node = {};
+        node.b[4] = kind;
+        frl_store32(node.b + 8, at8);
+        EXPECT_EQ(frlc_add_node(client, &node, nullptr, 0), 0) << strerror(errno);
+        return frl_load32(node.b);
+    }
+
+    standin peer;
+    frlc *client = nullptr;
+    std::unique_ptr<control> ctl;
+};
+
+TEST_F(Frlc, ModelTracksWhatWasAddedAndRemoved)
+{
+    uint32_t a = add_node(11, 0), b = add_node(11, 1);
+    EXPECT_NE(a, b);
+    const uint8_t *recs = nullptr;
+    ASSERT_EQ(frlc_dump_nodes(client, &recs), 2);
+    EXPECT_EQ(frl_load32(recs), a);
+    EXPECT_EQ(recs[4], 11);
+    EXPECT_EQ(frl_load32(recs + FRL_NODE_SIZE + 8), 1u);
+
+    frl_port port = {};
+    frl_store32(port.b, 7);
+    port.b[96] = 0x60;
+    ASSERT_EQ(frlc_add_port(client, &port), 0);
+    EXPECT_EQ(frlc_add_port(client, &port), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(frlc_dump_devices(client, &recs), 1);
+
+    frl_flow flow = {};
+    frl_store32(flow.b + 12, a);
+    flow_id fid = {{0x02, 1, 2, 3, 4, 5}, {0x02, 9, 9, 9, 9, 9}};
+    memcpy(flow.b + 16, &fid, sizeof(fid));
+    flow.b[100] = 0x5a;
+    ASSERT_EQ(frlc_add_flow(client, &flow), 0);
+    frl_flow read = {};
+    ASSERT_EQ(frlc_read_flow(client, &fid, &read), 0);
+    EXPECT_EQ(read.b[100], 0x5a);
+    EXPECT_EQ(frlc_dump_flows(client, nullptr), 1);
+    // A node with flows stays until they go.
+    EXPECT_EQ(frlc_remove_node(client, a, nullptr), -1);
+    EXPECT_EQ(errno, EBUSY);
+
+    const uint8_t groups[12] = {1, 0, 0x5e, 0, 0, 1, 1, 0, 0x5e, 0, 0, 2};
+    ASSERT_EQ(frlc_set_group(client, &fid, groups, 2, FRLC_LIST_ADD), 0);
+    ASSERT_EQ(frlc_set_group(client, &fid, groups, 1, FRLC_LIST_REMOVE), 0);
+    const uint8_t *entries = nullptr;
+    ASSERT_EQ(frlc_request_39(client, &fid, &entries), 1);
+    EXPECT_EQ(entries[5], 2);
+    ASSERT_EQ(frlc_set_group(client, &fid, groups, 2, FRLC_LIST_CLEAR), 0);
+    EXPECT_EQ(frlc_request_39(client, &fid, &entries), 0);
+    EXPECT_EQ(frlc_set_group(client, &fid, groups, 2, 4), -1);
+    EXPECT_EQ(errno, EINVAL);
+
+    frl_flow final = {};
+    ASSERT_EQ(frlc_remove_flow(client, &fid, &final), 0);
+    EXPECT_EQ(final.b[100], 0x5a);
+    EXPECT_EQ(frlc_read_flow(client, &fid, &read), -1);
+    EXPECT_EQ(errno, ENOENT);
+    frl_port gone = {};
+    ASSERT_EQ(frlc_remove_port(client, 7, &gone), 0);
+    EXPECT_EQ(gone.b[96], 0x60);
+    ASSERT_EQ(frlc_remove_node(client, a, nullptr), 0);
+    ASSERT_EQ(frlc_remove_node(client, b, nullptr), 0);
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), 0);
+    EXPECT_EQ(frlc_dump_devices(client, nullptr), 0);
+    EXPECT_EQ(frlc_dump_flows(client, nullptr), 0);
+    EXPECT_EQ((*ctl)("state"), "ports=0 sockets=0 nodes=0 flows=0 locks=0 members=0\n");
+}
+
+TEST_F(Frlc, EveryRequestIsSentWithItsExactSize)
+{
+    uint32_t node = add_node(11, 0);
+    flow_id bcast = {{0, 0, 0, 0, 0, 0}, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}};
+    frl_vap vap = {};
+    vap.b[120] = 0x2f;
+    EXPECT_EQ(frlc_set_vap(client, node, &vap), 0);
+    frl_vap back = {};
+    EXPECT_EQ(frlc_get_vap_stats(client, node, &back), 0);
+    EXPECT_EQ(back.b[120], 0x2f);
+    const uint8_t key[16] = {1, 2, 3};
+    EXPECT_EQ(frlc_install_key(client, node, &bcast, 0x06ac0f00, 8, key, 16), 0);
+    EXPECT_EQ(frlc_activate_key(client, node, &bcast), 0);
+    EXPECT_EQ(frlc_set_key_state(client, node, &bcast, 1), 0);
+    uint8_t tsc[8];
+    EXPECT_EQ(frlc_get_tsc(client, node, &bcast, 1, tsc), 0);
+    uint8_t limits[FRL_LIMITS_SIZE];
+    frlc_limits_init(limits, 8000000, 0, 4000000000u, 7);
+    EXPECT_EQ(frl_load32(limits + 4), 250000u);
+    EXPECT_EQ(frl_load32(limits + 16), 125000000u); // 64-bit product
+    EXPECT_EQ(frlc_set_flow_limits(client, node, &bcast, limits), 0);
+    EXPECT_EQ(frlc_set_redirect_url(client, node, &bcast, "http://portal.example/"), 0);
+    EXPECT_EQ(frlc_set_hostset(client, node, 3, "192.0.2.0/24", FRLC_LIST_ADD), 0);
+    const uint8_t *hosts = nullptr;
+    ASSERT_EQ(frlc_get_hosts(client, node, 3, &hosts), 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(hosts), "192.0.2.0/24");
+    EXPECT_EQ(frlc_set_hostset(client, node, 3, nullptr, FRLC_LIST_CLEAR), 0);
+    EXPECT_EQ(frlc_get_hosts(client, node, 3, &hosts), 0);
+    frl_flow_stats stats;
+    EXPECT_EQ(frlc_get_flow_stats(client, node, &bcast, &stats), 0);
+    uint8_t assoc[FRL_ASSOC_SIZE] = {};
+    EXPECT_EQ(frlc_associate_flow(client, node, &bcast, assoc), 0);
+    EXPECT_EQ(frlc_disassociate_flow(client, node, &bcast, 3), 0);
+    frl_pool_stats pool;
+    const uint8_t *entries = nullptr;
+    EXPECT_EQ(frlc_get_mempool(client, "packet", &pool, &entries), 0);
+    EXPECT_STREQ(reinterpret_cast<const char *>(pool.b), "packet");
+    EXPECT_EQ(frlc_get_mempool(client, "none", &pool, &entries), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(frlc_dump_mempools(client, &entries), 1);
+    EXPECT_EQ(frlc_get_fabric(client, &entries), 0);
+    EXPECT_EQ(frlc_get_xsk(client, &entries), 0);
+    sockaddr_in6 sa = {};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(6081);
+    frl_socket sock = {};
+    memcpy(sock.b, &sa, sizeof(sa));
+    EXPECT_EQ(frlc_add_socket(client, &sock), 0);
+    EXPECT_EQ(frlc_remove_socket(client, reinterpret_cast<sockaddr *>(&sa), nullptr), 0);
+
+    // The stand-in checks every request's length against its own reading of
+    // the body; any mismatch would have failed above with EINVAL.
+    EXPECT_TRUE(ctl->journal("bad").empty());
+    // A URL that cannot fit one message is refused before anything is sent.
+    ctl->operator()("clear");
+    std::string url(5000, 'a');
+    EXPECT_EQ(frlc_set_redirect_url(client, node, &bcast, url.c_str()), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_TRUE(ctl->journal("req").empty());
+}
+
+TEST_F(Frlc, RuleListsGoInChunksInsideOneLock)
+{
+    uint32_t node = add_node(11, 0);
+    flow_id fid = {{0, 0, 0, 0, 0, 0}, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}};
+    std::vector<uint8_t> ip(15 * FRL_IP_RULE_SIZE), mac(120 * FRL_MAC_RULE_SIZE);
+    struct {
+        const char *what;
+        std::function<int()> send;
+        std::vector<std::string> expect;
+        const char *model;
+    } cases[] = {
+        {"15 IP rules",
+         [&] { return frlc_set_ip_rules(client, node, &fid, reinterpret_cast<const filter_rule *>(ip.data()), 15); },
+         {"lock", "req 97 len=3724 op=0 count=7", "req 97 len=3724 op=1 count=7",
+          "req 97 len=556 op=1 count=1", "unlock"},
+         "ip=15 mac=0 url=\n"},
+        {"120 MAC rules", [&] { return frlc_set_mac_rules(client, node, &fid, mac.data(), 120); },
+         {"lock", "req 94 len=4028 op=0 count=50", "req 94 len=4028 op=1 count=50",
+          "req 94 len=1628 op=1 count=20", "unlock"},
+         "ip=15 mac=120 url=\n"},
+        {"8 IP rules",
+         [&] { return frlc_set_ip_rules(client, node, &fid, reinterpret_cast<const filter_rule *>(ip.data()), 8); },
+         {"lock", "req 97 len=3724 op=0 count=7", "req 97 len=556 op=1 count=1", "unlock"},
+         "ip=8 mac=120 url=\n"},
+        {"no IP rules", [&] { return frlc_set_ip_rules(client, node, &fid, nullptr, 0); },
+         {"lock", "req 97 len=28 op=0 count=0", "unlock"},
+         "ip=0 mac=120 url=\n"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        (*ctl)("clear");
+        ASSERT_EQ(c.send(), 0) << strerror(errno);
+        EXPECT_EQ(ctl->journal(), c.expect);
+        EXPECT_EQ((*ctl)("rules " + std::to_string(node) + " 000000000000ffffffffffff"), c.model);
+    }
+    // A failing chunk stops the list and still unlocks.
+    (*ctl)("clear");
+    (*ctl)("fault errno 97 12");
+    EXPECT_EQ(frlc_set_ip_rules(client, node, &fid, reinterpret_cast<const filter_rule *>(ip.data()), 15), -1);
+    EXPECT_EQ(errno, 12);
+    EXPECT_EQ(ctl->journal(), (std::vector<std::string>{"lock", "req 97 len=3724 op=0 count=7", "unlock"}));
+}
+
+TEST_F(Frlc, FaultsGiveTheDocumentedErrorsAndTheClientGoesOn)
+{
+    struct {
+        const char *fault;
+        int err;
+        bool applied; // whether the stand-in did add the port before the reply went wrong
+    } cases[] = {
+        {"fault errno 9 17", EEXIST, false},
+        {"fault short 9 1", EBADMSG, true},
+        {"fault short 9 200", EBADMSG, true}, // no header left at all
+        {"fault type 9 12", EBADMSG, true},
+        {"fault type 9 0", EBADMSG, true},    // a bare ACK where a port is due
+        {"fault errno 9 4294967295", EPROTO, false},
+    };
+    ssize_t ports = 0;
+    uint32_t id = 1;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_EQ((*ctl)(c.fault), "ok\n");
+        frl_port port = {};
+        frl_store32(port.b, id++);
+        port.b[10] = 0x33;
+        frl_port copy = port;
+        EXPECT_EQ(frlc_add_port(client, &copy), -1);
+        EXPECT_EQ(errno, c.err);
+        EXPECT_EQ(memcmp(&copy, &port, sizeof(port)), 0);
+        // Each fault hits one request; the client goes on with the next.
+        ports += c.applied;
+        EXPECT_EQ(frlc_dump_devices(client, nullptr), ports);
+    }
+    // A list whose count claims more than the reply holds.
+    add_node(11, 0);
+    ASSERT_EQ((*ctl)("fault count 29"), "ok\n");
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), -1);
+    EXPECT_EQ(errno, EBADMSG);
+    ASSERT_EQ((*ctl)("fault count 29 2"), "ok\n");
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), -1);
+    EXPECT_EQ(errno, EBADMSG);
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), 1);
+}
+
+TEST_F(Frlc, LateReplyTimesOutAndIsSkippedAfterwards)
+{
+    ASSERT_EQ((*ctl)("fault late 29 4500"), "ok\n");
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    // The late answer arrives while the next request waits: it is passed over.
+    uint32_t node = add_node(11, 0);
+    EXPECT_NE(node, 0u);
+    EXPECT_EQ(frlc_dump_nodes(client, nullptr), 1);
+}
+
+TEST_F(Frlc, TakeReplyLeavesTheCursorWhenShort)
+{
+    add_node(11, 0);
+    // A reply read by hand: 128 bytes, take 125, then 4 fails, 3 succeeds.
+    uint8_t msg[12];
+    frlc_request_init(msg, FRL_MSG_GET_VAP);
+    frl_store32(msg + 8, 1);
+    client->request._count = 0;
+    ASSERT_EQ(frlc_request_body(client, msg, sizeof(msg)), 0);
+    ASSERT_EQ(frlc_response(client, FRL_MSG_VAP), 0);
+    ASSERT_EQ(frlc_take_reply(client, nullptr, 125), 0);
+    size_t off = client->reply_off;
+    EXPECT_EQ(frlc_take_reply(client, nullptr, 4), -1);
+    EXPECT_EQ(client->reply_off, off);
+    EXPECT_EQ(frlc_take_reply(client, nullptr, 3), 0);
+    EXPECT_EQ(client->reply, nullptr);
+    EXPECT_EQ(client->reply_len, 0u);
+}
+
+} // namespace
+
+namespace {
+
+const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
+
+std::string read_file(const std::string &path)
+{
+    std::string s;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            s.append(buf, n);
+        fclose(f);
+    }
+    return s;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        v.push_back(l);
+    return v;
+}
+
+// The daemon with stand-in data planes, its directories and log in a
+// temporary folder.
+class DaemonDataplane : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(standin_bin.c_str(), X_OK) != 0 || access(gateway_bin.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "daemon or stand-in not built";
+        dir = make_temp_dir();
+        run = dir + "/run";
+        mkdir(run.c_str(), 0755);
+        mkdir((dir + "/var").c_str(), 0755);
+        mkdir((dir + "/journal").c_str(), 0755);
+        log = dir + "/stderr";
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (pid_t c : standins())
+            kill(c, SIGKILL);
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    void start(unsigned n, const char *faults = nullptr)
+    {
+        pid = fork();
+        if (pid == 0) {
+            setenv("TMPDIR", dir.c_str(), 1);
+            setenv("VARDIR", (dir + "/var").c_str(), 1);
+            setenv("RUNDIR", run.c_str(), 1);
+            setenv("FERNRELAYD_JOURNAL", (dir + "/journal").c_str(), 1);
+            if (faults)
+                setenv("FERNRELAYD_FAULTS", faults, 1);
+            FILE *f = freopen(log.c_str(), "w", stderr);
+            (void)f;
+            std::string count = std::to_string(n);
+            execl(gateway_bin.c_str(), gateway_bin.c_str(), "-D", standin_bin.c_str(), "-n",
+                  count.c_str(), "-d", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+
+    // Starts the daemon and waits for its loop; the stand-ins it runs.
+    std::vector<pid_t> start_running(unsigned n)
+    {
+        start(n);
+        if (!logged("Starting ulmex-gateway")) {
+            ADD_FAILURE() << read_file(log);
+            return {};
+        }
+        return standins();
+    }
+
+    bool logged(const std::string &text, unsigned ms = 15000)
+    {
+        return wait_for([&] { return read_file(log).find(text) != std::string::npos; }, ms);
+    }
+
+    // The daemon's exit status; -1 when it is still running after the bound.
+    int stop(int sig = SIGTERM)
+    {
+        if (sig)
+            kill(pid, sig);
+        int status = -1;
+        bool done = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+        pid = -1;
+        return done ? status : -1;
+    }
+
+    // Stand-ins by their control sockets.
+    std::vector<pid_t> standins()
+    {
+        std::vector<pid_t> v;
+        if (DIR *d = opendir(run.c_str())) {
+            while (dirent *e = readdir(d))
+                if (strncmp(e->d_name, "fernrelaysock-ctl.", 18) == 0)
+                    v.push_back(static_cast<pid_t>(atoi(e->d_name + 18)));
+            closedir(d);
+        }
+        return v;
+    }
+
+    std::string ctl_of(pid_t p) { return run + "/fernrelaysock-ctl." + std::to_string(p); }
+
+    std::vector<std::string> final_journal(pid_t p)
+    {
+        return lines_of(read_file(dir + "/journal/fernrelayd-journal." + std::to_string(p)));
+    }
+
+    std::vector<std::string> requests(const std::vector<std::string> &journal)
+    {
+        std::vector<std::string> v;
+        for (auto &l : journal)
+            if (l.rfind("args", 0) != 0)
+                v.push_back(l);
+        return v;
+    }
+
+    std::string dir, run, log;
+    pid_t pid = -1;
+};
+
+bool gone(pid_t p)
+{
+    return kill(p, 0) < 0 && errno == ESRCH; // a zombie would still be found
+}
+
+const std::vector<std::string> attach_sequence = {
+    "req 24 len=356 op=0 count=0", "req 24 len=356 op=0 count=0",
+    "join 00010000000202", "join 00010000000203"};
+const std::vector<std::string> delete_sequence = {
+    "req 26 len=12 op=0", "req 26 len=12 op=0", "req 15 len=8 op=0", "req 29 len=8 op=0",
+    "req 37 len=8 op=0"};
+
+TEST_F(DaemonDataplane, AttachesFourDataPlanesAndStopsCleanly)
+{
+    auto kids = start_running(4);
+    ASSERT_EQ(kids.size(), 4u);
+    for (pid_t k : kids) {
+        control c(ctl_of(k));
+        EXPECT_EQ(requests(c.journal()), attach_sequence) << k;
+        EXPECT_EQ(c("state"), "ports=0 sockets=0 nodes=2 flows=0 locks=0 members=2\n");
+    }
+    int st = stop();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << "\n" << read_file(log);
+    std::vector<std::string> all = attach_sequence;
+    all.insert(all.end(), delete_sequence.begin(), delete_sequence.end());
+    for (pid_t k : kids) {
+        EXPECT_TRUE(gone(k)) << k;
+        EXPECT_EQ(requests(final_journal(k)), all) << k;
+    }
+    // No socket of anyone is left in the run directory.
+    std::vector<std::string> left;
+    if (DIR *d = opendir(run.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                left.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " " << (left.empty() ? "" : left[0]);
+}
+
+TEST_F(DaemonDataplane, FailedAttachEndsStartupWithTheClientsError)
+{
+    start(2, "fault errno 24 28");
+    int st = stop(0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("Failed to attach data plane #0 fernrelayd["), std::string::npos) << text;
+    EXPECT_NE(text.find("]: " + std::string(strerror(28))), std::string::npos) << text;
+    EXPECT_TRUE(standins().empty());
+}
+
+TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
+{
+    auto kids = start_running(2);
+    ASSERT_EQ(kids.size(), 2u);
+    {
+        control c(ctl_of(kids[0]));
+        // A notification of a type that has no slot, and one shorter than its size.
+        EXPECT_EQ(c("notify 000000320000000000000000"), "sent 1\n");
+        EXPECT_EQ(c("notify 0000006600000000"), "sent 1\n");
+        EXPECT_TRUE(logged("Discarding unknown IPC notification 50\n"));
+        EXPECT_TRUE(logged("Discarding unknown IPC notification 8 bytes"));
+        // What the daemon asks at shutdown meets an error, a short and a late reply.
+        c("fault errno 26 16");
+        c("fault short 15 1");
+        c("fault late 29 4500");
+    }
+    int st = stop();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    std::string text = read_file(log);
+    std::string n = std::to_string(kids[0]);
+    EXPECT_NE(text.find("Failed to remove node 1 of process " + n + ": " + strerror(EBUSY)),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("Short IPC response 15 bytes"), std::string::npos) << text;
+    EXPECT_NE(text.find("Failed to list devices of process " + n + ": " + strerror(EBADMSG)),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("Failed to list nodes of process " + n + ": " + strerror(EAGAIN)),
+              std::string::npos) << text;
+    // A process that did not answer is not asked anything more; the other
+    // one is taken down in full.
+    auto j0 = requests(final_journal(kids[0]));
+    ASSERT_FALSE(j0.empty());
+    EXPECT_EQ(j0.back(), "req 29 len=8 op=0");
+    auto j1 = requests(final_journal(kids[1]));
+    ASSERT_GE(j1.size(), delete_sequence.size());
+    EXPECT_EQ(std::vector<std::string>(j1.end() - 5, j1.end()), delete_sequence);
+    for (pid_t k : kids)
+        EXPECT_TRUE(gone(k));
+}
+
+TEST_F(DaemonDataplane, DeadDataPlaneIsLetGoAtShutdown)
+{
+    auto kids = start_running(2);
+    ASSERT_EQ(kids.size(), 2u);
+    {
+        control c(ctl_of(kids[1]));
+        EXPECT_EQ(c("die"), "ok\n");
+    }
+    int st = stop(0);
+    ASSERT_TRUE(WIFEXITED(st)) << st; // no abort
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    std::string text = read_file(log);
+    EXPECT_NE(text.find("Failed to remove node 1 of process " + std::to_string(kids[1])),
+              std::string::npos) << text;
+    EXPECT_EQ(requests(final_journal(kids[0])).size(), attach_sequence.size() + delete_sequence.size());
+    for (pid_t k : kids)
+        EXPECT_TRUE(gone(k));
+}
+
+} // namespace
