@@ -68,6 +68,7 @@ struct endpoint {
     std::map<std::string, bytes> psks;
     bool echo = false;
     std::function<void(dtls_sock *)> on_connect;
+    std::function<void(dtls_sock *, int)> on_close;
 };
 
 inline void endpoint_send(endpoint *e, dtls_sock *s, const std::string &text, int *rc = nullptr);
@@ -136,7 +137,10 @@ struct network {
                 return 0;
             },
             [](void *u, dtls_sock *s, int alert) {
-                static_cast<endpoint *>(u)->closed.emplace_back(s, alert);
+                auto *ep = static_cast<endpoint *>(u);
+                ep->closed.emplace_back(s, alert);
+                if (ep->on_close)
+                    ep->on_close(s, alert);
             },
             [](void *u, dtls_sock *s, int alert) {
                 static_cast<endpoint *>(u)->alerts.emplace_back(s, alert);
