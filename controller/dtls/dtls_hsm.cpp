@@ -147,6 +147,18 @@ int fail(dtls_hsm *hsm, uint8_t alert)
     return -1;
 }
 
+// The first message received for this state, which must be of the type;
+// null after an Unexpected Message alert.
+packet *first_message(dtls_hsm *hsm, uint8_t type)
+{
+    packet *first = first_of(&hsm->recv_flight);
+    if (!first || msg_type(first) != type) {
+        fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+        return nullptr;
+    }
+    return first;
+}
+
 void flight_reset(dtls_hsm *hsm)
 {
     packet_queue_purge(&hsm->flight);
@@ -456,9 +468,9 @@ int make_server_hello(dtls_hsm *hsm)
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = peer_of(hsm);
     flight_reset(hsm);
-    packet *first = first_of(&hsm->recv_flight);
-    if (!first || msg_type(first) != DTLS_HT_CLIENT_HELLO)
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    packet *first = first_message(hsm, DTLS_HT_CLIENT_HELLO);
+    if (!first)
+        return -1;
     client_hello ch;
     if (parse_client_hello(peer, first->data, first->length, &ch) < 0)
         return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
@@ -553,9 +565,9 @@ int client_key_exchange(dtls_hsm *hsm)
     dtls_sock *sock = hsm->sock;
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = peer_of(hsm);
-    packet *first = first_of(&hsm->recv_flight);
-    if (!first || msg_type(first) != DTLS_HT_CLIENT_KEY_EXCHANGE)
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    packet *first = first_message(hsm, DTLS_HT_CLIENT_KEY_EXCHANGE);
+    if (!first)
+        return -1;
     const uint8_t *body = first->data;
     size_t length = first->length;
     if (hsm->suite->key_exchange == DTLS_KX_RSA) {
@@ -702,9 +714,9 @@ int make_client_finished(dtls_hsm *hsm)
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = peer_of(hsm);
     flight_reset(hsm);
-    packet *sh = first_of(&hsm->recv_flight);
-    if (!sh || msg_type(sh) != DTLS_HT_SERVER_HELLO)
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    packet *sh = first_message(hsm, DTLS_HT_SERVER_HELLO);
+    if (!sh)
+        return -1;
     const uint8_t *body = sh->data;
     size_t length = sh->length;
     if (length < 34) {
@@ -824,9 +836,9 @@ int make_client_finished(dtls_hsm *hsm)
 int verify_finished(dtls_hsm *hsm)
 {
     const sockaddr *peer = peer_of(hsm);
-    packet *fin = first_of(&hsm->recv_flight);
-    if (!fin || msg_type(fin) != DTLS_HT_FINISHED)
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    packet *fin = first_message(hsm, DTLS_HT_FINISHED);
+    if (!fin)
+        return -1;
     if (fin->length != DTLS_FINISHED_SIZE) {
         dtls_log(1, peer, "%sMalformed Finished message %u bytes", unsigned{fin->length});
         return fail(hsm, DTLS_ALERT_DECRYPT_ERROR);
