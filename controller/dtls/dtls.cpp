@@ -191,7 +191,7 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
 {
     auto *ctx = static_cast<dtls_ctx *>(calloc(1, sizeof(dtls_ctx)));
     if (!ctx) {
-        dtls_log(LOG_ERROR, nullptr, "%sMemory allocation failed");
+        dtls_log(ULOG_ERROR, nullptr, "%sMemory allocation failed");
         return nullptr;
     }
     ctx->params = params ? *params : dtls_default_params;
@@ -201,7 +201,7 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
     ctx->user = user;
     ctx->user_size = round4(user_size);
     if (system_random(ctx->cookie_secret, sizeof ctx->cookie_secret) < 0) {
-        dtls_log(LOG_ERROR, nullptr, "%sFailed to initialize keying material");
+        dtls_log(ULOG_ERROR, nullptr, "%sFailed to initialize keying material");
         free(ctx);
         return nullptr;
     }
@@ -213,7 +213,7 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
     ctx->handshaking = table_create(ctx);
     ctx->established = ctx->handshaking ? table_create(ctx) : nullptr;
     if (!ctx->established) {
-        dtls_log(LOG_ERROR, nullptr, "%sFailed to create DTLS socket table");
+        dtls_log(ULOG_ERROR, nullptr, "%sFailed to create DTLS socket table");
         hashtable_destroy(ctx->handshaking);
         secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
         free(ctx);
@@ -242,7 +242,7 @@ void dtls_ctx_destroy(dtls_ctx *ctx)
 int dtls_set_mtu(dtls_ctx *ctx, size_t mtu)
 {
     if (mtu < 128) {
-        dtls_log(LOG_ERROR, nullptr, "%sMTU %zu bytes too low for DTLS handshake", mtu);
+        dtls_log(ULOG_ERROR, nullptr, "%sMTU %zu bytes too low for DTLS handshake", mtu);
         errno = EINVAL;
         return -1;
     }
@@ -259,7 +259,7 @@ int dtls_set_server_key(dtls_ctx *ctx, rsa_key *key)
     }
     uint8_t *scratch = nullptr;
     if (key && !(scratch = static_cast<uint8_t *>(malloc(rsa_size(key))))) {
-        dtls_log(LOG_ERROR, nullptr, "%sMemory allocation failed");
+        dtls_log(ULOG_ERROR, nullptr, "%sMemory allocation failed");
         errno = ENOMEM;
         return -1;
     }
@@ -280,7 +280,7 @@ dtls_sock *dtls_sock_create(dtls_ctx *ctx, const sockaddr *peer, uint8_t entity,
                   (psk ? sizeof(dtls_psk) : 0);
     auto *sock = static_cast<dtls_sock *>(calloc(1, size));
     if (!sock) {
-        dtls_log(LOG_ERROR, peer, "%sMemory allocation failed");
+        dtls_log(ULOG_ERROR, peer, "%sMemory allocation failed");
         return nullptr;
     }
     sock->ctx = ctx;
@@ -362,13 +362,13 @@ dtls_sock *dtls_connect(dtls_ctx *ctx, const sockaddr *peer, const dtls_rsa_pin 
                         const dtls_psk *psk)
 {
     if (!family_ok(peer)) {
-        dtls_log(LOG_ERROR, nullptr, "%sInvalid socket address family %u",
+        dtls_log(ULOG_ERROR, nullptr, "%sInvalid socket address family %u",
                  peer ? unsigned(peer->sa_family) : 0u);
         errno = EAFNOSUPPORT;
         return nullptr;
     }
     if (rsa_pin && rsa_pin->bits < 64) {
-        dtls_log(LOG_ERROR, peer, "%sToo short RSA key fingerprint %zu bits",
+        dtls_log(ULOG_ERROR, peer, "%sToo short RSA key fingerprint %zu bits",
                  size_t{rsa_pin->bits});
         errno = EINVAL;
         return nullptr;
@@ -378,7 +378,7 @@ dtls_sock *dtls_connect(dtls_ctx *ctx, const sockaddr *peer, const dtls_rsa_pin 
         rsa_pin = &anonymous;
     if (dtls_sock_lookup(ctx->handshaking, peer) || dtls_sock_lookup(ctx->established, peer)) {
         char text[SOCKADDR_FMT_SIZE];
-        dtls_log(LOG_ERROR, peer, "%sDTLS socket %s is already in use",
+        dtls_log(ULOG_ERROR, peer, "%sDTLS socket %s is already in use",
                  sockaddr_format(peer, text, sizeof text, 0));
         errno = EADDRINUSE;
         return nullptr;
@@ -441,7 +441,7 @@ void dtls_recv(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
             sock = dtls_recv_anon(ctx, copy, peer);
             packet_release(copy);
         } else {
-            dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+            dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         }
     }
     if (sock) {
@@ -449,7 +449,7 @@ void dtls_recv(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
             sock_recv(sock, copy);
             packet_release(copy);
         } else {
-            dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+            dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         }
         if (sock->flags & DTLS_SOCK_CONNECTED)
             return;

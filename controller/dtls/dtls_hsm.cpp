@@ -701,7 +701,7 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     dtls_log(2, peer, "%sRSA key fingerprint is %08x%08x%08x%08x%08x%08x%08x%08x",
              FP_ARGS(words));
     if (!pin->bits)
-        dtls_log(LOG_WARNING, peer,
+        dtls_log(ULOG_WARNING, peer,
                  "%sAccepting unpinned RSA key fingerprint %08x%08x%08x%08x%08x%08x%08x%08x",
                  FP_ARGS(words));
     memcpy(pin->fingerprint, fp, sizeof fp);
@@ -1020,7 +1020,7 @@ void send_flight(dtls_hsm *hsm)
             dtls_log(3, peer, "%sSending %s %u bytes", name, unsigned{p->length});
         packet *copy = packet_copy_single(p);
         if (!copy) {
-            dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+            dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
             continue;
         }
         dtls_security_context *side =
@@ -1087,7 +1087,7 @@ dtls_hsm *dtls_hsm_acquire(dtls_sock *sock)
     }
     auto *hsm = static_cast<dtls_hsm *>(calloc(1, sizeof(dtls_hsm)));
     if (!hsm) {
-        dtls_log(LOG_ERROR, &sock->peer.sa, "%sMemory allocation failed");
+        dtls_log(ULOG_ERROR, &sock->peer.sa, "%sMemory allocation failed");
         dtls_alert_send(sock, DTLS_ALERT_INTERNAL_ERROR, DTLS_ALERT_FATAL);
         return nullptr;
     }
@@ -1292,7 +1292,7 @@ void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
     const sockaddr *peer = &sock->peer.sa;
     packet *p = packet_alloc(ctx->pool, 2);
     if (!p) {
-        dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return;
     }
     p->data[0] = level;
