@@ -716,6 +716,13 @@ int ulmex_check_constraints(ulmex_arena &arena, const ulmex_message &msg)
     return check_asn(g);
 }
 
+int ulmex_codec_print(ulmex_arena &arena, const ulmex_message &msg, FILE *out)
+{
+    ulmex_arena_scope scope(arena);
+    Ulmex_Message_t *g = message_to_asn(arena, msg);
+    return g && asn_fprint(out, &asn_DEF_Ulmex_Message, g) == 0 ? 0 : -1;
+}
+
 long ulmex_codec_encode(ulmex_arena &arena, const ulmex_message &msg, std::span<uint8_t> out)
 {
     ulmex_arena_scope scope(arena);

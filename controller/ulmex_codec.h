@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -482,6 +483,10 @@ long ulmex_codec_encode(ulmex_arena &arena, const ulmex_message &msg, std::span<
 // The message's views point into the arena, valid until the arena's next use. A PDU of an
 // unknown alternative decodes as ULMEX_UNKNOWN. 0, or -1 after logging why.
 int ulmex_codec_decode(ulmex_arena &arena, std::span<const uint8_t> in, ulmex_message &msg);
+
+// Prints the whole message in the codec's text form, for debug logs. 0, or -1 when it does
+// not fit the codec or the stream fails.
+int ulmex_codec_print(ulmex_arena &arena, const ulmex_message &msg, FILE *out);
 
 // The constraint check of the whole message, and the one rule outside the module: a
 // radioInform whose channelWidth is auto is refused. 0, or -1 after logging the violation.

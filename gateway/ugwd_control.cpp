@@ -4,10 +4,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/filter/filter_rule.h"
 #include "common/log.h"
 #include "common/mempool.h"
 #include "common/netlink.h"
@@ -16,6 +20,7 @@
 #include "common/strings.h"
 #include "common/userver.h"
 #include "common/watchdog.h"
+#include "controller/dtls/dtls.h"
 #include "dot11/dot11_auth.h"
 #include "gateway/ugwd_ctl_msg.h"
 
@@ -33,6 +38,102 @@ constexpr pool_spec pool_specs[UGWD_POOLS] = {
     {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", 64},
     {"struct ugwd_lease6", 64},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
 };
+
+// The snoop rule sets as text, so that the parser checks them. Only whether a
+// rule matches counts, not its action; "in" is from the station.
+constexpr const char *dhcp_rule_texts[] = {
+    "deny in 17 from 0.0.0.0/0 68 to 0.0.0.0/0 67",
+    "deny out 17 from 0.0.0.0/0 67 to 0.0.0.0/0 68",
+};
+constexpr const char *igmp_rule_texts[] = {
+    "deny in 2 from 0.0.0.0/0 to 0.0.0.0/0",
+};
+constexpr const char *dhcpv6_rule_texts[] = {
+    "deny in 17 from ::/0 546 to ::/0 547",
+    "deny out 17 from ::/0 547 to ::/0 546",
+};
+constexpr const char *icmpv6_rule_texts[] = {
+    // Duplicate-address detection probes: unspecified source, solicited-node group.
+    "deny in 58 from :: to ff02::1:ff00:0/104 icmp6types neighbor solicitation",
+    "deny in 58 from ::/0 to ::/0 icmp6types multicast listener report-multicast listener "
+    "done,multicast listener report v2",
+    "deny out 58 from ::/0 to ::/0 icmp6types router advertisement,neighbor advertisement",
+};
+
+struct rule_texts {
+    const char *const *texts;
+    unsigned count;
+};
+
+template <size_t N> constexpr rule_texts texts_of(const char *const (&texts)[N])
+{
+    return {texts, N};
+}
+
+constexpr rule_texts rule_set_texts[UGWD_RULE_SETS] = {
+    texts_of(dhcp_rule_texts),
+    texts_of(igmp_rule_texts),
+    texts_of(dhcpv6_rule_texts),
+    texts_of(icmpv6_rule_texts),
+};
+
+filter_rule dhcp_rules[std::size(dhcp_rule_texts)];
+filter_rule igmp_rules[std::size(igmp_rule_texts)];
+filter_rule dhcpv6_rules[std::size(dhcpv6_rule_texts)];
+filter_rule icmpv6_rules[std::size(icmpv6_rule_texts)];
+
+void dtls_alert_cb(void *, dtls_sock *, int)
+{
+    // The closed callback sees every alert that ends the session.
+}
+
+constexpr dtls_ops ugwd_ctl_dtls_ops = {
+    nullptr,
+    ugwd_ctl_dtls_connected_cb,
+    ugwd_ctl_dtls_recv_cb,
+    ugwd_ctl_dtls_send_cb,
+    ugwd_ctl_dtls_closed_cb,
+    dtls_alert_cb,
+    nullptr,
+    ugwd_ctl_timer_schedule,
+    ugwd_ctl_timer_cancel,
+};
+
+constexpr ulmex_ops ugwd_ctl_client_ops = {
+    ugwd_ctl_client_request_cb,
+    ugwd_ctl_client_response_cb,
+    ugwd_ctl_client_wakeup,
+    nullptr,
+    ugwd_ctl_client_send,
+    ugwd_ctl_client_timer_schedule,
+    ugwd_ctl_client_timer_cancel,
+    nullptr,
+    {},
+    {},
+};
+
+ugwd_ctl *ctl_of(ulmex_link *link)
+{
+    return container_of(link, &ugwd_ctl::link);
+}
+
+// The message at debug level 4, before it goes out.
+void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    if (!out)
+        return;
+    int r = ulmex_codec_print(ctl->client.encode_arena, msg, out);
+    if (fclose(out) == 0 && r == 0) {
+        // The log line ends itself.
+        if (size && text[size - 1] == '\n')
+            text[--size] = '\0';
+        ulog(LOG_COMP_ULMEX, 4, "%s", text);
+    }
+    free(text);
+}
 
 constexpr userver_ops ugwd_ctl_userver_ops = {
     ugwd_ctl_dispatch,
@@ -95,8 +196,17 @@ int check_lease_dir(const char *lease_path)
 
 } // namespace
 
+const ugwd_rule_set ugwd_rule_sets[UGWD_RULE_SETS] = {
+    {dhcp_rules, std::size(dhcp_rules)},
+    {igmp_rules, std::size(igmp_rules)},
+    {dhcpv6_rules, std::size(dhcpv6_rules)},
+    {icmpv6_rules, std::size(icmpv6_rules)},
+};
+
 int ugwd_ctl_init()
 {
+    // AES is chosen before either module expands a key.
+    dtls_init();
     dot11_crypto_init();
     clock_refresh_offset();
     if (!clock_cached_valid())
@@ -104,7 +214,17 @@ int ugwd_ctl_init()
     uint64_t sec = clock_monotonic_sec + static_cast<uint64_t>(clock_offset_sec);
     uint64_t usec = clock_monotonic_usec + static_cast<uint64_t>(clock_offset_usec);
     srand(static_cast<unsigned>(sec * 1000 + usec / 1000));
-    return features_set(FEATURE_SERVICE);
+    int r = features_set(FEATURE_SERVICE);
+
+    for (unsigned i = 0; i < UGWD_RULE_SETS; i++) {
+        const rule_texts &set = rule_set_texts[i];
+        UGW_ASSERT(set.count == ugwd_rule_sets[i].count);
+        for (unsigned j = 0; j < set.count; j++) {
+            int parsed = filter_rule_parse(&ugwd_rule_sets[i].rules[j], set.texts[j], 1);
+            UGW_ASSERT(parsed == 0);
+        }
+    }
+    return r;
 }
 
 ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned ifindex,
@@ -176,6 +296,18 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         return nullptr;
     }
 
+    ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl, 0, UGWD_CTL_DTLS_MTU, nullptr,
+                                ctl->packet_pool);
+    if (!ctl->dtls) {
+        ugwd_ctl_destroy(ctl);
+        return nullptr;
+    }
+    ulmex_ops_init(&ctl->client, &ugwd_ctl_client_ops, ctl->packet_pool);
+    if (ulmex_open(&ctl->client, &ctl->link, nullptr) < 0) {
+        ugwd_ctl_destroy(ctl);
+        return nullptr;
+    }
+
     ctl->netif_fd = netlink_open(UGWD_CTL_NETIF_GROUPS);
     if (ctl->netif_fd < 0) {
         ulog(LOG_COMP_ALL, ULOG_ERROR, "Failed to create network event socket: %s", strerror(errno));
@@ -233,6 +365,11 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
 
     // The server's members take themselves off the subscriber lists.
     userver_close(ctl->server);
+    ulmex_reset(&ctl->link);
+    ulmex_ops_clear(&ctl->client);
+    dtls_ctx_destroy(ctl->dtls);
+    ctl->dtls = nullptr;
+    ctl->dtls_sock = nullptr;
 
     array_purge(&ctl->words);
     array_purge(&ctl->netif_events);
@@ -287,10 +424,80 @@ void ugwd_ctl_timer_cancel(void *user, timer *t)
     schedule_cancel(static_cast<ugwd_ctl *>(user)->sched, t);
 }
 
-int ugwd_ctl_keepalive(void *)
+int ugwd_ctl_keepalive(void *user)
 {
-    // Healthy while no controller link is up; an echo request goes out only on a running link.
+    auto *ctl = static_cast<ugwd_ctl *>(user);
+    if (ctl->link.record.ulmexControlStatus != ULMEX_STATE_RUNNING)
+        return 0;
+    ulmex_message msg;
+    msg.request = true;
+    msg.pdu = ulmex_make_pdu<ULMEX_STATUS>(ulmex_status{ulmex_status_code::echo});
+    if (log_enabled(LOG_COMP_ULMEX, 4))
+        print_message(ctl, msg);
+    // A lost echo shows in the link's counters; the daemon itself is healthy.
+    ulmex_request(&ctl->link, msg.pdu, nullptr, nullptr);
     return 0;
+}
+
+void ugwd_ctl_client_timer_schedule(ulmex_ops *ops, timer *t, uint32_t ms, timer_fn callback)
+{
+    schedule_timer(container_of(ops, &ugwd_ctl::client)->sched, t, ms, callback);
+}
+
+void ugwd_ctl_client_timer_cancel(ulmex_ops *ops, timer *t)
+{
+    schedule_cancel(container_of(ops, &ugwd_ctl::client)->sched, t);
+}
+
+void ugwd_ctl_client_send(ulmex_link *link, packet *p)
+{
+    ugwd_ctl *ctl = ctl_of(link);
+    if (ctl->dtls_sock)
+        dtls_send(ctl->dtls_sock, p);
+}
+
+void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t, void *)
+{
+    schedule_stop(ctl_of(link)->sched);
+}
+
+void ugwd_ctl_client_request_cb(ulmex_link *, const ulmex_pdu *pdu, uint32_t identity)
+{
+    ulog(LOG_COMP_ULMEX, 1, "Ulmex request %s id %08x not handled",
+         ulmex_msg_type_name(ulmex_pdu_type(*pdu)), identity);
+}
+
+void ugwd_ctl_client_response_cb(ulmex_link *, const ulmex_pdu *pdu, uint8_t request_type, void *)
+{
+    ulog(LOG_COMP_ULMEX, 1, "Ulmex response %s to %s not handled",
+         ulmex_msg_type_name(ulmex_pdu_type(*pdu)), ulmex_msg_type_name(request_type));
+}
+
+void ugwd_ctl_dtls_connected_cb(void *, dtls_sock *)
+{
+    ulog(LOG_COMP_ALL, 1, "DTLS session to the controller not handled");
+}
+
+void ugwd_ctl_dtls_recv_cb(void *, dtls_sock *, packet *)
+{
+    ulog(LOG_COMP_ALL, 1, "DTLS message from the controller not handled");
+}
+
+int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
+{
+    auto *ctl = static_cast<ugwd_ctl *>(user);
+    // The socket is connected to the controller; a full send buffer loses the
+    // datagram, as the network could.
+    ssize_t n;
+    do
+        n = send(ctl->udp_fd, msg->data, msg->length, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : 0;
+}
+
+void ugwd_ctl_dtls_closed_cb(void *, dtls_sock *, int)
+{
+    ulog(LOG_COMP_ALL, 1, "DTLS session close not handled");
 }
 
 void ugwd_ctl_register_timer_cb(timer *)

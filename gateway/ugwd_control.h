@@ -1,7 +1,8 @@
 // The gateway object: the daemon's one context. It owns the scheduler, the
-// packet and object pools, the management server, the watchdog, the
-// data-plane processes and the event subscriber lists, and runs the main loop
-// one step at a time.
+// packet and object pools, the management server, the watchdog, the DTLS
+// context and the controller-protocol client with its link, the data-plane
+// processes and the event subscriber lists, and runs the main loop one step
+// at a time.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +14,13 @@
 #include "common/list.h"
 #include "common/system.h"
 #include "common/timer.h"
+#include "controller/ulmex.h"
 
+struct dtls_ctx;
+struct dtls_sock;
+struct filter_rule;
 struct mempool;
+struct packet;
 struct schedule;
 struct userver;
 struct watchdog;
@@ -44,11 +50,35 @@ enum : uint32_t {
     UGWD_CTL_PACKETS = 256,
 };
 
+// The built-in snoop rule sets, in the order a diverted frame tries them.
+enum ugwd_rule_set_id : unsigned {
+    UGWD_RULES_DHCP,
+    UGWD_RULES_IGMP,
+    UGWD_RULES_DHCPV6,
+    UGWD_RULES_ICMPV6,
+    UGWD_RULE_SETS,
+};
+
+struct ugwd_rule_set {
+    filter_rule *rules; // writable, filled by ugwd_ctl_init
+    unsigned count;
+};
+
+extern const ugwd_rule_set ugwd_rule_sets[UGWD_RULE_SETS];
+
+enum : uint32_t {
+    UGWD_CTL_DTLS_MTU = 1500,
+};
+
 struct ugwd_ctl {
     schedule *sched;
     mempool *packet_pool;
     mempool *pools[UGWD_POOLS];
     unsigned nprocs;
+    ulmex_ops client;  // the controller-protocol client with its arenas
+    ulmex_link link;   // towards the controller entry in use
+    dtls_ctx *dtls;
+    struct dtls_sock *dtls_sock; // the current session to the controller, or null
     userver *server;
     watchdog *wd;
     Ary words;        // 4-byte elements, only created and freed
@@ -95,7 +125,25 @@ void ugwd_ctl_wakeup(ugwd_ctl *ctl);
 // Host callbacks: timers on the gateway's scheduler, and its health.
 void ugwd_ctl_timer_schedule(void *ctl, timer *t, uint32_t ms, timer_fn callback);
 void ugwd_ctl_timer_cancel(void *ctl, timer *t);
+// Healthy always; a running controller link gets a Status echo request.
 int ugwd_ctl_keepalive(void *ctl);
+
+// The controller-protocol client's host side.
+void ugwd_ctl_client_timer_schedule(ulmex_ops *ops, timer *t, uint32_t ms, timer_fn callback);
+void ugwd_ctl_client_timer_cancel(ulmex_ops *ops, timer *t);
+// Hands an encoded message to the current DTLS session; without one it is dropped.
+void ugwd_ctl_client_send(ulmex_link *link, packet *p);
+// A request failed: the running step returns so that the link is looked at again.
+void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t request_type, void *user);
+void ugwd_ctl_client_request_cb(ulmex_link *link, const ulmex_pdu *pdu, uint32_t identity);
+void ugwd_ctl_client_response_cb(ulmex_link *link, const ulmex_pdu *pdu, uint8_t request_type,
+                                 void *user);
+
+// The DTLS engine's host side.
+void ugwd_ctl_dtls_connected_cb(void *ctl, dtls_sock *sock);
+void ugwd_ctl_dtls_recv_cb(void *ctl, dtls_sock *sock, packet *msg);
+int ugwd_ctl_dtls_send_cb(void *ctl, packet *msg, const sockaddr *peer);
+void ugwd_ctl_dtls_closed_cb(void *ctl, dtls_sock *sock, int alert);
 
 // Registration step after configuration changes; armed by the management dispatcher.
 void ugwd_ctl_register_timer_cb(timer *t);
