@@ -358,10 +358,14 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         if (ctl->netif_fd >= 0)
             schedule_remove_fd(ctl->sched, ctl->netif_fd);
     }
+    // A session still up says goodbye when the DTLS context goes, after this:
+    // its alert must not reach a descriptor that has been reused.
     if (ctl->udp_fd >= 0)
         close(ctl->udp_fd);
+    ctl->udp_fd = -1;
     if (ctl->netif_fd >= 0)
         close(ctl->netif_fd);
+    ctl->netif_fd = -1;
 
     // The server's members take themselves off the subscriber lists.
     userver_close(ctl->server);
@@ -486,6 +490,10 @@ void ugwd_ctl_dtls_recv_cb(void *, dtls_sock *, packet *)
 int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
 {
     auto *ctl = static_cast<ugwd_ctl *>(user);
+    if (ctl->udp_fd < 0) {
+        errno = ENOTCONN;
+        return -1;
+    }
     // The socket is connected to the controller; a full send buffer loses the
     // datagram, as the network could.
     ssize_t n;
