@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/filter/filter_match.h"
+#include "common/mempool.h"
 #include "common/schedule.h"
 #include "controller/dtls/dtls.h"
 #include "ctl_fixture.h"
@@ -28,6 +29,20 @@ size_t line_of(const std::string &text)
         i++;
     EXPECT_LT(i, ctl_test::log_lines.size()) << "nothing logged holds " << text;
     return i;
+}
+
+// Destroys the gateway, keeping its packet pool alive to see that every
+// packet came back.
+void free_and_expect_packets_back(ugwd_ctl *&ctl)
+{
+    mempool *pool = mempool_ref(ctl->packet_pool);
+    ugwd_ctl_free(ctl);
+    ctl = nullptr;
+    EXPECT_EQ(pool->info.memUsedObjects, 0u);
+    if (pool->companion) {
+        EXPECT_EQ(pool->companion->info.memUsedObjects, 0u);
+    }
+    mempool_unref(pool);
 }
 
 TEST_F(Gateway, CreationWiresTheDtlsContextAndTheLink)
@@ -76,6 +91,7 @@ TEST_F(Gateway, KeepaliveEchoesOnARunningLinkAndTeardownReleasesIt)
     EXPECT_TRUE(ctl->link.rtx_armed);
     EXPECT_LT(line_of("statusCode: 1"), line_of("request type Status"))
         << "printed before it goes out";
+    free_and_expect_packets_back(ctl);
 }
 
 void stop_on_read(void *sched, int)
@@ -118,6 +134,7 @@ TEST_F(Gateway, DtlsSessionRunsOnTheSchedulerAndTheControllerSocket)
     // Held until the handshake ends, not sent in clear.
     EXPECT_LT(recv(sv[1], buf, sizeof buf, MSG_DONTWAIT), 0);
     close(sv[1]);
+    free_and_expect_packets_back(ctl);
 }
 
 TEST(GatewayInit, BuiltInSnoopRulesPrintBackAsTheirTexts)
