@@ -55,8 +55,8 @@ constexpr const char *dhcpv6_rule_texts[] = {
 constexpr const char *icmpv6_rule_texts[] = {
     // Duplicate-address detection probes: unspecified source, solicited-node group.
     "deny in 58 from :: to ff02::1:ff00:0/104 icmp6types neighbor solicitation",
-    "deny in 58 from ::/0 to ::/0 icmp6types multicast listener report-multicast listener "
-    "done,multicast listener report v2",
+    ("deny in 58 from ::/0 to ::/0 icmp6types multicast listener report-multicast listener "
+     "done,multicast listener report v2"),
     "deny out 58 from ::/0 to ::/0 icmp6types router advertisement,neighbor advertisement",
 };
 
