@@ -23,6 +23,7 @@
 #include "common/mempool.h"
 #include "common/packet.h"
 #include "common/uclient.h"
+#include "crypto/util.h"
 #include "gateway/frlc.h"
 
 namespace {
@@ -48,23 +49,12 @@ template <class F> bool wait_for(F done, unsigned limit_ms = 5000)
     return true;
 }
 
-std::string hex(const uint8_t *p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
 std::string counting_hex(size_t n)
 {
     std::vector<uint8_t> b(n);
     for (size_t i = 0; i < n; i++)
         b[i] = static_cast<uint8_t>(i);
-    return hex(b.data(), n);
+    return tohex(b);
 }
 
 bool exists(const std::string &path)
@@ -204,10 +194,10 @@ protected:
         packet_access(p, 0, data.size(), data.data(), PACKET_ACCESS_READ);
         std::string line = std::string(what) + " " + std::to_string(id);
         if (f)
-            line += " flow=" + hex(reinterpret_cast<const uint8_t *>(f), sizeof(*f)) +
+            line += " flow=" + tohex(reinterpret_cast<const uint8_t *>(f), sizeof(*f)) +
                     " class=" + std::to_string(cls);
         line += " encap=" + std::to_string(encap) + " prio=" + std::to_string(packet_priority(p)) +
-                " data=" + hex(data.data(), data.size());
+                " data=" + tohex(data);
         static_cast<Frlc *>(user)->seen.push_back(line);
     }
 
