@@ -23,7 +23,7 @@ int array_grow(Ary *ary, uint32_t n)
     }
     void *buffer = realloc(ary->_buffer, bytes ? bytes : 1);
     if (!buffer) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Memory allocation failed");
         errno = ENOMEM;
         return -1;
     }

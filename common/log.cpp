@@ -20,9 +20,9 @@ bool log_to_syslog = false;
 const char *level_text(int level)
 {
     switch (level) {
-    case LOG_ERROR:
+    case ULOG_ERROR:
         return "ERROR: ";
-    case LOG_WARNING:
+    case ULOG_WARNING:
         return "WARNING: ";
     default:
         return "";
@@ -32,11 +32,11 @@ const char *level_text(int level)
 int syslog_priority(int level)
 {
     switch (level) {
-    case LOG_ERROR:
+    case ULOG_ERROR:
         return LOG_ERR;
-    case LOG_WARNING:
+    case ULOG_WARNING:
         return LOG_WARNING;
-    case LOG_NOTICE:
+    case ULOG_INFO:
         return LOG_INFO;
     default:
         return LOG_DEBUG;

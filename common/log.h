@@ -7,9 +7,9 @@
 #include <cstdio>
 
 enum : int {
-    LOG_ERROR = -2,
-    LOG_WARNING = -1,
-    LOG_NOTICE = 0, // information
+    ULOG_ERROR = -2,
+    ULOG_WARNING = -1,
+    ULOG_INFO = 0, // information
 };
 
 // Component bits of the mask (low 18 bits used).
@@ -70,7 +70,7 @@ inline bool log_enabled(uint32_t component, int level)
     do {                                                                                           \
         if (log_enabled((component), (level))) {                                                   \
             log_hook((level), __FILE__, __LINE__, __VA_ARGS__);                                    \
-            if ((level) == LOG_ERROR && log_hook != log_default)                                   \
+            if ((level) == ULOG_ERROR && log_hook != log_default)                                   \
                 log_default((level), __FILE__, __LINE__, __VA_ARGS__);                             \
         }                                                                                          \
     } while (0)

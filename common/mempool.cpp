@@ -295,7 +295,7 @@ void track_release(mempool *pool, void *object, const char *file, unsigned line)
         rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
                                                  sizeof(live_object), mempool_compare_int));
     if (!rec) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Foreign object %p[+%zu] released to mempool at %s:%zu",
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Foreign object %p[+%zu] released to mempool at %s:%zu",
              object, static_cast<size_t>(pool->info.memObjectSize), file ? file : "",
              static_cast<size_t>(line));
         UGW_ASSERT(false);

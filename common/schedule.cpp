@@ -29,14 +29,14 @@ schedule *schedule_create()
 {
     auto *s = new (std::nothrow) schedule{};
     if (!s) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     array_init(&s->fds, sizeof(schedule_fd));
     FD_ZERO(&s->readset);
     s->timers = timetable_create(clock_msec());
     if (!s->timers) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Memory allocation failed");
         delete s;
         return nullptr;
     }

@@ -379,7 +379,7 @@ int system_random(void *buffer, size_t n)
 {
     int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Could not open /dev/urandom: %s", strerror(errno));
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Could not open /dev/urandom: %s", strerror(errno));
         return -1;
     }
     size_t got = 0;
@@ -468,7 +468,7 @@ int system_proc_cputime(pid_t pid, uint64_t *usec)
     snprintf(path, sizeof(path), "/proc/%u/stat", static_cast<unsigned>(pid));
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Could not open %s: %s", path, strerror(errno));
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Could not open %s: %s", path, strerror(errno));
         return -1;
     }
     char text[1024];

@@ -22,12 +22,12 @@ uclient *uclient_open(const char *path)
 {
     umsg_addr server;
     if (umsg_address(&server, path) < 0) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "UNIX socket path %s too long", path);
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "UNIX socket path %s too long", path);
         return nullptr;
     }
     auto *client = static_cast<uclient *>(calloc(1, sizeof(uclient)));
     if (!client) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     array_init(&client->buffer, 1);
@@ -41,7 +41,7 @@ uclient *uclient_open(const char *path)
     umsg_addr self = {};
     int n;
     if (sigprocmask(SIG_SETMASK, nullptr, &client->sigmask) < 0) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
         goto fail;
     }
     client->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -81,7 +81,7 @@ uclient *uclient_open(const char *path)
     return client;
 
 fail_errno:
-    ulog(LOG_COMP_IPC, LOG_ERROR, what, strerror(errno));
+    ulog(LOG_COMP_IPC, ULOG_ERROR, what, strerror(errno));
 fail:
     uclient_close(client);
     return nullptr;

@@ -121,7 +121,7 @@ void release_gone_holders(userver *server)
         auto *h = container_of(l, &userver_holder::link);
         if (!process_gone(h->pid))
             continue;
-        ulog(LOG_COMP_IPC, LOG_WARNING, "Releasing lock of vanished IPC client process %d",
+        ulog(LOG_COMP_IPC, ULOG_WARNING, "Releasing lock of vanished IPC client process %d",
              static_cast<int>(h->pid));
         server->locks -= h->count;
         if (server->locks < 0)
@@ -229,12 +229,12 @@ void prune(userver *server)
 userver *userver_listen(const char *path, unsigned pid, int locks, const userver_ops *ops, void *user)
 {
     if (strlen(path) > 107) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "UNIX socket path %s too long", path);
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "UNIX socket path %s too long", path);
         return nullptr;
     }
     auto *server = static_cast<userver *>(calloc(1, sizeof(userver)));
     if (!server) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     server->ops = *ops;
@@ -254,14 +254,14 @@ userver *userver_listen(const char *path, unsigned pid, int locks, const userver
         goto fail;
     server->buffer._count = 0;
     if (sigprocmask(SIG_SETMASK, nullptr, &server->sigmask) < 0) {
-        ulog(LOG_COMP_IPC, LOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
         goto fail;
     }
     n = pid ? snprintf(server->path, sizeof(server->path), "%s.%u", path, pid)
             : snprintf(server->path, sizeof(server->path), "%s", path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(server->path)) {
         server->path[0] = '\0';
-        ulog(LOG_COMP_IPC, LOG_ERROR, "UNIX socket path %s too long", path);
+        ulog(LOG_COMP_IPC, ULOG_ERROR, "UNIX socket path %s too long", path);
         goto fail;
     }
     server->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -289,7 +289,7 @@ userver *userver_listen(const char *path, unsigned pid, int locks, const userver
     return server;
 
 fail_errno:
-    ulog(LOG_COMP_IPC, LOG_ERROR, what, strerror(errno));
+    ulog(LOG_COMP_IPC, ULOG_ERROR, what, strerror(errno));
 fail:
     userver_close(server);
     return nullptr;

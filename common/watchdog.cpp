@@ -97,7 +97,7 @@ watchdog *watchdog_create(const watchdog_ops *ops, void *user)
 {
     auto *wd = static_cast<watchdog *>(calloc(1, sizeof(watchdog)));
     if (!wd) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     wd->health = ops->health;
@@ -112,7 +112,7 @@ watchdog *watchdog_create(const watchdog_ops *ops, void *user)
     char *end;
     unsigned long long interval = strtoull(usec, &end, 0);
     if (errno == ERANGE) {
-        ulog(LOG_COMP_COMMON, LOG_ERROR, "Failed to enable systemd watchdog: %s", strerror(errno));
+        ulog(LOG_COMP_COMMON, ULOG_ERROR, "Failed to enable systemd watchdog: %s", strerror(errno));
         free(wd);
         return nullptr;
     }

@@ -152,7 +152,7 @@ frlc *frlc_create(const char *path, const frlc_ops *ops, mempool *pool, void *us
 {
     auto *client = static_cast<frlc *>(calloc(1, sizeof(frlc)));
     if (!client) {
-        ulog(LOG_COMP_FRLC, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_FRLC, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     array_init(&client->request, 1);

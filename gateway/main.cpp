@@ -220,7 +220,7 @@ int main_shutdown(int status)
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int sig = last_signal;
     if (sig)
-        ulog(LOG_COMP_ALL, LOG_NOTICE, "Terminated by signal %d %s", sig,
+        ulog(LOG_COMP_ALL, ULOG_INFO, "Terminated by signal %d %s", sig,
              sig == SIGINT    ? "(SIGINT)"
              : sig == SIGTERM ? "(SIGTERM)"
              : sig == SIGCHLD ? "(SIGCHLD)"
@@ -337,8 +337,8 @@ int main(int argc, char **argv)
     for (int s : {SIGALRM, SIGHUP, SIGPIPE, SIGIO, SIGPROF, SIGUSR1, SIGUSR2, SIGVTALRM})
         signal(s, SIG_IGN);
 
-    ulog(LOG_COMP_ALL, LOG_NOTICE, "Starting ulmex-gateway - Ulmex Gateway daemon");
-    ulog(LOG_COMP_ALL, LOG_NOTICE, "Version %s", ugwd_version);
+    ulog(LOG_COMP_ALL, ULOG_INFO, "Starting ulmex-gateway - Ulmex Gateway daemon");
+    ulog(LOG_COMP_ALL, ULOG_INFO, "Version %s", ugwd_version);
 
     sigprocmask(SIG_SETMASK, &open_mask, nullptr);
     while (!stop_flag)

@@ -76,7 +76,7 @@ int check_lease_dir(const char *lease_path)
 {
     char *dir = strdup(lease_path);
     if (!dir) {
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
         return -1;
     }
     char *slash = strrchr(dir, '/');
@@ -88,7 +88,7 @@ int check_lease_dir(const char *lease_path)
         *slash = '\0';
     int r = access(dir, R_OK | W_OK);
     if (r < 0)
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Failed to access %s: %s", lease_path, strerror(errno));
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Failed to access %s: %s", lease_path, strerror(errno));
     free(dir);
     return r;
 }
@@ -115,7 +115,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
 
     void *mem = calloc(1, sizeof(ugwd_ctl));
     if (!mem) {
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
     auto *ctl = new (mem) ugwd_ctl{};
@@ -144,7 +144,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ctl->lease_path = strdup(lease_path);
         ctl->lease6_path = static_cast<char *>(malloc(n + 2));
         if (!ctl->lease_path || !ctl->lease6_path) {
-            ulog(LOG_COMP_ALL, LOG_ERROR, "Memory allocation failed");
+            ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
             ugwd_ctl_destroy(ctl);
             return nullptr;
         }
@@ -178,7 +178,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
 
     ctl->netif_fd = netlink_open(UGWD_CTL_NETIF_GROUPS);
     if (ctl->netif_fd < 0) {
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Failed to create network event socket: %s", strerror(errno));
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Failed to create network event socket: %s", strerror(errno));
         ugwd_ctl_destroy(ctl);
         return nullptr;
     }

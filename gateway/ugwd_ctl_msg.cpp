@@ -198,7 +198,7 @@ int ugwd_ctl_run(ugwd_ctl *ctl, ugwd_ctl_handler handler, uint8_t *msg, size_t s
     // earlier request's bytes.
     uint32_t need = ctl_msg_size(msg, static_cast<size_t>(r));
     if (need == 0 || need > static_cast<uint32_t>(r)) {
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Control command %s made a reply of %d bytes for %u", name, r,
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Control command %s made a reply of %d bytes for %u", name, r,
              need);
         return status_reply(msg, size, EIO);
     }

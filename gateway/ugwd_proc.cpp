@@ -40,7 +40,7 @@ ugwd_proc *ugwd_ctl_attach_proc(ugwd_ctl *ctl, unsigned number, const char *path
 {
     auto *proc = static_cast<ugwd_proc *>(calloc(1, sizeof(ugwd_proc)));
     if (!proc) {
-        ulog(LOG_COMP_ALL, LOG_ERROR, "Memory allocation failed");
+        ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
         errno = ENOMEM;
         return nullptr;
     }

@@ -168,7 +168,7 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
              unsigned(h.length), size_t(q->count));
     packet *out = msg->pool ? packet_alloc(msg->pool, h.length + DTLS_HS_HEADER_SIZE) : nullptr;
     if (!out) {
-        dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return -1;
     }
     hs_write(out->data, h.type, h.length, h.seq, 0, h.length);
@@ -225,7 +225,7 @@ packet *dtls_make_hs_message(mempool *pool, size_t body_length)
 {
     packet *p = packet_alloc(pool, body_length + DTLS_HS_HEADER_SIZE);
     if (!p) {
-        dtls_log(LOG_ERROR, nullptr, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, nullptr, "%sOut of buffer space");
         return nullptr;
     }
     packet_pull(p, DTLS_HS_HEADER_SIZE);
@@ -265,7 +265,7 @@ int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, ui
         size_t n = body - off < part ? body - off : part;
         packet *f = packet_alloc(message->pool, DTLS_HS_HEADER_SIZE + n);
         if (!f) {
-            dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+            dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
             return -1;
         }
         memcpy(f->data, message->data, DTLS_HS_HEADER_SIZE);

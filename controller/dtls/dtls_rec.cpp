@@ -256,7 +256,7 @@ size_t dtls_gen_deagg(const sockaddr *peer, packet *msg, packet_queue *out,
         }
         packet *copy = msg->pool ? packet_alloc(msg->pool, n) : nullptr;
         if (!copy) {
-            dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+            dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
             break;
         }
         memcpy(copy->data, part, n);
@@ -294,7 +294,7 @@ packet *dtls_gen_enagg(const sockaddr *peer, packet_queue *queue, size_t mtu, co
         packet_release(p);
     }
     if (!out) {
-        dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return nullptr;
     }
     dtls_log(3, peer, "%sSending DTLS %s aggregate %u bytes with %zu messages", name,

@@ -102,7 +102,7 @@ packet *dtls_make_finished(mempool *pool, const sockaddr *peer, const sha256_ctx
 {
     packet *p = dtls_make_hs_message(pool, DTLS_FINISHED_SIZE);
     if (!p) {
-        dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return nullptr;
     }
     dtls_make_finished_verify(hash, master, server_label, p->data);
@@ -116,7 +116,7 @@ packet *dtls_make_ccs(mempool *pool, const sockaddr *peer)
         if (p) {
             packet_release(p);
         }
-        dtls_log(LOG_ERROR, peer, "%sOut of buffer space");
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return nullptr;
     }
     p->data[0] = 1;
