@@ -14,7 +14,6 @@ struct uclient;
 struct userver;
 struct mempool;
 struct packet;
-struct filter_rule;
 
 // The data-plane client's log component.
 enum : uint32_t { LOG_COMP_FRLC = 0x1 };
