@@ -24,11 +24,6 @@ host *of(ulmex_ops *ops)
     return container_of(ops, &host::ops);
 }
 
-host *of(ulmex_link *link)
-{
-    return container_of(link, &host::link);
-}
-
 const ulmex_ops callbacks = {
     [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
         // Answer the way the gateway does, so that responses are encoded mid-input.

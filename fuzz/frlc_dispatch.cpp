@@ -3,7 +3,8 @@
 //
 // Input: one selector byte, then the message. An even selector delivers the
 // message as a notification; an odd one answers a request with it, the
-// request chosen by selector / 2.
+// request chosen by selector / 2. Frames and packets come from a real pool,
+// which must be full again after every input.
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 
 #include "common/log.h"
+#include "common/packet.h"
 #include "common/uclient.h"
 #include "gateway/frlc.h"
 
@@ -27,11 +29,32 @@ void touch(const void *p, size_t n)
         sink = sink + b[i];
 }
 
+// Reads the whole packet; every other one is kept past the call by a
+// reference of its own, dropped at the end of the input.
+packet *kept;
+
+void take(packet *p)
+{
+    uint8_t buf[256];
+    for (size_t at = 0; at < p->length; at += sizeof(buf))
+        touch(buf, packet_access(p, at, sizeof(buf), buf, PACKET_ACCESS_READ));
+    sink = sink + packet_priority(p);
+    if (!kept && (sink & 1) && packet_ref(p) == 0)
+        kept = p;
+}
+
+void frame(void *, uint32_t node, const flow_id *f, uint8_t cls, uint8_t encap, packet *p)
+{
+    touch(f, sizeof(*f));
+    sink = sink + node + cls + encap;
+    take(p);
+}
+
 const frlc_ops ops = {
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    [](void *, uint32_t dev, uint8_t encap, packet *p) { sink = sink + dev + encap; take(p); },
+    frame,
+    frame,
+    nullptr, // an empty slot drops the packet
     [](void *, const frl_port *r) { touch(r, sizeof(*r)); },
     [](void *, const frl_node *r) { touch(r, sizeof(*r)); },
     [](void *, const frl_flow *r) { touch(r, sizeof(*r)); },
@@ -67,6 +90,11 @@ harness *setup()
     array_init(&h.client->request, 1);
     h.client->ops = ops;
     h.client->ipc = ipc;
+    // Small buffers, so that long frames become chains.
+    packet_pool_config cfg = {512, 32, 16, 64, 0, 0};
+    h.client->pool = packet_pool_create(&cfg);
+    if (!h.client->pool)
+        abort();
     log_hook = nullptr; // quiet
     return &h;
 }
@@ -130,5 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                   nullptr, nullptr, -1);
         request(h->client, sel / 2);
     }
+    packet_release(kept);
+    kept = nullptr;
+    // Every packet of a notification went back, whatever became of it.
+    if (h->client->pool->info.memUsedObjects != 0)
+        abort();
     return 0;
 }

@@ -117,8 +117,8 @@ constexpr frl_msg_layout layouts[FRL_MSG_TYPE_MAX + 1] = {
     counted(20, 24, 80),      // 94 set mac rules
     counted(4, 8, 80),        // 95
     fixed(16),                // 96
-    counted(20, 24, 528),     // 97 set ip rules
-    counted(4, 8, 528),       // 98
+    counted(20, 24, FRL_IP_RULE_SIZE), // 97 set ip rules
+    counted(4, 8, FRL_IP_RULE_SIZE),   // 98
     fixed(16),                // 99
     counted(20, 24, 1),       // 100 set redirect: text
     counted(4, 8, 1),         // 101

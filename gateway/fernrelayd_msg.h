@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/filter/filter_rule.h"
+
 enum : uint32_t {
     FRL_MSG_ACK = 0,
     FRL_MSG_GET_MEMPOOL = 1,
@@ -93,7 +95,7 @@ enum : size_t {
     FRL_ASSOC_SIZE = 76,
     FRL_LIMITS_SIZE = 24,
     FRL_MAC_RULE_SIZE = 80,
-    FRL_IP_RULE_SIZE = 528, // a filter_rule
+    FRL_IP_RULE_SIZE = sizeof(filter_rule),
     FRL_POOL_STATS_SIZE = 80,
     FRL_POOL_ENTRY_SIZE = 44,
     FRL_FABRIC_SIZE = 48,
@@ -103,6 +105,9 @@ enum : size_t {
     FRL_PACKET_HDR_SIZE = 14, // header and body of types 45-46
     FRL_GROUP_KEY_SIZE = 7,
 };
+
+// IP rules cross as the filter rule record itself.
+static_assert(sizeof(filter_rule) == 528);
 
 // Header byte 7 of types 40 and 72.
 enum : uint8_t {

@@ -8,6 +8,7 @@
 
 #include "common/fatal.h"
 #include "common/log.h"
+#include "common/packet.h"
 #include "common/uclient.h"
 #include "common/userver.h"
 
@@ -265,6 +266,75 @@ int frlc_take_reply(frlc *client, void *dest, size_t n)
     if (client->reply_off == client->reply_len)
         reply_clear(client);
     return 0;
+}
+
+namespace {
+
+// Sends header and body in front of the packet's data as one one-way message.
+// The header goes into the head room, so the payload is not copied; the
+// packet is left as it came.
+int output(frlc *client, packet *p, const uint8_t *hdr, size_t hdr_len)
+{
+    if (p->length > FRL_MSG_MAX - hdr_len) {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    if (packet_isfragmented(p)) {
+        // A chain is not one run of bytes: gather it, a message is small.
+        uint8_t msg[FRL_MSG_MAX];
+        memcpy(msg, hdr, hdr_len);
+        packet_access(p, 0, p->length, msg + hdr_len, PACKET_ACCESS_READ);
+        return uclient_send(client->ipc, msg, hdr_len + p->length);
+    }
+    if (packet_headroom(p) < hdr_len) {
+        ulog(LOG_COMP_FRLC, 1, "Out of buffer space");
+        errno = ENOBUFS;
+        return -1;
+    }
+    uint8_t *msg = packet_push(p, hdr_len);
+    memcpy(msg, hdr, hdr_len);
+    int rc = uclient_send(client->ipc, msg, p->length);
+    int saved = errno;
+    packet_pull(p, hdr_len);
+    errno = saved;
+    return rc;
+}
+
+int output_frame(frlc *client, uint32_t type, uint32_t node, const flow_id *id, uint8_t cls,
+                 uint8_t encap, packet *p)
+{
+    uint8_t hdr[FRL_FRAME_HDR_SIZE] = {};
+    frl_store32(hdr, type);
+    frl_store32(hdr + FRL_FRAME_NODE, node);
+    memcpy(hdr + FRL_FRAME_FLOW, id, sizeof(*id));
+    hdr[FRL_FRAME_CLASS] = cls;
+    hdr[FRL_FRAME_ENCAP] = encap;
+    hdr[FRL_FRAME_PRIO] = static_cast<uint8_t>(packet_priority(p));
+    return output(client, p, hdr, sizeof(hdr));
+}
+
+} // namespace
+
+int frlc_output_packet(frlc *client, uint32_t device, uint8_t encap, packet *p)
+{
+    uint8_t hdr[FRL_PACKET_HDR_SIZE] = {};
+    frl_store32(hdr, FRL_MSG_OUTPUT_PACKET);
+    frl_store32(hdr + FRL_PACKET_DEVICE, device);
+    hdr[FRL_PACKET_ENCAP] = encap;
+    hdr[FRL_PACKET_PRIO] = static_cast<uint8_t>(packet_priority(p));
+    return output(client, p, hdr, sizeof(hdr));
+}
+
+int frlc_output_frame(frlc *client, uint32_t node, const flow_id *id, uint8_t cls, uint8_t encap,
+                      packet *p)
+{
+    return output_frame(client, FRL_MSG_FRAME, node, id, cls, encap, p);
+}
+
+int frlc_output_snooped(frlc *client, uint32_t node, const flow_id *id, uint8_t cls,
+                        uint8_t encap, packet *p)
+{
+    return output_frame(client, FRL_MSG_FRAME_SNOOP, node, id, cls, encap, p);
 }
 
 int frlc_join_port(frlc *client, uint32_t port)
@@ -650,6 +720,38 @@ template <class R> R copy_record(const uint8_t *msg)
     return r;
 }
 
+// Frames and diverted packets: the bytes after the fixed part become a packet
+// of the client's pool for the length of the call; a slot that keeps it takes
+// its own reference. The caller has checked that the fixed part is there.
+void dispatch_packet(frlc *client, uint32_t type, const uint8_t *msg, size_t n)
+{
+    size_t fixed = frlc_msg_fixed_size(type);
+    packet *p = client->pool ? packet_from_bytes(client->pool, msg + fixed, n - fixed) : nullptr;
+    if (!p) {
+        ulog(LOG_COMP_FRLC, 1, "Out of buffer space");
+        return;
+    }
+    const frlc_ops &ops = client->ops;
+    if (type == FRL_MSG_DIVERTED_PACKET) {
+        packet_set_priority(p, msg[FRL_PACKET_PRIO] & 7u);
+        if (ops.diverted_packet)
+            ops.diverted_packet(client->user, frl_load32(msg + FRL_PACKET_DEVICE),
+                                msg[FRL_PACKET_ENCAP], p);
+    } else {
+        packet_set_priority(p, msg[FRL_FRAME_PRIO] & 7u);
+        // A callback that sends a request reuses the receive buffer under msg.
+        flow_id id;
+        memcpy(&id, msg + FRL_FRAME_FLOW, sizeof(id));
+        auto cb = type == FRL_MSG_FRAME        ? ops.frame
+                  : type == FRL_MSG_FRAME_SNOOP ? ops.frame_snoop
+                                                : ops.frame_copy;
+        if (cb)
+            cb(client->user, frl_load32(msg + FRL_FRAME_NODE), &id, msg[FRL_FRAME_CLASS],
+               msg[FRL_FRAME_ENCAP], p);
+    }
+    packet_release(p);
+}
+
 } // namespace
 
 ssize_t frlc_process(frlc *client)
@@ -669,6 +771,12 @@ ssize_t frlc_process(frlc *client)
     const frlc_ops &ops = client->ops;
     void *user = client->user;
     switch (type) {
+    case FRL_MSG_FRAME:
+    case FRL_MSG_FRAME_SNOOP:
+    case FRL_MSG_FRAME_COPY:
+    case FRL_MSG_DIVERTED_PACKET:
+        dispatch_packet(client, type, msg, n);
+        break;
     case FRL_MSG_PORT_REMOVED:
         if (ops.port_removed) {
             frl_port r = copy_record<frl_port>(msg);

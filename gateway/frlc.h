@@ -14,7 +14,6 @@ struct uclient;
 struct userver;
 struct mempool;
 struct packet;
-struct filter_rule;
 
 // The data-plane client's log component.
 enum : uint32_t { LOG_COMP_FRLC = 0x1 };
@@ -79,7 +78,8 @@ int frlc_request_body(frlc *client, const void *bytes, size_t n);
 int frlc_response(frlc *client, uint32_t expected);
 int frlc_take_reply(frlc *client, void *dest, size_t n);
 
-// One-way output; the packet is not consumed.
+// One-way output. Header and body go into the packet's head room (a chain is
+// gathered); the packet is not consumed and comes back unchanged.
 int frlc_output_packet(frlc *client, uint32_t device, uint8_t encap, packet *p);
 int frlc_output_frame(frlc *client, uint32_t node, const flow_id *id, uint8_t cls, uint8_t encap,
                       packet *p);

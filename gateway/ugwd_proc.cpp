@@ -50,7 +50,7 @@ ugwd_proc *ugwd_ctl_attach_proc(ugwd_ctl *ctl, unsigned number, const char *path
     list_append(&ctl->procs, &proc->link);
 
     int err;
-    proc->fernrelay = frlc_create(path, &ugwd_ctl_frl_event_ops, nullptr, proc);
+    proc->fernrelay = frlc_create(path, &ugwd_ctl_frl_event_ops, ctl->packet_pool, proc);
     if (!proc->fernrelay)
         goto fail;
     if (add_base_node(proc->fernrelay, 0, &proc->node_a) < 0)

@@ -19,9 +19,10 @@ endif()
 # Nothing of ours runs the sample converter or the sample makefile.
 file(REMOVE ${tmp}/converter-sample.c ${tmp}/Makefile.am.sample)
 
-# The allocator lives in our own asn_internal.h, which includes asn1c's under this name,
-# so that every runtime file finds ours first whatever its include form.
+# The allocator lives in our own header, installed as asn_internal.h; it includes
+# asn1c's under another name, so every runtime file gets ours whatever its include form.
 file(RENAME ${tmp}/asn_internal.h ${tmp}/asn_internal_asn1c.h)
+file(COPY_FILE ${CMAKE_CURRENT_LIST_DIR}/asn_alloc_hook.h ${tmp}/asn_internal.h)
 
 # Replaces one snippet of a runtime file; a runtime that no longer holds the snippet
 # stops the build instead of going unmended.

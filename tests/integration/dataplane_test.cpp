@@ -20,7 +20,10 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/mempool.h"
+#include "common/packet.h"
 #include "common/uclient.h"
+#include "crypto/util.h"
 #include "gateway/frlc.h"
 
 namespace {
@@ -44,6 +47,14 @@ template <class F> bool wait_for(F done, unsigned limit_ms = 5000)
         poll(nullptr, 0, 5);
     }
     return true;
+}
+
+std::string counting_hex(size_t n)
+{
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; i++)
+        b[i] = static_cast<uint8_t>(i);
+    return tohex(b);
 }
 
 bool exists(const std::string &path)
@@ -148,13 +159,54 @@ protected:
         if (access(standin_bin.c_str(), X_OK) != 0)
             GTEST_SKIP() << "stand-in " << standin_bin << " not built";
         ASSERT_TRUE(peer.start());
-        client = frlc_create(peer.sock.c_str(), nullptr, nullptr, nullptr);
+        packet_pool_config cfg = {4192, 80, 16, 16, 0, 0};
+        pool = packet_pool_create(&cfg);
+        ASSERT_NE(pool, nullptr);
+        client = frlc_create(peer.sock.c_str(), &ops, pool, this);
         ASSERT_NE(client, nullptr);
         ctl = std::make_unique<control>(peer.ctl);
         ASSERT_NE(ctl->ipc, nullptr);
     }
 
-    void TearDown() override { frlc_destroy(client); }
+    void TearDown() override
+    {
+        frlc_destroy(client);
+        if (pool) {
+            EXPECT_EQ(pool->info.memUsedObjects, 0u) << "packets left behind";
+            mempool_unref(pool);
+        }
+    }
+
+    // Reads the next notification, waiting for it with a bound.
+    ssize_t next_notification()
+    {
+        pollfd p = {frlc_fd(client), POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1)
+            return -2;
+        return frlc_process(client);
+    }
+
+    // What a frame or packet callback saw, as the stand-in's journal spells it.
+    static void record(void *user, const char *what, uint32_t id, const flow_id *f, uint8_t cls,
+                       uint8_t encap, packet *p)
+    {
+        std::vector<uint8_t> data(p->length);
+        packet_access(p, 0, data.size(), data.data(), PACKET_ACCESS_READ);
+        std::string line = std::string(what) + " " + std::to_string(id);
+        if (f)
+            line += " flow=" + tohex(reinterpret_cast<const uint8_t *>(f), sizeof(*f)) +
+                    " class=" + std::to_string(cls);
+        line += " encap=" + std::to_string(encap) + " prio=" + std::to_string(packet_priority(p)) +
+                " data=" + tohex(data);
+        static_cast<Frlc *>(user)->seen.push_back(line);
+    }
+
+    static constexpr frlc_ops ops = {
+        [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, "packet", dev, nullptr, 0, encap, p); },
+        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "frame", n, f, c, e, p); },
+        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "snoop", n, f, c, e, p); },
+        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "copy", n, f, c, e, p); },
+    };
 
     uint32_t add_node(uint8_t kind, uint32_t at8)
     {
@@ -166,8 +218,10 @@ protected:
     }
 
     standin peer;
+    mempool *pool = nullptr;
     frlc *client = nullptr;
     std::unique_ptr<control> ctl;
+    std::vector<std::string> seen;
 };
 
 TEST_F(Frlc, ModelTracksWhatWasAddedAndRemoved)
@@ -385,6 +439,75 @@ TEST_F(Frlc, LateReplyTimesOutAndIsSkippedAfterwards)
     EXPECT_EQ(frlc_dump_nodes(client, nullptr), 1);
 }
 
+TEST_F(Frlc, FramesAndPacketsOutAreJournalledByteForByte)
+{
+    const flow_id fid = {{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, {0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f}};
+    const uint8_t eapol[] = {0x88, 0x8e, 0x02, 0x03, 0x00, 0x5f};
+    packet *p = packet_from_bytes(pool, eapol, sizeof(eapol));
+    ASSERT_NE(p, nullptr);
+    packet_set_priority(p, 7);
+    EXPECT_EQ(frlc_output_frame(client, 5, &fid, 1, FRL_ENCAP_ETHER, p), 0);
+    packet_set_priority(p, 0);
+    EXPECT_EQ(frlc_output_snooped(client, 6, &fid, 2, FRL_ENCAP_ETHER, p), 0);
+    EXPECT_EQ(frlc_output_packet(client, 0x80000007, FRL_ENCAP_IP, p), 0);
+    packet_release(p);
+    // The largest message: 4092 bytes.
+    std::vector<uint8_t> big(4092 - 27);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<uint8_t>(i);
+    p = packet_from_bytes(pool, big.data(), big.size());
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(frlc_output_frame(client, 5, &fid, 2, FRL_ENCAP_80211, p), 0);
+    packet_release(p);
+
+    const std::vector<std::string> expect = {
+        "msg 42 len=33 node=5 flow=0211223344550a0b0c0d0e0f class=1 encap=3 prio=7 data=888e0203005f",
+        "msg 43 len=33 node=6 flow=0211223344550a0b0c0d0e0f class=2 encap=3 prio=0 data=888e0203005f",
+        "msg 46 len=20 device=2147483655 encap=4 prio=0 data=888e0203005f",
+        "msg 42 len=4092 node=5 flow=0211223344550a0b0c0d0e0f class=2 encap=1 prio=0 data=" +
+            counting_hex(big.size()),
+    };
+    // One-way messages and the journal request travel on different sockets.
+    std::vector<std::string> got;
+    EXPECT_TRUE(wait_for([&] { return (got = ctl->journal("msg")).size() >= expect.size(); }));
+    EXPECT_EQ(got, expect);
+}
+
+TEST_F(Frlc, DivertedFramesAndPacketsComeInByteForByte)
+{
+    uint32_t node = add_node(11, 1);
+    ASSERT_EQ(frlc_join_node(client, node, 2), 0);
+    struct {
+        std::string inject;
+        std::string seen; // empty: refused
+    } cases[] = {
+        {"frame 42 5 0211223344550a0b0c0d0e0f 1 3 7 888e0203005f",
+         "frame 5 flow=0211223344550a0b0c0d0e0f class=1 encap=3 prio=7 data=888e0203005f"},
+        {"frame 43 6 000000000000ffffffffffff 3 3 250 45000014",
+         "snoop 6 flow=000000000000ffffffffffff class=3 encap=3 prio=2 data=45000014"},
+        {"frame 44 4294967295 0211223344550a0b0c0d0e0f 4 1 0 -",
+         "copy 4294967295 flow=0211223344550a0b0c0d0e0f class=4 encap=1 prio=0 data="},
+        {"packet 2147483655 4 5 6000000000003afe",
+         "packet 2147483655 encap=4 prio=5 data=6000000000003afe"},
+        // Longer than one datagram, and the most a packet holds.
+        {"packet 3 4 0 *65535", "packet 3 encap=4 prio=0 data=" + counting_hex(65535)},
+        // One byte more than a packet holds; and a frame short of its body.
+        {"packet 3 4 0 *65536", ""},
+        {"notify 0000002a000000000000000500", ""},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.inject);
+        seen.clear();
+        ASSERT_EQ((*ctl)(c.inject), "sent 1\n");
+        EXPECT_GT(next_notification(), 0);
+        if (c.seen.empty())
+            EXPECT_TRUE(seen.empty());
+        else
+            EXPECT_EQ(seen, std::vector<std::string>{c.seen});
+        EXPECT_EQ(pool->info.memUsedObjects, 0u);
+    }
+}
+
 TEST_F(Frlc, TakeReplyLeavesTheCursorWhenShort)
 {
     add_node(11, 0);
@@ -600,6 +723,14 @@ TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
         EXPECT_EQ(c("notify 0000006600000000"), "sent 1\n");
         EXPECT_TRUE(logged("Discarding unknown IPC notification 50\n"));
         EXPECT_TRUE(logged("Discarding unknown IPC notification 8 bytes"));
+        // Diverted frames and packets become packets of the gateway's pool;
+        // only one too long for any packet is refused.
+        EXPECT_EQ(c("frame 42 5 0211223344550a0b0c0d0e0f 1 3 7 888e0203005f"), "sent 1\n");
+        EXPECT_EQ(c("packet 3 4 0 *5000"), "sent 1\n");
+        EXPECT_EQ(c("packet 3 4 0 *65536"), "sent 1\n");
+        EXPECT_TRUE(logged("Out of buffer space"));
+        std::string text = read_file(log);
+        EXPECT_EQ(text.find("Out of buffer space"), text.rfind("Out of buffer space")) << text;
         // What the daemon asks at shutdown meets an error, a short and a late reply.
         c("fault errno 26 16");
         c("fault short 15 1");

@@ -83,12 +83,15 @@ void note(const char *fmt, ...)
 {
     if (!S.journal_on)
         return;
-    char line[256];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof(line), fmt, ap);
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    S.journal.emplace_back(line);
+    std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    vsnprintf(line.data(), line.size() + 1, fmt, again);
+    va_end(again);
+    S.journal.push_back(std::move(line));
 }
 
 std::string hex(const uint8_t *p, size_t n)
@@ -600,14 +603,18 @@ void data_message(void *, const uint8_t *payload, size_t len)
     uint32_t type = len >= 4 ? frl_load32(payload) : UINT32_MAX;
     if (type < 256)
         S.m.frames_in[type]++;
+    if (!S.journal_on)
+        return;
     if (len >= FRL_FRAME_HDR_SIZE && (type == FRL_MSG_FRAME || type == FRL_MSG_FRAME_SNOOP))
-        note("msg %u len=%zu node=%u class=%u encap=%u prio=%u", type, len,
-             frl_load32(payload + FRL_FRAME_NODE), payload[FRL_FRAME_CLASS],
-             payload[FRL_FRAME_ENCAP], payload[FRL_FRAME_PRIO]);
+        note("msg %u len=%zu node=%u flow=%s class=%u encap=%u prio=%u data=%s", type, len,
+             frl_load32(payload + FRL_FRAME_NODE), hex(payload + FRL_FRAME_FLOW, 12).c_str(),
+             payload[FRL_FRAME_CLASS], payload[FRL_FRAME_ENCAP], payload[FRL_FRAME_PRIO],
+             hex(payload + FRL_FRAME_HDR_SIZE, len - FRL_FRAME_HDR_SIZE).c_str());
     else if (len >= FRL_PACKET_HDR_SIZE && type == FRL_MSG_OUTPUT_PACKET)
-        note("msg %u len=%zu device=%u encap=%u prio=%u", type, len,
+        note("msg %u len=%zu device=%u encap=%u prio=%u data=%s", type, len,
              frl_load32(payload + FRL_PACKET_DEVICE), payload[FRL_PACKET_ENCAP],
-             payload[FRL_PACKET_PRIO]);
+             payload[FRL_PACKET_PRIO],
+             hex(payload + FRL_PACKET_HDR_SIZE, len - FRL_PACKET_HDR_SIZE).c_str());
     else
         note("msg %u len=%zu", type, len);
 }
@@ -669,6 +676,66 @@ int inject(const bytes &msg, const bytes *key)
             sent++;
     }
     return sent;
+}
+
+// Packet bytes of an injected frame: hex, "-" for none, or "*N" for N bytes
+// counting up from 0 (frames too long to write out).
+bool parse_data(const char *text, bytes *out)
+{
+    if (strcmp(text, "-") == 0) {
+        out->clear();
+        return true;
+    }
+    if (*text == '*') {
+        size_t n = 0;
+        const char *end = text + strlen(text);
+        auto [at, ec] = std::from_chars(text + 1, end, n);
+        if (ec != std::errc() || at != end || n > UMSG_MESSAGE_MAX)
+            return false;
+        out->resize(n);
+        for (size_t i = 0; i < n; i++)
+            (*out)[i] = static_cast<uint8_t>(i);
+        return true;
+    }
+    return unhex(text, out);
+}
+
+// frame TYPE NODE FLOWHEX CLASS ENCAP PRIO DATA (types 42-44), or
+// packet DEVICE ENCAP PRIO DATA (type 45): a frame or packet diverted to the
+// control plane, built here and sent as notify sends.
+std::string inject_frame(const std::string &line)
+{
+    unsigned type = FRL_MSG_DIVERTED_PACKET, id = 0, cls = 0, encap = 0, prio = 0;
+    char fid[32] = "";
+    int used = 0;
+    bool frame = line.rfind("frame ", 0) == 0;
+    bool ok = frame ? sscanf(line.c_str(), "frame %u %u %31s %u %u %u %n", &type, &id, fid, &cls,
+                             &encap, &prio, &used) == 6
+                    : sscanf(line.c_str(), "packet %u %u %u %n", &id, &encap, &prio, &used) == 3;
+    bytes flow, payload;
+    ok = ok && used > 0 && encap < 256 && prio < 256 && cls < 256 &&
+         parse_data(line.c_str() + used, &payload);
+    if (frame)
+        ok = ok && type >= FRL_MSG_FRAME && type <= FRL_MSG_FRAME_COPY && unhex(fid, &flow) &&
+             flow.size() == 12;
+    if (!ok)
+        return frame ? "error: usage: frame TYPE NODE FLOWID CLASS ENCAP PRIO DATA\n"
+                     : "error: usage: packet DEVICE ENCAP PRIO DATA\n";
+    bytes msg(frame ? FRL_FRAME_HDR_SIZE : FRL_PACKET_HDR_SIZE, 0);
+    frl_store32(msg.data(), type);
+    if (frame) {
+        frl_store32(msg.data() + FRL_FRAME_NODE, id);
+        memcpy(msg.data() + FRL_FRAME_FLOW, flow.data(), 12);
+        msg[FRL_FRAME_CLASS] = static_cast<uint8_t>(cls);
+        msg[FRL_FRAME_ENCAP] = static_cast<uint8_t>(encap);
+        msg[FRL_FRAME_PRIO] = static_cast<uint8_t>(prio);
+    } else {
+        frl_store32(msg.data() + FRL_PACKET_DEVICE, id);
+        msg[FRL_PACKET_ENCAP] = static_cast<uint8_t>(encap);
+        msg[FRL_PACKET_PRIO] = static_cast<uint8_t>(prio);
+    }
+    msg.insert(msg.end(), payload.begin(), payload.end());
+    return "sent " + std::to_string(inject(msg, nullptr)) + "\n";
 }
 
 std::string command(const std::string &line)
@@ -734,6 +801,8 @@ std::string command(const std::string &line)
             return "error: bad message\n";
         return "sent " + std::to_string(inject(msg, keyed ? &key : nullptr)) + "\n";
     }
+    if (line.rfind("frame ", 0) == 0 || line.rfind("packet ", 0) == 0)
+        return inject_frame(line);
     if (line == "die") {
         S.exit_after_reply = true;
         return "ok\n";

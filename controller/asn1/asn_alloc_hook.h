@@ -1,7 +1,7 @@
 /*
  * asn1c's runtime internals, with its allocator routed through one process-wide
  * hook so that the controller protocol can decode and encode in fixed arenas.
- * Found ahead of the generated directory, where asn1c's own header is renamed.
+ * Installed into the generated directory as asn_internal.h; asn1c's own header is renamed.
  */
 #ifndef UGW_ASN_INTERNAL_H
 #define UGW_ASN_INTERNAL_H
