@@ -113,6 +113,41 @@ void aes_generic_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[1
     store_be32(out + 12, last(s3, s0, s1, s2, rk[3]));
 }
 
+namespace {
+
+void ctr_increment(uint8_t ctr[16])
+{
+    for (int i = 15; i >= 0; i--)
+        if (++ctr[i])
+            break;
+}
+
+} // namespace
+
+void aes_generic_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        aes_generic_encrypt(key, in + 16 * i, out + 16 * i);
+}
+
+void aes_generic_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
+                            size_t n)
+{
+    uint8_t ks[16];
+    for (size_t i = 0; i < n; i++, out += 16) {
+        aes_generic_encrypt(key, ctr, ks);
+        ctr_increment(ctr);
+        if (in) {
+            for (int j = 0; j < 16; j++)
+                out[j] = uint8_t(in[j] ^ ks[j]);
+            in += 16;
+        } else {
+            memcpy(out, ks, 16);
+        }
+    }
+    secure_wipe(ks, sizeof ks);
+}
+
 #if defined(__x86_64__)
 namespace {
 
@@ -155,15 +190,113 @@ AESNI_TARGET void ni_encrypt(const aes_key *key, const uint8_t in[16], uint8_t o
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
 }
 
+// N blocks side by side: the AES unit is pipelined, so independent blocks
+// cost little more than one.
+template <int N>
+AESNI_TARGET __attribute__((always_inline)) inline void ni_encrypt_n(const __m128i *rk, __m128i *x)
+{
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++)
+        x[i] = _mm_xor_si128(x[i], rk[0]);
+    for (int r = 1; r < AES_ROUNDS; r++) {
+        __m128i k = rk[r];
+#pragma GCC unroll 8
+        for (int i = 0; i < N; i++)
+            x[i] = _mm_aesenc_si128(x[i], k);
+    }
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++)
+        x[i] = _mm_aesenclast_si128(x[i], rk[AES_ROUNDS]);
+}
+
+template <int N>
+AESNI_TARGET __attribute__((always_inline)) inline void ni_ecb_n(const __m128i *rk,
+                                                                 const uint8_t *in, uint8_t *out)
+{
+    __m128i x[N];
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++)
+        x[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16 * i));
+    ni_encrypt_n<N>(rk, x);
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * i), x[i]);
+}
+
+AESNI_TARGET void ni_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n)
+{
+    const __m128i *rk = reinterpret_cast<const __m128i *>(key->rk);
+    size_t i = 0;
+    for (; n - i >= 8; i += 8)
+        ni_ecb_n<8>(rk, in + 16 * i, out + 16 * i);
+    if (n - i >= 4) {
+        ni_ecb_n<4>(rk, in + 16 * i, out + 16 * i);
+        i += 4;
+    }
+    for (; i < n; i++)
+        ni_ecb_n<1>(rk, in + 16 * i, out + 16 * i);
+}
+
+// The counter as two native halves; a block is their big-endian bytes.
+struct ni_ctr {
+    uint64_t hi, lo;
+};
+
+template <int N>
+AESNI_TARGET __attribute__((always_inline)) inline void ni_ctr_n(const __m128i *rk, ni_ctr &c,
+                                                                 const uint8_t *in, uint8_t *out)
+{
+    __m128i x[N];
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++) {
+        x[i] = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(c.lo)),
+                              static_cast<long long>(__builtin_bswap64(c.hi)));
+        if (++c.lo == 0)
+            c.hi++;
+    }
+    ni_encrypt_n<N>(rk, x);
+#pragma GCC unroll 8
+    for (int i = 0; i < N; i++) {
+        if (in)
+            x[i] = _mm_xor_si128(x[i],
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16 * i)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * i), x[i]);
+    }
+}
+
+AESNI_TARGET void ni_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in,
+                                uint8_t *out, size_t n)
+{
+    const __m128i *rk = reinterpret_cast<const __m128i *>(key->rk);
+    ni_ctr c;
+    memcpy(&c.hi, ctr, 8);
+    memcpy(&c.lo, ctr + 8, 8);
+    c.hi = __builtin_bswap64(c.hi);
+    c.lo = __builtin_bswap64(c.lo);
+    size_t i = 0;
+    for (; n - i >= 8; i += 8)
+        ni_ctr_n<8>(rk, c, in ? in + 16 * i : nullptr, out + 16 * i);
+    if (n - i >= 4) {
+        ni_ctr_n<4>(rk, c, in ? in + 16 * i : nullptr, out + 16 * i);
+        i += 4;
+    }
+    for (; i < n; i++)
+        ni_ctr_n<1>(rk, c, in ? in + 16 * i : nullptr, out + 16 * i);
+    store_be64(ctr, c.hi);
+    store_be64(ctr + 8, c.lo);
+}
+
 } // namespace
 
-const aes_impl aes_ni_impl = {ni_encrypt, ni_set_key, "AES-NI"};
+const aes_impl aes_ni_impl = {ni_encrypt, ni_set_key, "AES-NI", ni_encrypt_blocks, ni_ctr_blocks};
 #else
 // No such instructions here: the record falls back to the tables.
-const aes_impl aes_ni_impl = {aes_generic_encrypt, aes_generic_set_key, "Generic"};
+const aes_impl aes_ni_impl = {aes_generic_encrypt, aes_generic_set_key, "Generic",
+                              aes_generic_encrypt_blocks, aes_generic_ctr_blocks};
 #endif
 
-const aes_impl aes_generic_impl = {aes_generic_encrypt, aes_generic_set_key, "Generic"};
+const aes_impl aes_generic_impl = {aes_generic_encrypt, aes_generic_set_key, "Generic",
+                                   aes_generic_encrypt_blocks, aes_generic_ctr_blocks};
 
 // Usable before aes_init so that a forgotten call costs speed, not correctness.
 const aes_impl *aes_current = &aes_generic_impl;

@@ -20,6 +20,13 @@ struct aes_impl {
     // Returns the number of rounds (10).
     int (*set_key)(aes_key *key, const uint8_t k[16]);
     const char *name;
+    // n independent blocks (16 * n bytes); in and out may be the same buffer.
+    void (*encrypt_blocks)(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n);
+    // Counter mode over n whole blocks: out = in XOR E(ctr), E(ctr + 1), ...
+    // with ctr a 128-bit big-endian counter, left at the next unused value.
+    // A null in gives the key stream itself; in and out may be the same buffer.
+    void (*ctr_blocks)(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
+                       size_t n);
 };
 
 // The table-driven implementation ("Generic") and the one on the processor's
@@ -40,6 +47,9 @@ void aes_select(const aes_impl *impl);
 
 int aes_generic_set_key(aes_key *key, const uint8_t k[16]);
 void aes_generic_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[16]);
+void aes_generic_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n);
+void aes_generic_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
+                            size_t n);
 
 inline int aes_set_key(aes_key *key, const uint8_t k[16])
 {
@@ -48,6 +58,15 @@ inline int aes_set_key(aes_key *key, const uint8_t k[16])
 inline void aes_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[16])
 {
     aes_current->encrypt(key, in, out);
+}
+inline void aes_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n)
+{
+    aes_current->encrypt_blocks(key, in, out, n);
+}
+inline void aes_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
+                           size_t n)
+{
+    aes_current->ctr_blocks(key, ctr, in, out, n);
 }
 
 // RFC 3394 wrap with the default initial value. The n 64-bit plaintext blocks

@@ -114,18 +114,24 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
     UGW_ASSERT(length <= ctx->remaining);
     ctx->remaining -= static_cast<uint32_t>(length);
     const aes_key *key = &ctx->key->aes;
+    // Whole blocks: the counter stream of a run of them is independent of
+    // the data, so it is made in one batch; the CBC-MAC stays a chain.
+    // The counter never carries out of its length field (data_length fits
+    // in it), so the 128-bit increment of the batch gives the same blocks.
+    uint8_t stream[8 * 16];
+    bool batched = false;
     while (length) {
-        if (ctx->fill == 0) {
-            aes_encrypt(key, ctx->ctr, ctx->stream);
-            ctr_increment(ctx->ctr, ctx->length_size);
-            if (length >= 16) {
-                // A whole block at a time.
+        if (ctx->fill == 0 && length >= 16) {
+            size_t n = length / 16 < 8 ? length / 16 : 8;
+            aes_ctr_blocks(key, ctx->ctr, nullptr, stream, n);
+            batched = true;
+            for (size_t b = 0; b < n; b++) {
                 uint8_t plain[16];
                 if (encrypting) {
                     memcpy(plain, in, 16);
-                    xor_block(out, in, ctx->stream);
+                    xor_block(out, in, stream + 16 * b);
                 } else {
-                    xor_block(plain, in, ctx->stream);
+                    xor_block(plain, in, stream + 16 * b);
                     memcpy(out, plain, 16);
                 }
                 xor_block(ctx->mac, ctx->mac, plain);
@@ -133,8 +139,12 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
                 in += 16;
                 out += 16;
                 length -= 16;
-                continue;
             }
+            continue;
+        }
+        if (ctx->fill == 0) {
+            aes_encrypt(key, ctx->ctr, ctx->stream);
+            ctr_increment(ctx->ctr, ctx->length_size);
         }
         uint8_t c = *in++;
         uint8_t p = encrypting ? c : static_cast<uint8_t>(c ^ ctx->stream[ctx->fill]);
@@ -146,6 +156,8 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
             ctx->fill = 0;
         }
     }
+    if (batched)
+        secure_wipe(stream, sizeof stream);
 }
 
 void generic_tag(ccm_ctx *ctx, uint8_t tag[16])
