@@ -408,6 +408,10 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
 
 hashlink *hashtable_lookup(hashtable *t, const void *key)
 {
+    // Lookups also drive a migration, so a table that is mostly read does not
+    // stay half-migrated with its old chains near twice the target length.
+    if (migrating(t) && !moves_frozen(t))
+        migrate_step(t);
     switch (fixed_kind(t)) {
     case 4:
         return lookup_fixed<4>(t, key);
