@@ -46,6 +46,7 @@ inline const uint8_t *bytes(const void *key)
 template <size_t N> inline uint32_t golden_fixed(const uint8_t *k, uint32_t h)
 {
     static_assert(N % 2 == 0 && N <= 16);
+#pragma GCC unroll 4
     for (size_t i = 0; i + 4 <= N; i += 4)
         h = golden(h, be32(k + i));
     if constexpr (N % 4 != 0)
