@@ -11,6 +11,50 @@
 namespace {
 
 constexpr uint32_t GOLDEN = 0x9E3779B9u;
+
+inline uint32_t be32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+inline uint32_t be16(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 8 | p[1];
+}
+
+inline uint32_t rotl(uint32_t x, int r)
+{
+    return x << r | x >> (32 - r);
+}
+
+// One golden step. The running sum enters the product, so the seed shapes
+// every word's contribution and key differences cannot be lined up to cancel
+// without knowing it (a seed merely added to the sum would move all keys alike).
+inline uint32_t golden(uint32_t h, uint32_t value)
+{
+    uint64_t p = static_cast<uint64_t>(value ^ h) * GOLDEN;
+    return h + static_cast<uint32_t>(p) + static_cast<uint32_t>(p >> 32);
+}
+
+inline const uint8_t *bytes(const void *key)
+{
+    return static_cast<const uint8_t *>(key);
+}
+
+// The fixed-length golden hashes, inlined into the table's own paths.
+template <size_t N> inline uint32_t golden_fixed(const uint8_t *k, uint32_t h)
+{
+    static_assert(N % 2 == 0 && N <= 16);
+#pragma GCC unroll 4
+    for (size_t i = 0; i + 4 <= N; i += 4)
+        h = golden(h, be32(k + i));
+    if constexpr (N % 4 != 0)
+        h = golden(h, be16(k + N - 2));
+    return h;
+}
+
+
 constexpr uint8_t MAX_LOG2 = 29;
 
 const hashtable_config binary_config = {6, 32, 0, 0, 0, nullptr, nullptr, memcmp, nullptr, nullptr};
@@ -111,9 +155,30 @@ inline uint32_t position_of(const hashtable *t, uint32_t hash)
     return hash & (t->size - 1);
 }
 
+// Tables of plain inline keys of the common lengths, hashed by their golden
+// function and compared by memcmp, take a path with the hash and the compare
+// inlined: the key length it returns, or 0 for the general path.
+inline uint32_t fixed_kind(const hashtable *t)
+{
+    if (t->compare != memcmp || t->stride || t->extract || t->key_by_pointer)
+        return 0;
+    switch (t->key_len) {
+    case 4:
+        return t->hashfun == hash_golden_4 ? 4 : 0;
+    case 6:
+        return t->hashfun == hash_golden_6 ? 6 : 0;
+    case 8:
+        return t->hashfun == hash_golden_8 ? 8 : 0;
+    case 12:
+        return t->hashfun == hash_golden_12 ? 12 : 0;
+    case 16:
+        return t->hashfun == hash_golden_16 ? 16 : 0;
+    }
+    return 0;
+}
+
 // The slot pointing at a matching entry, or null.
-template <size_t N>
-hashlink **find_slot_fixed(const hashtable *t, uint32_t hash, const void *key)
+template <size_t N> hashlink **find_slot_fixed(const hashtable *t, uint32_t hash, const void *key)
 {
     for (hashlink **slot = head_of(t, hash); *slot; slot = &(*slot)->next)
         if ((*slot)->hash == hash &&
@@ -124,37 +189,45 @@ hashlink **find_slot_fixed(const hashtable *t, uint32_t hash, const void *key)
 
 hashlink **find_slot(const hashtable *t, uint32_t hash, const void *key, size_t len)
 {
-    // Plain inline keys of the common sizes compare without a call.
-    if (t->compare == memcmp && !t->stride && !t->extract && !t->key_by_pointer) {
-        switch (t->key_len) {
-        case 4:
-            return find_slot_fixed<4>(t, hash, key);
-        case 6:
-            return find_slot_fixed<6>(t, hash, key);
-        case 12:
-            return find_slot_fixed<12>(t, hash, key);
-        case 16:
-            return find_slot_fixed<16>(t, hash, key);
-        }
-    }
     for (hashlink **slot = head_of(t, hash); *slot; slot = &(*slot)->next)
         if ((*slot)->hash == hash && t->compare(key_of(t, *slot, 1), key, len) == 0)
             return slot;
     return nullptr;
 }
 
-// The table's hash of a key; the common functions are called directly.
-inline uint32_t hash_of(const hashtable *t, const void *key, size_t len)
+template <size_t N> inline hashlink *lookup_fixed(const hashtable *t, const void *key)
 {
-    if (t->hashfun == hash_golden_6)
-        return hash_golden_6(key, len, t->seed);
-    if (t->hashfun == hash_golden_12)
-        return hash_golden_12(key, len, t->seed);
-    if (t->hashfun == hash_golden_16)
-        return hash_golden_16(key, len, t->seed);
-    if (t->hashfun == hash_golden_4)
-        return hash_golden_4(key, len, t->seed);
-    return t->hashfun(key, len, t->seed);
+    uint32_t hash = golden_fixed<N>(bytes(key), t->seed);
+    for (hashlink *l = *head_of(t, hash); l; l = l->next)
+        if (l->hash == hash && memcmp(reinterpret_cast<const uint8_t *>(l) + t->key_offset, key, N) == 0)
+            return l;
+    return nullptr;
+}
+
+// The hash of key and the slot of its entry, or null.
+template <size_t N> inline hashlink **find_fixed(const hashtable *t, const void *key, uint32_t *hash)
+{
+    *hash = golden_fixed<N>(bytes(key), t->seed);
+    return find_slot_fixed<N>(t, *hash, key);
+}
+
+hashlink **find(const hashtable *t, const void *key, uint32_t *hash)
+{
+    switch (fixed_kind(t)) {
+    case 4:
+        return find_fixed<4>(t, key, hash);
+    case 6:
+        return find_fixed<6>(t, key, hash);
+    case 8:
+        return find_fixed<8>(t, key, hash);
+    case 12:
+        return find_fixed<12>(t, key, hash);
+    case 16:
+        return find_fixed<16>(t, key, hash);
+    }
+    size_t len = key_length(t, key);
+    *hash = t->hashfun(key, len, t->seed);
+    return find_slot(t, *hash, key, len);
 }
 
 // The slot pointing at a link that is in this table, or null.
@@ -317,11 +390,9 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
 {
     if (hashtable_clearing(t))
         return nullptr;
-    const void *key = key_of(t, link, 0);
-    size_t len = key_length(t, key);
-    uint32_t hash = hash_of(t, key, len);
+    uint32_t hash;
     hashlink *replaced = nullptr;
-    if (hashlink **slot = find_slot(t, hash, key, len)) {
+    if (hashlink **slot = find(t, key_of(t, link, 0), &hash)) {
         replaced = *slot;
         *slot = replaced->next;
         hashlink_init(replaced);
@@ -338,8 +409,24 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
 
 hashlink *hashtable_lookup(hashtable *t, const void *key)
 {
-    size_t len = key_length(t, key);
-    hashlink **slot = find_slot(t, hash_of(t, key, len), key, len);
+    // Lookups also drive a migration, so a table that is mostly read does not
+    // stay half-migrated with its old chains near twice the target length.
+    if (migrating(t) && !moves_frozen(t))
+        migrate_step(t);
+    switch (fixed_kind(t)) {
+    case 4:
+        return lookup_fixed<4>(t, key);
+    case 6:
+        return lookup_fixed<6>(t, key);
+    case 8:
+        return lookup_fixed<8>(t, key);
+    case 12:
+        return lookup_fixed<12>(t, key);
+    case 16:
+        return lookup_fixed<16>(t, key);
+    }
+    uint32_t hash;
+    hashlink **slot = find(t, key, &hash);
     return slot ? *slot : nullptr;
 }
 
@@ -425,80 +512,40 @@ void hashtable_destroy(hashtable *table)
     free(table);
 }
 
-// Hash functions.
-
-namespace {
-
-inline uint32_t be32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-inline uint32_t be16(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) << 8 | p[1];
-}
-
-inline uint32_t rotl(uint32_t x, int r)
-{
-    return x << r | x >> (32 - r);
-}
-
-// One golden step. The running sum enters the product, so the seed shapes
-// every word's contribution and key differences cannot be lined up to cancel
-// without knowing it (a seed merely added to the sum would move all keys alike).
-inline uint32_t golden(uint32_t h, uint32_t value)
-{
-    uint64_t p = static_cast<uint64_t>(value ^ h) * GOLDEN;
-    return h + static_cast<uint32_t>(p) + static_cast<uint32_t>(p >> 32);
-}
-
-inline const uint8_t *bytes(const void *key)
-{
-    return static_cast<const uint8_t *>(key);
-}
-
-} // namespace
 
 uint32_t hash_golden_2(const void *key, size_t, uint32_t seed)
 {
-    return golden(seed, be16(bytes(key)));
+    return golden_fixed<2>(bytes(key), seed);
 }
 
 uint32_t hash_golden_4(const void *key, size_t, uint32_t seed)
 {
-    return golden(seed, be32(bytes(key)));
+    return golden_fixed<4>(bytes(key), seed);
 }
 
 uint32_t hash_golden_6(const void *key, size_t, uint32_t seed)
 {
-    const uint8_t *k = bytes(key);
-    return golden(golden(seed, be32(k)), be16(k + 4));
+    return golden_fixed<6>(bytes(key), seed);
 }
 
 uint32_t hash_golden_8(const void *key, size_t, uint32_t seed)
 {
-    const uint8_t *k = bytes(key);
-    return golden(golden(seed, be32(k)), be32(k + 4));
+    return golden_fixed<8>(bytes(key), seed);
 }
 
 uint32_t hash_golden_10(const void *key, size_t, uint32_t seed)
 {
-    const uint8_t *k = bytes(key);
-    return golden(golden(golden(seed, be32(k)), be32(k + 4)), be16(k + 8));
+    return golden_fixed<10>(bytes(key), seed);
 }
 
 uint32_t hash_golden_12(const void *key, size_t, uint32_t seed)
 {
-    const uint8_t *k = bytes(key);
-    return golden(golden(golden(seed, be32(k)), be32(k + 4)), be32(k + 8));
+    return golden_fixed<12>(bytes(key), seed);
 }
 
 uint32_t hash_golden_16(const void *key, size_t, uint32_t seed)
 {
-    const uint8_t *k = bytes(key);
-    return golden(golden(golden(golden(seed, be32(k)), be32(k + 4)), be32(k + 8)), be32(k + 12));
+    return golden_fixed<16>(bytes(key), seed);
 }
 
 uint32_t hash_golden_var(const void *key, size_t length, uint32_t seed)

@@ -184,6 +184,35 @@ TEST(HashTable, GrowsPastThreeQuartersAndMigratesOneBucketPerInsert)
         EXPECT_EQ(hashtable_lookup(tp, s[i].mac, &station::link), &s[i]);
 }
 
+// A table that is only read after growing still finishes migrating, and
+// every entry stays findable at each step; locked lookups move nothing.
+TEST(HashTable, LookupsTakeMigrationStepsUnlessLocked)
+{
+    std::vector<station> s(49);
+    auto t = make_mac_table();
+    for (uint32_t i = 0; i < 49; i++) {
+        set_mac(&s[i], i);
+        hashtable_insert(t.get(), &s[i].link);
+    }
+    ASSERT_EQ(t->cursor, 1u);
+    hashtable *tp = t.get();
+    __hashtable_lock(tp);
+    EXPECT_EQ(hashtable_lookup(tp, s[0].mac, &station::link), &s[0]);
+    EXPECT_EQ(t->cursor, 1u);
+    __hashtable_unlock(&tp);
+    for (uint32_t round = 0; t->old_buckets; round++) {
+        ASSERT_LT(round, 64u);
+        uint32_t cursor = t->cursor;
+        uint8_t absent[6] = {0x06, 0, 0, 0, 0, uint8_t(round)};
+        EXPECT_EQ(hashtable_lookup(tp, absent), nullptr);
+        EXPECT_EQ(t->cursor, cursor + 1);
+        for (auto &e : s)
+            EXPECT_EQ(hashtable_lookup(tp, e.mac, &station::link), &e);
+    }
+    EXPECT_EQ(t->cursor, 64u);
+    EXPECT_EQ(hashtable_count(tp), 49u);
+}
+
 TEST(HashTable, InsertOfPresentKeyReplacesAndRemoveReportsMembership)
 {
     station a, b;
