@@ -104,21 +104,60 @@ void timetable_place(timetable *tt, struct timer *t, uint32_t ahead)
 
 // Appends to list the slots of a level that the cursor passes in n steps, and
 // returns how often the level wrapped: the step count of the level above.
+// The occupancy bits lead straight to the slots that hold timers.
 uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level)
 {
     const level_shape &shape = level_shapes[level];
     uint32_t size = uint32_t{1} << shape.bits;
     uint32_t cursor = tt->cursor[level];
-    for (uint32_t i = 0; i < n && i < size; i++) {
-        unsigned slot = shape.first + ((cursor + 1 + i) & (size - 1));
-        if (slot_marked(tt, slot)) {
-            list_splice_tail(list, &tt->slots[slot]);
-            slot_unmark(tt, slot);
-        }
+    uint32_t pos = (cursor + 1) & (size - 1);
+    for (uint32_t left = n < size ? n : size; left;) {
+        uint32_t bit = pos % 64;
+        uint32_t take = 64 - bit < left ? 64 - bit : left;
+        uint64_t *word = &tt->occupied[(shape.first + pos) / 64];
+        uint64_t bits = *word >> bit;
+        if (take < 64)
+            bits &= (uint64_t{1} << take) - 1;
+        *word &= ~(bits << bit);
+        for (; bits; bits &= bits - 1)
+            list_splice_tail(list, &tt->slots[shape.first + pos + std::countr_zero(bits)]);
+        pos = (pos + take) & (size - 1);
+        left -= take;
     }
     uint64_t moved = uint64_t{cursor} + n;
     tt->cursor[level] = static_cast<uint16_t>(moved & (size - 1));
     return static_cast<uint32_t>(moved >> shape.bits);
+}
+
+// Re-places the timers cascaded from the upper levels, in list order, or moves
+// those already due to the due list. The list is only walked, never mended:
+// nothing else sees it before it is used up. Each timer sits in a line of its
+// own, so a second walk from the tail warms the far half while the first
+// re-places the near one, and the misses come two at a time.
+void timetable_replace(timetable *tt, list_link *cascaded, list_link *due)
+{
+    uint32_t now = tt->last;
+    list_link *back = cascaded->_prev;
+    bool warming = true;
+    for (list_link *link = cascaded->_next; link != cascaded;) {
+        list_link *next = link->_next;
+        if (warming) {
+            if (back == link || back == next)
+                warming = false;
+            else
+                back = back->_prev;
+        }
+        struct timer *timer = timer_of(link);
+        int32_t left = static_cast<int32_t>(timer->_expires - now);
+        if (left > 0) {
+            tt->pending--;
+            timetable_place(tt, timer, static_cast<uint32_t>(left));
+        } else {
+            list_append(due, link);
+        }
+        link = next;
+    }
+    list_init(cascaded);
 }
 
 // Steps from the cursor (1 to the level's size, the size meaning the cursor's
@@ -215,22 +254,15 @@ int timetable_manage(timetable *tt)
         for (unsigned level = 1; wraps && level < LEVELS; level++)
             wraps = timetable_cascade(tt, &cascaded, wraps, level);
     }
-    while (list_link *link = list_pop_head(&cascaded)) {
-        struct timer *timer = timer_of(link);
-        int32_t left = static_cast<int32_t>(timer->_expires - now);
-        if (left > 0) {
-            tt->pending--;
-            timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
-            timetable_place(tt, timer, static_cast<uint32_t>(left));
-        } else {
-            list_append(&due, link);
-        }
-    }
+    if (!list_isempty(&cascaded))
+        timetable_replace(tt, &cascaded, &due);
 
     // A callback may arm or cancel anything, including what still waits here.
     int ran = 0;
     while (list_link *link = list_pop_head(&due)) {
         struct timer *timer = timer_of(link);
+        // The next one's line loads while the callback runs.
+        __builtin_prefetch(due._next);
         UGW_ASSERT(((now - timer->_expires) & 0x80000000UL) == 0);
         tt->pending--;
         timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
