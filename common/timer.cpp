@@ -37,20 +37,9 @@ namespace {
 
 constexpr unsigned SLOTS = 512;
 constexpr unsigned LEVELS = 5;
-
-} // namespace
-
-struct timetable {
-    list_link slots[SLOTS]; // 0-255 one per ms, then levels 1-4 of 64 slots each
-    uint64_t occupied[SLOTS / 64]; // bit s set exactly when slot s holds a timer
-    uint16_t cursor[LEVELS];
-    int pending;
-    uint32_t now;
-    uint32_t base; // slot numbers count from here
-    uint32_t last; // now at the last manage; the cursors stand here
-};
-
-namespace {
+static_assert(sizeof(timetable::slots) / sizeof(list_link) == SLOTS);
+static_assert(sizeof(timetable::occupied) * 8 == SLOTS);
+static_assert(sizeof(timetable::cursor) / sizeof(uint16_t) == LEVELS);
 
 struct level_shape {
     unsigned first; // slot number
@@ -67,11 +56,6 @@ struct timer *timer_of(list_link *link)
     return container_of(link, &timer::link);
 }
 
-void slot_mark(timetable *tt, unsigned slot)
-{
-    tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
-}
-
 void slot_unmark(timetable *tt, unsigned slot)
 {
     tt->occupied[slot / 64] &= ~(uint64_t{1} << (slot % 64));
@@ -80,26 +64,6 @@ void slot_unmark(timetable *tt, unsigned slot)
 bool slot_marked(const timetable *tt, unsigned slot)
 {
     return tt->occupied[slot / 64] >> (slot % 64) & 1;
-}
-
-// Puts an idle timer `ahead` ms past the cursors. The level follows the size of
-// the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
-void timetable_place(timetable *tt, struct timer *t, uint32_t ahead)
-{
-    uint32_t r = tt->last - tt->base + ahead;
-    unsigned slot;
-    if (ahead < 256) {
-        slot = r % 256;
-    } else {
-        unsigned level = (23 - static_cast<unsigned>(std::countl_zero(ahead))) / 6;
-        slot = 256 + 64 * level + ((r >> (6 * level + 8)) % 64);
-    }
-    t->_expires = tt->last + ahead;
-    t->slot = static_cast<uint16_t>(slot);
-    t->flags |= TIMER_PENDING;
-    list_append(&tt->slots[slot], &t->link);
-    slot_mark(tt, slot);
-    tt->pending++;
 }
 
 // Appends to list the slots of a level that the cursor passes in n steps, and
@@ -200,43 +164,6 @@ void timetable_destroy(timetable *tt)
     delete tt;
 }
 
-void timetable_schedule(timetable *tt, struct timer *timer, uint32_t delay, timer_fn callback)
-{
-    UGW_ASSERT(!timer_ispending(timer));
-    // Slots count from the cursors, which stand at the last manage: a clock set
-    // ahead since then must not land the timer in a slot the next manage passes
-    // before its time. A clock set back only makes it late.
-    uint32_t lead = static_cast<int32_t>(tt->now - tt->last) > 0 ? tt->now - tt->last : 0;
-    uint32_t ahead = delay > UINT32_MAX - lead ? UINT32_MAX : lead + delay;
-    timer->callback = callback;
-    timetable_place(tt, timer, ahead);
-}
-
-void timetable_cancel(timetable *tt, struct timer *timer)
-{
-    if (!timer_ispending(timer))
-        return;
-    list_link *link = &timer->link;
-    UGW_ASSERT(!list_isnull(link));
-    // It may sit on the run list of a manage in progress instead; its old slot
-    // then keeps whatever was armed there since.
-    list_remove(link);
-    if (list_isempty(&tt->slots[timer->slot]))
-        slot_unmark(tt, timer->slot);
-    timer->flags = 0;
-    tt->pending--;
-}
-
-void timetable_set_now(timetable *tt, uint32_t now)
-{
-    tt->now = now;
-}
-
-uint32_t timetable_now(const timetable *tt)
-{
-    return tt->now;
-}
-
 int timetable_manage(timetable *tt)
 {
     uint32_t now = tt->now;
@@ -293,9 +220,4 @@ uint32_t timetable_next_timeout(const timetable *tt)
     if (wait == UINT64_MAX)
         return UINT32_MAX;
     return wait < UINT32_MAX ? static_cast<uint32_t>(wait) : UINT32_MAX - 1;
-}
-
-int timetable_pending(const timetable *tt)
-{
-    return tt->pending;
 }
