@@ -25,10 +25,16 @@ struct heap_timers {
     };
     std::priority_queue<entry, std::vector<entry>, std::greater<>> queue;
     std::vector<uint32_t> generation;
-    std::vector<bool> pending;
+    std::vector<uint8_t> pending;
     uint32_t now = 0;
 
-    explicit heap_timers(size_t n) : generation(n), pending(n) {}
+    // Room for every entry it will hold, stale ones included: no allocation while timed.
+    explicit heap_timers(size_t n) : generation(n), pending(n)
+    {
+        std::vector<entry> room;
+        room.reserve(4 * n);
+        queue = decltype(queue)(std::greater<>{}, std::move(room));
+    }
     void arm(uint32_t i, uint32_t delay)
     {
         generation[i]++;
@@ -57,25 +63,25 @@ struct heap_timers {
 };
 
 struct wheel_timers {
-    struct slot {
+    // One timer per record, as the heap keeps one generation per timer; a
+    // record never straddles two cache lines.
+    struct alignas(32) slot {
         timer t;
-        wheel_timers *owner;
     };
+    static wheel_timers *self;
     timetable *tt;
     std::vector<slot> timers;
     std::minstd_rand *rng;
 
     wheel_timers(size_t n, std::minstd_rand *r) : tt(timetable_create(0)), timers(n), rng(r)
     {
-        for (auto &s : timers)
-            s.owner = this;
+        self = this;
     }
     ~wheel_timers() { timetable_destroy(tt); }
 
     static void fired(timer *t)
     {
-        slot *s = container_of(t, &slot::t);
-        timetable_schedule(s->owner->tt, t, 1 + (*s->owner->rng)() % SPREAD, fired);
+        timetable_schedule(self->tt, t, 1 + (*self->rng)() % SPREAD, fired);
     }
     void arm(uint32_t i, uint32_t delay)
     {
@@ -83,6 +89,8 @@ struct wheel_timers {
         timetable_schedule(tt, &timers[i].t, delay, fired);
     }
 };
+
+wheel_timers *wheel_timers::self;
 
 // Request timers: each step arms REQUESTS retransmission timers of 1 s and
 // cancels those armed ANSWERED steps earlier, as replies come in.

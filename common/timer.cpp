@@ -37,20 +37,9 @@ namespace {
 
 constexpr unsigned SLOTS = 512;
 constexpr unsigned LEVELS = 5;
-
-} // namespace
-
-struct timetable {
-    list_link slots[SLOTS]; // 0-255 one per ms, then levels 1-4 of 64 slots each
-    uint64_t occupied[SLOTS / 64]; // bit s set exactly when slot s holds a timer
-    uint16_t cursor[LEVELS];
-    int pending;
-    uint32_t now;
-    uint32_t base; // slot numbers count from here
-    uint32_t last; // now at the last manage; the cursors stand here
-};
-
-namespace {
+static_assert(sizeof(timetable::slots) / sizeof(list_link) == SLOTS);
+static_assert(sizeof(timetable::occupied) * 8 == SLOTS);
+static_assert(sizeof(timetable::cursor) / sizeof(uint16_t) == LEVELS);
 
 struct level_shape {
     unsigned first; // slot number
@@ -67,11 +56,6 @@ struct timer *timer_of(list_link *link)
     return container_of(link, &timer::link);
 }
 
-void slot_mark(timetable *tt, unsigned slot)
-{
-    tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
-}
-
 void slot_unmark(timetable *tt, unsigned slot)
 {
     tt->occupied[slot / 64] &= ~(uint64_t{1} << (slot % 64));
@@ -82,43 +66,62 @@ bool slot_marked(const timetable *tt, unsigned slot)
     return tt->occupied[slot / 64] >> (slot % 64) & 1;
 }
 
-// Puts an idle timer `ahead` ms past the cursors. The level follows the size of
-// the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
-void timetable_place(timetable *tt, struct timer *t, uint32_t ahead)
-{
-    uint32_t r = tt->last - tt->base + ahead;
-    unsigned slot;
-    if (ahead < 256) {
-        slot = r % 256;
-    } else {
-        unsigned level = (23 - static_cast<unsigned>(std::countl_zero(ahead))) / 6;
-        slot = 256 + 64 * level + ((r >> (6 * level + 8)) % 64);
-    }
-    t->_expires = tt->last + ahead;
-    t->slot = static_cast<uint16_t>(slot);
-    t->flags |= TIMER_PENDING;
-    list_append(&tt->slots[slot], &t->link);
-    slot_mark(tt, slot);
-    tt->pending++;
-}
-
 // Appends to list the slots of a level that the cursor passes in n steps, and
 // returns how often the level wrapped: the step count of the level above.
+// The occupancy bits lead straight to the slots that hold timers.
 uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level)
 {
     const level_shape &shape = level_shapes[level];
     uint32_t size = uint32_t{1} << shape.bits;
     uint32_t cursor = tt->cursor[level];
-    for (uint32_t i = 0; i < n && i < size; i++) {
-        unsigned slot = shape.first + ((cursor + 1 + i) & (size - 1));
-        if (slot_marked(tt, slot)) {
-            list_splice_tail(list, &tt->slots[slot]);
-            slot_unmark(tt, slot);
-        }
+    uint32_t pos = (cursor + 1) & (size - 1);
+    for (uint32_t left = n < size ? n : size; left;) {
+        uint32_t bit = pos % 64;
+        uint32_t take = 64 - bit < left ? 64 - bit : left;
+        uint64_t *word = &tt->occupied[(shape.first + pos) / 64];
+        uint64_t bits = *word >> bit;
+        if (take < 64)
+            bits &= (uint64_t{1} << take) - 1;
+        *word &= ~(bits << bit);
+        for (; bits; bits &= bits - 1)
+            list_splice_tail(list, &tt->slots[shape.first + pos + std::countr_zero(bits)]);
+        pos = (pos + take) & (size - 1);
+        left -= take;
     }
     uint64_t moved = uint64_t{cursor} + n;
     tt->cursor[level] = static_cast<uint16_t>(moved & (size - 1));
     return static_cast<uint32_t>(moved >> shape.bits);
+}
+
+// Re-places the timers cascaded from the upper levels, in list order, or moves
+// those already due to the due list. The list is only walked, never mended:
+// nothing else sees it before it is used up. Each timer sits in a line of its
+// own, so a second walk from the tail warms the far half while the first
+// re-places the near one, and the misses come two at a time.
+void timetable_replace(timetable *tt, list_link *cascaded, list_link *due)
+{
+    uint32_t now = tt->last;
+    list_link *back = cascaded->_prev;
+    bool warming = true;
+    for (list_link *link = cascaded->_next; link != cascaded;) {
+        list_link *next = link->_next;
+        if (warming) {
+            if (back == link || back == next)
+                warming = false;
+            else
+                back = back->_prev;
+        }
+        struct timer *timer = timer_of(link);
+        int32_t left = static_cast<int32_t>(timer->_expires - now);
+        if (left > 0) {
+            tt->pending--;
+            timetable_place(tt, timer, static_cast<uint32_t>(left));
+        } else {
+            list_append(due, link);
+        }
+        link = next;
+    }
+    list_init(cascaded);
 }
 
 // Steps from the cursor (1 to the level's size, the size meaning the cursor's
@@ -161,43 +164,6 @@ void timetable_destroy(timetable *tt)
     delete tt;
 }
 
-void timetable_schedule(timetable *tt, struct timer *timer, uint32_t delay, timer_fn callback)
-{
-    UGW_ASSERT(!timer_ispending(timer));
-    // Slots count from the cursors, which stand at the last manage: a clock set
-    // ahead since then must not land the timer in a slot the next manage passes
-    // before its time. A clock set back only makes it late.
-    uint32_t lead = static_cast<int32_t>(tt->now - tt->last) > 0 ? tt->now - tt->last : 0;
-    uint32_t ahead = delay > UINT32_MAX - lead ? UINT32_MAX : lead + delay;
-    timer->callback = callback;
-    timetable_place(tt, timer, ahead);
-}
-
-void timetable_cancel(timetable *tt, struct timer *timer)
-{
-    if (!timer_ispending(timer))
-        return;
-    list_link *link = &timer->link;
-    UGW_ASSERT(!list_isnull(link));
-    // It may sit on the run list of a manage in progress instead; its old slot
-    // then keeps whatever was armed there since.
-    list_remove(link);
-    if (list_isempty(&tt->slots[timer->slot]))
-        slot_unmark(tt, timer->slot);
-    timer->flags = 0;
-    tt->pending--;
-}
-
-void timetable_set_now(timetable *tt, uint32_t now)
-{
-    tt->now = now;
-}
-
-uint32_t timetable_now(const timetable *tt)
-{
-    return tt->now;
-}
-
 int timetable_manage(timetable *tt)
 {
     uint32_t now = tt->now;
@@ -215,22 +181,15 @@ int timetable_manage(timetable *tt)
         for (unsigned level = 1; wraps && level < LEVELS; level++)
             wraps = timetable_cascade(tt, &cascaded, wraps, level);
     }
-    while (list_link *link = list_pop_head(&cascaded)) {
-        struct timer *timer = timer_of(link);
-        int32_t left = static_cast<int32_t>(timer->_expires - now);
-        if (left > 0) {
-            tt->pending--;
-            timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
-            timetable_place(tt, timer, static_cast<uint32_t>(left));
-        } else {
-            list_append(&due, link);
-        }
-    }
+    if (!list_isempty(&cascaded))
+        timetable_replace(tt, &cascaded, &due);
 
     // A callback may arm or cancel anything, including what still waits here.
     int ran = 0;
     while (list_link *link = list_pop_head(&due)) {
         struct timer *timer = timer_of(link);
+        // The next one's line loads while the callback runs.
+        __builtin_prefetch(due._next);
         UGW_ASSERT(((now - timer->_expires) & 0x80000000UL) == 0);
         tt->pending--;
         timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);
@@ -261,9 +220,4 @@ uint32_t timetable_next_timeout(const timetable *tt)
     if (wait == UINT64_MAX)
         return UINT32_MAX;
     return wait < UINT32_MAX ? static_cast<uint32_t>(wait) : UINT32_MAX - 1;
-}
-
-int timetable_pending(const timetable *tt)
-{
-    return tt->pending;
 }

@@ -2,6 +2,7 @@
 // cached clock that every module reads for time stamps.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "common/list.h"
@@ -57,23 +58,100 @@ inline bool timer_ispending(const timer *t)
 }
 
 // One hierarchical wheel: 256 one-millisecond slots, then four levels of 64
-// slots each 64 times coarser. Single-threaded.
-struct timetable;
+// slots each 64 times coarser. Single-threaded. The layout is here only so
+// that arming and cancelling inline; use the functions.
+struct timetable {
+    list_link slots[512];   // 0-255 one per ms, then levels 1-4 of 64 slots each
+    uint64_t occupied[8];   // bit s set exactly when slot s holds a timer
+    uint16_t cursor[5];
+    int pending;
+    uint32_t now;
+    uint32_t base; // slot numbers count from here
+    uint32_t last; // now at the last manage; the cursors stand here
+};
 
 // now, base and last start at the given time; null when memory runs out.
 timetable *timetable_create(uint32_t now);
 // Armed timers are left as they are; null is accepted.
 void timetable_destroy(timetable *tt);
+
+// Puts an idle timer `ahead` ms past the cursors. The level follows the size of
+// the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
+inline void timetable_place(timetable *tt, timer *t, uint32_t ahead)
+{
+    // Slot shift by bit length of the delay: 8 for levels 1 and up to 26, in steps of 6.
+    static constexpr uint8_t shift_of_width[33] = {
+        0,  0,  0,  0,  0,  0,  0,  0,  0,  8,  8,  8,  8,  8,  8,  14, 14,
+        14, 14, 14, 14, 20, 20, 20, 20, 20, 20, 26, 26, 26, 26, 26, 26,
+    };
+    uint32_t r = tt->last - tt->base + ahead;
+    unsigned slot;
+    if (ahead < 256) {
+        slot = r % 256;
+    } else {
+        unsigned shift = shift_of_width[std::bit_width(ahead)];
+        // Levels 1-4 start at 256, 320, 384, 448: 256 + 64 * (shift - 8) / 6.
+        slot = 256 + ((shift - 8) / 6) * 64 + ((r >> shift) % 64);
+    }
+    t->_expires = tt->last + ahead;
+    t->slot = static_cast<uint16_t>(slot);
+    t->flags |= TIMER_PENDING;
+    list_append(&tt->slots[slot], &t->link);
+    tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
+    tt->pending++;
+}
+
 // Arms an idle timer to expire delay ms after the timetable's current time.
-void timetable_schedule(timetable *tt, timer *t, uint32_t delay, timer_fn callback);
+inline void timetable_schedule(timetable *tt, timer *timer, uint32_t delay, timer_fn callback)
+{
+    UGW_ASSERT(!timer_ispending(timer));
+    // Slots count from the cursors, which stand at the last manage: a clock set
+    // ahead since then must not land the timer in a slot the next manage passes
+    // before its time. A clock set back only makes it late.
+    uint32_t lead = static_cast<int32_t>(tt->now - tt->last) > 0 ? tt->now - tt->last : 0;
+    uint32_t ahead = delay > UINT32_MAX - lead ? UINT32_MAX : lead + delay;
+    timer->callback = callback;
+    timetable_place(tt, timer, ahead);
+}
+
 // Disarms; an idle timer is left alone.
-void timetable_cancel(timetable *tt, timer *t);
-void timetable_set_now(timetable *tt, uint32_t now);
-uint32_t timetable_now(const timetable *tt);
+inline void timetable_cancel(timetable *tt, timer *timer)
+{
+    if (!timer_ispending(timer))
+        return;
+    list_link *link = &timer->link;
+    UGW_ASSERT(!list_isnull(link));
+    // It may sit on the run list of a manage in progress instead; its old slot
+    // then keeps whatever was armed there since.
+    list_link *next = link->_next, *prev = link->_prev;
+    prev->_next = next;
+    next->_prev = prev;
+    list_init(link);
+    list_link *slot = &tt->slots[timer->slot];
+    if (slot->_next == slot)
+        tt->occupied[timer->slot / 64] &= ~(uint64_t{1} << (timer->slot % 64));
+    timer->flags = 0;
+    tt->pending--;
+}
+
+inline void timetable_set_now(timetable *tt, uint32_t now)
+{
+    tt->now = now;
+}
+
+inline uint32_t timetable_now(const timetable *tt)
+{
+    return tt->now;
+}
+
 // Runs every timer that has come due; returns how many callbacks ran.
 int timetable_manage(timetable *tt);
 // Milliseconds from the last manage until the next one is needed: 0 when a
 // timer is due, UINT32_MAX when none is armed. Never later than the earliest
 // expiry, so a manage at every next timeout fires each timer at its millisecond.
 uint32_t timetable_next_timeout(const timetable *tt);
-int timetable_pending(const timetable *tt);
+
+inline int timetable_pending(const timetable *tt)
+{
+    return tt->pending;
+}
