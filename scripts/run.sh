@@ -4,12 +4,13 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-"$top/scripts/setup.sh"
-cmake --preset normal >/dev/null
-cmake --build --preset normal -j "${JOBS:-$(nproc)}" --target ulmex-gateway fernrelayd ugw
+"$top/scripts/setup.sh" build asn1
+# The programs only: no tests or benchmarks, so none of their packages are needed.
+cmake --preset normal -B build/run -DUGW_TESTS=OFF -DUGW_BENCH=OFF >/dev/null
+cmake --build build/run -j "${JOBS:-$(nproc)}" --target ulmex-gateway fernrelayd ugw
 dir=${1:-$(mktemp -d)}
 mkdir -p "$dir/run" "$dir/var"
 echo "run directory: $dir/run, lease directory: $dir/var"
 shift || true
 export TMPDIR=$dir VARDIR=$dir/var RUNDIR=$dir/run
-exec build/normal/ulmex-gateway -D "$top/build/normal/tools/fernrelayd/fernrelayd" -n 2 "$@"
+exec build/run/ulmex-gateway -D "$top/build/run/tools/fernrelayd/fernrelayd" -n 2 "$@"

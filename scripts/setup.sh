@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and their peers need
-# (listed in .ci/packages.d/*), only those that are missing.
+# Installs the Debian packages listed in .ci/packages.d/: those of the lists
+# named as arguments, or of every list (the build, the tests and their peers).
+# Only what is missing is installed.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
-mapfile -t wanted < <(cat "$top"/.ci/packages.d/* | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
+lists=("$top"/.ci/packages.d/*)
+[ $# -gt 0 ] && lists=("${@/#/$top/.ci/packages.d/}")
+mapfile -t wanted < <(cat "${lists[@]}" | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
