@@ -1,4 +1,5 @@
 // RSA-2048 raw public and private operations side by side with OpenSSL.
+#include "tests/openssl_rsa.h"
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -16,23 +17,7 @@ struct pair {
     pair()
     {
         pk = EVP_RSA_gen(2048);
-        key = rsa_new();
-        struct {
-            const char *name;
-            bigint **slot;
-        } parts[] = {{OSSL_PKEY_PARAM_RSA_N, &key->n},         {OSSL_PKEY_PARAM_RSA_E, &key->e},
-                     {OSSL_PKEY_PARAM_RSA_D, &key->d},         {OSSL_PKEY_PARAM_RSA_FACTOR1, &key->p},
-                     {OSSL_PKEY_PARAM_RSA_FACTOR2, &key->q},   {OSSL_PKEY_PARAM_RSA_EXPONENT1, &key->dp},
-                     {OSSL_PKEY_PARAM_RSA_EXPONENT2, &key->dq}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, &key->qinv}};
-        for (auto &p : parts) {
-            BIGNUM *b = nullptr;
-            EVP_PKEY_get_bn_param(pk, p.name, &b);
-            std::vector<uint8_t> bytes(size_t(BN_num_bytes(b)));
-            BN_bn2bin(b, bytes.data());
-            *p.slot = bi_from_bytes(bytes.data(), bytes.size());
-            BN_free(b);
-        }
-        key->bits = bi_num_bits(key->n);
+        key = rsa_key_from_evp(pk);
     }
     ~pair()
     {

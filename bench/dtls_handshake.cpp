@@ -4,6 +4,7 @@
 // a clean close. Counters: handshakes per second of each, their ratio
 // (ours over OpenSSL's: above 1 means we are faster), and the client's CPU
 // time per handshake of each with its ratio (ours over OpenSSL's).
+#include "tests/openssl_rsa.h"
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -49,26 +50,10 @@ const uint8_t kPsk[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
 
 struct keys {
     EVP_PKEY *pk = EVP_RSA_gen(2048);
-    rsa_key *key = rsa_new();
+    rsa_key *key = rsa_key_from_evp(pk);
     X509 *cert = X509_new();
     keys()
     {
-        struct {
-            const char *name;
-            bigint **slot;
-        } parts[] = {{OSSL_PKEY_PARAM_RSA_N, &key->n},          {OSSL_PKEY_PARAM_RSA_E, &key->e},
-                     {OSSL_PKEY_PARAM_RSA_D, &key->d},          {OSSL_PKEY_PARAM_RSA_FACTOR1, &key->p},
-                     {OSSL_PKEY_PARAM_RSA_FACTOR2, &key->q},    {OSSL_PKEY_PARAM_RSA_EXPONENT1, &key->dp},
-                     {OSSL_PKEY_PARAM_RSA_EXPONENT2, &key->dq}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, &key->qinv}};
-        for (auto &p : parts) {
-            BIGNUM *b = nullptr;
-            EVP_PKEY_get_bn_param(pk, p.name, &b);
-            std::vector<uint8_t> v(size_t(BN_num_bytes(b)));
-            BN_bn2bin(b, v.data());
-            *p.slot = bi_from_bytes(v.data(), v.size());
-            BN_free(b);
-        }
-        key->bits = bi_num_bits(key->n);
         // A self-signed certificate for OpenSSL, which has no raw public keys.
         ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
         X509_gmtime_adj(X509_getm_notBefore(cert), 0);

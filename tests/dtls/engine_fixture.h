@@ -4,6 +4,7 @@
 // that drives both the timer wheel and the engine's cached clock.
 #pragma once
 
+#include "tests/openssl_rsa.h"
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -249,27 +250,7 @@ struct test_rsa {
     explicit test_rsa(unsigned bits = 2048)
     {
         EVP_PKEY *pk = EVP_RSA_gen(bits);
-        key = rsa_new();
-        struct {
-            const char *name;
-            bigint **slot;
-        } parts[] = {{OSSL_PKEY_PARAM_RSA_N, &key->n},
-                     {OSSL_PKEY_PARAM_RSA_E, &key->e},
-                     {OSSL_PKEY_PARAM_RSA_D, &key->d},
-                     {OSSL_PKEY_PARAM_RSA_FACTOR1, &key->p},
-                     {OSSL_PKEY_PARAM_RSA_FACTOR2, &key->q},
-                     {OSSL_PKEY_PARAM_RSA_EXPONENT1, &key->dp},
-                     {OSSL_PKEY_PARAM_RSA_EXPONENT2, &key->dq},
-                     {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, &key->qinv}};
-        for (auto &p : parts) {
-            BIGNUM *b = nullptr;
-            EVP_PKEY_get_bn_param(pk, p.name, &b);
-            bytes v(size_t(BN_num_bytes(b)));
-            BN_bn2bin(b, v.data());
-            *p.slot = bi_from_bytes(v.data(), v.size());
-            BN_free(b);
-        }
-        key->bits = bi_num_bits(key->n);
+        key = rsa_key_from_evp(pk);
         EVP_PKEY_free(pk);
         rsa_key_fingerprint(key, pin.fingerprint);
         pin.bits = 256;
