@@ -195,10 +195,11 @@ hashlink **find_slot(const hashtable *t, uint32_t hash, const void *key, size_t 
     return nullptr;
 }
 
-template <size_t N> inline hashlink *lookup_fixed(const hashtable *t, const void *key)
+// Only for a table that is not migrating: every entry is in the full-size array.
+template <size_t N> inline hashlink *lookup_settled(const hashtable *t, const void *key)
 {
     uint32_t hash = golden_fixed<N>(bytes(key), t->seed);
-    for (hashlink *l = *head_of(t, hash); l; l = l->next)
+    for (hashlink *l = t->buckets[hash & (t->size - 1)]; l; l = l->next)
         if (l->hash == hash && memcmp(reinterpret_cast<const uint8_t *>(l) + t->key_offset, key, N) == 0)
             return l;
     return nullptr;
@@ -213,7 +214,7 @@ template <size_t N> inline hashlink **find_fixed(const hashtable *t, const void 
 
 hashlink **find(const hashtable *t, const void *key, uint32_t *hash)
 {
-    switch (fixed_kind(t)) {
+    switch (t->fixed_len) {
     case 4:
         return find_fixed<4>(t, key, hash);
     case 6:
@@ -356,6 +357,7 @@ int __hashtable_init(hashtable *table, uint32_t key_len, uint32_t stride, int32_
     table->clear = config->clear;
     table->hashfun = config->hashfun ? config->hashfun : hashfun_for(table->key_len);
     UGW_ASSERT(table->hashfun);
+    table->fixed_len = static_cast<uint8_t>(fixed_kind(table));
     if (table->extract && !table->scratch) {
         errno = EINVAL;
         return -1;
@@ -407,27 +409,38 @@ hashlink *hashtable_insert(hashtable *t, hashlink *link)
     return replaced;
 }
 
-hashlink *hashtable_lookup(hashtable *t, const void *key)
+namespace {
+
+// Lookups also drive a migration, so a table that is mostly read does not
+// stay half-migrated with its old chains near twice the target length.
+[[gnu::noinline]] hashlink *lookup_general(hashtable *t, const void *key)
 {
-    // Lookups also drive a migration, so a table that is mostly read does not
-    // stay half-migrated with its old chains near twice the target length.
     if (migrating(t) && !moves_frozen(t))
         migrate_step(t);
-    switch (fixed_kind(t)) {
-    case 4:
-        return lookup_fixed<4>(t, key);
-    case 6:
-        return lookup_fixed<6>(t, key);
-    case 8:
-        return lookup_fixed<8>(t, key);
-    case 12:
-        return lookup_fixed<12>(t, key);
-    case 16:
-        return lookup_fixed<16>(t, key);
-    }
     uint32_t hash;
     hashlink **slot = find(t, key, &hash);
     return slot ? *slot : nullptr;
+}
+
+} // namespace
+
+hashlink *hashtable_lookup(hashtable *t, const void *key)
+{
+    // A settled table of a common key length takes the short path: the hash,
+    // one bucket and its chain, with no frame and nothing else read.
+    if (!migrating(t)) {
+        if (t->fixed_len == 6)
+            return lookup_settled<6>(t, key);
+        if (t->fixed_len == 12)
+            return lookup_settled<12>(t, key);
+        if (t->fixed_len == 16)
+            return lookup_settled<16>(t, key);
+        if (t->fixed_len == 4)
+            return lookup_settled<4>(t, key);
+        if (t->fixed_len == 8)
+            return lookup_settled<8>(t, key);
+    }
+    return lookup_general(t, key);
 }
 
 int hashtable_remove(hashtable *t, hashlink *link)

@@ -63,6 +63,9 @@ struct hashtable {
     uint8_t locked : 1;
     uint8_t clearing : 1;
     uint8_t key_by_pointer : 1;
+    // Key length of a table that takes the inlined hash and compare (4, 6, 8,
+    // 12 or 16), else 0.
+    uint8_t fixed_len;
     void *extra;
     void *scratch;        // room for two extracted keys
     hashtable_hash_fn hashfun;
