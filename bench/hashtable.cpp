@@ -2,6 +2,8 @@
 // key sizes the system indexes (MACs 6, flow ids 12, UUIDs 16 bytes).
 #include <benchmark/benchmark.h>
 
+#include "bench/pin.h"
+
 #include <absl/container/flat_hash_map.h>
 #include <absl/hash/hash.h>
 
@@ -315,4 +317,7 @@ UGW_BENCH_KEY(16);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    return bench_main_pinned(argc, argv);
+}

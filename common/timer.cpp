@@ -66,6 +66,20 @@ bool slot_marked(const timetable *tt, unsigned slot)
     return tt->occupied[slot / 64] >> (slot % 64) & 1;
 }
 
+// Moves a whole slot to the tail of list.
+void take_slot(timetable *tt, list_link *list, unsigned slot)
+{
+    if (!slot_marked(tt, slot))
+        return;
+    list_link *src = &tt->slots[slot], *first = src->_next, *last = src->_prev;
+    first->_prev = list->_prev;
+    list->_prev->_next = first;
+    last->_next = list;
+    list->_prev = last;
+    list_init(src);
+    slot_unmark(tt, slot);
+}
+
 // Appends to list the slots of a level that the cursor passes in n steps, and
 // returns how often the level wrapped: the step count of the level above.
 // The occupancy bits lead straight to the slots that hold timers.
@@ -172,24 +186,32 @@ int timetable_manage(timetable *tt)
 
     list_link due, cascaded;
     list_init(&due);
-    list_init(&cascaded);
     // Timers armed with delay 0 since the last run.
-    list_splice_tail(&due, &tt->slots[tt->cursor[0]]);
-    slot_unmark(tt, tt->cursor[0]);
-    if (elapsed) {
+    unsigned c = tt->cursor[0];
+    take_slot(tt, &due, c);
+    if (elapsed == 1 && c != 255) {
+        // The usual run, one millisecond on within level 0: the next slot is all.
+        tt->cursor[0] = static_cast<uint16_t>(c + 1);
+        take_slot(tt, &due, c + 1);
+    } else if (elapsed) {
+        list_init(&cascaded);
         uint32_t wraps = timetable_cascade(tt, &due, elapsed, 0);
         for (unsigned level = 1; wraps && level < LEVELS; level++)
             wraps = timetable_cascade(tt, &cascaded, wraps, level);
+        if (!list_isempty(&cascaded))
+            timetable_replace(tt, &cascaded, &due);
     }
-    if (!list_isempty(&cascaded))
-        timetable_replace(tt, &cascaded, &due);
 
     // A callback may arm or cancel anything, including what still waits here.
     int ran = 0;
-    while (list_link *link = list_pop_head(&due)) {
-        struct timer *timer = timer_of(link);
+    while (due._next != &due) {
+        list_link *link = due._next, *next = link->_next;
+        due._next = next;
+        next->_prev = &due;
+        list_init(link);
         // The next one's line loads while the callback runs.
-        __builtin_prefetch(due._next);
+        __builtin_prefetch(next);
+        struct timer *timer = timer_of(link);
         UGW_ASSERT(((now - timer->_expires) & 0x80000000UL) == 0);
         tt->pending--;
         timer->flags &= static_cast<uint8_t>(~TIMER_PENDING);

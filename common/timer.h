@@ -79,19 +79,23 @@ void timetable_destroy(timetable *tt);
 // the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
 inline void timetable_place(timetable *tt, timer *t, uint32_t ahead)
 {
-    // Slot shift by bit length of the delay: 8 for levels 1 and up to 26, in steps of 6.
+    // By bit length of the delay: levels 1-4 start at slots 256, 320, 384 and
+    // 448, their slots spanning 2^8, 2^14, 2^20 and 2^26 ms.
     static constexpr uint8_t shift_of_width[33] = {
         0,  0,  0,  0,  0,  0,  0,  0,  0,  8,  8,  8,  8,  8,  8,  14, 14,
         14, 14, 14, 14, 20, 20, 20, 20, 20, 20, 26, 26, 26, 26, 26, 26,
+    };
+    static constexpr uint16_t first_of_width[33] = {
+        0,   0,   0,   0,   0,   0,   0,   0,   0,   256, 256, 256, 256, 256, 256, 320, 320,
+        320, 320, 320, 320, 384, 384, 384, 384, 384, 384, 448, 448, 448, 448, 448, 448,
     };
     uint32_t r = tt->last - tt->base + ahead;
     unsigned slot;
     if (ahead < 256) {
         slot = r % 256;
     } else {
-        unsigned shift = shift_of_width[std::bit_width(ahead)];
-        // Levels 1-4 start at 256, 320, 384, 448: 256 + 64 * (shift - 8) / 6.
-        slot = 256 + ((shift - 8) / 6) * 64 + ((r >> shift) % 64);
+        unsigned width = static_cast<unsigned>(std::bit_width(ahead));
+        slot = first_of_width[width] + ((r >> shift_of_width[width]) % 64);
     }
     t->_expires = tt->last + ahead;
     t->slot = static_cast<uint16_t>(slot);
