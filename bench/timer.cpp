@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <queue>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "common/timer.h"
@@ -99,13 +100,15 @@ wheel_timers *wheel_timers::self;
 constexpr uint32_t REQUESTS = 4, ANSWERED = 16, RETRANSMIT = 1000;
 constexpr size_t RING = REQUESTS * ANSWERED;
 
-// Untimed steps before each timed batch: the two sets take turns, and each is
-// timed with its own data back in the caches the other's turn used.
-constexpr size_t WARM = 5000;
+// The two sets take turns. Warm, each batch first runs untimed steps, so that
+// each set is timed with its own data back in the caches; cold, each batch
+// starts in the caches the other set's turn left, which mostly charges the
+// set with the larger working set (the wheel's timers) for refilling them.
+constexpr size_t WARM_STEPS = 5000;
 
-template <class Step> double timed(Step &&step, size_t steps)
+template <class Step> double timed(Step &&step, size_t steps, bool warm)
 {
-    for (size_t i = 0; i < WARM; i++)
+    for (size_t i = 0; warm && i < WARM_STEPS; i++)
         step(i);
     auto t0 = std::chrono::steady_clock::now();
     for (size_t i = 0; i < steps; i++)
@@ -119,7 +122,7 @@ constexpr size_t STEPS = 20000;
 // One step is one millisecond: one random cancel and re-arm (churn) or the
 // request timers (retransmit), then expiry, each expired timer re-armed so
 // the pending count stays at 10^5.
-double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size_t &clock)
+double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size_t &clock, bool warm)
 {
     return timed(
         [&](size_t) {
@@ -141,10 +144,10 @@ double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size
             timetable_set_now(w.tt, timetable_now(w.tt) + 1);
             timetable_manage(w.tt);
         },
-        STEPS);
+        STEPS, warm);
 }
 
-double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t &clock)
+double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t &clock, bool warm)
 {
     return timed(
         [&](size_t) {
@@ -165,13 +168,14 @@ double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t
             h.now++;
             h.expire([&](uint32_t j) { h.arm(j, 1 + rng() % SPREAD); });
         },
-        STEPS);
+        STEPS, warm);
 }
 
 // Both sets side by side in one run; the reported time is the wheel's.
 void BM_timer_wheel_vs_heap(benchmark::State &state)
 {
     bool retransmit = state.range(0);
+    bool warm = state.range(1);
     std::minstd_rand rng_w(1), rng_h(1), rng_fill(7);
     wheel_timers w(PENDING + RING, &rng_w);
     heap_timers h(PENDING + RING);
@@ -183,8 +187,8 @@ void BM_timer_wheel_vs_heap(benchmark::State &state)
     size_t clock_w = 0, clock_h = 0;
     double wheel = 0, heap = 0;
     for (auto _ : state) {
-        double tw = wheel_batch(w, rng_w, retransmit, clock_w);
-        double th = heap_batch(h, rng_h, retransmit, clock_h);
+        double tw = wheel_batch(w, rng_w, retransmit, clock_w, warm);
+        double th = heap_batch(h, rng_h, retransmit, clock_h, warm);
         state.SetIterationTime(tw);
         wheel += tw;
         heap += th;
@@ -194,9 +198,12 @@ void BM_timer_wheel_vs_heap(benchmark::State &state)
     state.counters["heap_ns_per_step"] = heap / steps * 1e9;
     state.counters["heap_over_wheel"] = heap / wheel;
     state.counters["pending"] = static_cast<double>(timetable_pending(w.tt));
-    state.SetLabel(retransmit ? "retransmit" : "churn");
+    state.SetLabel(std::string(retransmit ? "retransmit" : "churn") + (warm ? ", warm" : ", cold"));
 }
-BENCHMARK(BM_timer_wheel_vs_heap)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_timer_wheel_vs_heap)
+    ->ArgsProduct({{0, 1}, {1, 0}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 
