@@ -50,12 +50,26 @@ struct timer {
     uint8_t flags; // TIMER_PENDING
 };
 
-enum : uint8_t { TIMER_PENDING = 0x80 };
+enum : uint8_t {
+    TIMER_PENDING = 0x80,
+    TIMER_MARK = 0x40, // one of its upper-level slot's marks
+};
 
 inline bool timer_ispending(const timer *t)
 {
     return t->flags & TIMER_PENDING;
 }
+
+// Timers of an upper-level slot, spread along its list in list order, so that
+// a cascade can bring the list into the cache from several places at once:
+// one chain of cache misses per mark instead of one for the whole list.
+enum { TIMETABLE_MARKS = 8 };
+struct timetable_marks {
+    uint32_t appended;    // armed into the slot since it was last emptied
+    uint8_t n;            // marks in use
+    uint8_t spacing_log2; // a mark every 2^spacing_log2 arms
+    timer *at[TIMETABLE_MARKS];
+};
 
 // One hierarchical wheel: 256 one-millisecond slots, then four levels of 64
 // slots each 64 times coarser. Single-threaded. The layout is here only so
@@ -68,7 +82,12 @@ struct timetable {
     uint32_t now;
     uint32_t base; // slot numbers count from here
     uint32_t last; // now at the last manage; the cursors stand here
+    timetable_marks marks[256]; // of slots 256-511
 };
+
+// Out of line: the rare steps of keeping marks.
+void timetable_mark_add(timetable_marks *m, timer *t);
+void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_link *head);
 
 // now, base and last start at the given time; null when memory runs out.
 timetable *timetable_create(uint32_t now);
@@ -99,10 +118,15 @@ inline void timetable_place(timetable *tt, timer *t, uint32_t ahead)
     }
     t->_expires = tt->last + ahead;
     t->slot = static_cast<uint16_t>(slot);
-    t->flags |= TIMER_PENDING;
+    t->flags = TIMER_PENDING;
     list_append(&tt->slots[slot], &t->link);
     tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
     tt->pending++;
+    if (slot >= 256) {
+        timetable_marks *m = &tt->marks[slot - 256];
+        if ((++m->appended & ((uint32_t{1} << m->spacing_log2) - 1)) == 0)
+            timetable_mark_add(m, t);
+    }
 }
 
 // Arms an idle timer to expire delay ms after the timetable's current time.
@@ -134,6 +158,8 @@ inline void timetable_cancel(timetable *tt, timer *timer)
     list_link *slot = &tt->slots[timer->slot];
     if (slot->_next == slot)
         tt->occupied[timer->slot / 64] &= ~(uint64_t{1} << (timer->slot % 64));
+    if (timer->flags & TIMER_MARK)
+        timetable_mark_drop(&tt->marks[timer->slot - 256], timer, next, slot);
     timer->flags = 0;
     tt->pending--;
 }

@@ -268,6 +268,87 @@ TEST(Timetable, CascadingKeepsArmingOrder)
     }
 }
 
+namespace {
+
+void record_order_and_time(timer *t)
+{
+    record_order(t);
+    probe_fire(t);
+}
+
+} // namespace
+
+// Cascades walk long upper-level lists from marks kept along them. Cancelling
+// there (scattered timers, runs of neighbours, the tail) before either of
+// the two cascades, and arming more behind, leaves every other timer to run
+// once, at its millisecond, in arming order within it.
+TEST(Timetable, CancelsInLongSlotsLeaveTheRestInOrder)
+{
+    table_ptr tt(timetable_create(0));
+    std::vector<probe> probes(20000);
+    std::vector<size_t> order;
+    fire_order = &order;
+    order_base = probes.data();
+    std::minstd_rand rng(11);
+    // Expiry, arming sequence, index; a cancel drops the entry.
+    std::vector<std::tuple<uint32_t, size_t, size_t>> armed(probes.size());
+    std::vector<bool> live(probes.size());
+    size_t seq = 0;
+    auto arm = [&](size_t i, uint32_t at) {
+        probes[i].tt = tt.get();
+        timetable_schedule(tt.get(), &probes[i].t, at - timetable_now(tt.get()), record_order_and_time);
+        armed[i] = {at, seq++, i};
+        live[i] = true;
+    };
+    auto cancel = [&](size_t i) {
+        timetable_cancel(tt.get(), &probes[i].t);
+        live[i] = false;
+    };
+    // One level-2 slot, cascaded at 16384 into one level-1 slot, then at
+    // 16896 into level 0: some two hundred timers to each millisecond.
+    auto expiry = [&] { return 17000 + static_cast<uint32_t>(rng() % 97); };
+    for (size_t i = 0; i < probes.size(); i++)
+        arm(i, expiry());
+    auto cancel_round = [&] {
+        for (size_t i = 0; i < probes.size(); i++)
+            if (rng() % 4 == 0)
+                cancel(i);
+        for (size_t start = rng() % 500; start + 40 < probes.size(); start += 3000)
+            for (size_t i = start; i < start + 40; i++)
+                cancel(i);
+    };
+    cancel_round();
+    for (size_t i = probes.size() - 50; i < probes.size(); i++)
+        cancel(i);
+    for (size_t i = 0; i < probes.size(); i += 9)
+        if (!live[i])
+            arm(i, expiry());
+    advance(tt.get(), 16500);
+    ASSERT_TRUE(order.empty());
+    cancel_round();
+    for (size_t i = 0; i < probes.size(); i += 5)
+        if (!live[i])
+            arm(i, expiry());
+    step_until_idle(tt.get(), 1000);
+    ASSERT_EQ(timetable_pending(tt.get()), 0);
+
+    std::vector<std::tuple<uint32_t, size_t, size_t>> expect;
+    for (size_t i = 0; i < probes.size(); i++)
+        if (live[i])
+            expect.push_back(armed[i]);
+    std::sort(expect.begin(), expect.end());
+    std::vector<size_t> want;
+    for (auto &e : expect)
+        want.push_back(std::get<2>(e));
+    EXPECT_EQ(order, want);
+    for (size_t i = 0; i < probes.size(); i++) {
+        std::vector<uint32_t> ran;
+        if (live[i])
+            ran.push_back(std::get<0>(armed[i]));
+        EXPECT_EQ(probes[i].ran_at, ran) << i;
+    }
+}
+
 // The next level-0 timer lies past level 0's wrap, level 1 is empty there, and
 // a level-2 timer's window opens at that wrap: the sleep must end at the
 // level-2 window, not at the level-0 timer.
