@@ -54,8 +54,10 @@ void timetable_mark_add(timetable_marks *m, timer *t)
 void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_link *head)
 {
     unsigned k = 0;
-    while (m->at[k] != t)
+    while (k < m->n && m->at[k] != t)
         k++;
+    if (k == m->n)
+        return;
     timer *after = next == head ? nullptr : container_of(next, &timer::link);
     if (after && (k + 1 == m->n || m->at[k + 1] != after)) {
         after->flags |= TIMER_MARK;

@@ -47,7 +47,7 @@ struct timer {
     timer_fn callback;
     uint32_t _expires; // absolute, on the timetable's clock; compared wrap-safely
     uint16_t slot;
-    uint8_t flags; // TIMER_PENDING
+    uint8_t flags; // TIMER_PENDING, TIMER_MARK
 };
 
 enum : uint8_t {
