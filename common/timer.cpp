@@ -126,12 +126,7 @@ void take_slot(timetable *tt, list_link *list, unsigned slot)
 {
     if (!slot_marked(tt, slot))
         return;
-    list_link *src = &tt->slots[slot], *first = src->_next, *last = src->_prev;
-    first->_prev = list->_prev;
-    list->_prev->_next = first;
-    last->_next = list;
-    list->_prev = last;
-    list_init(src);
+    list_splice_tail(list, &tt->slots[slot]);
     slot_unmark(tt, slot);
 }
 
@@ -308,9 +303,7 @@ int timetable_manage(timetable *tt)
     int ran = 0;
     while (due._next != &due) {
         list_link *link = due._next, *next = link->_next;
-        due._next = next;
-        next->_prev = &due;
-        list_init(link);
+        list_remove(link);
         // The next one's line loads while the callback runs.
         __builtin_prefetch(next);
         struct timer *timer = timer_of(link);
