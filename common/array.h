@@ -61,6 +61,13 @@ inline uint32_t array_length(const Ary *ary)
     return ary->_count;
 }
 
+// Drops the elements from index n on; n is at most the length. Nothing is freed.
+inline void array_truncate(Ary *ary, uint32_t n)
+{
+    UGW_ASSERT(n <= ary->_count);
+    ary->_count = n;
+}
+
 template <class T> inline T *array_at(const Ary *ary, uint32_t index)
 {
     return reinterpret_cast<T *>(static_cast<char *>(ary->_buffer) +
