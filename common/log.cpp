@@ -26,11 +26,12 @@ struct log_limit_slot {
     uint32_t tokens; // tenths of a line
     uint32_t suppressed;
     uint64_t refilled_ms;
-    uint64_t heard_ms;
+    uint64_t heard; // when it was last heard from, in lines of any source
     bool used;
 };
 
 log_limit_slot log_limits[LOG_LIMIT_SOURCES];
+uint64_t log_limit_lines;
 
 void log_suppressed(int level, const char *file, unsigned line, const log_limit_slot *s)
 {
@@ -41,16 +42,16 @@ void log_suppressed(int level, const char *file, unsigned line, const log_limit_
 log_limit_slot *log_limit_slot_of(uint32_t source, uint64_t now, int level, const char *file,
                                   unsigned line)
 {
-    log_limit_slot *oldest = &log_limits[0];
+    log_limit_slot *oldest = nullptr;
     for (log_limit_slot &s : log_limits) {
         if (s.used && s.source == source)
             return &s;
-        if (!s.used || (oldest->used && s.heard_ms < oldest->heard_ms))
+        if (!oldest || (oldest->used && (!s.used || s.heard < oldest->heard)))
             oldest = &s;
     }
     if (oldest->used && oldest->suppressed)
         log_suppressed(level, file, line, oldest);
-    *oldest = {source, LOG_LIMIT_BURST * 10, 0, now, now, true};
+    *oldest = {source, LOG_LIMIT_BURST * 10, 0, now, 0, true};
     return oldest;
 }
 
@@ -167,7 +168,7 @@ bool log_limit_pass(int level, const char *file, unsigned line)
         return true;
     uint64_t now = monotonic_ms();
     log_limit_slot *s = log_limit_slot_of(log_source, now, level, file, line);
-    s->heard_ms = now;
+    s->heard = ++log_limit_lines;
     uint64_t refill = (now - s->refilled_ms) * LOG_LIMIT_PER_SEC / 100;
     if (refill) {
         uint64_t t = s->tokens + refill;
@@ -192,14 +193,21 @@ int log_open_regular(const char *path, int flags, mode_t mode)
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+    int err = 0;
+    if (fstat(fd, &st) < 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if (st.st_nlink > 1)
+        err = EMLINK;
+    if (err) {
         close(fd);
-        errno = EINVAL;
+        errno = err;
         return -1;
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
-        int err = errno;
+        err = errno;
         close(fd);
         errno = err;
         return -1;

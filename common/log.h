@@ -76,7 +76,8 @@ void log_truncate();
 
 // Opens a file in a directory that others may write: never through a symbolic
 // link (ELOOP), never anything but a regular file (EINVAL; a FIFO does not
-// block the open), close-on-exec. Used for the log and the pid file.
+// block the open), never a file with another name too (EMLINK: a hard link to
+// someone else's file), close-on-exec. Used for the log and the pid file.
 int log_open_regular(const char *path, int flags, mode_t mode);
 
 inline bool log_enabled(uint32_t component, int level)

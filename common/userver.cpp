@@ -149,10 +149,13 @@ userver_peer *peer_take(userver *server, const origin &o)
 {
     if (userver_peer *p = peer_find(server, o.addr))
         return p;
-    if (!o.trusted && uid_records(server, o.uid) >= USERVER_PEERS_PER_UID)
-        return nullptr;
-    if (list_isempty(&server->free_peers))
+    // Records whose answers were read go back on a measure of the queue.
+    bool full = !o.trusted && uid_records(server, o.uid) >= USERVER_PEERS_PER_UID;
+    if (full || list_isempty(&server->free_peers)) {
         credit(server);
+        if (!o.trusted && uid_records(server, o.uid) >= USERVER_PEERS_PER_UID)
+            return nullptr;
+    }
     userver_peer *p = list_first_record<&userver_peer::link>(&server->free_peers);
     if (!p)
         return nullptr;
@@ -260,8 +263,8 @@ void drop(userver *server, const origin &o, const char *what, size_t len, const 
     char name[110];
     server->dropped++;
     log_source_scope scope(o.uid, o.trusted);
-    ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "Dropping %s of %zu bytes to IPC client %s: %s", what,
-                   len, umsg_addr_text(o.addr, name), why);
+    ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "Dropping %s IPC client %s: %s (%zu bytes)", what,
+                   umsg_addr_text(o.addr, name), why, len);
 }
 
 // Keeps the rest of a message in the peer's record for the pacing timer.
@@ -269,11 +272,11 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
           const uint8_t *payload, size_t len, size_t off)
 {
     if (!p) {
-        drop(server, o, "reply", len, "too many peers waiting");
+        drop(server, o, "reply to", len, "too many peers waiting");
         return;
     }
     if (server->held + len > USERVER_HELD_MAX || (!o.trusted && uid_holds_reply(server, o.uid))) {
-        drop(server, o, "reply", len, "too many replies waiting");
+        drop(server, o, "reply to", len, "too many replies waiting");
         peer_free_if_idle(server, p);
         return;
     }
@@ -283,7 +286,7 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
         Ary fresh;
         array_init(&fresh, 1);
         if (array_reserve(&fresh, UMSG_PAYLOAD) < 0) {
-            drop(server, o, "reply", len, strerror(ENOMEM));
+            drop(server, o, "reply to", len, strerror(ENOMEM));
             peer_free_if_idle(server, p);
             return;
         }
@@ -294,7 +297,7 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
         array_init(&p->pending, 1);
         if (array_reserve(&p->pending, static_cast<uint32_t>(len)) < 0) {
             array_purge(&p->pending);
-            drop(server, o, "reply", len, strerror(ENOMEM));
+            drop(server, o, "reply to", len, strerror(ENOMEM));
             peer_free_if_idle(server, p);
             return;
         }
@@ -316,17 +319,17 @@ void deliver(userver *server, const origin &o, const umsghdr &h, const uint8_t *
 {
     userver_peer *p = peer_take(server, o);
     if (!p && !o.trusted) {
-        drop(server, o, "answer", len, "too many peers of its user");
+        drop(server, o, "answer to", len, "too many peers of its user");
         return;
     }
     if (p && p->has_pending) {
-        drop(server, o, "answer", len, "an earlier reply is still going out");
+        drop(server, o, "answer to", len, "an earlier reply is still going out");
         return;
     }
     size_t off = 0;
     int r = send_parts(server, p, o, h, payload, len, &off);
     if (r < 0) {
-        drop(server, o, "answer", len, strerror(errno));
+        drop(server, o, "answer to", len, strerror(errno));
         peer_free_if_idle(server, p);
     } else if (r == 0) {
         hold(server, p, o, h, payload, len, off);
@@ -658,7 +661,7 @@ void flush(userver *server)
         size_t len = array_length(&p->pending);
         int r = send_parts(server, p, o, p->hdr, array_at<uint8_t>(&p->pending, 0), len, &p->sent);
         if (r < 0) {
-            drop(server, o, "reply", len, strerror(errno));
+            drop(server, o, "reply to", len, strerror(errno));
             peer_drop_pending(server, p);
         } else if (r > 0) {
             peer_drop_pending(server, p);
@@ -667,7 +670,7 @@ void flush(userver *server)
             p->progress_ms = now;
             moved = true;
         } else if (now - p->progress_ms >= server->stall_ms) {
-            drop(server, o, "reply", len, "it stopped reading");
+            drop(server, o, "reply to", len, "it stopped reading");
             peer_drop_pending(server, p);
         }
         peer_free_if_idle(server, p);
@@ -863,12 +866,15 @@ void userver_handle(userver *server, const umsghdr *hdr, uint8_t *payload, size_
             close(passfd);
         return;
     }
-    // One reply at a time: a peer whose last one is still going out is not
-    // read from until it has taken it.
+    // Nothing is done that cannot be answered: a peer needs a record, and one
+    // whose last reply is still going out gets nothing more until it is out.
     if (answered(hdr) && hdr->type <= UMSG_SET_LOG) {
-        userver_peer *p = peer_find(server, peer);
-        if (p && p->has_pending) {
-            drop(server, o, "request", len, "its previous reply is still going out");
+        userver_peer *p = peer_take(server, o);
+        const char *why = !p && !o.trusted      ? "too many peers of its user"
+                          : p && p->has_pending ? "its previous reply is still going out"
+                                                : nullptr;
+        if (why) {
+            drop(server, o, "request from", len, why);
             if (passfd >= 0)
                 close(passfd);
             return;

@@ -665,8 +665,7 @@ int inject(const bytes &msg, const bytes *key)
 {
     std::set<std::string> done;
     int sent = 0;
-    for (list_link *l = S.data->members._next; l != &S.data->members; l = l->_next) {
-        auto *mem = container_of(l, &userver_member::member);
+    for (userver_member *mem : list_records<&userver_member::member>(&S.data->members)) {
         if (key && (mem->keylen != key->size() || memcmp(mem->key, key->data(), key->size()) != 0))
             continue;
         std::string who(reinterpret_cast<const char *>(&mem->addr.sun), mem->addr.len);
@@ -834,12 +833,15 @@ void serve_data()
     umsg_addr peer = {};
     umsg_cred cred;
     int passfd = -1;
-    ssize_t r = umsg_recv(srv->fd, &hdr, srv->buffer._buffer, UMSG_PAYLOAD, 0, &srv->sigmask, &peer,
-                          &cred, &passfd);
+    // Replies to slow readers go on from here too: the server's descriptor
+    // turns readable for them as well as for datagrams.
+    userver_flush(srv);
+    ssize_t r = umsg_recv(srv->fd, &hdr, array_at<uint8_t>(&srv->buffer, 0), UMSG_PAYLOAD, 0,
+                          &srv->sigmask, &peer, &cred, &passfd);
     if (r < 0)
         return;
     size_t len = static_cast<size_t>(r) - sizeof(hdr);
-    const auto *payload = static_cast<const uint8_t *>(srv->buffer._buffer);
+    uint8_t *payload = array_at<uint8_t>(&srv->buffer, 0);
     switch (hdr.type) {
     case UMSG_LEAVE:
         note("leave %s", hex(payload, len).c_str());
@@ -856,7 +858,7 @@ void serve_data()
     default:
         break;
     }
-    userver_handle(srv, &hdr, static_cast<uint8_t *>(srv->buffer._buffer), len, &peer, &cred, passfd);
+    userver_handle(srv, &hdr, payload, len, &peer, &cred, passfd);
 }
 
 bool env_set(const char *name)
@@ -976,19 +978,32 @@ int main(int argc, char **argv)
     }
 
     if (!env_set("FERNRELAYD_TEST_NOBIND")) {
-        userver_ops data_ops = {data_request, data_message, data_subscribe, nullptr};
+        const userver_ops data_ops = {
+            .request = data_request,
+            .message = data_message,
+            .subscribe = data_subscribe,
+            .health = nullptr,
+        };
         S.data = userver_listen(prefix, static_cast<unsigned>(getpid()), 0, &data_ops, nullptr);
         if (!S.data) {
             fprintf(stderr, "fernrelayd: cannot bind under %s\n", prefix);
             return 1;
         }
         // Beside the data socket but not under its prefix, so that it is never
-        // taken for another data plane's socket.
-        std::string ctl = std::string(prefix) + "-ctl." + std::to_string(getpid());
-        userver_ops control_ops = {control_request, nullptr, nullptr, nullptr};
-        S.control = userver_listen(ctl.c_str(), 0, 0, &control_ops, nullptr);
+        // taken for another data plane's socket; bound with our pid so that
+        // those of stand-ins that were killed are pruned like data sockets.
+        std::string ctl = std::string(prefix) + "-ctl";
+        const userver_ops control_ops = {
+            .request = control_request,
+            .message = nullptr,
+            .subscribe = nullptr,
+            .health = nullptr,
+        };
+        S.control = userver_listen(ctl.c_str(), static_cast<unsigned>(getpid()), 0, &control_ops,
+                                   nullptr);
         if (!S.control) {
-            fprintf(stderr, "fernrelayd: cannot bind %s\n", ctl.c_str());
+            fprintf(stderr, "fernrelayd: cannot bind %s.%u\n", ctl.c_str(),
+                    static_cast<unsigned>(getpid()));
             userver_close(S.data);
             return 1;
         }
