@@ -295,7 +295,7 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
         *buf = fresh;
     } else {
         array_init(&p->pending, 1);
-        if (array_reserve(&p->pending, static_cast<uint32_t>(len)) < 0) {
+        if (len && array_reserve(&p->pending, static_cast<uint32_t>(len)) < 0) {
             array_purge(&p->pending);
             drop(server, o, "reply to", len, strerror(ENOMEM));
             peer_free_if_idle(server, p);

@@ -660,6 +660,8 @@ TEST(Ipc, HogOfUnreadRequestsSilencesNoOtherUser)
                 if (umsg_send(fd, UMSG_REQUEST, UMSG_F_WANT_ACK, static_cast<uint16_t>(i), "size 64",
                               7, nullptr, nullptr, -1) < 0)
                     return 1;
+            // An answer of a header alone that must wait too.
+            umsg_send(fd, UMSG_HEALTH, UMSG_F_WANT_ACK, 1000, nullptr, 0, nullptr, nullptr, -1);
             return write(out, "x", 1) == 1 ? 0 : 1; // sent all; reads nothing, ever
         },
         &report, &hold);
