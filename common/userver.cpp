@@ -221,7 +221,7 @@ void charge(userver *server, userver_peer *p, size_t cost)
         return; // a trusted peer beyond the records: the next measure sees it
     p->charge += cost;
     server->charge += cost;
-    if (server->active._next != &p->link) {
+    if (list_first(&server->active) != &p->link) {
         list_remove(&p->link);
         list_insert_head(&server->active, &p->link);
     }
