@@ -3,37 +3,38 @@
 // Every answer leaves from the one server socket, and the kernel charges a
 // datagram to its sender until the receiver reads it: a client connected to
 // us may leave any number unread, and once they fill the socket's send buffer
-// no other peer gets an answer. The kernel does not say who holds what, only
-// the total (SIOCOUTQ). So the server keeps a ledger:
+// no other peer gets an answer. The kernel tells only the total (SIOCOUTQ),
+// not who holds what. So the server keeps a ledger:
 //
 // - Each peer it answers has a record with its charge, the kernel bytes of the
-//   datagrams sent to it (an estimate of their true size). When the measured
-//   queue is below the sum of the charges, the difference has been read; it is
-//   credited to the peers most recently sent to first, since a peer that reads
-//   at all reads what it just got, while a peer that never reads keeps its
-//   oldest datagrams and its charge. Any measured bytes beyond the ledger are
-//   kept as unattributed and count against everyone. The queue is measured only
-//   when a send would cross a limit and on each pacing step, not per answer.
-// - Limits, from the send buffer S (asked to be 4 MiB): untrusted peers share
-//   at most S/2 and one untrusted user at most S/8 (over at most 8 records);
-//   a trusted peer at most S/4 and trusted peers all of S. A hog of any uid
-//   but ours thus never keeps our own clients and health checks from their
-//   answers, and one user cannot silence another for longer than its own S/8
-//   stays unread.
-// - What cannot go now waits in the peer's record: at most one reply per peer
-//   (its later requests are dropped until it is out) and, for untrusted
-//   users, one large reply per user; at most 512 MiB of replies in all. A
-//   reply that was built in the receive buffer moves into the record; the
+//   datagrams sent to it (estimated from their size). When the measured queue
+//   is below the sum of the charges, the difference has been read; it is
+//   credited to the peers most recently sent to first: a peer that reads at
+//   all reads what it just got, a peer that never reads keeps its oldest
+//   datagrams and its charge. Measured bytes beyond the ledger count against
+//   everyone. The queue is measured only when a send would cross a limit, on
+//   each pacing step, and when records run out; not per answer.
+// - Limits, from the send buffer S (4 MiB where we may force it): untrusted
+//   peers share at most S/2, and one untrusted user (kernel-checked uid, over
+//   at most 8 records) at most S/8; a trusted peer at most S/4, trusted peers
+//   all of S. So no other user can keep our own clients and health checks
+//   from their answers, and one hostile user takes at most its S/8 from the
+//   others. A peer that could frame another by always being answered just
+//   after it would get the other's credit, but never more than these shares.
+// - What cannot go now waits in the peer's record: one reply per peer (its
+//   later requests are dropped until that is out), one per untrusted user, at
+//   most 512 MiB in all (a larger reply is refused before it is built). A
+//   large reply built in the receive buffer moves into the record and the
 //   server takes a fresh buffer. A pacing timer (1 ms, backing off to 64 ms
-//   while nothing moves) sends on what the limits let through, from the event
-//   loop: the socket and the timer sit under one epoll descriptor, the one the
-//   loop watches. A reply that has not moved for 5 s is dropped and logged.
+//   while nothing moves) sends on what the limits let through as peers read,
+//   from the event loop: socket and timer sit under the one epoll descriptor
+//   the loop watches. A reply that has not moved for 5 s is dropped, logged.
 // - Records are 64, taken when a peer is first answered and given back when
-//   its charge and its reply are gone; the prune gives back those whose socket
-//   no longer exists, in the same pass over /proc/net/unix as the members.
+//   its charge and reply are gone; the prune gives back those whose socket no
+//   longer exists, in the same pass over /proc/net/unix as for the members.
 //
-// Cost: a lookup over the records a peer has just used (the most recent is
-// first), a little arithmetic per datagram, one ioctl when a limit is near.
+// Cost per answer: a walk over the records (the peer just used is first) and
+// a little arithmetic per datagram; one ioctl when a limit is near.
 #include "common/userver.h"
 
 #include <algorithm>
@@ -147,8 +148,12 @@ void credit(userver *server);
 
 userver_peer *peer_take(userver *server, const origin &o)
 {
-    if (userver_peer *p = peer_find(server, o.addr))
+    if (userver_peer *p = peer_find(server, o.addr)) {
+        // Root may send another's credentials from the same socket.
+        p->uid = o.uid;
+        p->trusted = o.trusted;
         return p;
+    }
     // Records whose answers were read go back on a measure of the queue.
     bool full = !o.trusted && uid_records(server, o.uid) >= USERVER_PEERS_PER_UID;
     if (full || list_isempty(&server->free_peers)) {
