@@ -108,9 +108,99 @@ inline void list_splice_tail(list_link *dst, list_link *src)
     list_init(src);
 }
 
-// Iterates the members of a list; the body may remove the current member.
-#define list_for_each_safe(pos, tmp, head)                                                         \
-    for (list_link *pos = (head)->_next, *tmp = pos->_next; pos != (head); pos = tmp, tmp = pos->_next)
+// Typed walkers. Callers never follow _next themselves:
+//   for (list_link *l : list_for_each(&head))                 the links
+//   for (list_link *l : list_for_each_safe(&head))            the body may remove l
+//   for (rec *r : list_records<&rec::link>(&head))            the records, by their link
+//   for (rec *r : list_records_safe<&rec::link>(&head))       the body may remove or free r
+// The safe walkers read the next link before the body runs; removing any other member than
+// the current one during a safe walk is not allowed.
+template <class> struct list_member_traits;
+template <class T> struct list_member_traits<list_link T::*> {
+    using record = T;
+};
+
+template <bool Safe> class list_link_range
+{
+  public:
+    class iterator
+    {
+      public:
+        iterator(list_link *pos) : pos_(pos), next_(Safe ? pos->_next : nullptr) {}
+        list_link *operator*() const { return pos_; }
+        iterator &operator++()
+        {
+            pos_ = Safe ? next_ : pos_->_next;
+            if (Safe) next_ = pos_->_next;
+            return *this;
+        }
+        bool operator!=(const iterator &o) const { return pos_ != o.pos_; }
+
+      private:
+        list_link *pos_;
+        list_link *next_;
+    };
+    explicit list_link_range(const list_link *head) : head_(const_cast<list_link *>(head)) {}
+    iterator begin() const { return iterator(head_->_next); }
+    iterator end() const { return iterator(head_); }
+
+  private:
+    list_link *head_;
+};
+
+template <auto Link, bool Safe> class list_record_range
+{
+    using T = typename list_member_traits<decltype(Link)>::record;
+
+  public:
+    class iterator
+    {
+      public:
+        explicit iterator(typename list_link_range<Safe>::iterator it) : it_(it) {}
+        T *operator*() const { return container_of(*it_, Link); }
+        iterator &operator++()
+        {
+            ++it_;
+            return *this;
+        }
+        bool operator!=(const iterator &o) const { return it_ != o.it_; }
+
+      private:
+        typename list_link_range<Safe>::iterator it_;
+    };
+    explicit list_record_range(const list_link *head) : links_(head) {}
+    iterator begin() const { return iterator(links_.begin()); }
+    iterator end() const { return iterator(links_.end()); }
+
+  private:
+    list_link_range<Safe> links_;
+};
+
+inline list_link_range<false> list_for_each(const list_link *head)
+{
+    return list_link_range<false>(head);
+}
+
+inline list_link_range<true> list_for_each_safe(const list_link *head)
+{
+    return list_link_range<true>(head);
+}
+
+template <auto Link> list_record_range<Link, false> list_records(const list_link *head)
+{
+    return list_record_range<Link, false>(head);
+}
+
+template <auto Link> list_record_range<Link, true> list_records_safe(const list_link *head)
+{
+    return list_record_range<Link, true>(head);
+}
+
+// The record of a list's first member, or null when the list is empty.
+template <auto Link> auto list_first_record(const list_link *head)
+{
+    return container_of(list_first(head), Link);
+}
 
 // Comparator of member addresses (link address plus offset).
 using list_compare_fn = int (*)(const void *a, const void *b);

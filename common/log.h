@@ -6,19 +6,27 @@
 #include <cstdint>
 #include <cstdio>
 
+// Levels: debug levels count up from 1, one per -d option.
 enum : int {
     ULOG_ERROR = -2,
     ULOG_WARNING = -1,
-    ULOG_INFO = 0, // information
+    ULOG_INFO = 0,
+    ULOG_DEBUG = 1,  // failed operations and notable events
+    ULOG_DETAIL = 2, // each command, retransmission and periodic figure
+    ULOG_TRACE = 3,  // each message sent or received
+    ULOG_DUMP = 4,   // message contents
 };
 
-// Component bits of the mask (low 18 bits used).
+// Component bits of the mask (low 18 bits used); every module's bit is defined here.
 enum : uint32_t {
-    LOG_COMP_UCLIENT = 0x8,  // the utility's management-protocol client
-    LOG_COMP_DOT11 = 0x10,   // 802.11 and 802.1X
-    LOG_COMP_COMMON = 0x80,  // the common library
+    LOG_COMP_FRLC = 0x1,    // the data-plane client
+    LOG_COMP_UCLIENT = 0x8, // the utility's management-protocol client
+    LOG_COMP_DOT11 = 0x10,  // 802.11 and 802.1X
+    LOG_COMP_ULMEX = 0x40,  // the controller protocol
+    LOG_COMP_COMMON = 0x80, // the common library
+    LOG_COMP_DTLS = 0x100,  // the DTLS engine
     LOG_COMP_RADIUS = 0x8000,
-    LOG_COMP_IPC = 0x20000,  // UNIX-socket IPC
+    LOG_COMP_IPC = 0x20000, // UNIX-socket IPC
     LOG_COMP_ALL = 0x3ffff,
 };
 

@@ -1,3 +1,4 @@
+#include "common/timer.h"
 #include "common/mdns.h"
 
 #include <arpa/inet.h>
@@ -237,13 +238,6 @@ unsigned interface_index(const char *ifname)
     return if_nametoindex(name);
 }
 
-int64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Reads every datagram waiting on fd; answers must come from port 5353.
 void read_answers(int fd, const char *name, unsigned flags, uint16_t id, uint16_t port,
                   Ary *addrs)
@@ -479,9 +473,9 @@ int mdns_resolve(const char *name, unsigned flags, uint16_t port, mdns_result **
 
     Ary addrs;
     array_init(&addrs, sizeof(mdns_addr));
-    int64_t deadline = now_ms() + MDNS_WAIT_MS;
+    int64_t deadline = monotonic_ms() + MDNS_WAIT_MS;
     for (;;) {
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             break;
         timespec ts{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
@@ -494,8 +488,8 @@ int mdns_resolve(const char *name, unsigned flags, uint16_t port, mdns_result **
             if (p->revents & POLLIN)
                 read_answers(p->fd, start, flags, id, port, &addrs);
         }
-        if (!had && array_length(&addrs) > 0 && deadline > now_ms() + MDNS_GRACE_MS)
-            deadline = now_ms() + MDNS_GRACE_MS;
+        if (!had && array_length(&addrs) > 0 && deadline > monotonic_ms() + MDNS_GRACE_MS)
+            deadline = monotonic_ms() + MDNS_GRACE_MS;
     }
     for (uint32_t i = 0; i < array_length(&fds); i++)
         close(array_at<pollfd>(&fds, i)->fd);

@@ -344,7 +344,7 @@ mempool *mempool_create(size_t size, const mempool_info *config, const char *typ
     if (!(opts & MEMPOOL_OPT_TRACK) && track_from_env())
         opts |= MEMPOOL_OPT_TRACK;
     if ((opts & MEMPOOL_OPT_HUGEPAGES) && huge == 0) {
-        ulog(LOG_COMP_COMMON, 1, "Huge pages not supported - reverting to normal pages");
+        ulog(LOG_COMP_COMMON, ULOG_DEBUG, "Huge pages not supported - reverting to normal pages");
         opts &= ~MEMPOOL_OPT_HUGEPAGES;
     }
     in->memOptions = opts;

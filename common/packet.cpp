@@ -114,7 +114,7 @@ void packet_free(packet *p, const char *file, unsigned line)
     UGW_ASSERT(p->_refcount == 0);
     UGW_ASSERT(p->pool);
     UGW_ASSERT(list_isempty(&p->queue));
-    list_for_each_safe(l, next, &p->frags) {
+    for (list_link *l : list_for_each_safe(&p->frags)) {
         packet *frag = container_of(l, &packet::frags);
         list_remove(l);
         UGW_ASSERT(frag->_refcount != 0);
@@ -208,8 +208,8 @@ packet *packet_copy(const packet *src, const char *file, unsigned line)
     packet *head = packet_copy_single(src, file, line);
     if (!head)
         return nullptr;
-    for (const list_link *l = src->frags._next; l != &src->frags; l = l->_next) {
-        packet *frag = packet_copy_single(container_of(const_cast<list_link *>(l), &packet::frags), file, line);
+    for (const packet *part : list_records<&packet::frags>(&src->frags)) {
+        packet *frag = packet_copy_single(part, file, line);
         if (!frag || packet_chain(head, frag) < 0) {
             int e = frag ? EOVERFLOW : errno;
             packet_release(frag);

@@ -40,7 +40,8 @@ schedule *schedule_create()
         delete s;
         return nullptr;
     }
-    ulog(LOG_COMP_COMMON, 1, "Scheduler uses %s and millisecond timer resolution", "pselect");
+    ulog(LOG_COMP_COMMON, ULOG_DEBUG, "Scheduler uses %s and millisecond timer resolution",
+         "pselect");
     return s;
 }
 
@@ -58,7 +59,7 @@ int schedule_add_fd(schedule *s, int fd, schedule_read_fn callback, void *user)
     if (fd < 0 || !callback)
         return -1;
     if (fd >= FD_SETSIZE) {
-        ulog(LOG_COMP_COMMON, 1, "File descriptor %d too large for select()", fd);
+        ulog(LOG_COMP_COMMON, ULOG_DEBUG, "File descriptor %d too large for select()", fd);
         return -1;
     }
     if (array_length(&s->fds) <= static_cast<uint32_t>(fd) &&

@@ -338,3 +338,10 @@ uint32_t timetable_next_timeout(const timetable *tt)
         return UINT32_MAX;
     return wait < UINT32_MAX ? static_cast<uint32_t>(wait) : UINT32_MAX - 1;
 }
+
+int64_t monotonic_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

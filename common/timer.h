@@ -29,6 +29,10 @@ inline uint32_t clock_msec()
     return static_cast<uint32_t>(clock_monotonic_sec * 1000 + clock_monotonic_usec / 1000);
 }
 
+// The current CLOCK_MONOTONIC time, read now rather than cached: for bounded waits
+// that run outside the event loop.
+int64_t monotonic_ms();
+
 // The cached time in whole seconds, as records keep it.
 inline uint32_t clock_sec()
 {

@@ -158,7 +158,7 @@ int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t t
         return -1;
     for (;;) {
         if (uclient_recv(client, client->fd, UCLIENT_WAIT_SEC) < 0) {
-            ulog(LOG_COMP_IPC, 1, "Failed to read on UNIX socket: %s", strerror(errno));
+            ulog(LOG_COMP_IPC, ULOG_DEBUG, "Failed to read on UNIX socket: %s", strerror(errno));
             return -1;
         }
         UGW_ASSERT(array_length(&client->buffer) >= sizeof(struct umsghdr));
@@ -179,9 +179,9 @@ int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t t
             continue; // a late answer to an earlier request
         }
         if (h->type == UMSG_REQUEST)
-            ulog(LOG_COMP_IPC, 1, "Discarding unexpected IPC event on UNIX socket");
+            ulog(LOG_COMP_IPC, ULOG_DEBUG, "Discarding unexpected IPC event on UNIX socket");
         else
-            ulog(LOG_COMP_IPC, 1, "Discarding unknown IPC message on UNIX socket");
+            ulog(LOG_COMP_IPC, ULOG_DEBUG, "Discarding unknown IPC message on UNIX socket");
     }
 }
 
@@ -211,12 +211,12 @@ ssize_t uclient_recv_event(uclient *client, const uint8_t **payload)
         return -1;
     const umsghdr *h = header(client);
     if (h->flags & (UMSG_F_ACK | UMSG_F_NAK)) {
-        ulog(LOG_COMP_IPC, 1, "Discarding unsolicited IPC ACK/NAK on UNIX socket");
+        ulog(LOG_COMP_IPC, ULOG_DEBUG, "Discarding unsolicited IPC ACK/NAK on UNIX socket");
         errno = EBADMSG;
         return -1;
     }
     if (h->type != UMSG_REQUEST) {
-        ulog(LOG_COMP_IPC, 1, "Discarding unknown IPC message on UNIX socket");
+        ulog(LOG_COMP_IPC, ULOG_DEBUG, "Discarding unknown IPC message on UNIX socket");
         errno = EBADMSG;
         return -1;
     }

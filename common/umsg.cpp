@@ -15,13 +15,6 @@
 
 namespace {
 
-uint64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
 void close_rights(cmsghdr *cm)
 {
     size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -203,14 +196,13 @@ int umsg_connect(int fd, const char *path, unsigned limit_ms)
     umsg_addr addr;
     if (umsg_address(&addr, path) < 0)
         return -1;
-    uint64_t start = now_ms();
+    uint64_t start = monotonic_ms();
     for (;;) {
         if (connect(fd, reinterpret_cast<sockaddr *>(&addr.sun), addr.len) == 0)
             return 0;
         if (errno != ECONNREFUSED && errno != EAGAIN && errno != ENOENT)
             return -1;
-        if (now_ms() - start + 10 >= limit_ms)
-            return -1;
+        if (monotonic_ms() - start + 10 >= limit_ms) return -1;
         timespec ts = {0, 10 * 1000000};
         nanosleep(&ts, nullptr);
     }

@@ -16,13 +16,6 @@
 namespace {
 
 // The real clock: while locked the event loop does not refresh the cached one.
-uint64_t monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
 bool same_addr(const umsg_addr *a, const umsg_addr *b)
 {
     return a->len == b->len && memcmp(&a->sun, &b->sun, a->len) == 0;
@@ -35,14 +28,14 @@ void answer(userver *server, const umsghdr *req, bool ok, const void *payload, s
     if (umsg_send(server->fd, req->type, ok ? UMSG_F_ACK : UMSG_F_NAK, umsg_seq(req), payload, len,
                   peer, nullptr, -1, MSG_DONTWAIT) < 0) {
         server->dropped++;
-        ulog(LOG_COMP_IPC, 1, "Failed to answer on UNIX socket: %s", strerror(errno));
+        ulog(LOG_COMP_IPC, ULOG_DEBUG, "Failed to answer on UNIX socket: %s", strerror(errno));
     }
 }
 
 void member_free(userver *server, userver_member *m, const char *what)
 {
     char name[110];
-    ulog(LOG_COMP_IPC, 1, "IPC client %s %s", umsg_addr_text(&m->addr, name), what);
+    ulog(LOG_COMP_IPC, ULOG_DEBUG, "IPC client %s %s", umsg_addr_text(&m->addr, name), what);
     list_remove(&m->member);
     if (!list_isnull(&m->link) && !list_isempty(&m->link))
         list_remove(&m->link);
@@ -63,7 +56,7 @@ userver_holder *find_holder(userver *server, int32_t pid)
 
 void free_holders(userver *server)
 {
-    list_for_each_safe(l, tmp, &server->holders) {
+    for (list_link *l : list_for_each_safe(&server->holders)) {
         list_remove(l);
         free(container_of(l, &userver_holder::link));
     }
@@ -117,7 +110,7 @@ bool process_gone(int32_t pid)
 // configure and commit must not freeze the process).
 void release_gone_holders(userver *server)
 {
-    list_for_each_safe(l, tmp, &server->holders) {
+    for (list_link *l : list_for_each_safe(&server->holders)) {
         auto *h = container_of(l, &userver_holder::link);
         if (!process_gone(h->pid))
             continue;
@@ -157,7 +150,7 @@ void handle_join(userver *server, const umsghdr *hdr, const uint8_t *key, size_t
             err = EOPNOTSUPP;
     }
     if (err) {
-        ulog(LOG_COMP_IPC, 1, "IPC client %s failed to join multicast group: %s",
+        ulog(LOG_COMP_IPC, ULOG_DEBUG, "IPC client %s failed to join multicast group: %s",
              umsg_addr_text(peer, name), strerror(err));
         if (m && !list_isempty(&m->link))
             list_remove(&m->link);
@@ -169,7 +162,8 @@ void handle_join(userver *server, const umsghdr *hdr, const uint8_t *key, size_t
     }
     list_append(&server->members, &m->member);
     server->nmembers++;
-    ulog(LOG_COMP_IPC, 1, "IPC client %s joined multicast group", umsg_addr_text(peer, name));
+    ulog(LOG_COMP_IPC, ULOG_DEBUG, "IPC client %s joined multicast group",
+         umsg_addr_text(peer, name));
     answer(server, hdr, true, nullptr, 0, peer);
 }
 
@@ -216,7 +210,7 @@ void prune(userver *server)
     uint64_t now = monotonic_ms();
     if (now - server->last_prune <= USERVER_PRUNE_MS)
         return;
-    list_for_each_safe(l, tmp, &server->members) {
+    for (list_link *l : list_for_each_safe(&server->members)) {
         auto *m = container_of(l, &userver_member::member);
         if (!unix_socket_exists(&m->addr.sun))
             member_free(server, m, "pruned from multicast group");
@@ -285,7 +279,7 @@ userver *userver_listen(const char *path, unsigned pid, int locks, const userver
         what = "Failed to bind UNIX socket: %s";
         goto fail_errno;
     }
-    ulog(LOG_COMP_IPC, 1, "IPC server listening on %s", server->path);
+    ulog(LOG_COMP_IPC, ULOG_DEBUG, "IPC server listening on %s", server->path);
     return server;
 
 fail_errno:
@@ -301,7 +295,7 @@ void userver_close(userver *server)
         return;
     if (server->fd >= 0)
         close(server->fd);
-    list_for_each_safe(l, tmp, &server->members) {
+    for (list_link *l : list_for_each_safe(&server->members)) {
         auto *m = container_of(l, &userver_member::member);
         list_remove(&m->member);
         if (!list_isempty(&m->link))
@@ -310,7 +304,7 @@ void userver_close(userver *server)
         free(m);
     }
     free_holders(server);
-    list_for_each_safe(l, tmp, &server->clients) {
+    for (list_link *l : list_for_each_safe(&server->clients)) {
         list_remove(l);
     }
     array_purge(&server->buffer);
@@ -412,7 +406,7 @@ void userver_handle(userver *server, const umsghdr *hdr, uint8_t *payload, size_
         break;
     }
     default:
-        ulog(LOG_COMP_IPC, 1, "Bad UNIX socket IPC message type %u", hdr->type);
+        ulog(LOG_COMP_IPC, ULOG_DEBUG, "Bad UNIX socket IPC message type %u", hdr->type);
         break;
     }
 }
@@ -435,7 +429,8 @@ int userver_process(userver *server)
             if (errno == EINTR)
                 continue;
             if (errno != EAGAIN) {
-                ulog(LOG_COMP_IPC, 1, "Failed to read from UNIX socket: %s", strerror(errno));
+                ulog(LOG_COMP_IPC, ULOG_DEBUG, "Failed to read from UNIX socket: %s",
+                     strerror(errno));
             }
         } else {
             userver_handle(server, &hdr, static_cast<uint8_t *>(server->buffer._buffer),
@@ -472,7 +467,7 @@ int userver_notify(userver *server, userver_member *member, const void *payload,
 
 void userver_leave_group(userver *server, const umsg_addr *addr, const uint8_t *key, size_t len)
 {
-    list_for_each_safe(l, tmp, &server->members) {
+    for (list_link *l : list_for_each_safe(&server->members)) {
         auto *m = container_of(l, &userver_member::member);
         if (same_addr(&m->addr, addr) && m->keylen == len && (len == 0 || memcmp(m->key, key, len) == 0))
             member_free(server, m, "left multicast group");

@@ -121,7 +121,7 @@ watchdog *watchdog_create(const watchdog_ops *ops, void *user)
         return wd;
     unsigned long long period = interval / 2000;
     wd->period = period > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(period);
-    ulog(LOG_COMP_COMMON, 1, "Feeding systemd watchdog every %u.%02us", wd->period / 1000,
+    ulog(LOG_COMP_COMMON, ULOG_DEBUG, "Feeding systemd watchdog every %u.%02us", wd->period / 1000,
          (wd->period % 1000) / 10);
     return wd;
 }
@@ -134,7 +134,7 @@ void watchdog_ready(watchdog *wd)
     watchdog_notify("READY=1\nMAINPID=%u\n", static_cast<unsigned>(getpid()));
     if (wd->period == 0)
         return;
-    ulog(LOG_COMP_COMMON, 1, "scheduling in %u ms", wd->period);
+    ulog(LOG_COMP_COMMON, ULOG_DEBUG, "scheduling in %u ms", wd->period);
     wd->schedule(wd->user, &wd->feed, wd->period, watchdog_feed);
 }
 

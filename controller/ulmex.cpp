@@ -234,8 +234,7 @@ int match_response(ulmex_link *link, const ulmex_message &msg)
 {
     ulmexControl &rec = link->record;
     unsigned type = ulmex_pdu_type(msg.pdu);
-    list_for_each_safe(l, next, &link->pending)
-    {
+    for (list_link *l : list_for_each_safe(&link->pending)) {
         packet *p = pending_packet(l);
         ulmex_pending *pend = pending_of(p);
         if (pend->identity != msg.identity)
@@ -244,12 +243,13 @@ int match_response(ulmex_link *link, const ulmex_message &msg)
         bool refusal = type == ULMEX_STATUS &&
                        std::get<ULMEX_STATUS>(msg.pdu).statusCode != ulmex_status_code::success;
         if (type != ulmex_expected_response[req_type] && !refusal) {
-            ulog(LOG_COMP_ULMEX, 1, "Ignoring unexpected Ulmex response message type %s",
+            ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ignoring unexpected Ulmex response message type %s",
                  ulmex_msg_type_name(type));
             rec.ulmexResponseErrors++;
             return -1;
         }
-        ulog(LOG_COMP_ULMEX, 3, "Received Ulmex response type %s to request type %s id %08lx",
+        ulog(LOG_COMP_ULMEX, ULOG_TRACE,
+             "Received Ulmex response type %s to request type %s id %08lx",
              ulmex_msg_type_name(type), ulmex_msg_type_name(req_type),
              static_cast<unsigned long>(msg.identity));
         if (pending_count(pend) == 0)
@@ -262,7 +262,7 @@ int match_response(ulmex_link *link, const ulmex_message &msg)
         rec.ulmexResponsesReceived++;
         return 0;
     }
-    ulog(LOG_COMP_ULMEX, 1, "Ignoring out-of-window Ulmex response id %08lx type %s",
+    ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ignoring out-of-window Ulmex response id %08lx type %s",
          static_cast<unsigned long>(msg.identity), ulmex_msg_type_name(type));
     rec.ulmexResponseErrors++;
     return -1;
@@ -413,7 +413,7 @@ int ulmex_request(ulmex_link *link, const ulmex_pdu &pdu, list_link *caller_list
         list_init(&pend->caller);
 
     // Without a copy nothing goes out now; the timer sends it when its RTO runs out.
-    ulog(LOG_COMP_ULMEX, 3, "Transmitting Ulmex control message request type %s id %08x",
+    ulog(LOG_COMP_ULMEX, ULOG_TRACE, "Transmitting Ulmex control message request type %s id %08x",
          ulmex_msg_type_name(type), identity);
     if (transmit_copy(link, p))
         rec.ulmexRequestsSent++;
@@ -431,8 +431,7 @@ void ulmex_retransmit_cb(timer *t)
     list_link failed;
     list_init(&failed);
 
-    list_for_each_safe(l, next, &link->pending)
-    {
+    for (list_link *l : list_for_each_safe(&link->pending)) {
         packet *p = pending_packet(l);
         ulmex_pending *pend = pending_of(p);
         unsigned count = pending_count(pend);
@@ -444,7 +443,7 @@ void ulmex_retransmit_cb(timer *t)
         if (!timed_out && count >= ULMEX_MAX_RETRANSMITS)
             timed_out = true;
         if (timed_out) {
-            ulog(LOG_COMP_ULMEX, 1, "Ulmex control message type %s id %08x timed out",
+            ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex control message type %s id %08x timed out",
                  ulmex_msg_type_name(pending_type(pend)), pend->identity);
             list_remove(&p->queue);
             list_append(&failed, &p->queue);
@@ -462,7 +461,8 @@ void ulmex_retransmit_cb(timer *t)
         if (!copy)
             continue;
         unsigned age_ms = pend->age * ULMEX_TICK_MS;
-        ulog(LOG_COMP_ULMEX, 2, "Ulmex control message type %s id %08x retransmit #%u age %u.%02u sec",
+        ulog(LOG_COMP_ULMEX, ULOG_DETAIL,
+             "Ulmex control message type %s id %08x retransmit #%u age %u.%02u sec",
              ulmex_msg_type_name(pending_type(pend)), pend->identity, count, age_ms / 1000,
              (age_ms % 1000) / 10);
         link->ops->send_cb(link, copy);
@@ -507,7 +507,7 @@ int ulmex_response(ulmex_link *link, const ulmex_pdu &pdu, uint32_t identity)
         rec.ulmexResponseErrors++;
         return -1;
     }
-    ulog(LOG_COMP_ULMEX, 3, "Transmitting Ulmex control message response type %s id %08x",
+    ulog(LOG_COMP_ULMEX, ULOG_TRACE, "Transmitting Ulmex control message response type %s id %08x",
          ulmex_msg_type_name(type), identity);
     link->ops->send_cb(link, p);
     packet_release(p);
@@ -518,8 +518,8 @@ int ulmex_response(ulmex_link *link, const ulmex_pdu &pdu, uint32_t identity)
 int ulmex_handle_request(ulmex_link *link, const ulmex_message &msg)
 {
     unsigned type = ulmex_pdu_type(msg.pdu);
-    ulog(LOG_COMP_ULMEX, 3, "Received Ulmex request type %s id %08lx", ulmex_msg_type_name(type),
-         static_cast<unsigned long>(msg.identity));
+    ulog(LOG_COMP_ULMEX, ULOG_TRACE, "Received Ulmex request type %s id %08lx",
+         ulmex_msg_type_name(type), static_cast<unsigned long>(msg.identity));
     if (type == ULMEX_STATUS) {
         // The controller's keepalive is answered here; any other Status is no request.
         if (std::get<ULMEX_STATUS>(msg.pdu).statusCode != ulmex_status_code::echo)
@@ -550,7 +550,7 @@ int ulmex_handle_response(ulmex_link *link, const packet *p)
 
     unsigned type = ulmex_pdu_type(msg.pdu);
     if (type > ULMEX_FLOW_INFORM_ACCEPT) {
-        ulog(LOG_COMP_ULMEX, 1, "Ignoring unknown Ulmex message type %u", type);
+        ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ignoring unknown Ulmex message type %u", type);
         rec.ulmexUnknownTypes++;
         return -1;
     }

@@ -16,15 +16,12 @@
 
 #include "common/log.h"
 
-// Log component of the controller protocol.
-inline constexpr uint32_t LOG_COMP_ULMEX = 0x40;
-
 // The codec's failures and refused message types reach the log hook whenever the
 // component is on, whatever the configured level.
 #define ulog_ulmex_always(...)                                                                     \
     do {                                                                                           \
         if (log_hook && (log_config.components & LOG_COMP_ULMEX))                                  \
-            log_hook(1, __FILE__, __LINE__, __VA_ARGS__);                                          \
+            log_hook(ULOG_DEBUG, __FILE__, __LINE__, __VA_ARGS__);                                 \
     } while (0)
 
 using ulmex_bytes = std::span<const uint8_t>;

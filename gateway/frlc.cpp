@@ -230,7 +230,7 @@ int frlc_response(frlc *client, uint32_t expected)
         return -1;
     size_t n = static_cast<size_t>(got);
     if (n < fernrelayd_msg_size(reply, n)) {
-        ulog(LOG_COMP_FRLC, 1, "Short IPC response %zu bytes", n);
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Short IPC response %zu bytes", n);
         errno = EBADMSG;
         return -1;
     }
@@ -242,7 +242,7 @@ int frlc_response(frlc *client, uint32_t expected)
         return -1;
     }
     if (type != expected) {
-        ulog(LOG_COMP_FRLC, 1, "Unexpected IPC response %u", type);
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Unexpected IPC response %u", type);
         errno = EBADMSG;
         return -1;
     }
@@ -287,7 +287,7 @@ int output(frlc *client, packet *p, const uint8_t *hdr, size_t hdr_len)
         return uclient_send(client->ipc, msg, hdr_len + p->length);
     }
     if (packet_headroom(p) < hdr_len) {
-        ulog(LOG_COMP_FRLC, 1, "Out of buffer space");
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Out of buffer space");
         errno = ENOBUFS;
         return -1;
     }
@@ -728,7 +728,7 @@ void dispatch_packet(frlc *client, uint32_t type, const uint8_t *msg, size_t n)
     size_t fixed = frlc_msg_fixed_size(type);
     packet *p = client->pool ? packet_from_bytes(client->pool, msg + fixed, n - fixed) : nullptr;
     if (!p) {
-        ulog(LOG_COMP_FRLC, 1, "Out of buffer space");
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Out of buffer space");
         return;
     }
     const frlc_ops &ops = client->ops;
@@ -764,7 +764,7 @@ ssize_t frlc_process(frlc *client)
     reply_clear(client);
     size_t n = static_cast<size_t>(got);
     if (n < fernrelayd_msg_size(msg, n)) {
-        ulog(LOG_COMP_FRLC, 1, "Discarding unknown IPC notification %zu bytes", n);
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Discarding unknown IPC notification %zu bytes", n);
         return got;
     }
     uint32_t type = frl_load32(msg);
@@ -823,7 +823,7 @@ ssize_t frlc_process(frlc *client)
         }
         break;
     default:
-        ulog(LOG_COMP_FRLC, 1, "Discarding unknown IPC notification %u", type);
+        ulog(LOG_COMP_FRLC, ULOG_DEBUG, "Discarding unknown IPC notification %u", type);
         break;
     }
     return got;

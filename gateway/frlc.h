@@ -15,9 +15,6 @@ struct userver;
 struct mempool;
 struct packet;
 
-// The data-plane client's log component.
-enum : uint32_t { LOG_COMP_FRLC = 0x1 };
-
 // Notification callbacks, user pointer first. A null slot drops the
 // notification and its packet. A callback that keeps the packet takes its own
 // reference; records are copies that live for the call.

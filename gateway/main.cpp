@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/timer.h"
 #include "common/log.h"
 #include "common/sockaddr.h"
 #include "common/strings.h"
@@ -36,13 +37,6 @@ ugwd_ctl *volatile gateway;
 // One slot per child in start order: its pid from fork on, -1 once reaped, 0 never started.
 pid_t *volatile child_ids;
 unsigned child_count;
-
-long now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 void forget_child(pid_t pid)
 {
@@ -98,7 +92,7 @@ int wait_child_socket(pid_t pid, const char *path, const sigset_t *open_mask)
     sockaddr_un sun{};
     sun.sun_family = AF_UNIX;
     memcpy(sun.sun_path, path, strlen(path) + 1);
-    long deadline = now_ms() + BIND_DEADLINE_MS;
+    int64_t deadline = monotonic_ms() + BIND_DEADLINE_MS;
     for (;;) {
         if (stop_flag)
             return 1;
@@ -112,7 +106,7 @@ int wait_child_socket(pid_t pid, const char *path, const sigset_t *open_mask)
         struct stat st;
         if (lstat(path, &st) == 0 || unix_socket_exists(&sun))
             return 0;
-        if (now_ms() >= deadline) {
+        if (monotonic_ms() >= deadline) {
             errno = ETIMEDOUT;
             return -1;
         }
@@ -127,13 +121,13 @@ int start_child(unsigned index, const sigset_t *child_mask, const sigset_t *open
 {
     ugwd_child_args args;
     ugwd_child_args_build(&args, &opts, index);
-    if (log_enabled(LOG_COMP_ALL, 1)) {
+    if (log_enabled(LOG_COMP_ALL, ULOG_DEBUG)) {
         char line[1024] = "";
         for (const char *const *a = args.argv + 1; *a; a++) {
             string_lcat(line, " ", sizeof(line));
             string_lcat(line, *a, sizeof(line));
         }
-        ulog(LOG_COMP_ALL, 1, "Starting data plane #%u: %s%s", index, args.argv[0], line);
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Starting data plane #%u: %s%s", index, args.argv[0], line);
     }
     pid_t parent = getpid();
     fflush(nullptr);
@@ -185,7 +179,7 @@ void reap_children()
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
-    long deadline = now_ms() + REAP_DEADLINE_MS;
+    int64_t deadline = monotonic_ms() + REAP_DEADLINE_MS;
     bool killed = false;
     for (;;) {
         pid_t pid = waitpid(-1, nullptr, WNOHANG);
@@ -197,13 +191,13 @@ void reap_children()
             continue;
         if (pid < 0)
             return; // no child left
-        long left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0 && !killed) {
             for (unsigned i = 0; i < child_count && child_ids[i]; i++)
                 if (child_ids[i] > 0)
                     kill(child_ids[i], SIGKILL);
             killed = true;
-            deadline = now_ms() + REAP_DEADLINE_MS;
+            deadline = monotonic_ms() + REAP_DEADLINE_MS;
             continue;
         }
         if (left <= 0)

@@ -130,7 +130,7 @@ void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
         // The log line ends itself.
         if (size && text[size - 1] == '\n')
             text[--size] = '\0';
-        ulog(LOG_COMP_ULMEX, 4, "%s", text);
+        ulog(LOG_COMP_ULMEX, ULOG_DUMP, "%s", text);
     }
     free(text);
 }
@@ -346,7 +346,7 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ctl->resolved = nullptr;
     }
 
-    list_for_each_safe(l, tmp, &ctl->procs) {
+    for (list_link *l : list_for_each_safe(&ctl->procs)) {
         ugwd_ctl_delete_proc(container_of(l, &ugwd_proc::link));
     }
 
@@ -436,8 +436,7 @@ int ugwd_ctl_keepalive(void *user)
     ulmex_message msg;
     msg.request = true;
     msg.pdu = ulmex_make_pdu<ULMEX_STATUS>(ulmex_status{ulmex_status_code::echo});
-    if (log_enabled(LOG_COMP_ULMEX, 4))
-        print_message(ctl, msg);
+    if (log_enabled(LOG_COMP_ULMEX, ULOG_DUMP)) print_message(ctl, msg);
     // A lost echo shows in the link's counters; the daemon itself is healthy.
     ulmex_request(&ctl->link, msg.pdu, nullptr, nullptr);
     return 0;
@@ -467,24 +466,24 @@ void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t, void *)
 
 void ugwd_ctl_client_request_cb(ulmex_link *, const ulmex_pdu *pdu, uint32_t identity)
 {
-    ulog(LOG_COMP_ULMEX, 1, "Ulmex request %s id %08x not handled",
+    ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex request %s id %08x not handled",
          ulmex_msg_type_name(ulmex_pdu_type(*pdu)), identity);
 }
 
 void ugwd_ctl_client_response_cb(ulmex_link *, const ulmex_pdu *pdu, uint8_t request_type, void *)
 {
-    ulog(LOG_COMP_ULMEX, 1, "Ulmex response %s to %s not handled",
+    ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex response %s to %s not handled",
          ulmex_msg_type_name(ulmex_pdu_type(*pdu)), ulmex_msg_type_name(request_type));
 }
 
 void ugwd_ctl_dtls_connected_cb(void *, dtls_sock *)
 {
-    ulog(LOG_COMP_ALL, 1, "DTLS session to the controller not handled");
+    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS session to the controller not handled");
 }
 
 void ugwd_ctl_dtls_recv_cb(void *, dtls_sock *, packet *)
 {
-    ulog(LOG_COMP_ALL, 1, "DTLS message from the controller not handled");
+    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS message from the controller not handled");
 }
 
 int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
@@ -505,7 +504,7 @@ int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
 
 void ugwd_ctl_dtls_closed_cb(void *, dtls_sock *, int)
 {
-    ulog(LOG_COMP_ALL, 1, "DTLS session close not handled");
+    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS session close not handled");
 }
 
 void ugwd_ctl_register_timer_cb(timer *)
@@ -530,7 +529,7 @@ void ugwd_ctl_cpu_load_timer_cb(timer *t)
             p->cputime = cpu;
             p->load = load_cap(load);
             sum += load;
-            ulog(LOG_COMP_ALL, 3, "Data plane [%u] CPU load is %.1f%%", p->number,
+            ulog(LOG_COMP_ALL, ULOG_TRACE, "Data plane [%u] CPU load is %.1f%%", p->number,
                  load_percent(p->load));
         }
         uint64_t cpu;
@@ -538,12 +537,13 @@ void ugwd_ctl_cpu_load_timer_cb(timer *t)
             int64_t load = load_fraction(cpu, ctl->cpu_time, elapsed);
             ctl->cpu_time = cpu;
             ctl->cpu_load = load_cap(load);
-            ulog(LOG_COMP_ALL, 3, "Control plane CPU load is %.1f%%", load_percent(ctl->cpu_load));
+            ulog(LOG_COMP_ALL, ULOG_TRACE, "Control plane CPU load is %.1f%%",
+                 load_percent(ctl->cpu_load));
         }
         ctl->cpu_sample_time = now;
         int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
         ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
-        ulog(LOG_COMP_ALL, 2, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
+        ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
     }
     schedule_timer(ctl->sched, t, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
 }

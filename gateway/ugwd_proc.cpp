@@ -93,7 +93,7 @@ void ugwd_ctl_delete_proc(ugwd_proc *proc)
             if (!n.has || !reachable)
                 continue;
             if (frlc_remove_node(client, n.id, nullptr) < 0) {
-                ulog(LOG_COMP_ALL, 1, "Failed to remove node %u of process %u: %s", n.id,
+                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to remove node %u of process %u: %s", n.id,
                      proc->number, strerror(errno));
                 reachable = !unreachable(errno);
             }
@@ -109,11 +109,12 @@ void ugwd_ctl_delete_proc(ugwd_proc *proc)
                 break;
             ssize_t left = d.dump(client, nullptr);
             if (left < 0) {
-                ulog(LOG_COMP_ALL, 1, "Failed to list %s of process %u: %s", d.what, proc->number,
-                     strerror(errno));
+                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to list %s of process %u: %s", d.what,
+                     proc->number, strerror(errno));
                 reachable = !unreachable(errno);
             } else if (left > 0) {
-                ulog(LOG_COMP_ALL, 1, "Process %u still holds %zd %s", proc->number, left, d.what);
+                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Process %u still holds %zd %s", proc->number, left,
+                     d.what);
             }
         }
         frlc_destroy(client);

@@ -162,11 +162,11 @@ void sock_recv(dtls_sock *sock, packet *msg)
             if ((sock->flags & DTLS_SOCK_CONNECTED) && (sock->flags & DTLS_SOCK_KNOWN_TO_HOST))
                 sock->ctx->ops.recv_cb(sock->ctx->user, sock, rec);
             else if (!(sock->flags & DTLS_SOCK_CONNECTED))
-                dtls_log(1, peer, "%sDropping DTLS data record %u bytes from unconnected peer",
-                         rec->length);
+                dtls_log(ULOG_DEBUG, peer,
+                         "%sDropping DTLS data record %u bytes from unconnected peer", rec->length);
             break;
         default:
-            dtls_log(1, peer, "%sBad content type %u size %u bytes", type, length);
+            dtls_log(ULOG_DEBUG, peer, "%sBad content type %u size %u bytes", type, length);
             break;
         }
         packet_release(rec);
@@ -219,7 +219,7 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
         free(ctx);
         return nullptr;
     }
-    dtls_log(4, nullptr, "%sDTLS socket footprint is %zu bytes", sizeof(dtls_sock));
+    dtls_log(ULOG_DUMP, nullptr, "%sDTLS socket footprint is %zu bytes", sizeof(dtls_sock));
     return ctx;
 }
 
@@ -246,7 +246,7 @@ int dtls_set_mtu(dtls_ctx *ctx, size_t mtu)
         errno = EINVAL;
         return -1;
     }
-    dtls_log(1, nullptr, "%sDTLS MTU set to %zu bytes", mtu);
+    dtls_log(ULOG_DEBUG, nullptr, "%sDTLS MTU set to %zu bytes", mtu);
     ctx->mtu = mtu;
     return 0;
 }
@@ -398,9 +398,9 @@ dtls_sock *dtls_connect(dtls_ctx *ctx, const sockaddr *peer, const dtls_rsa_pin 
     dtls_hsm_timer_start(hsm, 0);
     dtls_hsm_release(hsm);
     bool any = rsa_pin && rsa_pin->bits == 0;
-    dtls_log(1, peer, "%sConnecting to DTLS server using %s%s%s",
-             rsa_pin ? (any ? "anonymous RSA" : "RSA fingerprint") : "",
-             rsa_pin && psk ? ", " : "", psk ? "PSK" : "");
+    dtls_log(ULOG_DEBUG, peer, "%sConnecting to DTLS server using %s%s%s",
+             rsa_pin ? (any ? "anonymous RSA" : "RSA fingerprint") : "", rsa_pin && psk ? ", " : "",
+             psk ? "PSK" : "");
     return sock;
 }
 
@@ -416,16 +416,18 @@ void dtls_close(dtls_sock *sock)
 void dtls_recv(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
 {
     if (!family_ok(peer)) {
-        dtls_log(1, nullptr, "%sInvalid socket address family %u",
+        dtls_log(ULOG_DEBUG, nullptr, "%sInvalid socket address family %u",
                  peer ? unsigned(peer->sa_family) : 0u);
         return;
     }
     if (msg->length < DTLS_RECORD_SIZE) {
-        dtls_log(1, peer, "%sDiscarding short DTLS record %u bytes", unsigned{msg->length});
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding short DTLS record %u bytes",
+                 unsigned{msg->length});
         return;
     }
     if (packet_isfragmented(msg)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes", unsigned{msg->length});
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+                 unsigned{msg->length});
         return;
     }
     const uint8_t *d = msg->data;
@@ -435,7 +437,7 @@ void dtls_recv(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         sock = nullptr;
     if (!sock && hello) {
         if (!ctx->server_key && !ctx->ops.psk_cb) {
-            dtls_log(1, peer,
+            dtls_log(ULOG_DEBUG, peer,
                      "%sDropping unsolicited DTLS handshake message - no credentials set");
         } else if (packet *copy = packet_copy_single(msg)) {
             sock = dtls_recv_anon(ctx, copy, peer);
@@ -470,7 +472,8 @@ int dtls_send(dtls_sock *sock, packet *msg)
     }
     const sockaddr *peer = &sock->peer.sa;
     if (packet_isfragmented(msg)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes", unsigned{msg->length});
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+                 unsigned{msg->length});
         errno = EINVAL;
         return -1;
     }
@@ -495,7 +498,7 @@ int dtls_send(dtls_sock *sock, packet *msg)
     } else if (packet_ref(msg) < 0) {
         rc = -1;
     } else {
-        dtls_log(2, peer, "%sEnqueueing data packet %u bytes during DTLS handshake",
+        dtls_log(ULOG_DETAIL, peer, "%sEnqueueing data packet %u bytes during DTLS handshake",
                  unsigned{msg->length});
         packet_queue_append(&hsm->send_queue, msg);
     }
@@ -508,7 +511,7 @@ void dtls_sock_connected(dtls_sock *sock)
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = &sock->peer.sa;
     if (dtls_sock *stale = dtls_sock_lookup(ctx->established, peer)) {
-        dtls_log(2, peer, "%sClosing stale established DTLS socket");
+        dtls_log(ULOG_DETAIL, peer, "%sClosing stale established DTLS socket");
         if (!(stale->flags & DTLS_SOCK_CLOSING))
             dtls_sock_teardown(stale);
         // Whatever the teardown left in the table must not be replaced silently.
@@ -522,7 +525,8 @@ void dtls_sock_connected(dtls_sock *sock)
     bool known = sock->flags & DTLS_SOCK_KNOWN_TO_HOST;
     if (known) {
         while (packet *p = packet_queue_pop(&hsm->send_queue)) {
-            dtls_log(3, peer, "%sFlushing queued data packet %u bytes", unsigned{p->length});
+            dtls_log(ULOG_TRACE, peer, "%sFlushing queued data packet %u bytes",
+                     unsigned{p->length});
             if (dtls_rec_send(dtls_sock_write_side(sock), peer, p, DTLS_CT_APPLICATION_DATA) == 0)
                 ctx->ops.send_cb(ctx->user, p, peer);
             packet_release(p);
@@ -531,7 +535,7 @@ void dtls_sock_connected(dtls_sock *sock)
         packet_queue_purge(&hsm->send_queue);
         sock->flags |= DTLS_SOCK_KNOWN_TO_HOST;
     }
-    dtls_log(1, peer, "%sConnected to %s using cipher suite %s",
+    dtls_log(ULOG_DEBUG, peer, "%sConnected to %s using cipher suite %s",
              sock->entity == DTLS_SERVER ? "client" : "server", hsm->suite->name);
     // The callbacks may close the socket; the caller holds the handshake.
     if (known)

@@ -48,7 +48,7 @@ int dtls_hs_encap(const sockaddr *peer, packet *msg, uint8_t type, uint16_t seq)
 {
     size_t headroom = packet_headroom(msg);
     if (headroom < DTLS_HS_HEADER_SIZE) {
-        dtls_log(1, peer, "%sInsufficient headroom %zu bytes", headroom);
+        dtls_log(ULOG_DEBUG, peer, "%sInsufficient headroom %zu bytes", headroom);
         return -1;
     }
     size_t length = msg->length;
@@ -61,14 +61,14 @@ int dtls_hs_encap(const sockaddr *peer, packet *msg, uint8_t type, uint16_t seq)
 int dtls_hs_check(const sockaddr *peer, const packet *msg)
 {
     if (msg->length < DTLS_HS_HEADER_SIZE) {
-        dtls_log(1, peer, "%sDropping short DTLS handshake message %u bytes",
+        dtls_log(ULOG_DEBUG, peer, "%sDropping short DTLS handshake message %u bytes",
                  unsigned(msg->length));
         return -1;
     }
     hs_header h = hs_read(msg->data);
     if (h.offset != 0 || h.fragment_length != h.length ||
         h.length + DTLS_HS_HEADER_SIZE != msg->length) {
-        dtls_log(1, peer, "%sDropping malformed DTLS handshake message %u bytes",
+        dtls_log(ULOG_DEBUG, peer, "%sDropping malformed DTLS handshake message %u bytes",
                  unsigned(msg->length));
         return -1;
     }
@@ -88,7 +88,8 @@ void dtls_hs_decap(packet *msg)
 // sees the handshake multiply traffic, so resends are spaced.
 int older_message(dtls_hs_state *state, const sockaddr *peer, uint16_t seq)
 {
-    dtls_log(1, peer, "%sDropping out-of-sequence DTLS handshake message #%04x", unsigned(seq));
+    dtls_log(ULOG_DEBUG, peer, "%sDropping out-of-sequence DTLS handshake message #%04x",
+             unsigned(seq));
     uint32_t now = clock_msec();
     if (state->resend_asked && now - state->resend_msec < DTLS_HS_RESEND_INTERVAL_MS)
         return -1;
@@ -105,7 +106,8 @@ int seq_check(dtls_hs_state *state, const sockaddr *peer, uint16_t seq)
         return 0;
     if (seq < state->recv_seq)
         return older_message(state, peer, seq);
-    dtls_log(1, peer, "%sDropping out-of-sequence DTLS handshake message #%04x", unsigned(seq));
+    dtls_log(ULOG_DEBUG, peer, "%sDropping out-of-sequence DTLS handshake message #%04x",
+             unsigned(seq));
     return -1;
 }
 
@@ -116,13 +118,14 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
     *whole = nullptr;
     size_t length = msg->length;
     if (length < DTLS_HS_HEADER_SIZE) {
-        dtls_log(1, peer, "%sDiscarding short DTLS handshake message %u bytes", unsigned(length));
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding short DTLS handshake message %u bytes",
+                 unsigned(length));
         return -1;
     }
     hs_header h = hs_read(msg->data);
     if (h.fragment_length != length - DTLS_HS_HEADER_SIZE || h.length < h.offset ||
         h.length - h.offset < h.fragment_length) {
-        dtls_log(1, peer, "%sDropping bad DTLS handshake fragment");
+        dtls_log(ULOG_DEBUG, peer, "%sDropping bad DTLS handshake fragment");
         return -1;
     }
     if (h.offset == 0 && h.fragment_length == h.length) {
@@ -133,7 +136,7 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
     }
     // Only fragments of a bounded message that is the one expected are held.
     if (h.length > DTLS_HS_MAX_MESSAGE) {
-        dtls_log(1, peer, "%sDropping oversized DTLS handshake message %u bytes",
+        dtls_log(ULOG_DEBUG, peer, "%sDropping oversized DTLS handshake message %u bytes",
                  unsigned(h.length));
         return -1;
     }
@@ -150,11 +153,11 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
         uint32_t end = l.offset + l.fragment_length;
         if (!last || h.seq != l.seq || h.length != l.length || h.offset > end ||
             h.offset + h.fragment_length <= end) {
-            dtls_log(1, peer, "%sDropping out-of-sequence DTLS handshake fragment");
+            dtls_log(ULOG_DEBUG, peer, "%sDropping out-of-sequence DTLS handshake fragment");
             return -1;
         }
         if (q->count >= DTLS_HS_MAX_FRAGMENTS) {
-            dtls_log(1, peer, "%sDropping excess DTLS handshake fragment");
+            dtls_log(ULOG_DEBUG, peer, "%sDropping excess DTLS handshake fragment");
             return -1;
         }
     }
@@ -164,7 +167,7 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
     if (h.offset + h.fragment_length != h.length)
         return -1;
 
-    dtls_log(3, peer, "%sAssembling DTLS handshake %u bytes from %zu fragments",
+    dtls_log(ULOG_TRACE, peer, "%sAssembling DTLS handshake %u bytes from %zu fragments",
              unsigned(h.length), size_t(q->count));
     packet *out = msg->pool ? packet_alloc(msg->pool, h.length + DTLS_HS_HEADER_SIZE) : nullptr;
     if (!out) {
@@ -188,7 +191,7 @@ int dtls_hs_defrag(dtls_hs_state *state, const sockaddr *peer, packet *msg, pack
 int dtls_hs_recv_seq(dtls_hs_state *state, const sockaddr *peer, packet *msg)
 {
     hs_header h = hs_read(msg->data);
-    dtls_log(4, peer, "%sReceiving DTLS handshake message #%04x", unsigned(h.seq));
+    dtls_log(ULOG_DUMP, peer, "%sReceiving DTLS handshake message #%04x", unsigned(h.seq));
     int r = seq_check(state, peer, h.seq);
     if (r < 0)
         return r;
@@ -237,7 +240,7 @@ int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, ui
 {
     UGW_ASSERT(state->fragment_payload > DTLS_HS_HEADER_SIZE);
     if (packet_isfragmented(message)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
                  unsigned(message->length));
         return -1;
     }
@@ -246,7 +249,7 @@ int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, ui
     dtls_meta_set(message, DTLS_META_MSG_TYPE, msg_type);
     if (dtls_hs_encap(peer, message, msg_type, state->send_seq) < 0)
         return -1;
-    dtls_log(4, peer, "%sSending DTLS handshake message #%04x", unsigned(state->send_seq));
+    dtls_log(ULOG_DUMP, peer, "%sSending DTLS handshake message #%04x", unsigned(state->send_seq));
     state->send_seq++;
     if (hs_hashed(msg_type))
         sha256_update(state->hash, message->data, message->length);
@@ -259,7 +262,7 @@ int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, ui
     }
     size_t body = message->length - DTLS_HS_HEADER_SIZE;
     size_t part = state->fragment_payload - DTLS_HS_HEADER_SIZE;
-    dtls_log(3, peer, "%sSending DTLS handshake message %u bytes in %zu fragments",
+    dtls_log(ULOG_TRACE, peer, "%sSending DTLS handshake message %u bytes in %zu fragments",
              unsigned(body), (body + part - 1) / part);
     for (size_t off = 0; off < body; off += part) {
         size_t n = body - off < part ? body - off : part;
@@ -305,17 +308,18 @@ int dtls_hs_peek(const sockaddr *peer, packet *msg, uint8_t *type, uint16_t *mes
 {
     size_t length = msg->length;
     if (length < DTLS_HS_HEADER_SIZE) {
-        dtls_log(1, peer, "%sDropping short DTLS handshake message %u bytes", unsigned(length));
+        dtls_log(ULOG_DEBUG, peer, "%sDropping short DTLS handshake message %u bytes",
+                 unsigned(length));
         return -1;
     }
     hs_header h = hs_read(msg->data);
     if (h.offset != 0 || h.fragment_length != h.length) {
-        dtls_log(2, peer, "%sDropping fragmented DTLS handshake message %u bytes",
+        dtls_log(ULOG_DETAIL, peer, "%sDropping fragmented DTLS handshake message %u bytes",
                  unsigned(length));
         return -1;
     }
     if (h.length + DTLS_HS_HEADER_SIZE != length) {
-        dtls_log(2, peer, "%sDropping aggregated DTLS handshake message %u bytes",
+        dtls_log(ULOG_DETAIL, peer, "%sDropping aggregated DTLS handshake message %u bytes",
                  unsigned(length));
         return -1;
     }

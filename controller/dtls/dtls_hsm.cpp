@@ -196,8 +196,8 @@ void change_cipher(dtls_hsm *hsm, bool write)
         sock->flags |= DTLS_SOCK_RECV_SPEC;
         writer = sock->entity == DTLS_SERVER ? DTLS_CLIENT : DTLS_SERVER;
     }
-    dtls_log(2, peer_of(hsm), "%sChanging %s cipher to epoch %u", write ? "write" : "read",
-             unsigned{hsm->pending.epoch});
+    dtls_log(ULOG_DETAIL, peer_of(hsm), "%sChanging %s cipher to epoch %u",
+             write ? "write" : "read", unsigned{hsm->pending.epoch});
     dtls_rec_init_cipher(&hsm->pending, writer);
 }
 
@@ -243,7 +243,7 @@ int parse_client_hello(const sockaddr *peer, const uint8_t *body, size_t length,
 {
     *ch = {};
     if (length < 34) {
-        dtls_log(1, peer, "%sMalformed DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ClientHello message");
         return -1;
     }
     ch->version = body;
@@ -251,32 +251,32 @@ int parse_client_hello(const sockaddr *peer, const uint8_t *body, size_t length,
     const uint8_t *cursor = body + 34;
     size_t remaining = length - 34;
     if (dtls_read_vector(&cursor, &remaining, 32, &ch->session_id) < 0) {
-        dtls_log(1, peer, "%sMalformed session ID in DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed session ID in DTLS ClientHello message");
         return -1;
     }
     ch->cookie_at = static_cast<size_t>(cursor - body);
     if (dtls_read_vector(&cursor, &remaining, 255, &ch->cookie) < 0) {
-        dtls_log(1, peer, "%sMalformed cookie in DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed cookie in DTLS ClientHello message");
         return -1;
     }
     ch->suites_at = static_cast<size_t>(cursor - body);
     if (dtls_read_vector(&cursor, &remaining, 65533, &ch->suites) < 0 ||
         (dtls_get_u16(ch->suites) & 1)) {
-        dtls_log(1, peer, "%sMalformed cipher suites in DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed cipher suites in DTLS ClientHello message");
         return -1;
     }
     if (dtls_read_vector(&cursor, &remaining, 255, &ch->compression) < 0) {
-        dtls_log(1, peer, "%sMalformed compression in DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed compression in DTLS ClientHello message");
         return -1;
     }
     if (dtls_find_byte(ch->compression + 1, ch->compression[0], 0) < 0) {
-        dtls_log(1, peer, "%sMissing NULL compression in DTLS ClientHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMissing NULL compression in DTLS ClientHello message");
         return -1;
     }
     if (remaining) {
         if (remaining < 2 || dtls_get_u16(cursor) + 2u != remaining ||
             dtls_ext_count(cursor, remaining) < 0) {
-            dtls_log(1, peer, "%sMalformed DTLS ClientHello message");
+            dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ClientHello message");
             return -1;
         }
         ch->ext = cursor;
@@ -322,13 +322,13 @@ int take_cookie(dtls_hsm *hsm, const packet *hvr)
 {
     const sockaddr *peer = peer_of(hsm);
     if (hvr->length < 2) {
-        dtls_log(1, peer, "%sMalformed DTLS HelloVerifyRequest message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS HelloVerifyRequest message");
         return -1;
     }
     const uint8_t *cursor = hvr->data + 2, *cookie;
     size_t remaining = hvr->length - 2u;
     if (dtls_read_vector(&cursor, &remaining, DTLS_MAX_COOKIE, &cookie) < 0) {
-        dtls_log(1, peer, "%sMalformed cookie in DTLS HelloVerifyRequest message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed cookie in DTLS HelloVerifyRequest message");
         return -1;
     }
     if (remaining)
@@ -363,7 +363,7 @@ int make_client_hello(dtls_hsm *hsm)
         const dtls_cipher_suite &s = dtls_cipher_suites[i];
         if ((s.key_exchange == DTLS_KX_RSA && (sock->flags & DTLS_SOCK_HAS_RSA)) ||
             (s.key_exchange == DTLS_KX_PSK && (sock->flags & DTLS_SOCK_HAS_PSK))) {
-            dtls_log(2, peer, "%sTrying cipher suite %s", s.name);
+            dtls_log(ULOG_DETAIL, peer, "%sTrying cipher suite %s", s.name);
             dtls_put_u16(ids[n++], s.id);
         }
     }
@@ -381,7 +381,8 @@ int make_client_hello(dtls_hsm *hsm)
     memcpy(b + 2, hsm->client_random, 32);
     b += 34;
     *b++ = 0;
-    dtls_log(3, peer, "%sUsing %u bytes cookie in DTLS ClientHello", unsigned{hsm->cookie_length});
+    dtls_log(ULOG_TRACE, peer, "%sUsing %u bytes cookie in DTLS ClientHello",
+             unsigned{hsm->cookie_length});
     *b++ = hsm->cookie_length;
     memcpy(b, hsm->cookie, hsm->cookie_length);
     b += hsm->cookie_length;
@@ -485,7 +486,8 @@ int make_server_hello(dtls_hsm *hsm)
             bool standard = type == EXT_SERVER_CERT_TYPE && len >= 1 && data[0] + 1u == len &&
                             dtls_find_byte(data + 1, data[0], CERT_TYPE_RAW_PUBLIC_KEY) >= 0;
             if ((ours || standard) && !hsm->rpk_ext_type) {
-                dtls_log(3, peer, "%sDTLS extension Server-Certificate-Type=Raw-Public-Key");
+                dtls_log(ULOG_TRACE, peer,
+                         "%sDTLS extension Server-Certificate-Type=Raw-Public-Key");
                 hsm->rpk_ext_type = type;
             }
         }
@@ -607,7 +609,7 @@ int client_key_exchange(dtls_hsm *hsm)
         uint8_t key[DTLS_PSK_MAX];
         int n = ctx->ops.psk_cb(ctx->user, identity, key, sizeof key);
         if (n < 0 || n > int(sizeof key))
-            dtls_log(1, peer, "%sNo PSK available for identity \"%s\"", identity);
+            dtls_log(ULOG_DEBUG, peer, "%sNo PSK available for identity \"%s\"", identity);
         else
             premaster_length = dtls_psk_premaster(premaster, key, size_t(n));
         secure_wipe(key, sizeof key);
@@ -646,7 +648,8 @@ int check_server_extensions(dtls_hsm *hsm, const uint8_t *ext, size_t ext_length
     while (it.next(&type, &data, &len)) {
         if (type == EXT_CLIENT_CERT_TYPE && len == 1 && data[0] == CERT_TYPE_RAW_PUBLIC_KEY &&
             !*rpk) {
-            dtls_log(3, peer_of(hsm), "%sDTLS extension Server-Certificate-Type=Raw-Public-Key");
+            dtls_log(ULOG_TRACE, peer_of(hsm),
+                     "%sDTLS extension Server-Certificate-Type=Raw-Public-Key");
             *rpk = true;
             bad |= !(sock->flags & DTLS_SOCK_HAS_RSA);
         } else if (type == EXT_RENEGOTIATION_INFO && !reneg) {
@@ -677,12 +680,12 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     const uint8_t *body = cert->data;
     size_t length = cert->length;
     if (length < 3 || dtls_get_u24(body) != length - 3) {
-        dtls_log(1, peer, "%sMalformed Subject Public Key in DTLS Certificate message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed Subject Public Key in DTLS Certificate message");
         return fail(hsm, DTLS_ALERT_UNSUPPORTED_CERTIFICATE);
     }
     rsa_key *key = rsa_parse_spki(body + 3, length - 3);
     if (!key || key->bits < SERVER_KEY_MIN_BITS || bi_num_bits(key->e) > SERVER_KEY_MAX_E_BITS) {
-        dtls_log(1, peer, "%sUnsupported RSA key in DTLS Certificate message");
+        dtls_log(ULOG_DEBUG, peer, "%sUnsupported RSA key in DTLS Certificate message");
         rsa_free(key);
         return fail(hsm, DTLS_ALERT_UNSUPPORTED_CERTIFICATE);
     }
@@ -694,11 +697,11 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     dtls_rsa_pin *pin = sock->rsa;
     fp_words words(fp);
     if (pin->bits && rsa_fingerprint_match(fp, pin->fingerprint, pin->bits) != 0) {
-        dtls_log(1, peer, "%sBad RSA key fingerprint %08x%08x%08x%08x%08x%08x%08x%08x",
+        dtls_log(ULOG_DEBUG, peer, "%sBad RSA key fingerprint %08x%08x%08x%08x%08x%08x%08x%08x",
                  FP_ARGS(words));
         return fail(hsm, DTLS_ALERT_BAD_CERTIFICATE);
     }
-    dtls_log(2, peer, "%sRSA key fingerprint is %08x%08x%08x%08x%08x%08x%08x%08x",
+    dtls_log(ULOG_DETAIL, peer, "%sRSA key fingerprint is %08x%08x%08x%08x%08x%08x%08x%08x",
              FP_ARGS(words));
     if (!pin->bits)
         dtls_log(ULOG_WARNING, peer,
@@ -720,22 +723,23 @@ int make_client_finished(dtls_hsm *hsm)
     const uint8_t *body = sh->data;
     size_t length = sh->length;
     if (length < 34) {
-        dtls_log(1, peer, "%sMalformed DTLS ServerHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
         return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     }
     const uint8_t *cursor = body + 34, *session_id;
     size_t remaining = length - 34;
     if (dtls_read_vector(&cursor, &remaining, 32, &session_id) < 0) {
-        dtls_log(1, peer, "%sMalformed session ID in DTLS ServerHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed session ID in DTLS ServerHello message");
         return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     }
     if (remaining < 3) {
-        dtls_log(1, peer, "%sMalformed DTLS ServerHello message");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
         return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     }
     const uint8_t *suite = cursor;
     if (cursor[2] != 0) {
-        dtls_log(1, peer, "%sUnsupported compression %u in ServerHello message", unsigned{cursor[2]});
+        dtls_log(ULOG_DEBUG, peer, "%sUnsupported compression %u in ServerHello message",
+                 unsigned{cursor[2]});
         return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     }
     cursor += 3;
@@ -744,7 +748,7 @@ int make_client_finished(dtls_hsm *hsm)
     if (remaining) {
         if (remaining < 2 || dtls_get_u16(cursor) + 2u != remaining ||
             dtls_ext_count(cursor, remaining) < 0) {
-            dtls_log(1, peer, "%sMalformed DTLS ServerHello message");
+            dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
             return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
         }
         ext = cursor;
@@ -754,7 +758,7 @@ int make_client_finished(dtls_hsm *hsm)
     if (ext_rc == -2)
         return fail(hsm, DTLS_ALERT_HANDSHAKE_FAILURE);
     if (ext_rc < 0) {
-        dtls_log(1, peer, "%sUnsupported DTLS extension(s)");
+        dtls_log(ULOG_DEBUG, peer, "%sUnsupported DTLS extension(s)");
         return fail(hsm, DTLS_ALERT_UNSUPPORTED_EXTENSION);
     }
     uint8_t allowed = 0;
@@ -807,7 +811,7 @@ int make_client_finished(dtls_hsm *hsm)
         cke = dtls_make_hs_message(ctx->pool, k);
         if (cke && rsa_encrypt(hsm->server_key, RSA_PAD_PKCS1, nullptr, 0, premaster,
                                DTLS_RSA_PREMASTER_SIZE, cke->data) != int(k)) {
-            dtls_log(1, peer, "%sRSA PKCS#1 v1.5 encryption failed");
+            dtls_log(ULOG_DEBUG, peer, "%sRSA PKCS#1 v1.5 encryption failed");
             packet_release(cke);
             cke = nullptr;
         }
@@ -840,11 +844,11 @@ int verify_finished(dtls_hsm *hsm)
     if (!fin)
         return -1;
     if (fin->length != DTLS_FINISHED_SIZE) {
-        dtls_log(1, peer, "%sMalformed Finished message %u bytes", unsigned{fin->length});
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed Finished message %u bytes", unsigned{fin->length});
         return fail(hsm, DTLS_ALERT_DECRYPT_ERROR);
     }
     if (dtls_finished_check(hsm->expected_finished, fin->data, fin->length) != 0) {
-        dtls_log(1, peer, "%sDTLS handshake integrity check failed");
+        dtls_log(ULOG_DEBUG, peer, "%sDTLS handshake integrity check failed");
         return fail(hsm, DTLS_ALERT_DECRYPT_ERROR);
     }
     return 0;
@@ -904,7 +908,7 @@ int done(dtls_hsm *hsm)
 
 int timed_out(dtls_hsm *hsm)
 {
-    dtls_log(1, peer_of(hsm), "%sDTLS handshake timed out");
+    dtls_log(ULOG_DEBUG, peer_of(hsm), "%sDTLS handshake timed out");
     hsm->count = 0;
     return -1;
 }
@@ -1014,10 +1018,10 @@ void send_flight(dtls_hsm *hsm)
         const char *name = type == DTLS_CT_CHANGE_CIPHER_SPEC ? "ChangeCipherSpec"
                                                               : hs_type_name(p->data[0], num);
         if (hsm->count)
-            dtls_log(3, peer, "%sSending %s %u bytes [retry %u]", name, unsigned{p->length},
-                     unsigned(hsm->count));
+            dtls_log(ULOG_TRACE, peer, "%sSending %s %u bytes [retry %u]", name,
+                     unsigned{p->length}, unsigned(hsm->count));
         else
-            dtls_log(3, peer, "%sSending %s %u bytes", name, unsigned{p->length});
+            dtls_log(ULOG_TRACE, peer, "%sSending %s %u bytes", name, unsigned{p->length});
         packet *copy = packet_copy_single(p);
         if (!copy) {
             dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
@@ -1052,7 +1056,8 @@ void send_flight(dtls_hsm *hsm)
 void hsm_free(dtls_hsm *hsm)
 {
     dtls_sock *sock = hsm->sock;
-    dtls_log(4, peer_of(hsm), "%sReleasing DTLS handshake stack %zu bytes", sizeof(dtls_hsm));
+    dtls_log(ULOG_DUMP, peer_of(hsm), "%sReleasing DTLS handshake stack %zu bytes",
+             sizeof(dtls_hsm));
     UGW_ASSERT(!timer_ispending(&hsm->timer));
     if (sock->flags & (DTLS_SOCK_SEND_SPEC | DTLS_SOCK_RECV_SPEC)) {
         dtls_security_context old = sock->context;
@@ -1091,7 +1096,8 @@ dtls_hsm *dtls_hsm_acquire(dtls_sock *sock)
         dtls_alert_send(sock, DTLS_ALERT_INTERNAL_ERROR, DTLS_ALERT_FATAL);
         return nullptr;
     }
-    dtls_log(4, &sock->peer.sa, "%sAllocating DTLS handshake stack %zu bytes", sizeof(dtls_hsm));
+    dtls_log(ULOG_DUMP, &sock->peer.sa, "%sAllocating DTLS handshake stack %zu bytes",
+             sizeof(dtls_hsm));
     hsm->sock = sock;
     hsm->refcount = 1;
     hsm->state = sock->hs_state;
@@ -1163,7 +1169,8 @@ void dtls_hsm_step(dtls_hsm *hsm)
             break;
         uint8_t next = next_state(hsm);
         if (next) {
-            dtls_log(2, &sock->peer.sa, "%sDTLS handshake entering state %s", state_names[next]);
+            dtls_log(ULOG_DETAIL, &sock->peer.sa, "%sDTLS handshake entering state %s",
+                     state_names[next]);
             hsm->state = next;
             if (handlers[next](hsm) < 0)
                 hsm->events |= DTLS_EV_ERROR;
@@ -1208,7 +1215,7 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record)
             continue;
         uint8_t type = msg_type(body);
         char num[8];
-        dtls_log(3, peer, "%sReceived DTLS %s message %u bytes", hs_type_name(type, num),
+        dtls_log(ULOG_TRACE, peer, "%sReceived DTLS %s message %u bytes", hs_type_name(type, num),
                  unsigned{body->length});
         hsm->events &= static_cast<uint8_t>(~0x0f);
         switch (type) {
@@ -1236,7 +1243,7 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record)
 void dtls_hsm_recv_ccs(dtls_sock *sock, packet *record)
 {
     if (record->length != 1 || record->data[0] != 1) {
-        dtls_log(1, &sock->peer.sa, "%sDropping bad DTLS ChangeCipherSpec %u bytes",
+        dtls_log(ULOG_DEBUG, &sock->peer.sa, "%sDropping bad DTLS ChangeCipherSpec %u bytes",
                  unsigned{record->length});
         return;
     }
@@ -1253,12 +1260,13 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = &sock->peer.sa;
     if (record->length < 2) {
-        dtls_log(1, peer, "%sDropping short DTLS alert message %u bytes", unsigned{record->length});
+        dtls_log(ULOG_DEBUG, peer, "%sDropping short DTLS alert message %u bytes",
+                 unsigned{record->length});
         return;
     }
     uint8_t level = record->data[0], code = record->data[1];
     if (level != DTLS_ALERT_WARNING && level != DTLS_ALERT_FATAL) {
-        dtls_log(1, peer, "%sDropping bad DTLS alert message %u bytes level %u",
+        dtls_log(ULOG_DEBUG, peer, "%sDropping bad DTLS alert message %u bytes level %u",
                  unsigned{record->length}, unsigned{level});
         return;
     }
@@ -1267,11 +1275,13 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
         return;
     const char *level_name = level == DTLS_ALERT_FATAL ? "fatal" : "warning";
     if (code == DTLS_ALERT_CLOSE_NOTIFY)
-        dtls_log(2, peer, "%sReceived DTLS alert %s", dtls_alert_name(code));
+        dtls_log(ULOG_DETAIL, peer, "%sReceived DTLS alert %s", dtls_alert_name(code));
     else if (code <= 110)
-        dtls_log(1, peer, "%sReceived DTLS %s alert %s", level_name, dtls_alert_name(code));
+        dtls_log(ULOG_DEBUG, peer, "%sReceived DTLS %s alert %s", level_name,
+                 dtls_alert_name(code));
     else
-        dtls_log(1, peer, "%sReceived unknown DTLS %s alert %u", level_name, unsigned{code});
+        dtls_log(ULOG_DEBUG, peer, "%sReceived unknown DTLS %s alert %u", level_name,
+                 unsigned{code});
     // Standard peers close with a warning-level Close Notify.
     if (level == DTLS_ALERT_FATAL || code == DTLS_ALERT_CLOSE_NOTIFY) {
         hsm->events |= DTLS_EV_ERROR;
@@ -1297,8 +1307,8 @@ void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
     }
     p->data[0] = level;
     p->data[1] = description;
-    dtls_log(2, peer, "%sSending DTLS %s alert %s", level == DTLS_ALERT_FATAL ? "fatal" : "warning",
-             dtls_alert_name(description));
+    dtls_log(ULOG_DETAIL, peer, "%sSending DTLS %s alert %s",
+             level == DTLS_ALERT_FATAL ? "fatal" : "warning", dtls_alert_name(description));
     if (dtls_rec_send(dtls_sock_write_side(sock), peer, p, DTLS_CT_ALERT) == 0)
         ctx->ops.send_cb(ctx->user, p, peer);
     packet_release(p);
@@ -1322,12 +1332,12 @@ int dtls_select_cipher(dtls_hsm *hsm, const uint8_t *ids, size_t length, uint8_t
             hsm->pending.params = &s.params;
             hsm->pending.cipher = s.cipher;
             hsm->pending.mac = s.mac;
-            dtls_log(2, peer, "%sInitializing epoch %u using cipher suite %#04x %s",
+            dtls_log(ULOG_DETAIL, peer, "%sInitializing epoch %u using cipher suite %#04x %s",
                      unsigned{hsm->pending.epoch}, unsigned{s.id}, s.name);
             return 0;
         }
     }
-    dtls_log(1, peer, "%sNo supported cipher suites found");
+    dtls_log(ULOG_DEBUG, peer, "%sNo supported cipher suites found");
     return -1;
 }
 
@@ -1368,7 +1378,7 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         return nullptr;
     client_hello ch;
     if (parse_client_hello(peer, msg->data, msg->length, &ch) < 0) {
-        dtls_log(1, peer, "%sMalformed cookie in DTLS ClientHello");
+        dtls_log(ULOG_DEBUG, peer, "%sMalformed cookie in DTLS ClientHello");
         return nullptr;
     }
     uint8_t cookie[20];
@@ -1382,7 +1392,7 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         memcpy(hvr->data + 3, cookie, sizeof cookie);
         if (dtls_hs_stateless_reply(peer, hvr, DTLS_HT_HELLO_VERIFY_REQUEST, message_seq) == 0 &&
             dtls_rec_stateless_encap(peer, hvr, DTLS_CT_HANDSHAKE, record_seq) == 0) {
-            dtls_log(3, peer, "%sSending HelloVerifyRequest");
+            dtls_log(ULOG_TRACE, peer, "%sSending HelloVerifyRequest");
             ctx->ops.send_cb(ctx->user, hvr, peer);
         }
         packet_release(hvr);
@@ -1397,26 +1407,26 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         }
     }
     if (!valid) {
-        dtls_log(1, peer, "%sInvalid cookie in DTLS ClientHello");
+        dtls_log(ULOG_DEBUG, peer, "%sInvalid cookie in DTLS ClientHello");
         return nullptr;
     }
     if (dtls_sock *old = dtls_sock_lookup(ctx->handshaking, peer)) {
         dtls_hsm *hsm = old->handshake;
         if (dtls_sock_read_side(old)->epoch == 1 && hsm &&
             memcmp(hsm->client_random, ch.random, DTLS_RANDOM_SIZE) == 0) {
-            dtls_log(2, peer, "%sIgnoring replayed DTLS ClientHello");
+            dtls_log(ULOG_DETAIL, peer, "%sIgnoring replayed DTLS ClientHello");
             return nullptr;
         }
-        dtls_log(2, peer, "%sClosing stale handshaking DTLS socket");
+        dtls_log(ULOG_DETAIL, peer, "%sClosing stale handshaking DTLS socket");
         if (!(old->flags & DTLS_SOCK_CONNECTED))
             dtls_sock_teardown(old);
         else
             return nullptr;
     }
     if (ctx->server_handshaking >= DTLS_MAX_HANDSHAKING) {
-        dtls_log(1, peer, "%sDropping DTLS ClientHello - too many handshakes in progress");
+        dtls_log(ULOG_DEBUG, peer, "%sDropping DTLS ClientHello - too many handshakes in progress");
         return nullptr;
     }
-    dtls_log(2, peer, "%sClientHello cookie verified - creating socket");
+    dtls_log(ULOG_DETAIL, peer, "%sClientHello cookie verified - creating socket");
     return dtls_sock_create(ctx, peer, DTLS_SERVER, nullptr, nullptr);
 }

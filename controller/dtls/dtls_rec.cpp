@@ -42,18 +42,18 @@ int check_header(const dtls_security_context *side, const sockaddr *peer, packet
     size_t length = record->length;
     const uint8_t *hdr = record->data;
     if (length < DTLS_RECORD_SIZE || length - DTLS_RECORD_SIZE < dtls_get_u16(hdr + 11)) {
-        dtls_log(1, peer, "%sDropping short DTLS record %u bytes", unsigned(length));
+        dtls_log(ULOG_DEBUG, peer, "%sDropping short DTLS record %u bytes", unsigned(length));
         return -1;
     }
     uint16_t epoch = dtls_get_u16(hdr + 3);
     if (epoch != side->epoch) {
-        dtls_log(1, peer, "%sDiscarding DTLS record %u bytes with epoch %u != %u",
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding DTLS record %u bytes with epoch %u != %u",
                  unsigned(length), unsigned(epoch), unsigned(side->epoch));
         return -1;
     }
     if (dtls_get_u16(hdr + 1) > 0xfeff ||
         (!dtls_version_is_null(side->version) && memcmp(hdr + 1, side->version, 2) != 0)) {
-        dtls_log(1, peer, "%sDiscarding DTLS record %u bytes with bad version %u.%u",
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding DTLS record %u bytes with bad version %u.%u",
                  unsigned(length), unsigned(uint8_t(~hdr[1])), unsigned(uint8_t(~hdr[2])));
         return -1;
     }
@@ -107,32 +107,34 @@ int dtls_rec_send(dtls_security_context *side, const sockaddr *peer, packet *msg
 {
     UGW_ASSERT(side->params != nullptr);
     if (packet_isfragmented(msg)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes", unsigned(msg->length));
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+                 unsigned(msg->length));
         return -1;
     }
     // Every check comes before the packet is touched, so a refused record
     // leaves the payload as it was.
     size_t headroom = packet_headroom(msg);
     if (headroom < DTLS_RECORD_SIZE) {
-        dtls_log(1, peer, "%sInsufficient headroom %zu bytes", headroom);
+        dtls_log(ULOG_DEBUG, peer, "%sInsufficient headroom %zu bytes", headroom);
         return -1;
     }
     if (side->send_seq_hi >= DTLS_SEQ_HI_LIMIT) {
-        dtls_log(1, peer, "%sDropping record due to sequence number depletion");
+        dtls_log(ULOG_DEBUG, peer, "%sDropping record due to sequence number depletion");
         return -1;
     }
     if (headroom - DTLS_RECORD_SIZE < side->params->record_iv_length) {
-        dtls_log(1, peer, "%sInsufficient headroom %zu bytes", headroom - DTLS_RECORD_SIZE);
+        dtls_log(ULOG_DEBUG, peer, "%sInsufficient headroom %zu bytes",
+                 headroom - DTLS_RECORD_SIZE);
         return -1;
     }
     size_t tailroom = packet_tailroom(msg);
     if (tailroom < side->params->mac_length) {
-        dtls_log(1, peer, "%sInsufficient tailroom %zu bytes", tailroom);
+        dtls_log(ULOG_DEBUG, peer, "%sInsufficient tailroom %zu bytes", tailroom);
         return -1;
     }
     size_t length = msg->length;
     if (length > DTLS_MAX_PLAINTEXT) {
-        dtls_log(1, peer, "%sDropping oversized DTLS record %u bytes", unsigned(length));
+        dtls_log(ULOG_DEBUG, peer, "%sDropping oversized DTLS record %u bytes", unsigned(length));
         return -1;
     }
 
@@ -161,13 +163,13 @@ int dtls_rec_replay_check(dtls_security_context *side, const sockaddr *peer, uin
     if (s <= h) {
         uint64_t d = h - s;
         if (d >= 64) {
-            dtls_log(1, peer, "%sDropping out-of-window DTLS record #%llu %u bytes",
+            dtls_log(ULOG_DEBUG, peer, "%sDropping out-of-window DTLS record #%llu %u bytes",
                      static_cast<unsigned long long>(s), unsigned(length));
             return -3;
         }
         uint64_t bit = uint64_t(1) << d;
         if (side->replay_bitmap & bit) {
-            dtls_log(1, peer, "%sDropping replayed DTLS record #%llu %u bytes",
+            dtls_log(ULOG_DEBUG, peer, "%sDropping replayed DTLS record #%llu %u bytes",
                      static_cast<unsigned long long>(s), unsigned(length));
             return -3;
         }
@@ -190,7 +192,7 @@ int dtls_rec_recv(dtls_security_context *side, const sockaddr *peer, packet *rec
 {
     UGW_ASSERT(side->params != nullptr);
     if (packet_isfragmented(record)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
                  unsigned(record->length));
         return -1;
     }
@@ -198,7 +200,8 @@ int dtls_rec_recv(dtls_security_context *side, const sockaddr *peer, packet *rec
         return -1;
     size_t length = record->length;
     if (length < DTLS_RECORD_SIZE + side->params->mac_length + side->params->record_iv_length) {
-        dtls_log(1, peer, "%sDropping short encrypted DTLS record %u bytes", unsigned(length));
+        dtls_log(ULOG_DEBUG, peer, "%sDropping short encrypted DTLS record %u bytes",
+                 unsigned(length));
         return -2;
     }
     uint32_t seq_hi, seq_lo;
@@ -209,11 +212,11 @@ int dtls_rec_recv(dtls_security_context *side, const sockaddr *peer, packet *rec
     if (side->cipher &&
         side->cipher->decrypt(writer_state(side, writer), side->params,
                               writer_salt(side, writer), record) < 0) {
-        dtls_log(1, peer, "%sDTLS decryption failure");
+        dtls_log(ULOG_DEBUG, peer, "%sDTLS decryption failure");
         return -2;
     }
     if (side->mac && side->mac->verify(writer_mac_key(side, writer), side->params, record) < 0) {
-        dtls_log(1, peer, "%sDTLS MAC verification failure");
+        dtls_log(ULOG_DEBUG, peer, "%sDTLS MAC verification failure");
         return -2;
     }
     if (dtls_rec_replay_check(side, peer, seq_hi, seq_lo, length) < 0)
@@ -232,7 +235,8 @@ size_t dtls_gen_deagg(const sockaddr *peer, packet *msg, packet_queue *out,
                       dtls_part_length_fn part_length, size_t header_size, const char *name)
 {
     if (packet_isfragmented(msg)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes", unsigned(msg->length));
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+                 unsigned(msg->length));
         return 0;
     }
     size_t count = 0;
@@ -241,7 +245,8 @@ size_t dtls_gen_deagg(const sockaddr *peer, packet *msg, packet_queue *out,
     while (remaining) {
         const uint8_t *part = msg->data + off;
         if (remaining < header_size || remaining - header_size < part_length(part)) {
-            dtls_log(1, peer, "%sDropping short DTLS %s %u bytes", name, unsigned(remaining));
+            dtls_log(ULOG_DEBUG, peer, "%sDropping short DTLS %s %u bytes", name,
+                     unsigned(remaining));
             break;
         }
         size_t n = header_size + part_length(part);
@@ -297,7 +302,7 @@ packet *dtls_gen_enagg(const sockaddr *peer, packet_queue *queue, size_t mtu, co
         dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
         return nullptr;
     }
-    dtls_log(3, peer, "%sSending DTLS %s aggregate %u bytes with %zu messages", name,
+    dtls_log(ULOG_TRACE, peer, "%sSending DTLS %s aggregate %u bytes with %zu messages", name,
              unsigned(total), count);
     return out;
 }
@@ -308,7 +313,8 @@ int dtls_rec_peek(const sockaddr *peer, packet *msg, uint8_t *content_type, uint
     dtls_security_context zero = {};
     zero.params = &null_params;
     if (packet_isfragmented(msg)) {
-        dtls_log(1, peer, "%sDiscarding fragmented DTLS packet %u bytes", unsigned(msg->length));
+        dtls_log(ULOG_DEBUG, peer, "%sDiscarding fragmented DTLS packet %u bytes",
+                 unsigned(msg->length));
         return -1;
     }
     // Only the first record counts: the header check cuts off the rest.
@@ -330,7 +336,7 @@ int dtls_rec_stateless_encap(const sockaddr *peer, packet *msg, uint8_t content_
 {
     size_t headroom = packet_headroom(msg);
     if (headroom < DTLS_RECORD_SIZE) {
-        dtls_log(1, peer, "%sInsufficient headroom %zu bytes", headroom);
+        dtls_log(ULOG_DEBUG, peer, "%sInsufficient headroom %zu bytes", headroom);
         return -1;
     }
     size_t length = msg->length;

@@ -173,12 +173,12 @@ int dtls_negotiate_version(const sockaddr *peer, const uint8_t offered[2], uint8
 {
     dtls_version_min(selected, offered, DTLS_VERSION_1_2);
     if (dtls_version_compare(selected, DTLS_VERSION_1_2) != 0) {
-        dtls_log(1, peer, "%sUnsupported DTLS version %u.%u", unsigned(uint8_t(~offered[0])),
-                 unsigned(uint8_t(~offered[1])));
+        dtls_log(ULOG_DEBUG, peer, "%sUnsupported DTLS version %u.%u",
+                 unsigned(uint8_t(~offered[0])), unsigned(uint8_t(~offered[1])));
         return -1;
     }
-    dtls_log(2, peer, "%sSelecting DTLS protocol version %u.%u", unsigned(uint8_t(~selected[0])),
-             unsigned(uint8_t(~selected[1])));
+    dtls_log(ULOG_DETAIL, peer, "%sSelecting DTLS protocol version %u.%u",
+             unsigned(uint8_t(~selected[0])), unsigned(uint8_t(~selected[1])));
     return 0;
 }
 

@@ -17,9 +17,6 @@
 struct packet;
 struct mempool;
 
-// The engine's log component bit.
-enum : uint32_t { LOG_COMP_DTLS = 0x100 };
-
 enum : uint8_t {
     DTLS_SERVER = 1,
     DTLS_CLIENT = 2,

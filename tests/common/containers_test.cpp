@@ -159,3 +159,41 @@ TEST(List, PopAndEmptiness)
     bad._prev = &head;
     EXPECT_DEATH(list_isempty(&bad), "Assertion failed: !\\(\\(list->_next == list\\)");
 }
+
+TEST(List, WalkersVisitInOrderAndSafeOnesSurviveRemoval)
+{
+    item items[5];
+    list_link head;
+    list_init(&head);
+    for (int i = 0; i < 5; i++) {
+        items[i].value = i;
+        list_append(&head, &items[i].link);
+    }
+    std::vector<int> seen;
+    for (list_link *l : list_for_each(&head))
+        seen.push_back(container_of(l, &item::link)->value);
+    for (item *it : list_records<&item::link>(&head))
+        seen.push_back(it->value);
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 0, 1, 2, 3, 4}));
+
+    // Removing (and poisoning) the current member must not derail a safe walk.
+    seen.clear();
+    for (item *it : list_records_safe<&item::link>(&head)) {
+        seen.push_back(it->value);
+        if (it->value % 2 == 0) {
+            list_remove(&it->link);
+            it->link._next = it->link._prev = nullptr;
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4}));
+    seen.clear();
+    for (list_link *l : list_for_each_safe(&head)) {
+        seen.push_back(container_of(l, &item::link)->value);
+        list_remove(l);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, 3}));
+    EXPECT_TRUE(list_isempty(&head));
+    EXPECT_EQ(list_first_record<&item::link>(&head), nullptr);
+    for (item *it : list_records<&item::link>(&head))
+        ADD_FAILURE() << "empty list visited " << it->value;
+}

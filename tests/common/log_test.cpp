@@ -54,11 +54,11 @@ TEST_F(LogTest, LevelsComponentsAndPrefixes)
     ulog(LOG_COMP_COMMON, ULOG_ERROR, "before open"); // no hook yet: nothing
     ASSERT_EQ(log_open(nullptr, 1, LOG_COMP_COMMON, LOG_FMT_FILE | LOG_FMT_LINE, nullptr), 0);
     ulog(LOG_COMP_IPC, ULOG_ERROR, "other component");
-    ulog(LOG_COMP_COMMON, 2, "too verbose");
-    ulog(LOG_COMP_COMMON, 1, "debug %d", 1);
+    ulog(LOG_COMP_COMMON, ULOG_DETAIL, "too verbose");
+    ulog(LOG_COMP_COMMON, ULOG_DEBUG, "debug %d", 1);
     ulog(LOG_COMP_COMMON, ULOG_WARNING, "careful");
     ulog(LOG_COMP_COMMON, ULOG_ERROR, "broken");
-    ulog(LOG_COMP_COMMON, 4, "level four");
+    ulog(LOG_COMP_COMMON, ULOG_DUMP, "level four");
     int line = __LINE__ - 4;
     std::string want = "log_test.cpp: " + std::to_string(line) + ": debug 1\n" +
                        "WARNING: log_test.cpp: " + std::to_string(line + 1) + ": careful\n" +
