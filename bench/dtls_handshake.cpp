@@ -99,24 +99,24 @@ struct our_bench {
         packet_pool_config pc = {2048, 64, 32, 256, 256, 0};
         pool = packet_pool_create(&pc);
         dtls_ops ops = {
-            nullptr,
-            [](void *, dtls_sock *) { self->connected = true; },
-            [](void *, dtls_sock *, packet *) {},
-            [](void *u, packet *p, const sockaddr *peer) {
+            .accept_cb = nullptr,
+            .connect_cb = [](void *, dtls_sock *) { self->connected = true; },
+            .recv_cb = [](void *, dtls_sock *, packet *) {},
+            .send_cb = [](void *u, packet *p, const sockaddr *peer) {
                 return int(sendto(side(u)->fd, p->data, p->length, 0, peer, sizeof(sockaddr_in)));
             },
-            [](void *, dtls_sock *, int) {},
-            nullptr,
-            [](void *, const char *, uint8_t *key, size_t) {
+            .close_cb = [](void *, dtls_sock *, int) {},
+            .alert_cb = nullptr,
+            .psk_cb = [](void *, const char *, uint8_t *key, size_t) {
                 memcpy(key, kPsk, sizeof kPsk);
                 return int(sizeof kPsk);
             },
-            [](void *, timer *t, uint32_t ms, timer_fn cb) {
+            .timer_start_cb = [](void *, timer *t, uint32_t ms, timer_fn cb) {
                 t->flags |= TIMER_PENDING;
                 if (ms == 0)
                     self->due.emplace_back(t, cb);
             },
-            [](void *, timer *t) {
+            .timer_stop_cb = [](void *, timer *t) {
                 t->flags &= uint8_t(~TIMER_PENDING);
                 for (auto &d : self->due)
                     if (d.first == t)

@@ -46,30 +46,30 @@ struct fake_host {
     explicit fake_host(const packet_pool_config *config = nullptr)
     {
         static const ulmex_ops callbacks = {
-            [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
+            .request_cb = [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
                 of(link)->request_ids.push_back(identity);
                 of(link)->events.push_back("request");
             },
-            [](ulmex_link *link, const ulmex_pdu *, uint8_t type, void *user) {
+            .response_cb = [](ulmex_link *link, const ulmex_pdu *, uint8_t type, void *user) {
                 of(link)->responses.emplace_back(type, user);
             },
-            [](ulmex_link *link, uint8_t type, void *user) {
+            .failure_cb = [](ulmex_link *link, uint8_t type, void *user) {
                 of(link)->failures.emplace_back(type, user);
                 of(link)->events.push_back("failure");
             },
-            [](ulmex_link *link, uint8_t type, void *user) {
+            .cancel_cb = [](ulmex_link *link, uint8_t type, void *user) {
                 of(link)->cancels.emplace_back(type, user);
             },
-            [](ulmex_link *link, packet *p) {
+            .send_cb = [](ulmex_link *link, packet *p) {
                 fake_host *h = of(link);
                 h->sent.push_back({h->clock, std::vector<uint8_t>(p->data, p->data + p->length)});
             },
-            [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
+            .timer_start_cb = [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
                 of(ops)->armed_ms = ms;
                 of(ops)->armed_cb = cb;
                 of(ops)->events.push_back("arm");
             },
-            [](ulmex_ops *ops, timer *) {
+            .timer_stop_cb = [](ulmex_ops *ops, timer *) {
                 of(ops)->armed_cb = nullptr;
                 of(ops)->events.push_back("stop");
             },

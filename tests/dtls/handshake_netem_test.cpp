@@ -85,32 +85,33 @@ void on_read(void *user, int fd)
 }
 
 const dtls_ops ops = {
-    nullptr,
-    [](void *u, dtls_sock *) {
+    .accept_cb = nullptr,
+    .connect_cb = [](void *u, dtls_sock *) {
         static_cast<udp_end *>(u)->connected++;
         if (++g_connected == g_target)
             schedule_stop(g_sched);
     },
-    [](void *, dtls_sock *, packet *) {},
-    [](void *u, packet *p, const sockaddr *peer) {
+    .recv_cb = [](void *, dtls_sock *, packet *) {},
+    .send_cb = [](void *u, packet *p, const sockaddr *peer) {
         auto *e = static_cast<udp_end *>(u);
         e->sends++;
         return impaired_send(e->fd, p, peer);
     },
-    [](void *u, dtls_sock *, int alert) {
+    .close_cb = [](void *u, dtls_sock *, int alert) {
         static_cast<udp_end *>(u)->closed = alert;
         if (g_target == 0)
             schedule_stop(g_sched);
     },
-    nullptr,
-    [](void *, const char *id, uint8_t *key, size_t) -> int {
+    .alert_cb = nullptr,
+    .psk_cb = [](void *, const char *id, uint8_t *key, size_t) -> int {
         if (strcmp(id, "gw1") != 0)
             return -1;
         memset(key, 0x5a, 16);
         return 16;
     },
-    [](void *, timer *t, uint32_t ms, timer_fn cb) { schedule_timer(g_sched, t, ms, cb); },
-    [](void *, timer *t) { schedule_cancel(g_sched, t); },
+    .timer_start_cb = [](void *, timer *t, uint32_t ms,
+                         timer_fn cb) { schedule_timer(g_sched, t, ms, cb); },
+    .timer_stop_cb = [](void *, timer *t) { schedule_cancel(g_sched, t); },
 };
 
 int udp_socket(uint16_t port)

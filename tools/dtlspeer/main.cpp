@@ -360,8 +360,17 @@ int main(int argc, char **argv)
         printf("listening %u\n", unsigned{port});
         fflush(stdout);
     }
-    dtls_ops ops = {accept_cb, connect_cb, recv_cb, send_cb, close_cb, alert_cb,
-                    g.server && g.has_psk ? psk_cb : nullptr, timer_start_cb, timer_stop_cb};
+    dtls_ops ops = {
+        .accept_cb = accept_cb,
+        .connect_cb = connect_cb,
+        .recv_cb = recv_cb,
+        .send_cb = send_cb,
+        .close_cb = close_cb,
+        .alert_cb = alert_cb,
+        .psk_cb = g.server && g.has_psk ? psk_cb : nullptr,
+        .timer_start_cb = timer_start_cb,
+        .timer_stop_cb = timer_stop_cb,
+    };
     g.ctx = dtls_ctx_create(&ops, nullptr, 0, mtu, nullptr, g.pool);
     if (!g.ctx)
         return 1;
