@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/crypto/aes.h"
 #include "common/crypto/rsa.h"
@@ -10,6 +11,7 @@
 #include "common/fatal.h"
 #include "common/system.h"
 #include "controller/dtls/dtls_hsm.h"
+#include "controller/dtls/dtls_sock.h"
 
 namespace {
 
@@ -189,7 +191,10 @@ void dtls_init()
 dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, size_t mtu,
                           const dtls_params *params, mempool *pool)
 {
-    auto *ctx = static_cast<dtls_ctx *>(calloc(1, sizeof(dtls_ctx)));
+    // A context that fails half-way is undone by dtls_ctx_destroy, which
+    // takes one in any state this function leaves.
+    std::unique_ptr<dtls_ctx, void (*)(dtls_ctx *)> ctx(
+        static_cast<dtls_ctx *>(calloc(1, sizeof(dtls_ctx))), dtls_ctx_destroy);
     if (!ctx) {
         dtls_log(ULOG_ERROR, nullptr, "%sMemory allocation failed");
         return nullptr;
@@ -202,25 +207,18 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
     ctx->user_size = round4(user_size);
     if (system_random(ctx->cookie_secret, sizeof ctx->cookie_secret) < 0) {
         dtls_log(ULOG_ERROR, nullptr, "%sFailed to initialize keying material");
-        free(ctx);
         return nullptr;
     }
-    if (dtls_set_mtu(ctx, mtu) < 0) {
-        secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
-        free(ctx);
+    if (dtls_set_mtu(ctx.get(), mtu) < 0)
         return nullptr;
-    }
-    ctx->handshaking = table_create(ctx);
-    ctx->established = ctx->handshaking ? table_create(ctx) : nullptr;
+    ctx->handshaking = table_create(ctx.get());
+    ctx->established = ctx->handshaking ? table_create(ctx.get()) : nullptr;
     if (!ctx->established) {
         dtls_log(ULOG_ERROR, nullptr, "%sFailed to create DTLS socket table");
-        hashtable_destroy(ctx->handshaking);
-        secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
-        free(ctx);
         return nullptr;
     }
     dtls_log(ULOG_DUMP, nullptr, "%sDTLS socket footprint is %zu bytes", sizeof(dtls_sock));
-    return ctx;
+    return ctx.release();
 }
 
 void dtls_ctx_destroy(dtls_ctx *ctx)

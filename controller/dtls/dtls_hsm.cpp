@@ -10,6 +10,7 @@
 #include "common/fatal.h"
 #include "common/system.h"
 #include "controller/dtls/dtls_aes_ccm.h"
+#include "controller/dtls/dtls_sock.h"
 
 namespace {
 
@@ -207,10 +208,10 @@ void set_version(dtls_hsm *hsm, const uint8_t version[2])
     memcpy(hsm->pending.version, version, 2);
 }
 
-void derive_keys(dtls_hsm *hsm, uint8_t *premaster, size_t length)
+// The caller wipes the premaster.
+void derive_keys(dtls_hsm *hsm, const uint8_t *premaster, size_t length)
 {
     dtls_master_secret(hsm->master, premaster, length, hsm->client_random, hsm->server_random);
-    secure_wipe(premaster, length);
     dtls_derive_keys(&hsm->pending.keys, &hsm->params, hsm->master, hsm->client_random,
                      hsm->server_random);
 }
@@ -577,6 +578,8 @@ int client_key_exchange(dtls_hsm *hsm)
         // when the decryption fails, so that a padding oracle learns nothing.
         uint8_t premaster[DTLS_RSA_PREMASTER_SIZE];
         uint8_t fallback[DTLS_RSA_PREMASTER_SIZE];
+        dtls_wipe_guard wipe_premaster(premaster), wipe_fallback(fallback);
+        dtls_wipe_guard wipe_scratch(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
         if (system_random(fallback, sizeof fallback) < 0)
             return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
         size_t k = rsa_size(ctx->server_key);
@@ -595,24 +598,22 @@ int client_key_exchange(dtls_hsm *hsm)
         memcpy(premaster, hsm->offered_version, 2);
         for (size_t i = 2; i < DTLS_RSA_PREMASTER_SIZE; i++)
             premaster[i] = static_cast<uint8_t>(ct_select(good, ctx->scratch[i], fallback[i]));
-        secure_wipe(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
-        secure_wipe(fallback, sizeof fallback);
         derive_keys(hsm, premaster, sizeof premaster);
         return 0;
     }
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
+    uint8_t key[DTLS_PSK_MAX];
+    dtls_wipe_guard wipe_premaster(premaster), wipe_key(key);
     size_t premaster_length = 0;
     if (length > 1 && dtls_get_u16(body) + 2u == length && length - 2 < sizeof(dtls_psk::identity)) {
         char identity[sizeof(dtls_psk::identity)];
         memcpy(identity, body + 2, length - 2);
         identity[length - 2] = 0;
-        uint8_t key[DTLS_PSK_MAX];
         int n = ctx->ops.psk_cb(ctx->user, identity, key, sizeof key);
         if (n < 0 || n > int(sizeof key))
             dtls_log(ULOG_DEBUG, peer, "%sNo PSK available for identity \"%s\"", identity);
         else
             premaster_length = dtls_psk_premaster(premaster, key, size_t(n));
-        secure_wipe(key, sizeof key);
     }
     if (!premaster_length) {
         // Fails at the Finished check, as a wrong key would.
@@ -711,50 +712,71 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     return 0;
 }
 
-int make_client_finished(dtls_hsm *hsm)
+// The server's flight as the client reads it: the ServerHello's fields (at
+// their place in the message) and the server key's Certificate, if any.
+struct server_flight {
+    const uint8_t *version, *random, *suite;
+    const uint8_t *ext; // null when there is none
+    size_t ext_length;
+    const packet *certificate; // RSA only
+};
+
+// The ServerHello body cut into its fields; -1 after logging what is wrong.
+int parse_server_hello(const sockaddr *peer, const packet *msg, server_flight *sf)
 {
-    dtls_sock *sock = hsm->sock;
-    dtls_ctx *ctx = sock->ctx;
-    const sockaddr *peer = peer_of(hsm);
-    flight_reset(hsm);
-    packet *sh = first_message(hsm, DTLS_HT_SERVER_HELLO);
-    if (!sh)
-        return -1;
-    const uint8_t *body = sh->data;
-    size_t length = sh->length;
+    const uint8_t *body = msg->data;
+    size_t length = msg->length;
     if (length < 34) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
+    sf->version = body;
+    sf->random = body + 2;
     const uint8_t *cursor = body + 34, *session_id;
     size_t remaining = length - 34;
     if (dtls_read_vector(&cursor, &remaining, 32, &session_id) < 0) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed session ID in DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
     if (remaining < 3) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
-    const uint8_t *suite = cursor;
+    sf->suite = cursor;
     if (cursor[2] != 0) {
         dtls_log(ULOG_DEBUG, peer, "%sUnsupported compression %u in ServerHello message",
                  unsigned{cursor[2]});
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
     cursor += 3;
     remaining -= 3;
-    const uint8_t *ext = nullptr;
+    sf->ext = nullptr;
+    sf->ext_length = remaining;
     if (remaining) {
         if (remaining < 2 || dtls_get_u16(cursor) + 2u != remaining ||
             dtls_ext_count(cursor, remaining) < 0) {
             dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-            return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+            return -1;
         }
-        ext = cursor;
+        sf->ext = cursor;
     }
+    return 0;
+}
+
+// Reads ServerHello, Certificate (RSA only) and ServerHelloDone, and settles
+// version, suite and server key; 0, or -1 after a fatal alert.
+int read_server_flight(dtls_hsm *hsm, server_flight *sf)
+{
+    dtls_sock *sock = hsm->sock;
+    const sockaddr *peer = peer_of(hsm);
+    packet *sh = first_message(hsm, DTLS_HT_SERVER_HELLO);
+    if (!sh)
+        return -1;
+    *sf = {};
+    if (parse_server_hello(peer, sh, sf) < 0)
+        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     bool rpk;
-    int ext_rc = check_server_extensions(hsm, ext, remaining, &rpk);
+    int ext_rc = check_server_extensions(hsm, sf->ext, sf->ext_length, &rpk);
     if (ext_rc == -2)
         return fail(hsm, DTLS_ALERT_HANDSHAKE_FAILURE);
     if (ext_rc < 0) {
@@ -767,74 +789,97 @@ int make_client_finished(dtls_hsm *hsm)
     if (sock->flags & DTLS_SOCK_HAS_PSK)
         allowed |= DTLS_KX_PSK;
     uint8_t selected[2];
-    memcpy(hsm->offered_version, body, 2);
-    if (dtls_negotiate_version(peer, body, selected) < 0)
+    memcpy(hsm->offered_version, sf->version, 2);
+    if (dtls_negotiate_version(peer, sf->version, selected) < 0)
         return fail(hsm, DTLS_ALERT_PROTOCOL_VERSION);
     set_version(hsm, selected);
-    if (dtls_select_cipher(hsm, suite, 2, allowed) < 0)
+    if (dtls_select_cipher(hsm, sf->suite, 2, allowed) < 0)
         return fail(hsm, DTLS_ALERT_HANDSHAKE_FAILURE);
-    memcpy(hsm->server_random, body + 2, 32);
-    bool rsa = hsm->suite->key_exchange == DTLS_KX_RSA;
+    memcpy(hsm->server_random, sf->random, DTLS_RANDOM_SIZE);
+    packet *next = next_of(&hsm->recv_flight, sh);
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
+        if (!next || msg_type(next) != DTLS_HT_CERTIFICATE)
+            return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+        if (parse_server_key(hsm, next) < 0)
+            return -1;
+        sf->certificate = next;
+        next = next_of(&hsm->recv_flight, next);
+    }
+    if (!next || msg_type(next) != DTLS_HT_SERVER_HELLO_DONE)
+        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    return 0;
+}
+
+// Queues the endpoint's own Finished on the new write side and keeps its
+// verify data for renegotiation; 0 or -1 after a fatal alert.
+int queue_finished(dtls_hsm *hsm)
+{
+    bool server = is_server(hsm);
+    packet *fin = dtls_make_finished(ctx_of(hsm)->pool, &hsm->hash, hsm->master, server);
+    if (!fin)
+        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
+    memcpy(hsm->own_finished, fin->data, DTLS_FINISHED_SIZE);
+    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
+        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
+    return 0;
+}
+
+// The ClientKeyExchange body: the premaster encrypted to the server key, or
+// the PSK identity; null after logging.
+packet *make_client_key_exchange(dtls_hsm *hsm, const uint8_t *premaster)
+{
+    dtls_sock *sock = hsm->sock;
+    mempool *pool = ctx_of(hsm)->pool;
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
+        size_t k = rsa_size(hsm->server_key);
+        packet *cke = dtls_make_hs_message(pool, k);
+        if (cke && rsa_encrypt(hsm->server_key, RSA_PAD_PKCS1, nullptr, 0, premaster,
+                               DTLS_RSA_PREMASTER_SIZE, cke->data) != int(k)) {
+            dtls_log(ULOG_DEBUG, peer_of(hsm), "%sRSA PKCS#1 v1.5 encryption failed");
+            packet_release(cke);
+            cke = nullptr;
+        }
+        return cke;
+    }
+    size_t id = strlen(sock->psk->identity);
+    packet *cke = dtls_make_hs_message(pool, 2 + id);
+    if (cke) {
+        dtls_put_u16(cke->data, id);
+        memcpy(cke->data + 2, sock->psk->identity, id);
+    }
+    return cke;
+}
+
+// The client's second flight: the keys from a new premaster, then
+// ClientKeyExchange, ChangeCipherSpec and Finished; 0 or -1 after an alert.
+int send_client_flight(dtls_hsm *hsm)
+{
+    dtls_sock *sock = hsm->sock;
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
+    dtls_wipe_guard wipe(premaster);
     size_t premaster_length;
-    if (rsa) {
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
         if (dtls_rsa_premaster(premaster, DTLS_VERSION_1_2) < 0)
             return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
         premaster_length = DTLS_RSA_PREMASTER_SIZE;
     } else {
         premaster_length = dtls_psk_premaster(premaster, sock->psk->key, sock->psk->key_length);
     }
-    // The premaster outlives derive_keys for the RSA encryption below.
-    dtls_master_secret(hsm->master, premaster, premaster_length, hsm->client_random,
-                       hsm->server_random);
-    dtls_derive_keys(&hsm->pending.keys, &hsm->params, hsm->master, hsm->client_random,
-                     hsm->server_random);
-    packet *next = next_of(&hsm->recv_flight, sh);
-    if (rsa) {
-        if (!next || msg_type(next) != DTLS_HT_CERTIFICATE) {
-            secure_wipe(premaster, sizeof premaster);
-            return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
-        }
-        if (parse_server_key(hsm, next) < 0) {
-            secure_wipe(premaster, sizeof premaster);
-            return -1;
-        }
-        next = next_of(&hsm->recv_flight, next);
-    }
-    if (!next || msg_type(next) != DTLS_HT_SERVER_HELLO_DONE) {
-        secure_wipe(premaster, sizeof premaster);
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
-    }
-    packet *cke;
-    if (rsa) {
-        size_t k = rsa_size(hsm->server_key);
-        cke = dtls_make_hs_message(ctx->pool, k);
-        if (cke && rsa_encrypt(hsm->server_key, RSA_PAD_PKCS1, nullptr, 0, premaster,
-                               DTLS_RSA_PREMASTER_SIZE, cke->data) != int(k)) {
-            dtls_log(ULOG_DEBUG, peer, "%sRSA PKCS#1 v1.5 encryption failed");
-            packet_release(cke);
-            cke = nullptr;
-        }
-    } else {
-        size_t id = strlen(sock->psk->identity);
-        cke = dtls_make_hs_message(ctx->pool, 2 + id);
-        if (cke) {
-            dtls_put_u16(cke->data, id);
-            memcpy(cke->data + 2, sock->psk->identity, id);
-        }
-    }
-    secure_wipe(premaster, sizeof premaster);
+    derive_keys(hsm, premaster, premaster_length);
+    packet *cke = make_client_key_exchange(hsm, premaster);
     if (!cke || queue_message(hsm, cke, DTLS_HT_CLIENT_KEY_EXCHANGE) < 0 || queue_ccs(hsm) < 0)
         return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
     change_cipher(hsm, true);
-    dtls_make_finished_verify(&hsm->hash, hsm->master, false, hsm->own_finished);
-    packet *fin = dtls_make_hs_message(ctx->pool, DTLS_FINISHED_SIZE);
-    if (!fin)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    memcpy(fin->data, hsm->own_finished, DTLS_FINISHED_SIZE);
-    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    return 0;
+    return queue_finished(hsm);
+}
+
+int make_client_finished(dtls_hsm *hsm)
+{
+    flight_reset(hsm);
+    server_flight sf;
+    if (read_server_flight(hsm, &sf) < 0)
+        return -1;
+    return send_client_flight(hsm);
 }
 
 int verify_finished(dtls_hsm *hsm)
@@ -863,14 +908,7 @@ int make_server_finished(dtls_hsm *hsm)
     if (queue_ccs(hsm) < 0)
         return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
     change_cipher(hsm, true);
-    dtls_make_finished_verify(&hsm->hash, hsm->master, true, hsm->own_finished);
-    packet *fin = dtls_make_hs_message(ctx_of(hsm)->pool, DTLS_FINISHED_SIZE);
-    if (!fin)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    memcpy(fin->data, hsm->own_finished, DTLS_FINISHED_SIZE);
-    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    return 0;
+    return queue_finished(hsm);
 }
 
 uint32_t linger_msec(const dtls_ctx *ctx)

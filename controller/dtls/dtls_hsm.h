@@ -155,14 +155,3 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer);
 void dtls_make_cookie(const dtls_ctx *ctx, const sockaddr *peer, const uint8_t *body,
                       size_t cookie_at, size_t suites_at, size_t length, uint32_t period_offset,
                       uint8_t out[20]);
-
-// Engine-interface steps the handshake calls (defined with the sockets).
-dtls_sock *dtls_sock_create(dtls_ctx *ctx, const sockaddr *peer, uint8_t entity,
-                            const dtls_rsa_pin *rsa, const dtls_psk *psk);
-void dtls_sock_teardown(dtls_sock *sock);
-dtls_sock *dtls_sock_lookup(hashtable *table, const sockaddr *peer);
-void dtls_sock_connected(dtls_sock *sock);
-// The write and read sides in use.
-dtls_security_context *dtls_sock_write_side(dtls_sock *sock);
-dtls_security_context *dtls_sock_read_side(dtls_sock *sock);
-uint16_t dtls_sock_mtu(const dtls_sock *sock);
