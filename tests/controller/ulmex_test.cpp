@@ -193,6 +193,37 @@ TEST(UlmexSession, FirstRtoWithoutSampleIsTwoSecondsPlusJitter)
     }
 }
 
+// Each retransmission doubles the RTO and adds up to a tenth of the old one
+// (r x RTO / 2560 with r below 256); past 125 ticks it starts again from 125.
+TEST(UlmexSession, BackoffJitterIsATenthOfTheOldRto)
+{
+    int capped = 0;
+    for (unsigned seed = 1; seed <= 300; seed++) {
+        srand(seed);
+        auto h = std::make_unique<fake_host>();
+        h->open_running();
+        ASSERT_EQ(ulmex_request(&h->link, service_inform(), nullptr, nullptr), 0);
+        unsigned rto = h->oldest_pending()->rto;
+        for (size_t sends = 2; sends <= 4; sends++) {
+            while (h->sent.size() < sends && h->fire()) {
+            }
+            ASSERT_EQ(h->sent.size(), sends) << "seed " << seed;
+            unsigned next = h->oldest_pending()->rto;
+            unsigned most = 2 * rto + 255 * rto / 2560;
+            if (next >= 2 * rto && next <= most && next <= 125) {
+                rto = next;
+                continue;
+            }
+            EXPECT_GT(most, 125u) << "seed " << seed << " from " << rto << " to " << next;
+            EXPECT_GE(next, 125u) << "seed " << seed;
+            EXPECT_LE(next, 125u + 255 * 125 / 2560) << "seed " << seed;
+            capped++;
+            break;
+        }
+    }
+    EXPECT_GT(capped, 0);
+}
+
 TEST(UlmexSession, UnansweredRequestIsRetransmittedFiveTimesThenFailsOnce)
 {
     for (unsigned seed = 1; seed <= 20; seed++) {
