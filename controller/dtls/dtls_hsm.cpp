@@ -141,6 +141,8 @@ uint8_t msg_type(const packet *p)
     return dtls_meta_get(p, DTLS_META_MSG_TYPE);
 }
 
+void alert_send(dtls_sock *sock, dtls_security_context *side, uint8_t description, uint8_t level);
+
 // A fatal alert and a failed handler: the next pass enters DISCONNECT.
 int fail(dtls_hsm *hsm, uint8_t alert)
 {
@@ -944,10 +946,31 @@ int done(dtls_hsm *hsm)
     return 0;
 }
 
+// The peer answered with keys other than ours, rather than not at all.
+bool keys_mismatched(const dtls_hsm *hsm)
+{
+    return hsm->bad_records || hsm->repeats_after_finished;
+}
+
 int timed_out(dtls_hsm *hsm)
 {
-    dtls_log(ULOG_DEBUG, peer_of(hsm), "%sDTLS handshake timed out");
+    dtls_sock *sock = hsm->sock;
+    dtls_ctx *ctx = sock->ctx;
+    const sockaddr *peer = peer_of(hsm);
+    dtls_log(ULOG_DEBUG, peer, "%sDTLS handshake timed out");
     hsm->count = 0;
+    if (!keys_mismatched(hsm))
+        return -1;
+    // Records that fail authentication are dropped, so only the end of the
+    // handshake can tell. The alert goes out in the epoch the peer still
+    // reads, so that it stops retrying.
+    dtls_log(ULOG_ERROR, peer,
+             "%sDTLS handshake failed: the keys did not match (wrong key or identity?)");
+    alert_send(sock, &sock->context, DTLS_ALERT_DECRYPT_ERROR, DTLS_ALERT_FATAL);
+    if (sock->flags & DTLS_SOCK_KNOWN_TO_HOST) {
+        sock->flags &= static_cast<uint8_t>(~DTLS_SOCK_KNOWN_TO_HOST);
+        ctx->ops.close_cb(ctx->user, sock, DTLS_ALERT_DECRYPT_ERROR);
+    }
     return -1;
 }
 
@@ -981,6 +1004,40 @@ constexpr handler_fn handlers[DTLS_HS_STATE_COUNT] = {
     disconnect,
 };
 
+uint64_t interval_msec(const dtls_ctx *ctx)
+{
+    return uint64_t{ctx->params.retransmit_interval} * 1000;
+}
+
+uint32_t flight_age(const dtls_hsm *hsm)
+{
+    return clock_msec() - hsm->flight_start;
+}
+
+// The wait after the count-th transmission: doubling from the interval up
+// to its cap, and never past the time the flight is given up.
+uint32_t retransmit_wait(const dtls_hsm *hsm)
+{
+    const dtls_ctx *ctx = hsm->sock->ctx;
+    uint32_t doublings = hsm->count > 1 ? hsm->count - 1u : 0u;
+    uint64_t factor = doublings < 31 ? uint64_t{1} << doublings : uint64_t{1} << 31;
+    if (factor > DTLS_RETRANSMIT_MAX_INTERVALS)
+        factor = DTLS_RETRANSMIT_MAX_INTERVALS;
+    uint64_t wait = interval_msec(ctx) * factor;
+    uint64_t give_up = interval_msec(ctx) * DTLS_GIVE_UP_INTERVALS;
+    uint64_t age = flight_age(hsm);
+    uint64_t left = give_up > age ? give_up - age : 0;
+    wait = wait < left ? wait : left;
+    return wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
+}
+
+bool flight_given_up(const dtls_hsm *hsm)
+{
+    const dtls_ctx *ctx = hsm->sock->ctx;
+    return (hsm->events & DTLS_EV_TIMER) && hsm->count &&
+           flight_age(hsm) >= interval_msec(ctx) * DTLS_GIVE_UP_INTERVALS;
+}
+
 uint8_t next_state(const dtls_hsm *hsm)
 {
     const dtls_ctx *ctx = hsm->sock->ctx;
@@ -990,8 +1047,8 @@ uint8_t next_state(const dtls_hsm *hsm)
     if (st == DTLS_HS_DISCONNECT)
         return 0;
     // A lingering server ends by its timer, never by its count.
-    if (hsm->count > ctx->params.retransmit_limit && st != DTLS_HS_CONNECTED &&
-        st != DTLS_HS_TIMEOUT)
+    if (st != DTLS_HS_CONNECTED && st != DTLS_HS_TIMEOUT &&
+        (hsm->count > ctx->params.retransmit_limit || flight_given_up(hsm)))
         return DTLS_HS_TIMEOUT;
     if (ev & DTLS_EV_RESTART)
         return server ? DTLS_HS_MAKE_HELLO_REQUEST : DTLS_HS_MAKE_CLIENT_HELLO;
@@ -1077,6 +1134,8 @@ void send_flight(dtls_hsm *hsm)
         packet_release(dgram);
     }
     packet_queue_purge(&records);
+    if (hsm->count == 0)
+        hsm->flight_start = clock_msec();
     hsm->count++;
     uint32_t ms;
     if (hsm->state == DTLS_HS_CONNECTED && is_server(hsm)) {
@@ -1084,9 +1143,7 @@ void send_flight(dtls_hsm *hsm)
         int32_t left = static_cast<int32_t>(hsm->linger_end - clock_msec());
         ms = left > 0 ? static_cast<uint32_t>(left) : 0;
     } else {
-        uint32_t s = ctx->params.retransmit_interval > 4294967 ? 4294967
-                                                                : ctx->params.retransmit_interval;
-        ms = s * 1000;
+        ms = retransmit_wait(hsm);
     }
     dtls_hsm_timer_start(hsm, ms);
 }
@@ -1245,6 +1302,8 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record)
         int rc = dtls_hs_recv(&hsm->hs, peer, msg, &body);
         packet_release(msg);
         if (rc == -3) {
+            if ((sock->flags & DTLS_SOCK_SEND_SPEC) && hsm->repeats_after_finished < UINT8_MAX)
+                hsm->repeats_after_finished++;
             hsm->events |= DTLS_EV_RESEND;
             dtls_hsm_step(hsm);
             continue;
@@ -1336,6 +1395,19 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
 
 void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
 {
+    alert_send(sock, dtls_sock_write_side(sock), description, level);
+}
+
+void dtls_hsm_bad_record(dtls_hsm *hsm)
+{
+    if (hsm && hsm->bad_records < UINT8_MAX)
+        hsm->bad_records++;
+}
+
+namespace {
+
+void alert_send(dtls_sock *sock, dtls_security_context *side, uint8_t description, uint8_t level)
+{
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = &sock->peer.sa;
     packet *p = packet_alloc(ctx->pool, 2);
@@ -1347,10 +1419,12 @@ void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
     p->data[1] = description;
     dtls_log(ULOG_DETAIL, peer, "%sSending DTLS %s alert %s",
              level == DTLS_ALERT_FATAL ? "fatal" : "warning", dtls_alert_name(description));
-    if (dtls_rec_send(dtls_sock_write_side(sock), peer, p, DTLS_CT_ALERT) == 0)
+    if (dtls_rec_send(side, peer, p, DTLS_CT_ALERT) == 0)
         ctx->ops.send_cb(ctx->user, p, peer);
     packet_release(p);
 }
+
+} // namespace
 
 int dtls_select_cipher(dtls_hsm *hsm, const uint8_t *ids, size_t length, uint8_t allowed)
 {
@@ -1403,6 +1477,42 @@ void dtls_make_cookie(const dtls_ctx *ctx, const sockaddr *peer, const uint8_t *
     hmac_sha1_update(&h, be, 4);
     hmac_sha1_final(&h, out);
 }
+
+namespace {
+
+bool same_host(const sockaddr *a, const sockaddr *b)
+{
+    if (a->sa_family != b->sa_family)
+        return false;
+    if (a->sa_family == AF_INET)
+        return memcmp(&reinterpret_cast<const sockaddr_in *>(a)->sin_addr,
+                      &reinterpret_cast<const sockaddr_in *>(b)->sin_addr, sizeof(in_addr)) == 0;
+    return memcmp(&reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr,
+                  &reinterpret_cast<const sockaddr_in6 *>(b)->sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+// Lets a source address hold at most DTLS_MAX_HANDSHAKING_PER_SOURCE server
+// handshakes by closing its oldest. One walk over at most
+// DTLS_MAX_HANDSHAKING sockets, for ClientHellos whose cookie checked out.
+void make_room_for_source(dtls_ctx *ctx, const sockaddr *peer)
+{
+    dtls_sock *oldest = nullptr;
+    uint32_t count = 0;
+    for (dtls_sock *s : list_records<&dtls_sock::by_age>(&ctx->handshaking_servers)) {
+        if (!same_host(&s->peer.sa, peer))
+            continue;
+        if (!oldest)
+            oldest = s;
+        count++;
+    }
+    if (count < DTLS_MAX_HANDSHAKING_PER_SOURCE)
+        return;
+    dtls_log(ULOG_DEBUG, &oldest->peer.sa,
+             "%sClosing oldest handshaking DTLS socket of its address - too many handshakes");
+    dtls_sock_teardown(oldest);
+}
+
+} // namespace
 
 dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
 {
@@ -1461,6 +1571,7 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         else
             return nullptr;
     }
+    make_room_for_source(ctx, peer);
     if (ctx->server_handshaking >= DTLS_MAX_HANDSHAKING) {
         dtls_log(ULOG_DEBUG, peer, "%sDropping DTLS ClientHello - too many handshakes in progress");
         return nullptr;

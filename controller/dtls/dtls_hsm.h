@@ -115,6 +115,7 @@ struct dtls_hsm {
     uint8_t expected_finished[DTLS_FINISHED_SIZE];
     uint8_t own_finished[DTLS_FINISHED_SIZE];
     uint8_t count; // transmissions of the current flight
+    uint32_t flight_start; // clock_msec of the flight's first transmission
     uint8_t events;
     uint8_t events2;
     uint8_t have_random; // a client keeps its random across a HelloVerifyRequest
@@ -125,6 +126,11 @@ struct dtls_hsm {
     uint16_t rpk_ext_type;
     uint8_t reneg_offered; // the peer sent the SCSV or renegotiation_info
     uint32_t linger_end;   // clock_msec when a server's lingering ends
+    // Signs that the peer got our keys but not the same ones: its records in
+    // the new epoch that failed authentication, and repeats of its flight
+    // after our Finished went out.
+    uint8_t bad_records;
+    uint8_t repeats_after_finished;
 };
 
 // Takes a reference on the socket's handshake context, creating it on first
@@ -142,6 +148,8 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record);
 void dtls_hsm_recv_ccs(dtls_sock *sock, packet *record);
 void dtls_alert_recv(dtls_sock *sock, packet *record);
 void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level);
+// A record of the peer's new epoch failed authentication during the handshake.
+void dtls_hsm_bad_record(dtls_hsm *hsm);
 
 // Picks the first suite of the table whose key exchange is allowed and whose
 // id is offered; 0 or -1.
