@@ -946,10 +946,13 @@ int done(dtls_hsm *hsm)
     return 0;
 }
 
-// The peer answered with keys other than ours, rather than not at all.
+// The peer answered with keys other than ours, rather than not at all: its
+// Finished failed authentication, or, for a client, the server that had
+// answered its hellos never answered its Finished (peers drop what fails
+// authentication without a word).
 bool keys_mismatched(const dtls_hsm *hsm)
 {
-    return hsm->bad_records || hsm->repeats_after_finished;
+    return hsm->bad_records || (hsm->sock->flags & DTLS_SOCK_SEND_SPEC);
 }
 
 int timed_out(dtls_hsm *hsm)
@@ -1302,8 +1305,6 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record)
         int rc = dtls_hs_recv(&hsm->hs, peer, msg, &body);
         packet_release(msg);
         if (rc == -3) {
-            if ((sock->flags & DTLS_SOCK_SEND_SPEC) && hsm->repeats_after_finished < UINT8_MAX)
-                hsm->repeats_after_finished++;
             hsm->events |= DTLS_EV_RESEND;
             dtls_hsm_step(hsm);
             continue;

@@ -126,11 +126,9 @@ struct dtls_hsm {
     uint16_t rpk_ext_type;
     uint8_t reneg_offered; // the peer sent the SCSV or renegotiation_info
     uint32_t linger_end;   // clock_msec when a server's lingering ends
-    // Signs that the peer got our keys but not the same ones: its records in
-    // the new epoch that failed authentication, and repeats of its flight
-    // after our Finished went out.
+    // The peer's records in the new epoch that failed authentication: it has
+    // keys, but not ours.
     uint8_t bad_records;
-    uint8_t repeats_after_finished;
 };
 
 // Takes a reference on the socket's handshake context, creating it on first
