@@ -714,13 +714,11 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     return 0;
 }
 
-// The server's flight as the client reads it: the ServerHello's fields (at
-// their place in the message) and the server key's Certificate, if any.
+// The ServerHello's fields, at their place in the message.
 struct server_flight {
     const uint8_t *version, *random, *suite;
     const uint8_t *ext; // null when there is none
     size_t ext_length;
-    const packet *certificate; // RSA only
 };
 
 // The ServerHello body cut into its fields; -1 after logging what is wrong.
@@ -804,7 +802,6 @@ int read_server_flight(dtls_hsm *hsm, server_flight *sf)
             return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
         if (parse_server_key(hsm, next) < 0)
             return -1;
-        sf->certificate = next;
         next = next_of(&hsm->recv_flight, next);
     }
     if (!next || msg_type(next) != DTLS_HT_SERVER_HELLO_DONE)
