@@ -580,8 +580,8 @@ int client_key_exchange(dtls_hsm *hsm)
         // when the decryption fails, so that a padding oracle learns nothing.
         uint8_t premaster[DTLS_RSA_PREMASTER_SIZE];
         uint8_t fallback[DTLS_RSA_PREMASTER_SIZE];
-        dtls_wipe_guard wipe_premaster(premaster), wipe_fallback(fallback);
-        dtls_wipe_guard wipe_scratch(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
+        secure_wipe_guard wipe_premaster(premaster), wipe_fallback(fallback);
+        secure_wipe_guard wipe_scratch(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
         if (system_random(fallback, sizeof fallback) < 0)
             return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
         size_t k = rsa_size(ctx->server_key);
@@ -605,7 +605,7 @@ int client_key_exchange(dtls_hsm *hsm)
     }
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
     uint8_t key[DTLS_PSK_MAX];
-    dtls_wipe_guard wipe_premaster(premaster), wipe_key(key);
+    secure_wipe_guard wipe_premaster(premaster), wipe_key(key);
     size_t premaster_length = 0;
     if (length > 1 && dtls_get_u16(body) + 2u == length && length - 2 < sizeof(dtls_psk::identity)) {
         char identity[sizeof(dtls_psk::identity)];
@@ -855,7 +855,7 @@ int send_client_flight(dtls_hsm *hsm)
 {
     dtls_sock *sock = hsm->sock;
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
-    dtls_wipe_guard wipe(premaster);
+    secure_wipe_guard wipe(premaster);
     size_t premaster_length;
     if (hsm->suite->key_exchange == DTLS_KX_RSA) {
         if (dtls_rsa_premaster(premaster, DTLS_VERSION_1_2) < 0)

@@ -94,21 +94,6 @@ struct dtls_key_block {
     uint8_t server_write_iv;
 };
 
-// Wipes a secret when the scope that holds it ends, on every way out.
-class dtls_wipe_guard
-{
-  public:
-    template <class T> explicit dtls_wipe_guard(T &secret) : p_(&secret), n_(sizeof secret) {}
-    dtls_wipe_guard(void *p, size_t n) : p_(p), n_(n) {}
-    ~dtls_wipe_guard() { secure_wipe(p_, n_); }
-    dtls_wipe_guard(const dtls_wipe_guard &) = delete;
-    dtls_wipe_guard &operator=(const dtls_wipe_guard &) = delete;
-
-  private:
-    void *p_;
-    size_t n_;
-};
-
 // --- Key schedule ---
 
 // TLS 1.2 PRF over HMAC-SHA256; the seed is label (without NUL) + seed1 + seed2.
