@@ -106,12 +106,14 @@ struct dtls_sock {
 inline constexpr uint32_t DTLS_MAX_HANDSHAKING = 1024;
 inline constexpr uint32_t DTLS_MAX_HANDSHAKING_PER_SOURCE = 32;
 
-// Resends of a flight wait retransmit_interval, then twice as long each time
-// up to this many intervals (RFC 6347 4.2.4.1), and the flight is given up
-// DTLS_GIVE_UP_INTERVALS intervals after it was first sent (15 s with the
-// defaults), or when it went out more than retransmit_limit times. The host
-// fails over on the close, so it must not come late.
-inline constexpr uint32_t DTLS_RETRANSMIT_MAX_INTERVALS = 4;
+// Resends of a flight wait retransmit_interval, then twice as long, and no
+// longer (RFC 6347 4.2.4.1 doubles further): a peer whose own timer restarts
+// on each of our resends gets room to resend, while eight sends still fit
+// before the flight is given up DTLS_GIVE_UP_INTERVALS intervals after it was
+// first sent (15 s with the defaults), or when it went out more than
+// retransmit_limit times. The host fails over on the close, so it must not
+// come late; a longer cap would leave fewer sends to beat loss.
+inline constexpr uint32_t DTLS_RETRANSMIT_MAX_INTERVALS = 2;
 inline constexpr uint32_t DTLS_GIVE_UP_INTERVALS = 15;
 
 struct dtls_ctx {

@@ -1377,6 +1377,12 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
     else
         dtls_log(ULOG_DEBUG, peer, "%sReceived unknown DTLS %s alert %u", level_name,
                  unsigned{code});
+    // A peer that could not authenticate our handshake tells us so: the same
+    // mismatch our own give-up reports.
+    if (level == DTLS_ALERT_FATAL && code == DTLS_ALERT_DECRYPT_ERROR &&
+        !(sock->flags & DTLS_SOCK_CONNECTED))
+        dtls_log(ULOG_ERROR, peer,
+                 "%sDTLS handshake failed: the keys did not match (wrong key or identity?)");
     // Standard peers close with a warning-level Close Notify.
     if (level == DTLS_ALERT_FATAL || code == DTLS_ALERT_CLOSE_NOTIFY) {
         hsm->events |= DTLS_EV_ERROR;

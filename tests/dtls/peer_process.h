@@ -3,6 +3,7 @@
 // stopped by pid.
 #pragma once
 
+#include <atomic>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -179,17 +180,23 @@ struct process {
 };
 
 // A UDP port that was free a moment ago on 127.0.0.1.
+// A free UDP port below the kernel's ephemeral range, so that no socket that
+// another test binds to port 0 meanwhile can take it before the peer does.
 inline uint16_t free_udp_port()
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    close(fd);
-    return ntohs(sin.sin_port);
+    static std::atomic<unsigned> seed{static_cast<unsigned>(getpid()) * 7919u};
+    for (int tries = 0; tries < 1000; tries++) {
+        uint16_t port = static_cast<uint16_t>(20000 + (seed.fetch_add(104729) % 12000));
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        bool free = bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
+        close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 inline bool have_program(const char *name)
