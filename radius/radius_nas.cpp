@@ -365,19 +365,18 @@ void report_given_up(const radius_nas_ops ops, void *user, packet_queue *given_u
 void retransmit(radius_nas *nas, packet *msg, uint32_t now, packet_queue *given_up)
 {
     radius_request *req = radius_request_of(msg);
-    mib_inc(nas, req->server, mib::timeouts);
-    mib_dec(nas, req->server, mib::pending_requests);
-    if (req->server != nas->current && !(req->flags & RADIUS_REQUEST_SERVER_CHOSEN)) {
-        req->server = nas->current;
-        if (radius_mark_request(nas, msg, req->server) < 0) {
+    unsigned from = req->server;
+    if (from != nas->current && !(req->flags & RADIUS_REQUEST_SERVER_CHOSEN)) {
+        if (radius_mark_request(nas, msg, nas->current) < 0) {
             // No room for the other server's NAS address: the request cannot go on.
-            mib_inc(nas, req->server, mib::pending_requests);
-            mib_dec(nas, req->server, mib::timeouts);
             radius_timeout_request(nas, msg, given_up);
             return;
         }
+        req->server = nas->current;
         radius_nas_sign_request(nas, msg, req->server);
     }
+    mib_inc(nas, from, mib::timeouts);
+    mib_dec(nas, from, mib::pending_requests);
     mib_inc(nas, req->server, mib::pending_requests);
     mib_inc(nas, req->server, mib::retransmissions);
     req->retransmissions++;

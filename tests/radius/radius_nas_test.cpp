@@ -522,6 +522,38 @@ TEST_F(RadiusNas, SwitchesOverOnlyWhileRequestsWaitForMoreThanFourSeconds)
     EXPECT_EQ(row(1).radiusAuthClientExtAccessAccepts, 1u);
 }
 
+// A request that has no room for the secondary's longer NAS address is given
+// up when it would move there, and counted where it was.
+TEST_F(RadiusNas, RequestWithoutRoomForTheOtherNasAddressIsGivenUp)
+{
+    ASSERT_TRUE(create());
+    static const packet_pool_config small = {256, 32, 16, 4, 0, 0};
+    pool_ptr tight(packet_pool_create(&small));
+    packet *p = packet_alloc(tight.get(), 0);
+    bytes head = message(radius_code::access_request, 0,
+                         attr(T::message_authenticator, bytes(16, 0)) +
+                             attr(T::nas_ip_address, bytes(4, 0)));
+    memcpy(packet_put(p, head.size()), head.data(), head.size());
+    while (packet_tailroom(p) > 8 + 2)
+        radius_append_attr(p, T::class_, nullptr,
+                           std::min<size_t>(packet_tailroom(p) - 8 - 2, 253));
+    ASSERT_LE(packet_tailroom(p), 10u);
+    ASSERT_EQ(radius_nas_send(nas, p, -1, nullptr), 0);
+    advance(5000); // switched over; the next retransmission would move it
+    ASSERT_EQ(nas->current, 1);
+    ASSERT_TRUE(timed_out.empty());
+    advance(10000);
+    ASSERT_EQ(timed_out.size(), 1u);
+    EXPECT_EQ(timed_out[0], p);
+    for (const auto &d : sent)
+        EXPECT_EQ(addr_of(d.to), "127.0.0.1");
+    EXPECT_EQ(row(0).radiusAuthClientExtPendingRequests, 0u);
+    EXPECT_EQ(row(1).radiusAuthClientExtPendingRequests, 0u);
+    EXPECT_EQ(row(1).radiusAuthClientExtTimeouts, 0u);
+    EXPECT_EQ(row(0).radiusAuthClientExtTimeouts, row(0).radiusAuthClientExtAccessRetransmissions + 1);
+    packet_release(p);
+}
+
 TEST_F(RadiusNas, SecondaryMayAnswerARequestSentToThePrimary)
 {
     ASSERT_TRUE(create());
