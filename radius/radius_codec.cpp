@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "common/crypto/hmac.h"
 #include "common/crypto/md5.h"
 #include "common/crypto/secure.h"
 #include "common/log.h"
@@ -253,10 +252,16 @@ uint8_t *radius_append_str(packet *msg, radius_attr_type type, const char *value
 
 uint8_t *radius_append_mac(packet *msg, radius_attr_type type, const uint8_t mac[6])
 {
-    char text[18];
-    snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2], mac[3],
-             mac[4], mac[5]);
-    return radius_append_attr(msg, type, text, 17);
+    // "%02X-%02X-%02X-%02X-%02X-%02X", written out: every request carries one or two.
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char text[17];
+    for (int i = 0; i < 6; i++) {
+        text[3 * i] = hex[mac[i] >> 4];
+        text[3 * i + 1] = hex[mac[i] & 15];
+        if (i < 5)
+            text[3 * i + 2] = '-';
+    }
+    return radius_append_attr(msg, type, text, sizeof text);
 }
 
 uint8_t *radius_move_attr_to_end(packet *msg, radius_attr_type type, uint32_t vendor,
@@ -317,24 +322,69 @@ uint8_t *radius_msg_auth_value(packet *msg)
     return attr + 2;
 }
 
-int radius_calc_msg_auth(const char *secret, const packet *msg, const uint8_t *authenticator,
-                         uint8_t out[RADIUS_AUTH_LEN])
+void radius_msg_auth_key_init(radius_msg_auth_key *key, const char *secret)
+{
+    uint8_t k[MD5_BLOCK_LEN] = {}, pad[MD5_BLOCK_LEN];
+    size_t len = strlen(secret);
+    if (len > MD5_BLOCK_LEN) {
+        md5_ctx c;
+        md5_init(&c);
+        md5_update(&c, secret, len);
+        md5_final(&c, k);
+    } else {
+        memcpy(k, secret, len);
+    }
+    for (size_t i = 0; i < MD5_BLOCK_LEN; i++)
+        pad[i] = k[i] ^ 0x36;
+    md5_init(&key->inner);
+    md5_update(&key->inner, pad, sizeof pad);
+    for (size_t i = 0; i < MD5_BLOCK_LEN; i++)
+        pad[i] = k[i] ^ 0x5c;
+    md5_init(&key->outer);
+    md5_update(&key->outer, pad, sizeof pad);
+    secure_wipe(k, sizeof k);
+    secure_wipe(pad, sizeof pad);
+}
+
+void radius_msg_auth_key_wipe(radius_msg_auth_key *key)
+{
+    secure_wipe(key, sizeof *key);
+}
+
+int radius_calc_msg_auth_key(const radius_msg_auth_key *key, const packet *msg,
+                             const uint8_t *authenticator, uint8_t out[RADIUS_AUTH_LEN])
 {
     const uint8_t *value = radius_msg_auth_value(const_cast<packet *>(msg));
     if (!value)
         return 255;
     const uint8_t *d = msg->data;
     const uint8_t *end = d + readable(msg);
-    hmac_md5_ctx ctx;
-    hmac_md5_init(&ctx, secret, strlen(secret));
-    hmac_md5_update(&ctx, d, 4);
-    hmac_md5_update(&ctx, authenticator ? authenticator : zero_auth, RADIUS_AUTH_LEN);
-    hmac_md5_update(&ctx, d + RADIUS_HDR_LEN, static_cast<size_t>(value - (d + RADIUS_HDR_LEN)));
-    hmac_md5_update(&ctx, zero_auth, RADIUS_AUTH_LEN);
+    md5_ctx ctx = key->inner;
+    md5_update(&ctx, d, 4);
+    md5_update(&ctx, authenticator ? authenticator : zero_auth, RADIUS_AUTH_LEN);
+    md5_update(&ctx, d + RADIUS_HDR_LEN, static_cast<size_t>(value - (d + RADIUS_HDR_LEN)));
+    md5_update(&ctx, zero_auth, RADIUS_AUTH_LEN);
     const uint8_t *rest = value + RADIUS_AUTH_LEN;
-    hmac_md5_update(&ctx, rest, static_cast<size_t>(end - rest));
-    hmac_md5_final(&ctx, out);
+    md5_update(&ctx, rest, static_cast<size_t>(end - rest));
+    uint8_t inner[MD5_DIGEST_LEN];
+    md5_final(&ctx, inner);
+    ctx = key->outer;
+    md5_update(&ctx, inner, sizeof inner);
+    md5_final(&ctx, out);
+    secure_wipe(inner, sizeof inner);
     return 0;
+}
+
+int radius_calc_msg_auth(const char *secret, const packet *msg, const uint8_t *authenticator,
+                         uint8_t out[RADIUS_AUTH_LEN])
+{
+    if (!radius_msg_auth_value(const_cast<packet *>(msg)))
+        return 255;
+    radius_msg_auth_key key;
+    radius_msg_auth_key_init(&key, secret);
+    int r = radius_calc_msg_auth_key(&key, msg, authenticator, out);
+    radius_msg_auth_key_wipe(&key);
+    return r;
 }
 
 void radius_mppe_decrypt(const char *secret, const uint8_t request_auth[RADIUS_AUTH_LEN],

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/crypto/md5.h"
+
 struct packet;
 
 constexpr size_t RADIUS_HDR_LEN = 20;
@@ -192,6 +194,18 @@ void radius_calc_authenticator(const char *secret, const packet *msg, const uint
 // 0, or 255 when the message has no Message-Authenticator of length 18.
 int radius_calc_msg_auth(const char *secret, const packet *msg, const uint8_t *authenticator,
                          uint8_t out[RADIUS_AUTH_LEN]);
+// A shared secret prepared for HMAC-MD5 once: the hash states after the
+// inner and outer padded key blocks. A transport keeps one per server, so a
+// Message-Authenticator costs the message's blocks and one more.
+struct radius_msg_auth_key {
+    md5_ctx inner;
+    md5_ctx outer;
+};
+void radius_msg_auth_key_init(radius_msg_auth_key *key, const char *secret);
+void radius_msg_auth_key_wipe(radius_msg_auth_key *key);
+// radius_calc_msg_auth with a prepared secret.
+int radius_calc_msg_auth_key(const radius_msg_auth_key *key, const packet *msg,
+                             const uint8_t *authenticator, uint8_t out[RADIUS_AUTH_LEN]);
 // Where the first Message-Authenticator's value sits, or null (none, or not 18 bytes).
 uint8_t *radius_msg_auth_value(packet *msg);
 

@@ -318,7 +318,7 @@ void radius_nas_sign_request(radius_nas *nas, packet *msg, unsigned row)
         memset(hdr->authenticator, 0, RADIUS_AUTH_LEN);
     if (uint8_t *value = radius_msg_auth_value(msg)) {
         uint8_t mac[RADIUS_AUTH_LEN];
-        radius_calc_msg_auth(secret, msg, hdr->authenticator, mac);
+        radius_calc_msg_auth_key(&nas->keys[row], msg, hdr->authenticator, mac);
         memcpy(value, mac, sizeof mac);
     }
     if (!access)
@@ -402,6 +402,15 @@ void resync_pending(radius_nas *nas)
         }
 }
 
+// Secret-derived state is wiped with the object.
+void nas_free(radius_nas *nas)
+{
+    secure_wipe(nas->counter, sizeof nas->counter);
+    radius_msg_auth_key_wipe(&nas->keys[0]);
+    radius_msg_auth_key_wipe(&nas->keys[1]);
+    free(nas);
+}
+
 radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *config, void *rows,
                               const radius_nas_ops *ops, void *user)
 {
@@ -441,18 +450,19 @@ radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *con
         if (len == 0 || len == RADIUS_SECRET_SIZE) {
             ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Invalid shared secret for %s RADIUS server %s",
                  role_name(row), addr_text(nas->server[row]).text);
-            free(nas);
+            nas_free(nas);
             errno = EINVAL;
             return nullptr;
         }
+        radius_msg_auth_key_init(&nas->keys[row], row_secret(nas, row));
     }
     if (!configured(nas, 0)) {
-        free(nas);
+        nas_free(nas);
         errno = EINVAL;
         return nullptr;
     }
     if (system_random(nas->counter, sizeof nas->counter) < 0) {
-        free(nas);
+        nas_free(nas);
         return nullptr;
     }
     radius_handle_timeout(&nas->nas_timer);
@@ -544,8 +554,7 @@ void radius_nas_destroy(radius_nas *nas)
         radius_request_of(msg)->nas = nullptr;
         packet_release(msg);
     }
-    secure_wipe(nas->counter, sizeof nas->counter);
-    free(nas);
+    nas_free(nas);
 }
 
 int radius_nas_send(radius_nas *nas, packet *msg, int server, int *transaction)
@@ -757,10 +766,11 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
              hdr->code);
         return drop(nas, row, mib::unknown_types);
     }
-    addr_text src(source);
+    // The source's text only for a log line that will be written.
+    auto src_text = [source]() { return addr_text(source); };
     if (radius_validate_attrs(msg) < 0) {
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Dropping RADIUS packet with malformed attributes",
-             src.text);
+             src_text().text);
         return drop(nas, row, mib::malformed);
     }
     packet *request = nullptr;
@@ -768,7 +778,7 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
         request = nas->by_slot[static_cast<uint32_t>(port) * SLOTS_PER_PORT + hdr->identifier];
     if (!request) {
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Dropping RADIUS response with unknown ID %u",
-             src.text, hdr->identifier);
+             src_text().text, hdr->identifier);
         return drop(nas, row, mib::packets_dropped);
     }
     radius_request *req = radius_request_of(request);
@@ -781,23 +791,23 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
     bool access = nas->kind == radius_nas_kind::auth;
     if (msg_auth) {
         uint8_t expect[RADIUS_AUTH_LEN];
-        if (radius_calc_msg_auth(secret, msg, request_auth, expect) != 0 ||
+        if (radius_calc_msg_auth_key(&nas->keys[row], msg, request_auth, expect) != 0 ||
             secure_compare(expect, msg_auth + 2, RADIUS_AUTH_LEN) != 0) {
             ulog(LOG_COMP_RADIUS, ULOG_DEBUG,
-                 "%s: Discarding RADIUS response invalid Message-Autenticator", src.text);
+                 "%s: Discarding RADIUS response invalid Message-Autenticator", src_text().text);
             return drop(nas, row, mib::bad_authenticators);
         }
     } else if (eap || (access && nas->signs_answers[row])) {
         // A server that signed once must keep signing: an unsigned answer may be forged.
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG,
-             "%s: Discarding RADIUS response without Message-Autenticator", src.text);
+             "%s: Discarding RADIUS response without Message-Autenticator", src_text().text);
         return drop(nas, row, mib::bad_authenticators);
     }
     uint8_t expect[RADIUS_AUTH_LEN];
     radius_calc_authenticator(secret, msg, request_auth, expect);
     if (secure_compare(expect, hdr->authenticator, RADIUS_AUTH_LEN) != 0) {
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Discarding RADIUS response with invalid Authenticator",
-             src.text);
+             src_text().text);
         return drop(nas, row, mib::bad_authenticators);
     }
     if (access && msg_auth && !eap)
@@ -805,7 +815,7 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
     if (code == radius_code::access_accept &&
         (radius_get_mppe_key(secret, msg, request_auth, RADIUS_MS_MPPE_SEND_KEY) < 0 ||
          radius_get_mppe_key(secret, msg, request_auth, RADIUS_MS_MPPE_RECV_KEY) < 0)) {
-        ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Invalid MPPS-Key in RADIUS message", src.text);
+        ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Invalid MPPS-Key in RADIUS message", src_text().text);
         // A key decrypted before the other failed must not stay in the buffer.
         if (uint8_t *key = radius_find_attr(msg, radius_attr_type::vendor_specific,
                                             RADIUS_VENDOR_MICROSOFT, RADIUS_MS_MPPE_SEND_KEY))

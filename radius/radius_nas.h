@@ -13,6 +13,7 @@
 
 #include "common/packet.h"
 #include "common/timer.h"
+#include "radius/radius_codec.h"
 #include "radius/radius_mib.h"
 
 struct radius_nas;
@@ -69,9 +70,10 @@ struct radius_nas {
     packet_queue queue;        // requests in flight, oldest first
     uint32_t last_answer[2];   // ms; the no-answer clock of each server
     uint8_t signs_answers[2];  // the server signed a non-EAP answer to an Access-Request
+    radius_msg_auth_key keys[2]; // each server's secret, prepared for Message-Authenticators
     uint8_t counter[16];       // the Access-Request authenticator counter
-    uint8_t random[32];        // jitter bytes, refilled when used up
-    uint8_t random_used;
+    uint8_t random[256];       // jitter bytes, refilled when used up
+    uint16_t random_used;
     packet **by_slot;          // the queued request of each slot
     uint32_t *bitmap;          // one bit per slot
 };
