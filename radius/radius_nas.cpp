@@ -5,7 +5,14 @@
 // first clear bit, going a word of 32 slots at a time, so a full word costs
 // one test and a search is at most ports x 8 + 1 word reads. A table of the
 // queued request of each slot makes matching a response O(1) whatever the
-// number in flight (16k over 64 ports is a normal load).
+// number in flight (16k over 64 ports is a normal load). Memory: 2 KB and 32
+// bytes per request port.
+//
+// Forged answers (RFC 3579, and the MD5 chosen-prefix attack on unsigned
+// Access-Accepts): every Access-Request leaves with a Message-Authenticator
+// as its first attribute; answers carrying EAP must be signed; and a server
+// that once signed a non-EAP answer must sign every later one until the
+// transport is replaced. Servers that never sign non-EAP answers still work.
 //
 // Timing: a request is retransmitted when its RTO has passed since its last
 // send; the RTO starts at 2.0-2.2 s and about doubles, up to 16 s, and a
@@ -391,15 +398,23 @@ void retransmit(radius_nas *nas, packet *msg, uint32_t now, packet_queue *given_
     nas->ops.send(nas->user, msg, server_addr(nas, req->server), req->slot / SLOTS_PER_PORT);
 }
 
+// PendingRequests of each row is the number of queued requests last sent to
+// its server. A counter that disagrees (rows reset under a live transport)
+// is mended and logged, never trusted.
 void resync_pending(radius_nas *nas)
 {
-    for (unsigned row = 0; row < 2; row++)
-        if (mib_get(nas, row, mib::pending_requests)) {
+    uint32_t queued[2] = {};
+    for (packet *msg : list_records<&packet::queue>(&nas->queue.list))
+        queued[radius_request_of(msg)->server]++;
+    for (unsigned row = 0; row < 2; row++) {
+        uint32_t counted = mib_get(nas, row, mib::pending_requests);
+        if (counted != queued[row]) {
             ulog(LOG_COMP_RADIUS, ULOG_WARNING,
-                 "%s: RADIUS pending requests %u without queued requests - reset",
-                 addr_text(server_addr(nas, row)).text, mib_get(nas, row, mib::pending_requests));
-            mib_set(nas, row, mib::pending_requests, 0);
+                 "%s: RADIUS pending requests %u for %u queued - resynchronised",
+                 addr_text(server_addr(nas, row)).text, counted, queued[row]);
+            mib_set(nas, row, mib::pending_requests, queued[row]);
         }
+    }
 }
 
 // Secret-derived state is wiped with the object.
@@ -465,6 +480,7 @@ radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *con
         nas_free(nas);
         return nullptr;
     }
+    nas->last_answer[0] = nas->last_answer[1] = clock_msec();
     radius_handle_timeout(&nas->nas_timer);
     return nas;
 }
@@ -484,9 +500,15 @@ radius_nas *create_kind(radius_nas_kind kind, const radius_nas_config *config, R
     return radius_nas_create(kind, config, rows, ops, user);
 }
 
+// The metadata travels with copies of a packet: only the queue link tells.
+bool queued(packet *msg)
+{
+    return radius_request_of(msg)->nas && !list_isempty(&msg->queue);
+}
+
 bool queued_here(const radius_nas *nas, packet *msg)
 {
-    return radius_request_of(msg)->nas == nas && !list_isempty(&msg->queue);
+    return radius_request_of(msg)->nas == nas && queued(msg);
 }
 
 // The server a response came from: 0, 1 or -1. A v4-mapped source matches an IPv4 server.
@@ -588,7 +610,7 @@ int radius_nas_send(radius_nas *nas, packet *msg, int server, int *transaction)
         return -1;
     }
     radius_request *req = radius_request_of(msg);
-    if (req->nas) {
+    if (queued(msg)) {
         // Already queued (here or on another transport): one packet is one request.
         errno = EBUSY;
         return -1;
@@ -699,8 +721,7 @@ void radius_handle_timeout(timer *t)
     uint32_t now = clock_msec();
     unsigned cur = nas->current, other = cur ^ 1;
 
-    if (packet_queue_count(&nas->queue) == 0)
-        resync_pending(nas);
+    resync_pending(nas);
     uint32_t silent = now - nas->last_answer[cur];
     if (packet_queue_count(&nas->queue) != 0 && mib_get(nas, cur, mib::pending_requests) != 0 &&
         silent > SWITCH_AFTER_MS && configured(nas, other)) {
