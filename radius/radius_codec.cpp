@@ -325,6 +325,7 @@ uint8_t *radius_msg_auth_value(packet *msg)
 void radius_msg_auth_key_init(radius_msg_auth_key *key, const char *secret)
 {
     uint8_t k[MD5_BLOCK_LEN] = {}, pad[MD5_BLOCK_LEN];
+    secure_wipe_guard wipe_k(k), wipe_pad(pad);
     size_t len = strlen(secret);
     if (len > MD5_BLOCK_LEN) {
         md5_ctx c;
@@ -342,8 +343,6 @@ void radius_msg_auth_key_init(radius_msg_auth_key *key, const char *secret)
         pad[i] = k[i] ^ 0x5c;
     md5_init(&key->outer);
     md5_update(&key->outer, pad, sizeof pad);
-    secure_wipe(k, sizeof k);
-    secure_wipe(pad, sizeof pad);
 }
 
 void radius_msg_auth_key_wipe(radius_msg_auth_key *key)
@@ -367,11 +366,11 @@ int radius_calc_msg_auth_key(const radius_msg_auth_key *key, const packet *msg,
     const uint8_t *rest = value + RADIUS_AUTH_LEN;
     md5_update(&ctx, rest, static_cast<size_t>(end - rest));
     uint8_t inner[MD5_DIGEST_LEN];
+    secure_wipe_guard wipe_inner(inner);
     md5_final(&ctx, inner);
     ctx = key->outer;
     md5_update(&ctx, inner, sizeof inner);
     md5_final(&ctx, out);
-    secure_wipe(inner, sizeof inner);
     return 0;
 }
 
@@ -381,10 +380,9 @@ int radius_calc_msg_auth(const char *secret, const packet *msg, const uint8_t *a
     if (!radius_msg_auth_value(const_cast<packet *>(msg)))
         return 255;
     radius_msg_auth_key key;
+    secure_wipe_guard wipe_key(key);
     radius_msg_auth_key_init(&key, secret);
-    int r = radius_calc_msg_auth_key(&key, msg, authenticator, out);
-    radius_msg_auth_key_wipe(&key);
-    return r;
+    return radius_calc_msg_auth_key(&key, msg, authenticator, out);
 }
 
 void radius_mppe_decrypt(const char *secret, const uint8_t request_auth[RADIUS_AUTH_LEN],
@@ -392,6 +390,7 @@ void radius_mppe_decrypt(const char *secret, const uint8_t request_auth[RADIUS_A
 {
     size_t secret_len = strlen(secret);
     uint8_t b[16], c[16];
+    secure_wipe_guard wipe_b(b), wipe_c(c);
     md5_ctx ctx;
     md5_init(&ctx);
     md5_update(&ctx, secret, secret_len);
@@ -410,8 +409,6 @@ void radius_mppe_decrypt(const char *secret, const uint8_t request_auth[RADIUS_A
             md5_final(&ctx, b);
         }
     }
-    secure_wipe(b, sizeof b);
-    secure_wipe(c, sizeof c);
 }
 
 int radius_get_mppe_key(const char *secret, packet *msg, const uint8_t request_auth[RADIUS_AUTH_LEN],

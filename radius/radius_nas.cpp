@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <netinet/in.h>
 
 #include "common/crypto/secure.h"
@@ -437,7 +438,9 @@ radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *con
     }
     uint32_t slots = ports * SLOTS_PER_PORT;
     size_t bytes = sizeof(radius_nas) + slots / 8 + slots * sizeof(packet *);
-    auto *nas = static_cast<radius_nas *>(calloc(1, bytes));
+    std::unique_ptr<radius_nas, decltype(&nas_free)> owner(
+        static_cast<radius_nas *>(calloc(1, bytes)), nas_free);
+    radius_nas *nas = owner.get();
     if (!nas) {
         ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
@@ -465,24 +468,20 @@ radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *con
         if (len == 0 || len == RADIUS_SECRET_SIZE) {
             ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Invalid shared secret for %s RADIUS server %s",
                  role_name(row), addr_text(nas->server[row]).text);
-            nas_free(nas);
             errno = EINVAL;
             return nullptr;
         }
         radius_msg_auth_key_init(&nas->keys[row], row_secret(nas, row));
     }
     if (!configured(nas, 0)) {
-        nas_free(nas);
         errno = EINVAL;
         return nullptr;
     }
-    if (system_random(nas->counter, sizeof nas->counter) < 0) {
-        nas_free(nas);
+    if (system_random(nas->counter, sizeof nas->counter) < 0)
         return nullptr;
-    }
     nas->last_answer[0] = nas->last_answer[1] = clock_msec();
     radius_handle_timeout(&nas->nas_timer);
-    return nas;
+    return owner.release();
 }
 
 template <class Row>
