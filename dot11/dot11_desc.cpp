@@ -142,7 +142,6 @@ constexpr ie_name ie_names[] = {
 
 constexpr unsigned IE_KEYS = 521;
 constexpr unsigned KEY_EXT = 256;
-constexpr unsigned KEY_VENDOR = 512;
 
 // Index of each key's row in ie_names, or -1.
 constexpr std::array<int16_t, IE_KEYS> make_ie_index()

@@ -289,8 +289,8 @@ int dot11_ie_insert_pmkid(uint8_t *ie, size_t spare, const uint8_t pmkid[16])
     bool caps_missing = len == caps;
     bool count_missing = len <= count_at;
     size_t count = count_missing ? 0 : load_le16(ie + count_at);
-    if (count && list + 16 > len)
-        return -1; // a count whose first PMKID is not there
+    if (count && list + 16 * count > len)
+        return -1; // a count of PMKIDs that are not all there
     size_t need = (caps_missing ? 2 : 0) + (count_missing ? 2 : 0) + (count ? 0 : 16);
     if (need > spare || len + need > ELEMENT_MAX)
         return -1;

@@ -272,6 +272,7 @@ TEST(Dot11Ie, PmkidInsertionNeedsRoomForWhatTheElementLacks)
          akms + "0000 0100" + id + "000fac06"},
         {"a PMKID already", akms + "0000 0100" + old_id, 0, 0, akms + "0000 0100" + id},
         {"a count without its PMKID", akms + "0000 0100", 16, -1, akms + "0000 0100"},
+        {"a count of two with one PMKID", akms + "0000 0200" + old_id, 16, -1, akms + "0000 0200" + old_id},
         {"malformed", akms + "00", 20, -1, akms + "00"},
     };
     for (const auto &k : cases) {
