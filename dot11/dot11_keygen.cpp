@@ -200,12 +200,14 @@ void dot11_derive_pmkr0(const uint8_t xxkey[DOT11_PMK_LEN], const uint8_t *ssid,
     uint8_t context[1 + DOT11_SSID_MAX + 2 + 1 + DOT11_FT_R0KH_ID_MAX + DOT11_MAC_LEN];
     size_t len = 0;
     context[len++] = uint8_t(ssid_len);
-    memcpy(context + len, ssid, ssid_len);
+    if (ssid_len) // an empty SSID may come without a buffer
+        memcpy(context + len, ssid, ssid_len);
     len += ssid_len;
     store_le16(context + len, mdid);
     len += 2;
     context[len++] = uint8_t(r0khid_len);
-    memcpy(context + len, r0khid, r0khid_len);
+    if (r0khid_len)
+        memcpy(context + len, r0khid, r0khid_len);
     len += r0khid_len;
     memcpy(context + len, s0khid, DOT11_MAC_LEN);
     len += DOT11_MAC_LEN;

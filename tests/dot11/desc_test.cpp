@@ -165,6 +165,7 @@ TEST(Dot11Desc, EapolKeyDescriptions)
     bytes pmkid_kde = hex("dd14 000fac04") + bytes(16, 0x11);
     bytes gtk_kde = hex("dd16 000fac01 0100") + bytes(16, 0x22);
     bytes rsn = hex("3014 0100 000fac04 0100 000fac04 0100 000fac02 0000");
+    bytes m2 = eapol_key(2, 0x010a, 0, 1, nullptr, 0, rsn, 0);
     struct {
         const char *name;
         bytes frame;
@@ -177,16 +178,14 @@ TEST(Dot11Desc, EapolKeyDescriptions)
         {"WPA group 1/2", eapol_key(254, 0x0391, 32, 3, nullptr, 0, bytes(32, 0x33), 0), "EAPOL-Key(--AMS---)[GTK]"},
         {"RSN group 1/2", eapol_key(2, 0x1382, 16, 3, nullptr, 0, gtk_kde, 0), "EAPOL-Key(--AMS--C)[GTK]"},
         {"error request", eapol_key(2, 0x0f01, 0, 3, nullptr, 0, bytes(), 0), "EAPOL-Key(---MSER-)"},
-        {"key data beyond the frame", eapol_key(2, 0x010a, 0, 1, nullptr, 0, rsn, 0), "EAPOL-Key(P--M----)[]"},
+        {"key data beyond the frame", bytes(m2.begin(), m2.end() - 3), "EAPOL-Key(P--M----)[]"},
         {"no key data length", bytes(60, 0), "EAPOL-Key(--------)"},
         {"no key information", bytes(6, 0), "EAPOL-Key"},
     };
     for (const auto &k : cases) {
-        bytes f = k.frame;
-        if (std::string(k.name) == "key data beyond the frame")
-            f.resize(f.size() - 3);
         char buf[128];
-        EXPECT_EQ(std::string(dot11_eapol_describe(f.data(), f.size(), buf, sizeof buf)), k.text) << k.name;
+        EXPECT_EQ(std::string(dot11_eapol_describe(k.frame.data(), k.frame.size(), buf, sizeof buf)), k.text)
+            << k.name;
     }
 }
 
