@@ -352,6 +352,78 @@ TEST_P(TsharkHandshake, TsharkDerivesOurKeysFromOurSealedFrames)
     EXPECT_EQ(malformed_frames(pcap), "");
 }
 
+// Every frame our builders make, with the elements the authenticator puts
+// in them, as tshark dissects it: the expected subtype and no malformed or
+// error item.
+TEST(Dot11Tshark, DissectsEveryBuilderFrameCleanly)
+{
+    if (!have_program("tshark"))
+        GTEST_SKIP() << "tshark is not installed (scripts/setup.sh installs it)";
+    dot11_auth_config ap{};
+    memcpy(ap.bss_mac, kBssid, 6);
+    ap.ssid_len = 7;
+    memcpy(ap.ssid, "gateway", 7);
+    ap.dot11RSNAConfigGroupCipher = DOT11_CIPHER_CCMP;
+    ap.dot11RSNAConfigPairwiseCipher[0] = DOT11_CIPHER_CCMP;
+    ap.dot11RSNAConfigPairwiseCipher[1] = DOT11_CIPHER_WPA_TKIP;
+    ap.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_FT_PSK;
+    ap.dot11RSNAConfigAuthenticationSuite[1] = DOT11_AKM_PSK;
+    ap.dot11RSNAConfigAuthenticationSuite[2] = DOT11_AKM_WPA_PSK;
+    ap.dot11RSNAConfigNumberOfPTKSAReplayCountersImplemented = 0xff;
+    ap.flags_a = DOT11_CFG_A_RSNA_ACTIVATED;
+    ap.flags_b = DOT11_CFG_B_FT_ACTIVATED | DOT11_CFG_B_FT_OVER_DS | DOT11_CFG_B_PREAUTH_ACTIVATED;
+    ap.dot11FTMobilityDomainID = kMdid;
+    ap.r0kh_id_len = uint8_t(strlen(kR0khId));
+    memcpy(ap.dot11FTR0KeyHolderID, kR0khId, ap.r0kh_id_len);
+    ap.dot11BssMaxIdlePeriod = 292;
+    std::vector<bytes> ess;
+    for (dot11_ie_builder b : dot11_ie_ess_builders)
+        ess.push_back(built(b, ap));
+    bytes idle = built(dot11_ie_build_idle, ap), rsn = ess[1], mdie = ess[2];
+    uint8_t pmkid[16];
+    memset(pmkid, 0x3c, sizeof pmkid);
+    rsn.resize(rsn.size() + DOT11_IE_PMKID_SPARE);
+    ASSERT_EQ(dot11_ie_insert_pmkid(rsn.data(), DOT11_IE_PMKID_SPARE, pmkid), 0);
+    rsn.resize(2 + rsn[1]);
+    uint8_t anonce[32], snonce[32];
+    memset(anonce, 0xa1, 32);
+    memset(snonce, 0x5e, 32);
+    bytes ft_elem = ftie(anonce, snonce);
+    const uint8_t *beacon_ies[] = {ess[0].data(), ess[1].data(), ess[2].data(), ess[3].data()};
+    const uint8_t *ft_ies[] = {rsn.data(), mdie.data(), ft_elem.data()};
+    const uint8_t *reassoc_ies[] = {rsn.data(), mdie.data(), ft_elem.data(), idle.data()};
+
+    auto pool = make_pool();
+    struct {
+        int (*make)(packet *, const uint8_t *const *const *);
+        const char *subtype;
+    } const builders[] = {
+        {[](packet *p, const uint8_t *const *const *e) { return dot11_make_probe_resp(p, kBssid, kSta, 0x0411, 100, e[0], 4); }, "0x0005"},
+        {[](packet *p, const uint8_t *const *const *e) { return dot11_make_auth(p, kBssid, kSta, DOT11_FROM_BSS, 2, 2, 0, e[1], 3); }, "0x000b"},
+        {[](packet *p, const uint8_t *const *const *) { return dot11_make_auth(p, kBssid, kSta, DOT11_FROM_BSS, 0, 2, 13, nullptr, 0); }, "0x000b"},
+        {[](packet *p, const uint8_t *const *const *e) { return dot11_make_assoc_resp(p, kBssid, kSta, 1, 0x0411, 0, e[2], 4); }, "0x0001"},
+        {[](packet *p, const uint8_t *const *const *e) { return dot11_make_assoc_resp(p, kBssid, kSta, 3, 0x0411, 0, e[2], 4); }, "0x0003"},
+        {[](packet *p, const uint8_t *const *const *) { return dot11_make_deauth(p, kBssid, kSta, DOT11_FROM_BSS, 15); }, "0x000c"},
+        {[](packet *p, const uint8_t *const *const *e) { return dot11_make_action_ft_resp(p, kBssid, kSta, kBssid, 0, e[1], 3); }, "0x000d"},
+    };
+    const uint8_t *const *lists[] = {beacon_ies, ft_ies, reassoc_ies};
+    std::vector<bytes> frames;
+    std::string want;
+    for (const auto &b : builders) {
+        packet *p = packet_alloc(pool.get(), 0);
+        ASSERT_TRUE(p);
+        ASSERT_EQ(b.make(p, lists), 0);
+        frames.push_back(packet_bytes(p));
+        packet_release(p);
+        want += std::string(b.subtype) + "\n";
+    }
+    temp_dir dir;
+    std::string pcap = dir.path + "/builders.pcap";
+    write_pcap(pcap, frames);
+    EXPECT_EQ(run("tshark -n -r " + pcap + " -T fields -e wlan.fc.type_subtype 2>/dev/null"), want);
+    EXPECT_EQ(malformed_frames(pcap), "");
+}
+
 const handshake_case kHandshakes[] = {
     {"RsnPskCcmp", DOT11_AKM_PSK, DOT11_CIPHER_CCMP, 2, "IEEE", "password"},
     {"WpaPskTkip", DOT11_AKM_WPA_PSK, DOT11_CIPHER_WPA_TKIP, 1, "ThisIsASSID", "ThisIsAPassword"},
