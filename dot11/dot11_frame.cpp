@@ -5,6 +5,7 @@
 #include "common/crypto/aes.h"
 #include "common/crypto/aes_cmac.h"
 #include "common/crypto/hmac.h"
+#include "common/crypto/secure.h"
 #include "common/crypto/rc4.h"
 #include "common/log.h"
 #include "dot11/dot11_desc.h"
@@ -217,7 +218,7 @@ int dot11_eapol_mic(uint8_t *eapol, size_t len, const uint8_t kck[16], uint8_t m
         return -1;
     memset(eapol + EAPOL_KEY_MIC, 0, 16);
     uint8_t out[SHA1_DIGEST_LEN];
-    dot11_wipe_guard g{out};
+    secure_wipe_guard wipe_out(out);
     switch (version) {
     case EAPOL_KEY_V1: {
         hmac_md5_ctx ctx;
@@ -236,7 +237,7 @@ int dot11_eapol_mic(uint8_t *eapol, size_t len, const uint8_t kck[16], uint8_t m
     default: {
         aes_key key;
         aes_cmac_ctx ctx;
-        dot11_wipe_guard gk{key};
+        secure_wipe_guard wipe_key(key);
         aes_set_key(&key, kck);
         aes_cmac_init(&ctx);
         aes_cmac_update(&key, &ctx, eapol, covered);
@@ -263,8 +264,8 @@ int dot11_eapol_encrypt_key_data(uint8_t *eapol, size_t cap, const uint8_t kek[1
     case EAPOL_KEY_V1: {
         uint8_t key[16 + 16]; // Key IV || KEK
         rc4_ctx rc4;
-        dot11_wipe_guard g1{key};
-        dot11_wipe_guard g2{rc4};
+        secure_wipe_guard wipe_key(key);
+        secure_wipe_guard wipe_rc4(rc4);
         dot11_nonce_next(counter, eapol + EAPOL_KEY_IV, 16);
         memcpy(key, eapol + EAPOL_KEY_IV, 16);
         memcpy(key + 16, kek, 16);
@@ -306,8 +307,8 @@ int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6
     static const uint8_t zero_mic[16] = {};
     aes_key key;
     aes_cmac_ctx ctx;
-    dot11_wipe_guard g1{key};
-    dot11_wipe_guard g2{ctx};
+    secure_wipe_guard wipe_key(key);
+    secure_wipe_guard wipe_ctx(ctx);
     aes_set_key(&key, kck);
     aes_cmac_init(&ctx);
     aes_cmac_update(&key, &ctx, sta, 6);

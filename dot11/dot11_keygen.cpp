@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/crypto/hmac.h"
+#include "common/crypto/secure.h"
 #include "common/crypto/sha256.h"
 #include "common/fatal.h"
 #include "common/log.h"
@@ -36,9 +37,9 @@ void dot11_prf_sha1(const uint8_t *key, size_t key_len, const char *label, const
 {
     hmac_sha1_ctx keyed, ctx;
     uint8_t block[SHA1_DIGEST_LEN];
-    dot11_wipe_guard g1{keyed};
-    dot11_wipe_guard g2{ctx};
-    dot11_wipe_guard g3{block};
+    secure_wipe_guard wipe_keyed(keyed);
+    secure_wipe_guard wipe_ctx(ctx);
+    secure_wipe_guard wipe_block(block);
     hmac_sha1_init(&keyed, key, key_len);
     hmac_sha1_update(&keyed, label, strlen(label) + 1);
     hmac_sha1_update(&keyed, data, data_len);
@@ -63,9 +64,9 @@ void dot11_kdf_sha256(const uint8_t *key, size_t key_len, const char *label, con
     UGW_ASSERT(out_len <= 8191);
     hmac_sha256_ctx keyed, ctx;
     uint8_t block[SHA256_DIGEST_LEN];
-    dot11_wipe_guard g1{keyed};
-    dot11_wipe_guard g2{ctx};
-    dot11_wipe_guard g3{block};
+    secure_wipe_guard wipe_keyed(keyed);
+    secure_wipe_guard wipe_ctx(ctx);
+    secure_wipe_guard wipe_block(block);
     uint8_t bits[2];
     store_le16(bits, uint16_t(out_len * 8));
     hmac_sha256_init(&keyed, key, key_len);
@@ -101,7 +102,7 @@ int dot11_derive_gmk(uint8_t gmk[DOT11_PMK_LEN])
 int dot11_init_nonce_counter(uint8_t counter[DOT11_NONCE_LEN], const uint8_t aa[DOT11_MAC_LEN])
 {
     uint8_t seed[DOT11_NONCE_LEN];
-    dot11_wipe_guard g{seed};
+    secure_wipe_guard wipe_seed(seed);
     if (system_random(seed, sizeof seed) < 0) {
         ulog(LOG_COMP_DOT11, ULOG_ERROR, "Failed to initialize the RSNA Nonce counter");
         return -1;
@@ -131,7 +132,7 @@ void dot11_derive_pmkid(const uint8_t pmk[DOT11_PMK_LEN], const uint8_t aa[DOT11
 {
     hmac_sha1_ctx ctx;
     uint8_t mac[SHA1_DIGEST_LEN];
-    dot11_wipe_guard g{mac};
+    secure_wipe_guard wipe_mac(mac);
     hmac_sha1_init(&ctx, pmk, DOT11_PMK_LEN);
     hmac_sha1_update(&ctx, "PMK Name", 8);
     hmac_sha1_update(&ctx, aa, DOT11_MAC_LEN);
@@ -145,7 +146,7 @@ void dot11_derive_pmkid_sha256(const uint8_t pmk[DOT11_PMK_LEN], const uint8_t a
 {
     hmac_sha256_ctx ctx;
     uint8_t mac[SHA256_DIGEST_LEN];
-    dot11_wipe_guard g{mac};
+    secure_wipe_guard wipe_mac(mac);
     hmac_sha256_init(&ctx, pmk, DOT11_PMK_LEN);
     hmac_sha256_update(&ctx, "PMK Name", 8);
     hmac_sha256_update(&ctx, aa, DOT11_MAC_LEN);
@@ -215,9 +216,9 @@ void dot11_derive_pmkr0(const uint8_t xxkey[DOT11_PMK_LEN], const uint8_t *ssid,
     uint8_t r0_key_data[48]; // PMK-R0, then PMK-R0-Name-Salt
     sha256_ctx sha;
     uint8_t digest[SHA256_DIGEST_LEN];
-    dot11_wipe_guard g1{r0_key_data};
-    dot11_wipe_guard g2{sha};
-    dot11_wipe_guard g3{digest};
+    secure_wipe_guard wipe_r0_key_data(r0_key_data);
+    secure_wipe_guard wipe_sha(sha);
+    secure_wipe_guard wipe_digest(digest);
     dot11_kdf_sha256(xxkey, DOT11_PMK_LEN, "FT-R0", context, len, r0_key_data, sizeof r0_key_data);
     memcpy(pmk_r0, r0_key_data, DOT11_PMK_LEN);
     sha256_init(&sha);

@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/crypto/secure.h"
-
 enum : size_t {
     DOT11_MAC_LEN = 6,
     DOT11_NONCE_LEN = 32,
@@ -24,15 +22,6 @@ enum : size_t {
     DOT11_FT_R0KH_ID_MAX = 48,
     DOT11_SSID_MAX = 32,
 };
-
-// Wipes an object when the scope ends, whichever way it ends.
-template <typename T>
-struct dot11_wipe_guard {
-    T &obj;
-    ~dot11_wipe_guard() { secure_wipe(&obj, sizeof obj); }
-};
-template <typename T>
-dot11_wipe_guard(T &) -> dot11_wipe_guard<T>;
 
 // PRF-n: HMAC-SHA1(key, label with its NUL, data, i) for i = 0, 1, ...
 void dot11_prf_sha1(const uint8_t *key, size_t key_len, const char *label, const uint8_t *data,
