@@ -5,14 +5,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <sys/un.h>
+
+// The lengths peers and the kernel expect; the same in 32- and 64-bit builds.
+static_assert(sizeof(sockaddr_un) == 110 && sizeof(sockaddr_in6) == 28 &&
+              sizeof(sockaddr_nl) == 12 && sizeof(sockaddr_ll) == 20 && sizeof(sockaddr) == 16);
 
 socklen_t sockaddr_len(const sockaddr *sa)
 {
     switch (sa->sa_family) {
+    case AF_UNIX:
+        return sizeof(sockaddr_un);
     case AF_INET:
         return sizeof(sockaddr_in);
     case AF_INET6:
         return sizeof(sockaddr_in6);
+    case AF_NETLINK:
+        return sizeof(sockaddr_nl);
+    case AF_PACKET:
+        return sizeof(sockaddr_ll);
     default:
         return sizeof(sockaddr);
     }

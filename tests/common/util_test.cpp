@@ -104,6 +104,23 @@ TEST(Sockaddr, V4MappedRoundTrip)
     EXPECT_EQ(sockaddr_len(sa(six)), sizeof(sockaddr_in6));
 }
 
+// Each family's length is its kernel structure's, as a 32-bit build counts it.
+TEST(Sockaddr, LengthByFamily)
+{
+    struct {
+        sa_family_t family;
+        socklen_t len;
+    } cases[] = {
+        {AF_UNIX, 110}, {AF_INET6, 28}, {AF_NETLINK, 12}, {AF_PACKET, 20},
+        {AF_INET, 16},  {AF_UNSPEC, 16}, {AF_BLUETOOTH, 16},
+    };
+    for (auto &c : cases) {
+        sockaddr_storage ss = {};
+        ss.ss_family = c.family;
+        EXPECT_EQ(sockaddr_len(reinterpret_cast<sockaddr *>(&ss)), c.len) << c.family;
+    }
+}
+
 TEST(Sockaddr, PrefixParsersAndPrefixLength)
 {
     in_addr a4;
