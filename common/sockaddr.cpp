@@ -284,19 +284,21 @@ int url_parse(const char *url, char *host, size_t size, uint16_t *port)
         errno = len ? ENAMETOOLONG : EINVAL;
         return -1;
     }
-    memcpy(host, p, len);
-    host[len] = '\0';
-    p += len;
-    if (bracket)
-        p++;
-
-    *port = default_port;
-    if (*p == ':' && p[1] >= '0' && p[1] <= '9') {
+    const char *after = p + len + (bracket ? 1 : 0);
+    uint16_t given = default_port;
+    if (*after == ':' && after[1] >= '0' && after[1] <= '9') {
         char *end;
         errno = 0;
-        unsigned long v = strtoul(p + 1, &end, 10);
-        if (errno == 0 && v < 65536)
-            *port = static_cast<uint16_t>(v);
+        unsigned long v = strtoul(after + 1, &end, 10);
+        // Any other port in its place would send the caller to another service.
+        if (errno || v > UINT16_MAX) {
+            errno = EINVAL;
+            return -1;
+        }
+        given = static_cast<uint16_t>(v);
     }
+    memcpy(host, p, len);
+    host[len] = '\0';
+    *port = given;
     return static_cast<int>(len);
 }

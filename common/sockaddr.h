@@ -39,5 +39,6 @@ int unix_socket_exists(const sockaddr_un *sun);
 int unix_socket_exists_in(const char *table, const sockaddr_un *sun);
 
 // "http://" or "https://" URL: the host into the buffer, the port out.
-// Returns the host's length, or -1 (no such scheme, no host, host too long).
+// Returns the host's length, or -1 (no such scheme, no host, host too long,
+// a port above 65535).
 int url_parse(const char *url, char *host, size_t size, uint16_t *port);
