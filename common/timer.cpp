@@ -266,6 +266,16 @@ timetable *timetable_create(uint32_t now)
 
 void timetable_destroy(timetable *tt)
 {
+    if (!tt)
+        return;
+    // Owners outlive the wheel: their armed timers go back to idle rather
+    // than keep links into freed slots that a later cancel would write.
+    for (list_link &slot : tt->slots) {
+        for (list_link *link : list_for_each_safe(&slot)) {
+            list_null(link);
+            timer_of(link)->flags = 0;
+        }
+    }
     delete tt;
 }
 

@@ -95,7 +95,7 @@ void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_lin
 
 // now, base and last start at the given time; null when memory runs out.
 timetable *timetable_create(uint32_t now);
-// Armed timers are left as they are; null is accepted.
+// Armed timers are left idle (their owners must still exist); null is accepted.
 void timetable_destroy(timetable *tt);
 
 // Puts an idle timer `ahead` ms past the cursors. The level follows the size of
