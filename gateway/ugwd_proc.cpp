@@ -53,6 +53,9 @@ ugwd_proc *ugwd_ctl_attach_proc(ugwd_ctl *ctl, unsigned number, const char *path
     proc->fernrelay = frlc_create(path, &ugwd_ctl_frl_event_ops, ctl->packet_pool, proc);
     if (!proc->fernrelay)
         goto fail;
+    // Health checks and log settings given to the daemon reach the data plane too.
+    if (ctl->server)
+        frlc_attach_server(proc->fernrelay, ctl->server);
     if (add_base_node(proc->fernrelay, 0, &proc->node_a) < 0)
         goto fail;
     proc->has_node_a = true;

@@ -759,6 +759,46 @@ TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
         EXPECT_TRUE(gone(k));
 }
 
+// The data planes' IPC clients hang below the daemon's management server:
+// health checks and log settings given to the daemon reach every one of them.
+TEST_F(DaemonDataplane, HealthChecksAndLogSettingsReachEveryDataPlane)
+{
+    auto kids = start_running(2);
+    ASSERT_EQ(kids.size(), 2u);
+    std::string mgmt = run + "/ulmex-gatewaysock." + std::to_string(pid);
+    std::unique_ptr<uclient, void (*)(uclient *)> daemon(uclient_open(mgmt.c_str()), uclient_close);
+    ASSERT_NE(daemon, nullptr);
+    auto lines = [&](pid_t k, const std::string &prefix) { return control(ctl_of(k)).journal(prefix); };
+
+    EXPECT_EQ(uclient_health_check(daemon.get()), 1);
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "health").size(), 1u) << k;
+
+    log_cfg set = {3, 0, {0x02, 0, 0, 0, 0, 0x01}, LOG_COMP_IPC};
+    uint8_t raw[12];
+    memcpy(raw, &set, sizeof(raw));
+    ASSERT_EQ(uclient_set_log(daemon.get(), raw), 0);
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "setlog"), std::vector<std::string>{"setlog " + tohex(raw, 12)}) << k;
+    // Reading them back asks every data plane and merges what they hold.
+    uint8_t got[12];
+    ASSERT_EQ(uclient_get_log(daemon.get(), got), 0);
+    log_cfg merged;
+    memcpy(&merged, got, sizeof(merged));
+    EXPECT_EQ(merged.level, 3);
+    EXPECT_EQ(tohex(merged.trace_mac, 6), "020000000001");
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "getlog").size(), 1u) << k;
+
+    // One data plane that does not acknowledge its own check fails the
+    // daemon's; the others are still asked.
+    EXPECT_EQ(control(ctl_of(kids[0]))("health nak"), "ok\n");
+    EXPECT_EQ(uclient_health_check(daemon.get()), 0);
+    EXPECT_EQ(lines(kids[1], "health").size(), 2u);
+    EXPECT_EQ(control(ctl_of(kids[0]))("health ack"), "ok\n");
+    EXPECT_EQ(uclient_health_check(daemon.get()), 1);
+}
+
 TEST_F(DaemonDataplane, DeadDataPlaneIsLetGoAtShutdown)
 {
     auto kids = start_running(2);

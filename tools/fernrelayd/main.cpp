@@ -74,6 +74,7 @@ struct standin {
     bytes pending; // a reply too long for the server's buffer, until it calls again
     bool pending_valid = false;
     bool exit_after_reply = false;
+    bool health_nak = false; // withhold the health acknowledgement
 };
 
 standin S;
@@ -625,6 +626,11 @@ int data_subscribe(void *, list_link *, const uint8_t *key, size_t len)
     return 0;
 }
 
+int data_health(void *)
+{
+    return S.health_nak ? -1 : 0;
+}
+
 // --- control -----------------------------------------------------------
 
 bool parse_fault(const char *line, std::string *err)
@@ -803,6 +809,10 @@ std::string command(const std::string &line)
     }
     if (line.rfind("frame ", 0) == 0 || line.rfind("packet ", 0) == 0)
         return inject_frame(line);
+    if (line == "health nak" || line == "health ack") {
+        S.health_nak = line == "health nak";
+        return "ok\n";
+    }
     if (line == "die") {
         S.exit_after_reply = true;
         return "ok\n";
@@ -852,6 +862,12 @@ void serve_data()
         break;
     case UMSG_HEALTH:
         note("health");
+        break;
+    case UMSG_GET_LOG:
+        note("getlog");
+        break;
+    case UMSG_SET_LOG:
+        note("setlog %s", hex(payload, len).c_str());
         break;
     default:
         break;
@@ -976,7 +992,7 @@ int main(int argc, char **argv)
     }
 
     if (!env_set("FERNRELAYD_TEST_NOBIND")) {
-        userver_ops data_ops = {data_request, data_message, data_subscribe, nullptr};
+        userver_ops data_ops = {data_request, data_message, data_subscribe, data_health};
         S.data = userver_listen(prefix, static_cast<unsigned>(getpid()), 0, &data_ops, nullptr);
         if (!S.data) {
             fprintf(stderr, "fernrelayd: cannot bind under %s\n", prefix);
