@@ -512,39 +512,42 @@ void ugwd_ctl_register_timer_cb(timer *)
     // Nothing is queued for registration and no controller link exists yet.
 }
 
+void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime)
+{
+    uint32_t elapsed = now - ctl->cpu_sample_time;
+    if (!elapsed)
+        return;
+    int64_t sum = 0;
+    for (ugwd_proc *p : list_records<&ugwd_proc::link>(&ctl->procs)) {
+        uint64_t cpu;
+        if (cputime(static_cast<pid_t>(p->number), &cpu) < 0)
+            continue;
+        int64_t load = load_fraction(cpu, p->cputime, elapsed);
+        p->cputime = cpu;
+        p->load = load_cap(load);
+        sum += load;
+        ulog(LOG_COMP_ALL, ULOG_TRACE, "Data plane [%u] CPU load is %.1f%%", p->number,
+             load_percent(p->load));
+    }
+    uint64_t cpu;
+    if (cputime(getpid(), &cpu) == 0) {
+        int64_t load = load_fraction(cpu, ctl->cpu_time, elapsed);
+        ctl->cpu_time = cpu;
+        ctl->cpu_load = load_cap(load);
+        ulog(LOG_COMP_ALL, ULOG_TRACE, "Control plane CPU load is %.1f%%",
+             load_percent(ctl->cpu_load));
+    }
+    ctl->cpu_sample_time = now;
+    int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
+    ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
+    ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
+}
+
 void ugwd_ctl_cpu_load_timer_cb(timer *t)
 {
     ugwd_ctl *ctl = container_of(t, &ugwd_ctl::cpu_load_timer);
     clock_refresh_offset();
-    uint32_t now = now_usec();
-    uint32_t elapsed = now - ctl->cpu_sample_time;
-    if (elapsed) {
-        int64_t sum = 0;
-        for (list_link *l = ctl->procs._next; l != &ctl->procs; l = l->_next) {
-            auto *p = container_of(l, &ugwd_proc::link);
-            uint64_t cpu;
-            if (system_proc_cputime(static_cast<pid_t>(p->number), &cpu) < 0)
-                continue;
-            int64_t load = load_fraction(cpu, p->cputime, elapsed);
-            p->cputime = cpu;
-            p->load = load_cap(load);
-            sum += load;
-            ulog(LOG_COMP_ALL, ULOG_TRACE, "Data plane [%u] CPU load is %.1f%%", p->number,
-                 load_percent(p->load));
-        }
-        uint64_t cpu;
-        if (system_proc_cputime(getpid(), &cpu) == 0) {
-            int64_t load = load_fraction(cpu, ctl->cpu_time, elapsed);
-            ctl->cpu_time = cpu;
-            ctl->cpu_load = load_cap(load);
-            ulog(LOG_COMP_ALL, ULOG_TRACE, "Control plane CPU load is %.1f%%",
-                 load_percent(ctl->cpu_load));
-        }
-        ctl->cpu_sample_time = now;
-        int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
-        ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
-        ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
-    }
+    ugwd_ctl_cpu_load_sample(ctl, now_usec(), system_proc_cputime);
     schedule_timer(ctl->sched, t, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
 }
 

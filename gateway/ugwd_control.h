@@ -148,4 +148,10 @@ void ugwd_ctl_dtls_closed_cb(void *ctl, dtls_sock *sock, int alert);
 // Registration step after configuration changes; armed by the management dispatcher.
 void ugwd_ctl_register_timer_cb(timer *t);
 void ugwd_ctl_cpu_load_timer_cb(timer *t);
+// A process's CPU time in microseconds: system_proc_cputime.
+using ugwd_cputime_fn = int (*)(pid_t pid, uint64_t *usec);
+// One CPU-load sample at now (microseconds, low 32 bits): each data plane's
+// load and the control plane's, and the total, the larger of the control
+// plane's and the data planes' average. Loads are 16-bit binary fractions.
+void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime);
 void ugwd_ctl_netif_event_cb(void *ctl, int fd);
