@@ -153,7 +153,7 @@ uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned 
             if (segs) {
                 timetable_marks *m = &tt->marks[slot - 256];
                 if (segs->n < MAX_SEGMENTS)
-                    segs->start[segs->n++] = tt->slots[slot]._next;
+                    segs->start[segs->n++] = list_next(&tt->slots[slot]);
                 for (unsigned k = 0; k < m->n; k++) {
                     m->at[k]->flags &= static_cast<uint8_t>(~TIMER_MARK);
                     if (segs->n < MAX_SEGMENTS)
@@ -190,7 +190,7 @@ void timetable_warm(const timetable *tt, list_link *cascaded, const segments &se
 #pragma GCC unroll 8
         for (unsigned i = 0; i < LANES; i++)
             if (cur[i] != end[i] && cur[i] != cascaded) {
-                cur[i] = cur[i]->_next;
+                cur[i] = list_next(cur[i]);
                 more = true;
             }
     }
@@ -205,14 +205,13 @@ void timetable_warm(const timetable *tt, list_link *cascaded, const segments &se
 void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool warming)
 {
     uint32_t now = tt->last;
-    list_link *back = cascaded->_prev;
-    for (list_link *link = cascaded->_next; link != cascaded;) {
-        list_link *next = link->_next;
+    list_link *back = list_prev(cascaded);
+    for (list_link *link : list_for_each_safe(cascaded)) {
         if (warming) {
-            if (back == link || back == next)
+            if (back == link || back == list_next(link))
                 warming = false;
             else
-                back = back->_prev;
+                back = list_prev(back);
         }
         struct timer *timer = timer_of(link);
         int32_t left = static_cast<int32_t>(timer->_expires - now);
@@ -222,7 +221,6 @@ void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool 
         } else {
             list_append(due, link);
         }
-        link = next;
     }
     list_init(cascaded);
 }
@@ -311,8 +309,8 @@ int timetable_manage(timetable *tt)
 
     // A callback may arm or cancel anything, including what still waits here.
     int ran = 0;
-    while (due._next != &due) {
-        list_link *link = due._next, *next = link->_next;
+    while (list_link *link = list_first(&due)) {
+        list_link *next = list_next(link);
         list_remove(link);
         // The next one's line loads while the callback runs.
         __builtin_prefetch(next);

@@ -155,12 +155,10 @@ inline void timetable_cancel(timetable *tt, timer *timer)
     UGW_ASSERT(!list_isnull(link));
     // It may sit on the run list of a manage in progress instead; its old slot
     // then keeps whatever was armed there since.
-    list_link *next = link->_next, *prev = link->_prev;
-    prev->_next = next;
-    next->_prev = prev;
-    list_init(link);
+    list_link *next = list_next(link);
+    list_remove(link);
     list_link *slot = &tt->slots[timer->slot];
-    if (slot->_next == slot)
+    if (list_isempty(slot))
         tt->occupied[timer->slot / 64] &= ~(uint64_t{1} << (timer->slot % 64));
     if (timer->flags & TIMER_MARK)
         timetable_mark_drop(&tt->marks[timer->slot - 256], timer, next, slot);

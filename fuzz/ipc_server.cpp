@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint8_t bits = data[0];
         umsghdr h = {data[1], data[2], {data[3], data[4]}};
         size_t len = data[5] < size - 6 ? data[5] : size - 6;
-        uint8_t *payload = static_cast<uint8_t *>(s->buffer._buffer);
+        uint8_t *payload = array_data<uint8_t>(&s->buffer);
         memcpy(payload, data + 6, len);
         umsg_addr peer = {};
         peer.sun.sun_family = AF_UNIX;

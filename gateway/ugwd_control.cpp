@@ -346,9 +346,8 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ctl->resolved = nullptr;
     }
 
-    for (list_link *l : list_for_each_safe(&ctl->procs)) {
-        ugwd_ctl_delete_proc(container_of(l, &ugwd_proc::link));
-    }
+    for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
+        ugwd_ctl_delete_proc(proc);
 
     if (ctl->sched) {
         if (ctl->server)
@@ -558,5 +557,5 @@ void ugwd_ctl_netif_event_cb(void *user, int fd)
     // the socket so that it does not overflow.
     while (netlink_read_events(fd, &ctl->netif_events) >= 0)
         ;
-    ctl->netif_events._count = 0;
+    array_truncate(&ctl->netif_events, 0);
 }

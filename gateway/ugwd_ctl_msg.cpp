@@ -274,9 +274,9 @@ int ugwd_ctl_publish(ugwd_ctl *ctl, const void *event, size_t len)
         return -1;
     }
     int sent = 0;
-    for (list_link *l = ctl->subscribers[group]._next; l != &ctl->subscribers[group]; l = l->_next) {
+    for (userver_member *m : list_records<&userver_member::link>(&ctl->subscribers[group])) {
         // A member that does not read loses the event; the others still get theirs.
-        if (userver_notify(ctl->server, container_of(l, &userver_member::link), event, len) == 0)
+        if (userver_notify(ctl->server, m, event, len) == 0)
             sent++;
     }
     return sent;

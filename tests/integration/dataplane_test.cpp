@@ -515,7 +515,7 @@ TEST_F(Frlc, TakeReplyLeavesTheCursorWhenShort)
     uint8_t msg[12];
     frlc_request_init(msg, FRL_MSG_GET_VAP);
     frl_store32(msg + 8, 1);
-    client->request._count = 0;
+    array_truncate(&client->request, 0);
     ASSERT_EQ(frlc_request_body(client, msg, sizeof(msg)), 0);
     ASSERT_EQ(frlc_response(client, FRL_MSG_VAP), 0);
     ASSERT_EQ(frlc_take_reply(client, nullptr, 125), 0);

@@ -671,8 +671,7 @@ int inject(const bytes &msg, const bytes *key)
 {
     std::set<std::string> done;
     int sent = 0;
-    for (list_link *l = S.data->members._next; l != &S.data->members; l = l->_next) {
-        auto *mem = container_of(l, &userver_member::member);
+    for (userver_member *mem : list_records<&userver_member::member>(&S.data->members)) {
         if (key && (mem->keylen != key->size() || memcmp(mem->key, key->data(), key->size()) != 0))
             continue;
         std::string who(reinterpret_cast<const char *>(&mem->addr.sun), mem->addr.len);
@@ -844,12 +843,12 @@ void serve_data()
     umsg_addr peer = {};
     umsg_cred cred;
     int passfd = -1;
-    ssize_t r = umsg_recv(srv->fd, &hdr, srv->buffer._buffer, UMSG_PAYLOAD, 0, &srv->sigmask, &peer,
-                          &cred, &passfd);
+    uint8_t *payload = array_data<uint8_t>(&srv->buffer);
+    ssize_t r = umsg_recv(srv->fd, &hdr, payload, UMSG_PAYLOAD, 0, &srv->sigmask, &peer, &cred,
+                          &passfd);
     if (r < 0)
         return;
     size_t len = static_cast<size_t>(r) - sizeof(hdr);
-    const auto *payload = static_cast<const uint8_t *>(srv->buffer._buffer);
     switch (hdr.type) {
     case UMSG_LEAVE:
         note("leave %s", hex(payload, len).c_str());
@@ -872,7 +871,7 @@ void serve_data()
     default:
         break;
     }
-    userver_handle(srv, &hdr, static_cast<uint8_t *>(srv->buffer._buffer), len, &peer, &cred, passfd);
+    userver_handle(srv, &hdr, payload, len, &peer, &cred, passfd);
 }
 
 bool env_set(const char *name)
