@@ -71,22 +71,6 @@ void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_lin
 
 namespace {
 
-constexpr unsigned SLOTS = 512;
-constexpr unsigned LEVELS = 5;
-static_assert(sizeof(timetable::slots) / sizeof(list_link) == SLOTS);
-static_assert(sizeof(timetable::occupied) * 8 == SLOTS);
-static_assert(sizeof(timetable::cursor) / sizeof(uint16_t) == LEVELS);
-
-struct level_shape {
-    unsigned first; // slot number
-    unsigned bits;  // 2^bits slots
-    unsigned shift; // ms per slot = 2^shift
-};
-
-constexpr level_shape level_shapes[LEVELS] = {
-    {0, 8, 0}, {256, 6, 8}, {320, 6, 14}, {384, 6, 20}, {448, 6, 26},
-};
-
 struct timer *timer_of(list_link *link)
 {
     return container_of(link, &timer::link);
@@ -111,23 +95,18 @@ struct segments {
     unsigned n;
 };
 
-void slot_unmark(timetable *tt, unsigned slot)
+bool slot_occupied(const timetable *tt, unsigned slot)
 {
-    tt->occupied[slot / 64] &= ~(uint64_t{1} << (slot % 64));
-}
-
-bool slot_marked(const timetable *tt, unsigned slot)
-{
-    return tt->occupied[slot / 64] >> (slot % 64) & 1;
+    return tt->occupied[slot / TIMER_WORD_BITS] >> (slot % TIMER_WORD_BITS) & 1;
 }
 
 // Moves a whole slot to the tail of list.
 void take_slot(timetable *tt, list_link *list, unsigned slot)
 {
-    if (!slot_marked(tt, slot))
+    if (!slot_occupied(tt, slot))
         return;
     list_splice_tail(list, &tt->slots[slot]);
-    slot_unmark(tt, slot);
+    timetable_vacate(tt, slot);
 }
 
 // Appends to list the slots of a level that the cursor passes in n steps, and
@@ -136,22 +115,23 @@ void take_slot(timetable *tt, list_link *list, unsigned slot)
 uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level,
                            segments *segs = nullptr)
 {
-    const level_shape &shape = level_shapes[level];
+    constexpr uint32_t W = TIMER_WORD_BITS;
+    const timer_level shape = timer_level_shape(level);
     uint32_t size = uint32_t{1} << shape.bits;
     uint32_t cursor = tt->cursor[level];
     uint32_t pos = (cursor + 1) & (size - 1);
     for (uint32_t left = n < size ? n : size; left;) {
-        uint32_t bit = pos % 64;
-        uint32_t take = 64 - bit < left ? 64 - bit : left;
-        uint64_t *word = &tt->occupied[(shape.first + pos) / 64];
+        uint32_t bit = pos % W;
+        uint32_t take = W - bit < left ? W - bit : left;
+        uint64_t *word = &tt->occupied[(shape.first + pos) / W];
         uint64_t bits = *word >> bit;
-        if (take < 64)
+        if (take < W)
             bits &= (uint64_t{1} << take) - 1;
         *word &= ~(bits << bit);
         for (; bits; bits &= bits - 1) {
             unsigned slot = shape.first + pos + static_cast<unsigned>(std::countr_zero(bits));
             if (segs) {
-                timetable_marks *m = &tt->marks[slot - 256];
+                timetable_marks *m = timetable_marks_of(tt, slot);
                 if (segs->n < MAX_SEGMENTS)
                     segs->start[segs->n++] = list_next(&tt->slots[slot]);
                 for (unsigned k = 0; k < m->n; k++) {
@@ -229,15 +209,16 @@ void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool 
 // own slot one turn on) to the next occupied slot of a level; 0 when it is empty.
 uint32_t timetable_next_slot(const timetable *tt, unsigned level)
 {
-    const level_shape &shape = level_shapes[level];
+    constexpr uint32_t W = TIMER_WORD_BITS;
+    const timer_level shape = timer_level_shape(level);
     uint32_t size = uint32_t{1} << shape.bits;
-    unsigned words = size / 64, first = shape.first / 64;
+    unsigned words = size / W, first = shape.first / W;
     uint32_t from = (tt->cursor[level] + 1u) & (size - 1);
-    unsigned w = from / 64;
-    uint64_t bits = tt->occupied[first + w] & (~uint64_t{0} << (from % 64));
+    unsigned w = from / W;
+    uint64_t bits = tt->occupied[first + w] & (~uint64_t{0} << (from % W));
     for (unsigned i = 0; i <= words; i++) {
         if (bits) {
-            uint32_t slot = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+            uint32_t slot = w * W + static_cast<uint32_t>(std::countr_zero(bits));
             uint32_t steps = (slot - tt->cursor[level]) & (size - 1);
             return steps ? steps : size;
         }
@@ -288,7 +269,7 @@ int timetable_manage(timetable *tt)
     // Timers armed with delay 0 since the last run.
     unsigned c = tt->cursor[0];
     take_slot(tt, &due, c);
-    if (elapsed == 1 && c != 255) {
+    if (elapsed == 1 && c != TIMER_LEVEL0_SLOTS - 1) {
         // The usual run, one millisecond on within level 0: the next slot is all.
         tt->cursor[0] = static_cast<uint16_t>(c + 1);
         take_slot(tt, &due, c + 1);
@@ -297,7 +278,7 @@ int timetable_manage(timetable *tt)
         segments segs;
         segs.n = 0;
         uint32_t wraps = timetable_cascade(tt, &due, elapsed, 0);
-        for (unsigned level = 1; wraps && level < LEVELS; level++)
+        for (unsigned level = 1; wraps && level < TIMER_LEVELS; level++)
             wraps = timetable_cascade(tt, &cascaded, wraps, level, &segs);
         if (!list_isempty(&cascaded)) {
             bool warm = segs.n > 1;
@@ -326,18 +307,18 @@ int timetable_manage(timetable *tt)
 
 uint32_t timetable_next_timeout(const timetable *tt)
 {
-    if (slot_marked(tt, tt->cursor[0]))
+    if (slot_occupied(tt, tt->cursor[0]))
         return 0;
     // Each level's next occupied slot needs a manage when its window starts
     // (for level 0, at its exact millisecond); the earliest of them wins, so
     // no level hides an earlier expiry on the level above.
     uint32_t pos = tt->last - tt->base;
     uint64_t wait = UINT64_MAX;
-    for (unsigned level = 0; level < LEVELS; level++) {
+    for (unsigned level = 0; level < TIMER_LEVELS; level++) {
         uint32_t steps = timetable_next_slot(tt, level);
         if (!steps)
             continue;
-        unsigned shift = level_shapes[level].shift;
+        unsigned shift = timer_level_shape(level).shift;
         uint64_t start = ((uint64_t{pos} >> shift) + steps) << shift;
         if (start - pos < wait)
             wait = start - pos;

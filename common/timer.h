@@ -64,6 +64,63 @@ inline bool timer_ispending(const timer *t)
     return t->flags & TIMER_PENDING;
 }
 
+// The wheel's geometry, from which every table and bound derives: level 0
+// has 2^8 slots of one millisecond; each of the four levels above has 2^6
+// slots, one of which spans the whole level below. Slots are numbered level
+// after level: 0-255, then 256-319, 320-383, 384-447 and 448-511.
+struct timer_level {
+    unsigned first; // its first slot
+    unsigned bits;  // 2^bits slots
+    unsigned shift; // a slot spans 2^shift ms
+};
+
+inline constexpr unsigned TIMER_LEVELS = 5;
+inline constexpr unsigned TIMER_LEVEL0_BITS = 8;
+inline constexpr unsigned TIMER_LEVEL_BITS = 6;
+
+constexpr timer_level timer_level_shape(unsigned level)
+{
+    if (level == 0)
+        return {0, TIMER_LEVEL0_BITS, 0};
+    return {(1u << TIMER_LEVEL0_BITS) + (level - 1) * (1u << TIMER_LEVEL_BITS), TIMER_LEVEL_BITS,
+            TIMER_LEVEL0_BITS + (level - 1) * TIMER_LEVEL_BITS};
+}
+
+inline constexpr unsigned TIMER_LEVEL0_SLOTS = 1u << TIMER_LEVEL0_BITS;
+inline constexpr unsigned TIMER_SLOTS =
+    timer_level_shape(TIMER_LEVELS - 1).first + (1u << TIMER_LEVEL_BITS);
+inline constexpr unsigned TIMER_UPPER_SLOTS = TIMER_SLOTS - TIMER_LEVEL0_SLOTS;
+// Occupancy words: every level is whole words of them.
+inline constexpr unsigned TIMER_WORD_BITS = 64;
+static_assert(TIMER_SLOTS == 512 && timer_level_shape(4).shift == 26);
+static_assert(TIMER_LEVEL0_SLOTS % TIMER_WORD_BITS == 0 &&
+              (1u << TIMER_LEVEL_BITS) % TIMER_WORD_BITS == 0);
+
+// The level of a delay of 2^(width-1) to 2^width - 1 ms: the lowest whose
+// slots, counted from the cursor, reach past it; the top level takes the rest.
+struct timer_placement {
+    uint8_t shift[33];
+    uint16_t first[33];
+};
+
+constexpr timer_placement timer_placement_table()
+{
+    timer_placement t{};
+    for (unsigned width = 0; width <= 32; width++) {
+        unsigned level = 0;
+        while (level + 1 < TIMER_LEVELS &&
+               width > timer_level_shape(level).shift + timer_level_shape(level).bits)
+            level++;
+        t.shift[width] = static_cast<uint8_t>(timer_level_shape(level).shift);
+        t.first[width] = static_cast<uint16_t>(timer_level_shape(level).first);
+    }
+    return t;
+}
+
+inline constexpr timer_placement timer_placement_of_width = timer_placement_table();
+static_assert(timer_placement_of_width.first[9] == 256 && timer_placement_of_width.first[14] == 256 &&
+              timer_placement_of_width.first[15] == 320 && timer_placement_of_width.first[32] == 448);
+
 // Timers of an upper-level slot, spread along its list in list order, so that
 // a cascade can bring the list into the cache from several places at once:
 // one chain of cache misses per mark instead of one for the whole list.
@@ -75,19 +132,38 @@ struct timetable_marks {
     timer *at[TIMETABLE_MARKS];
 };
 
-// One hierarchical wheel: 256 one-millisecond slots, then four levels of 64
-// slots each 64 times coarser. Single-threaded. The layout is here only so
-// that arming and cancelling inline; use the functions.
+// One hierarchical wheel of the geometry above. Single-threaded. The layout
+// is here only so that arming and cancelling inline; use the functions.
 struct timetable {
-    list_link slots[512];   // 0-255 one per ms, then levels 1-4 of 64 slots each
-    uint64_t occupied[8];   // bit s set exactly when slot s holds a timer
-    uint16_t cursor[5];
+    list_link slots[TIMER_SLOTS];
+    uint64_t occupied[TIMER_SLOTS / TIMER_WORD_BITS]; // bit s set exactly when slot s holds a timer
+    uint16_t cursor[TIMER_LEVELS];
     int pending;
     uint32_t now;
     uint32_t base; // slot numbers count from here
     uint32_t last; // now at the last manage; the cursors stand here
-    timetable_marks marks[256]; // of slots 256-511
+    timetable_marks marks[TIMER_UPPER_SLOTS]; // of the slots above level 0
 };
+
+inline bool timer_slot_upper(unsigned slot)
+{
+    return slot >= TIMER_LEVEL0_SLOTS;
+}
+
+inline timetable_marks *timetable_marks_of(timetable *tt, unsigned slot)
+{
+    return &tt->marks[slot - TIMER_LEVEL0_SLOTS];
+}
+
+inline void timetable_occupy(timetable *tt, unsigned slot)
+{
+    tt->occupied[slot / TIMER_WORD_BITS] |= uint64_t{1} << (slot % TIMER_WORD_BITS);
+}
+
+inline void timetable_vacate(timetable *tt, unsigned slot)
+{
+    tt->occupied[slot / TIMER_WORD_BITS] &= ~(uint64_t{1} << (slot % TIMER_WORD_BITS));
+}
 
 // Out of line: the rare steps of keeping marks.
 void timetable_mark_add(timetable_marks *m, timer *t);
@@ -102,32 +178,23 @@ void timetable_destroy(timetable *tt);
 // the delay, so a slot is always 1 to 64 of its level's steps ahead of the cursor.
 inline void timetable_place(timetable *tt, timer *t, uint32_t ahead)
 {
-    // By bit length of the delay: levels 1-4 start at slots 256, 320, 384 and
-    // 448, their slots spanning 2^8, 2^14, 2^20 and 2^26 ms.
-    static constexpr uint8_t shift_of_width[33] = {
-        0,  0,  0,  0,  0,  0,  0,  0,  0,  8,  8,  8,  8,  8,  8,  14, 14,
-        14, 14, 14, 14, 20, 20, 20, 20, 20, 20, 26, 26, 26, 26, 26, 26,
-    };
-    static constexpr uint16_t first_of_width[33] = {
-        0,   0,   0,   0,   0,   0,   0,   0,   0,   256, 256, 256, 256, 256, 256, 320, 320,
-        320, 320, 320, 320, 384, 384, 384, 384, 384, 384, 448, 448, 448, 448, 448, 448,
-    };
     uint32_t r = tt->last - tt->base + ahead;
     unsigned slot;
-    if (ahead < 256) {
-        slot = r % 256;
+    if (ahead < TIMER_LEVEL0_SLOTS) {
+        slot = r % TIMER_LEVEL0_SLOTS;
     } else {
         unsigned width = static_cast<unsigned>(std::bit_width(ahead));
-        slot = first_of_width[width] + ((r >> shift_of_width[width]) % 64);
+        slot = timer_placement_of_width.first[width] +
+               ((r >> timer_placement_of_width.shift[width]) % (1u << TIMER_LEVEL_BITS));
     }
     t->_expires = tt->last + ahead;
     t->slot = static_cast<uint16_t>(slot);
     t->flags = TIMER_PENDING;
     list_append(&tt->slots[slot], &t->link);
-    tt->occupied[slot / 64] |= uint64_t{1} << (slot % 64);
+    timetable_occupy(tt, slot);
     tt->pending++;
-    if (slot >= 256) {
-        timetable_marks *m = &tt->marks[slot - 256];
+    if (timer_slot_upper(slot)) {
+        timetable_marks *m = timetable_marks_of(tt, slot);
         if ((++m->appended & ((uint32_t{1} << m->spacing_log2) - 1)) == 0)
             timetable_mark_add(m, t);
     }
@@ -159,9 +226,9 @@ inline void timetable_cancel(timetable *tt, timer *timer)
     list_remove(link);
     list_link *slot = &tt->slots[timer->slot];
     if (list_isempty(slot))
-        tt->occupied[timer->slot / 64] &= ~(uint64_t{1} << (timer->slot % 64));
+        timetable_vacate(tt, timer->slot);
     if (timer->flags & TIMER_MARK)
-        timetable_mark_drop(&tt->marks[timer->slot - 256], timer, next, slot);
+        timetable_mark_drop(timetable_marks_of(tt, timer->slot), timer, next, slot);
     timer->flags = 0;
     tt->pending--;
 }
