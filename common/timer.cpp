@@ -33,67 +33,12 @@ void clock_refresh_offset()
 }
 
 
-void timetable_mark_add(timetable_marks *m, timer *t)
-{
-    if (m->n == TIMETABLE_MARKS) {
-        // Full: keep every other mark and space the next ones twice as far.
-        for (unsigned k = 0; k < TIMETABLE_MARKS / 2; k++) {
-            m->at[2 * k + 1]->flags &= static_cast<uint8_t>(~TIMER_MARK);
-            m->at[k] = m->at[2 * k];
-        }
-        m->n = TIMETABLE_MARKS / 2;
-        if (m->spacing_log2 < 30)
-            m->spacing_log2++;
-    }
-    t->flags |= TIMER_MARK;
-    m->at[m->n++] = t;
-}
-
-// A cancelled mark hands its place to the timer after it, unless that one
-// ends the slot's list or is the next mark already.
-void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_link *head)
-{
-    unsigned k = 0;
-    while (k < m->n && m->at[k] != t)
-        k++;
-    if (k == m->n)
-        return;
-    timer *after = next == head ? nullptr : container_of(next, &timer::link);
-    if (after && (k + 1 == m->n || m->at[k + 1] != after)) {
-        after->flags |= TIMER_MARK;
-        m->at[k] = after;
-        return;
-    }
-    for (; k + 1 < m->n; k++)
-        m->at[k] = m->at[k + 1];
-    m->n--;
-}
-
 namespace {
 
 struct timer *timer_of(list_link *link)
 {
     return container_of(link, &timer::link);
 }
-
-constexpr uint8_t MARK_SPACING_LOG2 = 5;
-
-void marks_reset(timetable_marks *m)
-{
-    m->appended = 0;
-    m->n = 0;
-    m->spacing_log2 = MARK_SPACING_LOG2;
-}
-
-// Where the cascaded list can be walked from: each cascaded slot's first
-// timer and its marks, in list order.
-constexpr unsigned LANES = 8;
-constexpr size_t MAX_SEGMENTS = 64;
-
-struct segments {
-    list_link *start[MAX_SEGMENTS];
-    unsigned n;
-};
 
 bool slot_occupied(const timetable *tt, unsigned slot)
 {
@@ -112,8 +57,7 @@ void take_slot(timetable *tt, list_link *list, unsigned slot)
 // Appends to list the slots of a level that the cursor passes in n steps, and
 // returns how often the level wrapped: the step count of the level above.
 // The occupancy bits lead straight to the slots that hold timers.
-uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level,
-                           segments *segs = nullptr)
+uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level)
 {
     constexpr uint32_t W = TIMER_WORD_BITS;
     const timer_level shape = timer_level_shape(level);
@@ -130,17 +74,6 @@ uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned 
         *word &= ~(bits << bit);
         for (; bits; bits &= bits - 1) {
             unsigned slot = shape.first + pos + static_cast<unsigned>(std::countr_zero(bits));
-            if (segs) {
-                timetable_marks *m = timetable_marks_of(tt, slot);
-                if (segs->n < MAX_SEGMENTS)
-                    segs->start[segs->n++] = list_next(&tt->slots[slot]);
-                for (unsigned k = 0; k < m->n; k++) {
-                    m->at[k]->flags &= static_cast<uint8_t>(~TIMER_MARK);
-                    if (segs->n < MAX_SEGMENTS)
-                        segs->start[segs->n++] = &m->at[k]->link;
-                }
-                marks_reset(m);
-            }
             list_splice_tail(list, &tt->slots[slot]);
         }
         pos = (pos + take) & (size - 1);
@@ -151,48 +84,13 @@ uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned 
     return static_cast<uint32_t>(moved >> shape.bits);
 }
 
-// Loads the cascaded list into the cache before it is re-placed in order:
-// one chain of misses per segment, all walked at once. Only a warm-up: the
-// walk is bounded by the pending count, whatever the links say.
-void timetable_warm(const timetable *tt, list_link *cascaded, const segments &segs)
-{
-    list_link *cur[LANES], *end[LANES];
-    unsigned lanes = segs.n < LANES ? segs.n : LANES;
-    for (unsigned i = 0; i < LANES; i++)
-        cur[i] = end[i] = cascaded;
-    for (unsigned i = 0; i < lanes; i++)
-        cur[i] = segs.start[i * segs.n / lanes];
-    for (unsigned i = 0; i + 1 < lanes; i++)
-        end[i] = cur[i + 1];
-    uint32_t rounds = static_cast<uint32_t>(tt->pending);
-    for (bool more = true; more && rounds; rounds--) {
-        more = false;
-#pragma GCC unroll 8
-        for (unsigned i = 0; i < LANES; i++)
-            if (cur[i] != end[i] && cur[i] != cascaded) {
-                cur[i] = list_next(cur[i]);
-                more = true;
-            }
-    }
-}
-
 // Re-places the timers cascaded from the upper levels, in list order, or moves
 // those already due to the due list. The list is only walked, never mended:
-// nothing else sees it before it is used up. Each timer sits in a line of its
-// own; when the list was not warmed already, a second walk from the tail
-// warms the far half while the first re-places the near one, and the misses
-// come two at a time.
-void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool warming)
+// nothing else sees it before it is used up.
+void timetable_replace(timetable *tt, list_link *cascaded, list_link *due)
 {
     uint32_t now = tt->last;
-    list_link *back = list_prev(cascaded);
     for (list_link *link : list_for_each_safe(cascaded)) {
-        if (warming) {
-            if (back == link || back == list_next(link))
-                warming = false;
-            else
-                back = list_prev(back);
-        }
         struct timer *timer = timer_of(link);
         int32_t left = static_cast<int32_t>(timer->_expires - now);
         if (left > 0) {
@@ -237,8 +135,6 @@ timetable *timetable_create(uint32_t now)
         return nullptr;
     for (list_link &slot : tt->slots)
         list_init(&slot);
-    for (timetable_marks &m : tt->marks)
-        marks_reset(&m);
     tt->now = tt->base = tt->last = now;
     return tt;
 }
@@ -275,17 +171,10 @@ int timetable_manage(timetable *tt)
         take_slot(tt, &due, c + 1);
     } else if (elapsed) {
         list_init(&cascaded);
-        segments segs;
-        segs.n = 0;
         uint32_t wraps = timetable_cascade(tt, &due, elapsed, 0);
         for (unsigned level = 1; wraps && level < TIMER_LEVELS; level++)
-            wraps = timetable_cascade(tt, &cascaded, wraps, level, &segs);
-        if (!list_isempty(&cascaded)) {
-            bool warm = segs.n > 1;
-            if (warm)
-                timetable_warm(tt, &cascaded, segs);
-            timetable_replace(tt, &cascaded, &due, !warm);
-        }
+            wraps = timetable_cascade(tt, &cascaded, wraps, level);
+        timetable_replace(tt, &cascaded, &due);
     }
 
     // A callback may arm or cancel anything, including what still waits here.

@@ -1,5 +1,21 @@
 // Millisecond timers on a hierarchical timing wheel, and the process-wide
 // cached clock that every module reads for time stamps.
+//
+// Arming and cancelling are a list append or removal and one bit of the
+// occupancy bitmap: constant time, nothing allocated. A manage takes the
+// level-0 slots the cursor passed (one in the usual one-millisecond step)
+// and, each time a level wraps, the next slot of the level above, whose
+// timers are placed again by the time they have left: a timer moves down at
+// most once per level. The sleep time is read from the bitmap, a few words a
+// level. A wheel is 512 list heads and a 64-byte bitmap.
+//
+// Workload: up to 10^5 pending timers, most cancelled before they fire
+// (retransmissions answered, sessions refreshed). Cascaded lists are walked
+// once, in order, and nothing more: keeping marks along long upper-level
+// slots and warming a cascaded list from several of them at once, or from
+// both ends, was measured against this plain walk with bench/timer (10^5
+// pending, one CPU, warm and cold caches) and the plain walk was 0 to 14%
+// faster.
 #pragma once
 
 #include <bit>
@@ -51,12 +67,11 @@ struct timer {
     timer_fn callback;
     uint32_t _expires; // absolute, on the timetable's clock; compared wrap-safely
     uint16_t slot;
-    uint8_t flags; // TIMER_PENDING, TIMER_MARK
+    uint8_t flags; // TIMER_PENDING
 };
 
 enum : uint8_t {
     TIMER_PENDING = 0x80,
-    TIMER_MARK = 0x40, // one of its upper-level slot's marks
 };
 
 inline bool timer_ispending(const timer *t)
@@ -89,7 +104,6 @@ constexpr timer_level timer_level_shape(unsigned level)
 inline constexpr unsigned TIMER_LEVEL0_SLOTS = 1u << TIMER_LEVEL0_BITS;
 inline constexpr unsigned TIMER_SLOTS =
     timer_level_shape(TIMER_LEVELS - 1).first + (1u << TIMER_LEVEL_BITS);
-inline constexpr unsigned TIMER_UPPER_SLOTS = TIMER_SLOTS - TIMER_LEVEL0_SLOTS;
 // Occupancy words: every level is whole words of them.
 inline constexpr unsigned TIMER_WORD_BITS = 64;
 static_assert(TIMER_SLOTS == 512 && timer_level_shape(4).shift == 26);
@@ -121,17 +135,6 @@ inline constexpr timer_placement timer_placement_of_width = timer_placement_tabl
 static_assert(timer_placement_of_width.first[9] == 256 && timer_placement_of_width.first[14] == 256 &&
               timer_placement_of_width.first[15] == 320 && timer_placement_of_width.first[32] == 448);
 
-// Timers of an upper-level slot, spread along its list in list order, so that
-// a cascade can bring the list into the cache from several places at once:
-// one chain of cache misses per mark instead of one for the whole list.
-enum { TIMETABLE_MARKS = 8 };
-struct timetable_marks {
-    uint32_t appended;    // armed into the slot since it was last emptied
-    uint8_t n;            // marks in use
-    uint8_t spacing_log2; // a mark every 2^spacing_log2 arms
-    timer *at[TIMETABLE_MARKS];
-};
-
 // One hierarchical wheel of the geometry above. Single-threaded. The layout
 // is here only so that arming and cancelling inline; use the functions.
 struct timetable {
@@ -142,18 +145,7 @@ struct timetable {
     uint32_t now;
     uint32_t base; // slot numbers count from here
     uint32_t last; // now at the last manage; the cursors stand here
-    timetable_marks marks[TIMER_UPPER_SLOTS]; // of the slots above level 0
 };
-
-inline bool timer_slot_upper(unsigned slot)
-{
-    return slot >= TIMER_LEVEL0_SLOTS;
-}
-
-inline timetable_marks *timetable_marks_of(timetable *tt, unsigned slot)
-{
-    return &tt->marks[slot - TIMER_LEVEL0_SLOTS];
-}
 
 inline void timetable_occupy(timetable *tt, unsigned slot)
 {
@@ -164,10 +156,6 @@ inline void timetable_vacate(timetable *tt, unsigned slot)
 {
     tt->occupied[slot / TIMER_WORD_BITS] &= ~(uint64_t{1} << (slot % TIMER_WORD_BITS));
 }
-
-// Out of line: the rare steps of keeping marks.
-void timetable_mark_add(timetable_marks *m, timer *t);
-void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_link *head);
 
 // now, base and last start at the given time; null when memory runs out.
 timetable *timetable_create(uint32_t now);
@@ -193,11 +181,6 @@ inline void timetable_place(timetable *tt, timer *t, uint32_t ahead)
     list_append(&tt->slots[slot], &t->link);
     timetable_occupy(tt, slot);
     tt->pending++;
-    if (timer_slot_upper(slot)) {
-        timetable_marks *m = timetable_marks_of(tt, slot);
-        if ((++m->appended & ((uint32_t{1} << m->spacing_log2) - 1)) == 0)
-            timetable_mark_add(m, t);
-    }
 }
 
 // Arms an idle timer to expire delay ms after the timetable's current time.
@@ -222,13 +205,9 @@ inline void timetable_cancel(timetable *tt, timer *timer)
     UGW_ASSERT(!list_isnull(link));
     // It may sit on the run list of a manage in progress instead; its old slot
     // then keeps whatever was armed there since.
-    list_link *next = list_next(link);
     list_remove(link);
-    list_link *slot = &tt->slots[timer->slot];
-    if (list_isempty(slot))
+    if (list_isempty(&tt->slots[timer->slot]))
         timetable_vacate(tt, timer->slot);
-    if (timer->flags & TIMER_MARK)
-        timetable_mark_drop(timetable_marks_of(tt, timer->slot), timer, next, slot);
     timer->flags = 0;
     tt->pending--;
 }

@@ -278,10 +278,10 @@ void record_order_and_time(timer *t)
 
 } // namespace
 
-// Cascades walk long upper-level lists from marks kept along them. Cancelling
-// there (scattered timers, runs of neighbours, the tail) before either of
-// the two cascades, and arming more behind, leaves every other timer to run
-// once, at its millisecond, in arming order within it.
+// Long upper-level lists: cancelling there (scattered timers, runs of
+// neighbours, the tail) before either of the two cascades, and arming more
+// behind, leaves every other timer to run once, at its millisecond, in
+// arming order within it.
 TEST(Timetable, CancelsInLongSlotsLeaveTheRestInOrder)
 {
     table_ptr tt(timetable_create(0));
