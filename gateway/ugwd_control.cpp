@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -172,6 +173,11 @@ double load_percent(int64_t load)
     return static_cast<double>(load) * 100 / 65536;
 }
 
+struct ctl_destroyer {
+    void operator()(ugwd_ctl *ctl) const { ugwd_ctl_destroy(ctl); }
+};
+using ctl_ptr = std::unique_ptr<ugwd_ctl, ctl_destroyer>;
+
 // The directory of the lease file must be readable and writable.
 int check_lease_dir(const char *lease_path)
 {
@@ -238,7 +244,8 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
-    auto *ctl = new (mem) ugwd_ctl{};
+    // Whatever fails below, this takes down what was built so far.
+    ctl_ptr ctl(new (mem) ugwd_ctl{});
     list_init(&ctl->controls);
     list_init(&ctl->ports);
     list_init(&ctl->sockets);
@@ -265,7 +272,6 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ctl->lease6_path = static_cast<char *>(malloc(n + 2));
         if (!ctl->lease_path || !ctl->lease6_path) {
             ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
-            ugwd_ctl_destroy(ctl);
             return nullptr;
         }
         memcpy(ctl->lease6_path, lease_path, n);
@@ -275,60 +281,45 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
     packet_pool_config packets = {UGWD_CTL_PACKET_SIZE, UGWD_CTL_PACKET_HEADROOM,
                                   UGWD_CTL_PACKET_TAILROOM, UGWD_CTL_PACKETS, 0, 0};
     ctl->packet_pool = packet_pool_create(&packets, __FILE__, __LINE__);
-    bool pools = ctl->packet_pool != nullptr;
+    if (!ctl->packet_pool)
+        return nullptr;
     for (unsigned i = 0; i < UGWD_POOLS; i++) {
         ctl->pools[i] = mempool_create(pool_specs[i].size, nullptr, pool_specs[i].type, __FILE__,
                                        __LINE__);
-        pools = pools && ctl->pools[i];
-    }
-    if (!pools) {
-        ugwd_ctl_destroy(ctl);
-        return nullptr;
+        if (!ctl->pools[i])
+            return nullptr;
     }
     ctl->sched = schedule_create();
-    if (!ctl->sched) {
-        ugwd_ctl_destroy(ctl);
+    if (!ctl->sched)
         return nullptr;
-    }
-    ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl);
-    if (!ctl->wd) {
-        ugwd_ctl_destroy(ctl);
+    ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl.get());
+    if (!ctl->wd)
         return nullptr;
-    }
 
-    ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl, 0, UGWD_CTL_DTLS_MTU, nullptr,
+    ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl.get(), 0, UGWD_CTL_DTLS_MTU, nullptr,
                                 ctl->packet_pool);
-    if (!ctl->dtls) {
-        ugwd_ctl_destroy(ctl);
+    if (!ctl->dtls)
         return nullptr;
-    }
     ulmex_ops_init(&ctl->client, &ugwd_ctl_client_ops, ctl->packet_pool);
-    if (ulmex_open(&ctl->client, &ctl->link, nullptr) < 0) {
-        ugwd_ctl_destroy(ctl);
+    if (ulmex_open(&ctl->client, &ctl->link, nullptr) < 0)
         return nullptr;
-    }
 
     ctl->netif_fd = netlink_open(UGWD_CTL_NETIF_GROUPS);
     if (ctl->netif_fd < 0) {
         ulog(LOG_COMP_ALL, ULOG_ERROR, "Failed to create network event socket: %s", strerror(errno));
-        ugwd_ctl_destroy(ctl);
         return nullptr;
     }
-    if (schedule_add_fd(ctl->sched, ctl->netif_fd, ugwd_ctl_netif_event_cb, ctl) < 0) {
-        ugwd_ctl_destroy(ctl);
+    if (schedule_add_fd(ctl->sched, ctl->netif_fd, ugwd_ctl_netif_event_cb, ctl.get()) < 0)
         return nullptr;
-    }
 
     ctl->server = userver_listen(ctl_path, static_cast<unsigned>(getpid()), configure ? 1 : 0,
-                                 &ugwd_ctl_userver_ops, ctl);
+                                 &ugwd_ctl_userver_ops, ctl.get());
     if (!ctl->server ||
-        schedule_add_fd(ctl->sched, userver_fd(ctl->server), userver_process_cb, ctl->server) < 0) {
-        ugwd_ctl_destroy(ctl);
+        schedule_add_fd(ctl->sched, userver_fd(ctl->server), userver_process_cb, ctl->server) < 0)
         return nullptr;
-    }
 
     schedule_timer(ctl->sched, &ctl->cpu_load_timer, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
-    return ctl;
+    return ctl.release();
 }
 
 void ugwd_ctl_destroy(ugwd_ctl *ctl)
