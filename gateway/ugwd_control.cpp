@@ -502,6 +502,12 @@ void ugwd_ctl_register_timer_cb(timer *)
     // Nothing is queued for registration and no controller link exists yet.
 }
 
+void ugwd_ctl_config_changed(ugwd_ctl *ctl)
+{
+    if (!timer_ispending(&ctl->register_timer))
+        schedule_timer(ctl->sched, &ctl->register_timer, 0, ugwd_ctl_register_timer_cb);
+}
+
 void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime)
 {
     uint32_t elapsed = now - ctl->cpu_sample_time;

@@ -145,7 +145,10 @@ void ugwd_ctl_dtls_recv_cb(void *ctl, dtls_sock *sock, packet *msg);
 int ugwd_ctl_dtls_send_cb(void *ctl, packet *msg, const sockaddr *peer);
 void ugwd_ctl_dtls_closed_cb(void *ctl, dtls_sock *sock, int alert);
 
-// Registration step after configuration changes; armed by the management dispatcher.
+// After a configuration command, whatever its outcome: the controller
+// registration step runs at once, from the scheduler, so that changes reach
+// the controller link.
+void ugwd_ctl_config_changed(ugwd_ctl *ctl);
 void ugwd_ctl_register_timer_cb(timer *t);
 void ugwd_ctl_cpu_load_timer_cb(timer *t);
 // A process's CPU time in microseconds: system_proc_cputime.
