@@ -3,6 +3,16 @@
 // context and the controller-protocol client with its link, the data-plane
 // processes and the event subscriber lists, and runs the main loop one step
 // at a time.
+//
+// "ctl" and "control" name three different things in the daemon:
+//  - the gateway object: `ugwd_ctl`, the functions that take it first
+//    (`ugwd_ctl_*`), and this module, ugwd_control (the control plane);
+//  - the management protocol on the local socket that `ugw` talks to:
+//    `ctl_msg`, the CTL_* message types, the dispatcher and its handlers
+//    (gateway/ugwd_ctl_msg.h, `ugwd_ctl_cmd_*`);
+//  - the remote controller and the link to it: the controller entries
+//    (`controls`, `ulmexControl` records, the *-Control management commands)
+//    and the controller protocol under them (`ulmex_*`, over DTLS).
 #pragma once
 
 #include <cstdint>
