@@ -202,19 +202,19 @@ protected:
     }
 
     static constexpr frlc_ops ops = {
-        [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, "packet", dev, nullptr, 0, encap, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "frame", n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "snoop", n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "copy", n, f, c, e, p); },
+        .diverted_packet = [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, "packet", dev, nullptr, 0, encap, p); },
+        .frame = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "frame", n, f, c, e, p); },
+        .frame_snoop = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "snoop", n, f, c, e, p); },
+        .frame_copy = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "copy", n, f, c, e, p); },
     };
 
     uint32_t add_node(uint8_t kind, uint32_t at8)
     {
         frl_node node = {};
-        node.b[4] = kind;
-        frl_store32(node.b + 8, at8);
+        node.b[FRL_NODE_KIND] = kind;
+        frl_store32(node.b + FRL_NODE_BASE_INDEX, at8);
         EXPECT_EQ(frlc_add_node(client, &node, nullptr, 0), 0) << strerror(errno);
-        return frl_load32(node.b);
+        return frl_load32(node.b + FRL_NODE_ID);
     }
 
     standin peer;
