@@ -29,7 +29,8 @@ userver *server()
 {
     static userver *s = [] {
         std::string path = "/tmp/ugw-fuzz-ipc-" + std::to_string(getpid());
-        userver_ops ops = {request, nullptr, subscribe, nullptr};
+        userver_ops ops = {
+            .request = request, .message = nullptr, .subscribe = subscribe, .health = nullptr};
         return userver_listen(path.c_str(), 0, 0, &ops, nullptr);
     }();
     return s;

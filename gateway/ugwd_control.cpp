@@ -89,28 +89,26 @@ void dtls_alert_cb(void *, dtls_sock *, int)
 }
 
 constexpr dtls_ops ugwd_ctl_dtls_ops = {
-    nullptr,
-    ugwd_ctl_dtls_connected_cb,
-    ugwd_ctl_dtls_recv_cb,
-    ugwd_ctl_dtls_send_cb,
-    ugwd_ctl_dtls_closed_cb,
-    dtls_alert_cb,
-    nullptr,
-    ugwd_ctl_timer_schedule,
-    ugwd_ctl_timer_cancel,
+    .accept_cb = nullptr,
+    .connect_cb = ugwd_ctl_dtls_connected_cb,
+    .recv_cb = ugwd_ctl_dtls_recv_cb,
+    .send_cb = ugwd_ctl_dtls_send_cb,
+    .close_cb = ugwd_ctl_dtls_closed_cb,
+    .alert_cb = dtls_alert_cb,
+    .psk_cb = nullptr,
+    .timer_start_cb = ugwd_ctl_timer_schedule,
+    .timer_stop_cb = ugwd_ctl_timer_cancel,
 };
 
+// The pool and the arenas are filled in by ulmex_ops_init.
 constexpr ulmex_ops ugwd_ctl_client_ops = {
-    ugwd_ctl_client_request_cb,
-    ugwd_ctl_client_response_cb,
-    ugwd_ctl_client_wakeup,
-    nullptr,
-    ugwd_ctl_client_send,
-    ugwd_ctl_client_timer_schedule,
-    ugwd_ctl_client_timer_cancel,
-    nullptr,
-    {},
-    {},
+    .request_cb = ugwd_ctl_client_request_cb,
+    .response_cb = ugwd_ctl_client_response_cb,
+    .failure_cb = ugwd_ctl_client_wakeup,
+    .cancel_cb = nullptr,
+    .send_cb = ugwd_ctl_client_send,
+    .timer_start_cb = ugwd_ctl_client_timer_schedule,
+    .timer_stop_cb = ugwd_ctl_client_timer_cancel,
 };
 
 ugwd_ctl *ctl_of(ulmex_link *link)
@@ -137,16 +135,16 @@ void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
 }
 
 constexpr userver_ops ugwd_ctl_userver_ops = {
-    ugwd_ctl_dispatch,
-    nullptr,
-    ugwd_ctl_subscribe,
-    ugwd_ctl_keepalive,
+    .request = ugwd_ctl_dispatch,
+    .message = nullptr,
+    .subscribe = ugwd_ctl_subscribe,
+    .health = ugwd_ctl_keepalive,
 };
 
 constexpr watchdog_ops ugwd_ctl_watchdog_ops = {
-    ugwd_ctl_keepalive,
-    ugwd_ctl_timer_schedule,
-    ugwd_ctl_timer_cancel,
+    .health = ugwd_ctl_keepalive,
+    .schedule = ugwd_ctl_timer_schedule,
+    .cancel = ugwd_ctl_timer_cancel,
 };
 
 uint32_t now_usec()

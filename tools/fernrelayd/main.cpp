@@ -1130,7 +1130,10 @@ int main(int argc, char **argv)
     }
 
     if (!env_set("FERNRELAYD_TEST_NOBIND")) {
-        userver_ops data_ops = {data_request, data_message, data_subscribe, data_health};
+        userver_ops data_ops = {.request = data_request,
+                                .message = data_message,
+                                .subscribe = data_subscribe,
+                                .health = data_health};
         S.data = userver_listen(prefix, static_cast<unsigned>(getpid()), 0, &data_ops, nullptr);
         if (!S.data) {
             fprintf(stderr, "fernrelayd: cannot bind under %s\n", prefix);
@@ -1139,7 +1142,10 @@ int main(int argc, char **argv)
         // Beside the data socket but not under its prefix, so that it is never
         // taken for another data plane's socket.
         std::string ctl = std::string(prefix) + "-ctl." + std::to_string(getpid());
-        userver_ops control_ops = {control_request, nullptr, nullptr, nullptr};
+        userver_ops control_ops = {.request = control_request,
+                                   .message = nullptr,
+                                   .subscribe = nullptr,
+                                   .health = nullptr};
         S.control = userver_listen(ctl.c_str(), 0, 0, &control_ops, nullptr);
         if (!S.control) {
             fprintf(stderr, "fernrelayd: cannot bind %s\n", ctl.c_str());
