@@ -232,6 +232,37 @@ bool node_exists(uint32_t id)
     return S.m.nodes.count(id) != 0;
 }
 
+const bytes &record_of(const bytes &record)
+{
+    return record;
+}
+
+const bytes &record_of(const flow_state &flow)
+{
+    return flow.record;
+}
+
+// Every record of a table, as a list reply.
+template <class Table> bytes reply_each(uint32_t type, const Table &table)
+{
+    std::vector<const bytes *> recs;
+    for (auto &[k, v] : table)
+        recs.push_back(&record_of(v));
+    return reply_list(type, 8, recs);
+}
+
+// Takes a record out of its table, answering with it as the removed record.
+template <class Table, class Key>
+bytes remove_record(Table &table, const Key &key, uint32_t removed_type)
+{
+    auto it = table.find(key);
+    if (it == table.end())
+        return reply_status(ENOENT);
+    bytes reply = reply_record(removed_type, it->second);
+    table.erase(it);
+    return reply;
+}
+
 const key12 broadcast_flow("\0\0\0\0\0\0\xff\xff\xff\xff\xff\xff", 12);
 
 // One request, its length checked against what its body says.
@@ -296,20 +327,12 @@ bytes add_port(const request &r)
 
 bytes remove_port(const request &r)
 {
-    auto it = S.m.ports.find(r.id());
-    if (it == S.m.ports.end())
-        return reply_status(ENOENT);
-    bytes reply = reply_record(FRL_MSG_PORT_REMOVED, it->second);
-    S.m.ports.erase(it);
-    return reply;
+    return remove_record(S.m.ports, r.id(), FRL_MSG_PORT_REMOVED);
 }
 
 bytes dump_devices(const request &)
 {
-    std::vector<const bytes *> recs;
-    for (auto &[k, v] : S.m.ports)
-        recs.push_back(&v);
-    return reply_list(FRL_MSG_DEVICE_LIST, 8, recs);
+    return reply_each(FRL_MSG_DEVICE_LIST, S.m.ports);
 }
 
 bytes add_socket(const request &r)
@@ -325,12 +348,8 @@ bytes add_socket(const request &r)
 
 bytes remove_socket(const request &r)
 {
-    auto it = S.m.sockets.find(key_of(r.body + SOCKET_ADDR, FRL_SOCKADDR_SIZE));
-    if (it == S.m.sockets.end())
-        return reply_status(ENOENT);
-    bytes reply = reply_record(FRL_MSG_SOCKET_REMOVED, it->second);
-    S.m.sockets.erase(it);
-    return reply;
+    return remove_record(S.m.sockets, key_of(r.body + SOCKET_ADDR, FRL_SOCKADDR_SIZE),
+                         FRL_MSG_SOCKET_REMOVED);
 }
 
 bytes add_node(const request &r)
@@ -362,10 +381,7 @@ bytes remove_node(const request &r)
 
 bytes dump_nodes(const request &)
 {
-    std::vector<const bytes *> recs;
-    for (auto &[k, v] : S.m.nodes)
-        recs.push_back(&v);
-    return reply_list(FRL_MSG_NODE_LIST, 8, recs);
+    return reply_each(FRL_MSG_NODE_LIST, S.m.nodes);
 }
 
 // Add and modify.
@@ -399,10 +415,7 @@ bytes take_flow(const request &r)
 
 bytes dump_flows(const request &)
 {
-    std::vector<const bytes *> recs;
-    for (auto &[k, f] : S.m.flows)
-        recs.push_back(&f.record);
-    return reply_list(FRL_MSG_FLOW_LIST, 8, recs);
+    return reply_each(FRL_MSG_FLOW_LIST, S.m.flows);
 }
 
 bytes get_flow_groups(const request &r)
