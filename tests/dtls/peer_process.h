@@ -29,26 +29,30 @@ struct process {
     process &operator=(const process &) = delete;
     ~process() { stop(); }
 
+    // Everything the child needs is made before the fork: tests start peers
+    // from several threads, and the child may only exec.
     bool start(const std::vector<std::string> &argv, const std::string &err_file = "/dev/null")
     {
         int pin[2], pout[2];
         if (pipe2(pin, O_CLOEXEC) < 0 || pipe2(pout, O_CLOEXEC) < 0)
             return false;
         err_path = err_file;
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         pid = fork();
         if (pid == 0) {
             dup2(pin[0], 0);
             dup2(pout[1], 1);
-            int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (e >= 0)
                 dup2(e, 2);
-            std::vector<char *> args;
-            for (auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
             execvp(args[0], args.data());
             _exit(127);
         }
+        if (e >= 0)
+            close(e);
         close(pin[0]);
         close(pout[1]);
         in = pin[1];
@@ -94,6 +98,24 @@ struct process {
             buffer.append(buf, size_t(n));
         }
         return true;
+    }
+
+    // Reads what standard output has ready, without waiting.
+    void drain()
+    {
+        while (out >= 0) {
+            pollfd p = {out, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                return;
+            char buf[4096];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) {
+                close(out);
+                out = -1;
+                return;
+            }
+            buffer.append(buf, size_t(n));
+        }
     }
 
     // The exit status, waiting at most timeout_ms; -1 when still running.
