@@ -115,18 +115,18 @@ uint32_t now_ticks()
     return now_ms() / ULMEX_TICK_MS;
 }
 
-// base + up to about 10 %, from rand() & 0xFF.
+// Up to about a tenth of base, from rand() & 0xFF.
 uint32_t jitter(uint32_t base)
 {
     uint32_t r = static_cast<uint32_t>(rand()) & 0xFF;
-    return base + r * base / 2560;
+    return r * base / 2560;
 }
 
 uint8_t first_rto(const ulmexControl &rec)
 {
     uint32_t base = rec.ulmexControlRttAvg ? rec.ulmexControlRttAvg + 4 * rec.ulmexControlRttVar
                                            : 2000;
-    uint32_t ticks = jitter(base) / ULMEX_TICK_MS;
+    uint32_t ticks = (base + jitter(base)) / ULMEX_TICK_MS;
     if (ticks > 255)
         ticks = 255;
     if (ticks < 1)
@@ -137,9 +137,10 @@ uint8_t first_rto(const ulmexControl &rec)
 // Doubles with jitter, capped at 125 ticks plus jitter (about 16 to 17.5 s).
 uint8_t backoff_rto(uint8_t rto)
 {
-    uint32_t next = jitter(2u * rto);
+    // The jitter is a share of the old RTO, not of the doubled one.
+    uint32_t next = 2u * rto + jitter(rto);
     if (next > 125)
-        next = jitter(125);
+        next = 125 + jitter(125);
     return static_cast<uint8_t>(next);
 }
 

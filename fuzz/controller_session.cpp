@@ -25,24 +25,24 @@ host *of(ulmex_ops *ops)
 }
 
 const ulmex_ops callbacks = {
-    [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
+    .request_cb = [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
         // Answer the way the gateway does, so that responses are encoded mid-input.
         ulmex_response(link, ulmex_make_pdu<ULMEX_STATUS>(ulmex_status{}), identity);
     },
-    [](ulmex_link *link, const ulmex_pdu *, uint8_t, void *) {
+    .response_cb = [](ulmex_link *link, const ulmex_pdu *, uint8_t, void *) {
         // Replace what was answered, so that something stays pending.
         static const uint8_t id[16] = {};
         ulmex_request(link, ulmex_make_pdu<ULMEX_SERVICE_UNREGISTER>(ulmex_service_unregister{id, 1}),
                       nullptr, nullptr);
     },
-    [](ulmex_link *, uint8_t, void *) {},
-    [](ulmex_link *, uint8_t, void *) {},
-    [](ulmex_link *, packet *) {},
-    [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
+    .failure_cb = [](ulmex_link *, uint8_t, void *) {},
+    .cancel_cb = [](ulmex_link *, uint8_t, void *) {},
+    .send_cb = [](ulmex_link *, packet *) {},
+    .timer_start_cb = [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
         of(ops)->armed = cb;
         of(ops)->armed_ms = ms;
     },
-    [](ulmex_ops *ops, timer *) { of(ops)->armed = nullptr; },
+    .timer_stop_cb = [](ulmex_ops *ops, timer *) { of(ops)->armed = nullptr; },
 };
 
 void set_clock(uint64_t ms)

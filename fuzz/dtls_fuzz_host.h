@@ -29,28 +29,28 @@ struct host {
         peer.sin_port = htons(5684);
         peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         dtls_ops ops = {
-            nullptr,
-            [](void *, dtls_sock *) {},
-            [](void *, dtls_sock *, packet *) {},
-            [](void *u, packet *p, const sockaddr *) {
+            .accept_cb = nullptr,
+            .connect_cb = [](void *, dtls_sock *) {},
+            .recv_cb = [](void *, dtls_sock *, packet *) {},
+            .send_cb = [](void *u, packet *p, const sockaddr *) {
                 static_cast<host *>(u)->sent.emplace_back(p->data, p->data + p->length);
                 return 0;
             },
-            [](void *, dtls_sock *, int) {},
-            nullptr,
-            server ? +[](void *, const char *id, uint8_t *key, size_t) -> int {
+            .close_cb = [](void *, dtls_sock *, int) {},
+            .alert_cb = nullptr,
+            .psk_cb = server ? +[](void *, const char *id, uint8_t *key, size_t) -> int {
                 if (strcmp(id, "gw1") != 0)
                     return -1;
                 memset(key, 0x5a, 16);
                 return 16;
             }
                    : nullptr,
-            [](void *u, timer *t, uint32_t ms, timer_fn cb) {
+            .timer_start_cb = [](void *u, timer *t, uint32_t ms, timer_fn cb) {
                 t->flags |= TIMER_PENDING;
                 if (ms == 0)
                     static_cast<host *>(u)->due.emplace_back(t, cb);
             },
-            [](void *u, timer *t) {
+            .timer_stop_cb = [](void *u, timer *t) {
                 t->flags &= uint8_t(~TIMER_PENDING);
                 for (auto &d : static_cast<host *>(u)->due)
                     if (d.first == t)

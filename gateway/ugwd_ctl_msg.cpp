@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/log.h"
-#include "common/schedule.h"
 #include "common/userver.h"
 #include "gateway/ugwd_control.h"
 
@@ -241,9 +240,8 @@ int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int pri
         r = ugwd_ctl_run(ctl, handler, msg, size);
     }
 
-    // Configuration changes reach the controller link through the registration step.
-    if (!cmd->read && !timer_ispending(&ctl->register_timer))
-        schedule_timer(ctl->sched, &ctl->register_timer, 0, ugwd_ctl_register_timer_cb);
+    if (!cmd->read)
+        ugwd_ctl_config_changed(ctl);
     return r;
 }
 

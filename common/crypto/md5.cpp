@@ -27,31 +27,36 @@ void blocks(uint32_t state[4], const uint8_t *p, size_t n)
         for (int i = 0; i < 16; i++)
             x[i] = load_le32(p + 4 * i);
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        // Fully unrolled, every round's function, word and shift is a constant.
+        // The message word and constant are added before the round function,
+        // whose input b is the last to be ready.
+#pragma GCC unroll 64
         for (int i = 0; i < 64; i++) {
+            uint32_t sum = a + T[i];
             uint32_t f;
-            int k;
             switch (i / 16) {
             case 0:
-                f = (b & c) | (~b & d);
-                k = i;
+                sum += x[i];
+                f = d ^ (b & (c ^ d));
                 break;
             case 1:
-                f = (d & b) | (~d & c);
-                k = (5 * i + 1) & 15;
+                // The two terms never share a bit: d's term can go in first.
+                sum += x[(5 * i + 1) & 15] + (~d & c);
+                f = d & b;
                 break;
             case 2:
+                sum += x[(3 * i + 5) & 15];
                 f = b ^ c ^ d;
-                k = (3 * i + 5) & 15;
                 break;
             default:
+                sum += x[(7 * i) & 15];
                 f = c ^ (b | ~d);
-                k = (7 * i) & 15;
                 break;
             }
             uint32_t t = d;
             d = c;
             c = b;
-            b = b + rotl32(a + f + T[i] + x[k], S[i / 16][i & 3]);
+            b = b + rotl32(sum + f, S[i / 16][i & 3]);
             a = t;
         }
         state[0] += a;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/crypto/aes.h"
 #include "common/crypto/rsa.h"
@@ -10,6 +11,7 @@
 #include "common/fatal.h"
 #include "common/system.h"
 #include "controller/dtls/dtls_hsm.h"
+#include "controller/dtls/dtls_sock.h"
 
 namespace {
 
@@ -97,8 +99,10 @@ namespace {
 void table_remove(dtls_ctx *ctx, dtls_sock *sock, hashtable *table)
 {
     if (hashtable_remove(table, &sock->link) && table == ctx->handshaking &&
-        sock->entity == DTLS_SERVER)
+        sock->entity == DTLS_SERVER) {
         ctx->server_handshaking--;
+        list_remove(&sock->by_age);
+    }
 }
 
 size_t round4(size_t n)
@@ -144,7 +148,11 @@ void sock_recv(dtls_sock *sock, packet *msg)
         unsigned length = rec->length;
         // A record that fails its checks is dropped silently, also during a
         // handshake: one forged datagram must not end it.
-        if (dtls_rec_recv(dtls_sock_read_side(sock), peer, rec) != 0) {
+        int rc = dtls_rec_recv(dtls_sock_read_side(sock), peer, rec);
+        if (rc != 0) {
+            if (rc == -2 && (sock->flags & DTLS_SOCK_RECV_SPEC) &&
+                !(sock->flags & DTLS_SOCK_CONNECTED))
+                dtls_hsm_bad_record(sock->handshake);
             packet_release(rec);
             continue;
         }
@@ -173,6 +181,21 @@ void sock_recv(dtls_sock *sock, packet *msg)
     }
 }
 
+// A ClientHello with another random than the one a handshaking server
+// socket answered starts a new handshake: a client that left after the
+// cookie exchange must not hold its address and port until it times out.
+bool is_new_client_hello(const dtls_sock *sock, const packet *msg)
+{
+    constexpr size_t random_at = DTLS_RECORD_SIZE + DTLS_HS_HEADER_SIZE + 2;
+    const uint8_t *d = msg->data;
+    const uint8_t *hs = d + DTLS_RECORD_SIZE;
+    if (sock->entity != DTLS_SERVER || msg->length < random_at + DTLS_RANDOM_SIZE ||
+        hs[0] != DTLS_HT_CLIENT_HELLO || dtls_get_u24(hs + 6) != 0)
+        return false;
+    const dtls_hsm *hsm = sock->handshake;
+    return !hsm || memcmp(hsm->client_random, d + random_at, DTLS_RANDOM_SIZE) != 0;
+}
+
 } // namespace
 
 void dtls_init()
@@ -189,7 +212,10 @@ void dtls_init()
 dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, size_t mtu,
                           const dtls_params *params, mempool *pool)
 {
-    auto *ctx = static_cast<dtls_ctx *>(calloc(1, sizeof(dtls_ctx)));
+    // A context that fails half-way is undone by dtls_ctx_destroy, which
+    // takes one in any state this function leaves.
+    std::unique_ptr<dtls_ctx, void (*)(dtls_ctx *)> ctx(
+        static_cast<dtls_ctx *>(calloc(1, sizeof(dtls_ctx))), dtls_ctx_destroy);
     if (!ctx) {
         dtls_log(ULOG_ERROR, nullptr, "%sMemory allocation failed");
         return nullptr;
@@ -197,30 +223,24 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
     ctx->params = params ? *params : dtls_default_params;
     ctx->ops = *ops;
     list_init(&ctx->dead);
+    list_init(&ctx->handshaking_servers);
     ctx->pool = pool;
     ctx->user = user;
     ctx->user_size = round4(user_size);
     if (system_random(ctx->cookie_secret, sizeof ctx->cookie_secret) < 0) {
         dtls_log(ULOG_ERROR, nullptr, "%sFailed to initialize keying material");
-        free(ctx);
         return nullptr;
     }
-    if (dtls_set_mtu(ctx, mtu) < 0) {
-        secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
-        free(ctx);
+    if (dtls_set_mtu(ctx.get(), mtu) < 0)
         return nullptr;
-    }
-    ctx->handshaking = table_create(ctx);
-    ctx->established = ctx->handshaking ? table_create(ctx) : nullptr;
+    ctx->handshaking = table_create(ctx.get());
+    ctx->established = ctx->handshaking ? table_create(ctx.get()) : nullptr;
     if (!ctx->established) {
         dtls_log(ULOG_ERROR, nullptr, "%sFailed to create DTLS socket table");
-        hashtable_destroy(ctx->handshaking);
-        secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
-        free(ctx);
         return nullptr;
     }
     dtls_log(ULOG_DUMP, nullptr, "%sDTLS socket footprint is %zu bytes", sizeof(dtls_sock));
-    return ctx;
+    return ctx.release();
 }
 
 void dtls_ctx_destroy(dtls_ctx *ctx)
@@ -287,6 +307,7 @@ dtls_sock *dtls_sock_create(dtls_ctx *ctx, const sockaddr *peer, uint8_t entity,
     addr_copy(&sock->peer, peer);
     hashlink_init(&sock->link);
     list_init(&sock->dead);
+    list_init(&sock->by_age);
     sock->entity = entity;
     uint8_t *extra = sock_extra(sock);
     if (rsa) {
@@ -309,8 +330,10 @@ dtls_sock *dtls_sock_create(dtls_ctx *ctx, const sockaddr *peer, uint8_t entity,
     c.mtu = dtls_payload_mtu(ctx->mtu, peer);
     memcpy(c.version, DTLS_VERSION_NONE, 2);
     hashtable_insert(ctx->handshaking, &sock->link);
-    if (entity == DTLS_SERVER)
+    if (entity == DTLS_SERVER) {
         ctx->server_handshaking++;
+        list_append(&ctx->handshaking_servers, &sock->by_age);
+    }
     return sock;
 }
 
@@ -433,7 +456,7 @@ void dtls_recv(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
     const uint8_t *d = msg->data;
     bool hello = d[0] == DTLS_CT_HANDSHAKE && d[3] == 0 && d[4] == 0;
     dtls_sock *sock = dtls_sock_lookup(ctx->handshaking, peer);
-    if (sock && hello && dtls_sock_read_side(sock)->epoch != 0)
+    if (sock && hello && (dtls_sock_read_side(sock)->epoch != 0 || is_new_client_hello(sock, msg)))
         sock = nullptr;
     if (!sock && hello) {
         if (!ctx->server_key && !ctx->ops.psk_cb) {

@@ -22,7 +22,7 @@ struct dtls_hsm;
 
 struct dtls_params {
     uint32_t cookie_period;       // seconds; the current and the previous period are accepted
-    uint32_t retransmit_interval; // seconds; fixed, never doubled
+    uint32_t retransmit_interval; // seconds to the first resend of a flight; then doubling
     uint32_t linger_time;         // seconds a server keeps its final flight after connecting
     uint32_t retransmit_limit;    // sends of one flight beyond which the handshake times out
     uint8_t allow_renegotiation;
@@ -87,6 +87,7 @@ struct dtls_sock {
     dtls_addr peer;
     hashlink link;      // in a socket table while alive
     list_link dead;     // on the context's dead list after teardown
+    list_link by_age;   // a server socket on the context's handshaking list
     uint8_t flags;      // DTLS_SOCK_*
     uint8_t hs_state;   // the handshake's last state, kept between handshake contexts
     uint8_t entity;     // DTLS_SERVER or DTLS_CLIENT
@@ -100,8 +101,20 @@ struct dtls_sock {
 };
 
 // Server sockets still handshaking are capped, so that a flood of clients
-// with valid cookies cannot take all memory.
+// with valid cookies cannot take all memory; one source address holds at
+// most a few of the places, so that its flood cannot lock others out.
 inline constexpr uint32_t DTLS_MAX_HANDSHAKING = 1024;
+inline constexpr uint32_t DTLS_MAX_HANDSHAKING_PER_SOURCE = 32;
+
+// Resends of a flight wait retransmit_interval, then twice as long, and no
+// longer (RFC 6347 4.2.4.1 doubles further): a peer whose own timer restarts
+// on each of our resends gets room to resend, while eight sends still fit
+// before the flight is given up DTLS_GIVE_UP_INTERVALS intervals after it was
+// first sent (15 s with the defaults), or when it went out more than
+// retransmit_limit times. The host fails over on the close, so it must not
+// come late; a longer cap would leave fewer sends to beat loss.
+inline constexpr uint32_t DTLS_RETRANSMIT_MAX_INTERVALS = 2;
+inline constexpr uint32_t DTLS_GIVE_UP_INTERVALS = 15;
 
 struct dtls_ctx {
     dtls_params params;
@@ -118,6 +131,7 @@ struct dtls_ctx {
     size_t user_size; // rounded up to a multiple of 4
     size_t mtu;       // path MTU; the payload MTU depends on the peer's family
     uint32_t server_handshaking; // server sockets in the handshaking table
+    list_link handshaking_servers; // the same sockets, oldest first
 };
 
 // One-time check of the suite table; fatal when it breaks the record sizes.

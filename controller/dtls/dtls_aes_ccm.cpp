@@ -517,5 +517,9 @@ int dtls_aes_ccm_decrypt(dtls_cipher_state *state, const dtls_security_parameter
     return r;
 }
 
-const dtls_cipher_ops dtls_aes_ccm_ops = {dtls_aes_ccm_init, dtls_aes_ccm_free,
-                                          dtls_aes_ccm_encrypt, dtls_aes_ccm_decrypt};
+const dtls_cipher_ops dtls_aes_ccm_ops = {
+    .init = dtls_aes_ccm_init,
+    .free = dtls_aes_ccm_free,
+    .encrypt = dtls_aes_ccm_encrypt,
+    .decrypt = dtls_aes_ccm_decrypt,
+};

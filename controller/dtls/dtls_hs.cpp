@@ -235,6 +235,31 @@ packet *dtls_make_hs_message(mempool *pool, size_t body_length)
     return p;
 }
 
+packet *dtls_make_finished(mempool *pool, const sha256_ctx *hash,
+                           const uint8_t master[DTLS_MASTER_SECRET_SIZE], bool server_label)
+{
+    packet *p = dtls_make_hs_message(pool, DTLS_FINISHED_SIZE);
+    if (!p)
+        return nullptr;
+    dtls_make_finished_verify(hash, master, server_label, p->data);
+    return p;
+}
+
+packet *dtls_make_ccs(mempool *pool, const sockaddr *peer)
+{
+    packet *p = packet_alloc(pool, 1);
+    if (p && (packet_headroom(p) < dtls_headroom || packet_tailroom(p) < dtls_tailroom)) {
+        packet_release(p);
+        p = nullptr;
+    }
+    if (!p) {
+        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
+        return nullptr;
+    }
+    p->data[0] = 1;
+    return p;
+}
+
 int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, uint8_t msg_type,
                  bool pending_write, packet_queue *flight)
 {

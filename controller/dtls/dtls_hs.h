@@ -56,6 +56,14 @@ uint16_t dtls_hs_fragment_payload(uint16_t payload_mtu, const dtls_security_para
 // for the header; null after "%sOut of buffer space".
 packet *dtls_make_hs_message(mempool *pool, size_t body_length);
 
+// A Finished body (verify data of the endpoint's own label, with head room
+// for its header); null after "%sOut of buffer space".
+packet *dtls_make_finished(mempool *pool, const sha256_ctx *hash,
+                           const uint8_t master[DTLS_MASTER_SECRET_SIZE], bool server_label);
+// A ChangeCipherSpec body (01), which is a record of its own, not a handshake
+// message; null after "%sOut of buffer space".
+packet *dtls_make_ccs(mempool *pool, const sockaddr *peer);
+
 // Frames a message (its data is the body) and appends it, or its fragments,
 // to the flight with references of the flight's own. 0 or -1.
 int dtls_hs_send(dtls_hs_state *state, const sockaddr *peer, packet *message, uint8_t msg_type,

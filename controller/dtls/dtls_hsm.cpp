@@ -10,6 +10,7 @@
 #include "common/fatal.h"
 #include "common/system.h"
 #include "controller/dtls/dtls_aes_ccm.h"
+#include "controller/dtls/dtls_sock.h"
 
 namespace {
 
@@ -140,6 +141,8 @@ uint8_t msg_type(const packet *p)
     return dtls_meta_get(p, DTLS_META_MSG_TYPE);
 }
 
+void alert_send(dtls_sock *sock, dtls_security_context *side, uint8_t description, uint8_t level);
+
 // A fatal alert and a failed handler: the next pass enters DISCONNECT.
 int fail(dtls_hsm *hsm, uint8_t alert)
 {
@@ -207,10 +210,10 @@ void set_version(dtls_hsm *hsm, const uint8_t version[2])
     memcpy(hsm->pending.version, version, 2);
 }
 
-void derive_keys(dtls_hsm *hsm, uint8_t *premaster, size_t length)
+// The caller wipes the premaster.
+void derive_keys(dtls_hsm *hsm, const uint8_t *premaster, size_t length)
 {
     dtls_master_secret(hsm->master, premaster, length, hsm->client_random, hsm->server_random);
-    secure_wipe(premaster, length);
     dtls_derive_keys(&hsm->pending.keys, &hsm->params, hsm->master, hsm->client_random,
                      hsm->server_random);
 }
@@ -577,6 +580,8 @@ int client_key_exchange(dtls_hsm *hsm)
         // when the decryption fails, so that a padding oracle learns nothing.
         uint8_t premaster[DTLS_RSA_PREMASTER_SIZE];
         uint8_t fallback[DTLS_RSA_PREMASTER_SIZE];
+        secure_wipe_guard wipe_premaster(premaster), wipe_fallback(fallback);
+        secure_wipe_guard wipe_scratch(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
         if (system_random(fallback, sizeof fallback) < 0)
             return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
         size_t k = rsa_size(ctx->server_key);
@@ -595,24 +600,22 @@ int client_key_exchange(dtls_hsm *hsm)
         memcpy(premaster, hsm->offered_version, 2);
         for (size_t i = 2; i < DTLS_RSA_PREMASTER_SIZE; i++)
             premaster[i] = static_cast<uint8_t>(ct_select(good, ctx->scratch[i], fallback[i]));
-        secure_wipe(ctx->scratch, DTLS_RSA_PREMASTER_SIZE);
-        secure_wipe(fallback, sizeof fallback);
         derive_keys(hsm, premaster, sizeof premaster);
         return 0;
     }
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
+    uint8_t key[DTLS_PSK_MAX];
+    secure_wipe_guard wipe_premaster(premaster), wipe_key(key);
     size_t premaster_length = 0;
     if (length > 1 && dtls_get_u16(body) + 2u == length && length - 2 < sizeof(dtls_psk::identity)) {
         char identity[sizeof(dtls_psk::identity)];
         memcpy(identity, body + 2, length - 2);
         identity[length - 2] = 0;
-        uint8_t key[DTLS_PSK_MAX];
         int n = ctx->ops.psk_cb(ctx->user, identity, key, sizeof key);
         if (n < 0 || n > int(sizeof key))
             dtls_log(ULOG_DEBUG, peer, "%sNo PSK available for identity \"%s\"", identity);
         else
             premaster_length = dtls_psk_premaster(premaster, key, size_t(n));
-        secure_wipe(key, sizeof key);
     }
     if (!premaster_length) {
         // Fails at the Finished check, as a wrong key would.
@@ -711,50 +714,69 @@ int parse_server_key(dtls_hsm *hsm, const packet *cert)
     return 0;
 }
 
-int make_client_finished(dtls_hsm *hsm)
+// The ServerHello's fields, at their place in the message.
+struct server_flight {
+    const uint8_t *version, *random, *suite;
+    const uint8_t *ext; // null when there is none
+    size_t ext_length;
+};
+
+// The ServerHello body cut into its fields; -1 after logging what is wrong.
+int parse_server_hello(const sockaddr *peer, const packet *msg, server_flight *sf)
 {
-    dtls_sock *sock = hsm->sock;
-    dtls_ctx *ctx = sock->ctx;
-    const sockaddr *peer = peer_of(hsm);
-    flight_reset(hsm);
-    packet *sh = first_message(hsm, DTLS_HT_SERVER_HELLO);
-    if (!sh)
-        return -1;
-    const uint8_t *body = sh->data;
-    size_t length = sh->length;
+    const uint8_t *body = msg->data;
+    size_t length = msg->length;
     if (length < 34) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
+    sf->version = body;
+    sf->random = body + 2;
     const uint8_t *cursor = body + 34, *session_id;
     size_t remaining = length - 34;
     if (dtls_read_vector(&cursor, &remaining, 32, &session_id) < 0) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed session ID in DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
     if (remaining < 3) {
         dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
-    const uint8_t *suite = cursor;
+    sf->suite = cursor;
     if (cursor[2] != 0) {
         dtls_log(ULOG_DEBUG, peer, "%sUnsupported compression %u in ServerHello message",
                  unsigned{cursor[2]});
-        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+        return -1;
     }
     cursor += 3;
     remaining -= 3;
-    const uint8_t *ext = nullptr;
+    sf->ext = nullptr;
+    sf->ext_length = remaining;
     if (remaining) {
         if (remaining < 2 || dtls_get_u16(cursor) + 2u != remaining ||
             dtls_ext_count(cursor, remaining) < 0) {
             dtls_log(ULOG_DEBUG, peer, "%sMalformed DTLS ServerHello message");
-            return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
+            return -1;
         }
-        ext = cursor;
+        sf->ext = cursor;
     }
+    return 0;
+}
+
+// Reads ServerHello, Certificate (RSA only) and ServerHelloDone, and settles
+// version, suite and server key; 0, or -1 after a fatal alert.
+int read_server_flight(dtls_hsm *hsm, server_flight *sf)
+{
+    dtls_sock *sock = hsm->sock;
+    const sockaddr *peer = peer_of(hsm);
+    packet *sh = first_message(hsm, DTLS_HT_SERVER_HELLO);
+    if (!sh)
+        return -1;
+    *sf = {};
+    if (parse_server_hello(peer, sh, sf) < 0)
+        return fail(hsm, DTLS_ALERT_ILLEGAL_PARAMETER);
     bool rpk;
-    int ext_rc = check_server_extensions(hsm, ext, remaining, &rpk);
+    int ext_rc = check_server_extensions(hsm, sf->ext, sf->ext_length, &rpk);
     if (ext_rc == -2)
         return fail(hsm, DTLS_ALERT_HANDSHAKE_FAILURE);
     if (ext_rc < 0) {
@@ -767,74 +789,96 @@ int make_client_finished(dtls_hsm *hsm)
     if (sock->flags & DTLS_SOCK_HAS_PSK)
         allowed |= DTLS_KX_PSK;
     uint8_t selected[2];
-    memcpy(hsm->offered_version, body, 2);
-    if (dtls_negotiate_version(peer, body, selected) < 0)
+    memcpy(hsm->offered_version, sf->version, 2);
+    if (dtls_negotiate_version(peer, sf->version, selected) < 0)
         return fail(hsm, DTLS_ALERT_PROTOCOL_VERSION);
     set_version(hsm, selected);
-    if (dtls_select_cipher(hsm, suite, 2, allowed) < 0)
+    if (dtls_select_cipher(hsm, sf->suite, 2, allowed) < 0)
         return fail(hsm, DTLS_ALERT_HANDSHAKE_FAILURE);
-    memcpy(hsm->server_random, body + 2, 32);
-    bool rsa = hsm->suite->key_exchange == DTLS_KX_RSA;
+    memcpy(hsm->server_random, sf->random, DTLS_RANDOM_SIZE);
+    packet *next = next_of(&hsm->recv_flight, sh);
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
+        if (!next || msg_type(next) != DTLS_HT_CERTIFICATE)
+            return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+        if (parse_server_key(hsm, next) < 0)
+            return -1;
+        next = next_of(&hsm->recv_flight, next);
+    }
+    if (!next || msg_type(next) != DTLS_HT_SERVER_HELLO_DONE)
+        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
+    return 0;
+}
+
+// Queues the endpoint's own Finished on the new write side and keeps its
+// verify data for renegotiation; 0 or -1 after a fatal alert.
+int queue_finished(dtls_hsm *hsm)
+{
+    bool server = is_server(hsm);
+    packet *fin = dtls_make_finished(ctx_of(hsm)->pool, &hsm->hash, hsm->master, server);
+    if (!fin)
+        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
+    memcpy(hsm->own_finished, fin->data, DTLS_FINISHED_SIZE);
+    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
+        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
+    return 0;
+}
+
+// The ClientKeyExchange body: the premaster encrypted to the server key, or
+// the PSK identity; null after logging.
+packet *make_client_key_exchange(dtls_hsm *hsm, const uint8_t *premaster)
+{
+    dtls_sock *sock = hsm->sock;
+    mempool *pool = ctx_of(hsm)->pool;
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
+        size_t k = rsa_size(hsm->server_key);
+        packet *cke = dtls_make_hs_message(pool, k);
+        if (cke && rsa_encrypt(hsm->server_key, RSA_PAD_PKCS1, nullptr, 0, premaster,
+                               DTLS_RSA_PREMASTER_SIZE, cke->data) != int(k)) {
+            dtls_log(ULOG_DEBUG, peer_of(hsm), "%sRSA PKCS#1 v1.5 encryption failed");
+            packet_release(cke);
+            cke = nullptr;
+        }
+        return cke;
+    }
+    size_t id = strlen(sock->psk->identity);
+    packet *cke = dtls_make_hs_message(pool, 2 + id);
+    if (cke) {
+        dtls_put_u16(cke->data, id);
+        memcpy(cke->data + 2, sock->psk->identity, id);
+    }
+    return cke;
+}
+
+// The client's second flight: the keys from a new premaster, then
+// ClientKeyExchange, ChangeCipherSpec and Finished; 0 or -1 after an alert.
+int send_client_flight(dtls_hsm *hsm)
+{
+    dtls_sock *sock = hsm->sock;
     uint8_t premaster[DTLS_PSK_PREMASTER_MAX];
+    secure_wipe_guard wipe(premaster);
     size_t premaster_length;
-    if (rsa) {
+    if (hsm->suite->key_exchange == DTLS_KX_RSA) {
         if (dtls_rsa_premaster(premaster, DTLS_VERSION_1_2) < 0)
             return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
         premaster_length = DTLS_RSA_PREMASTER_SIZE;
     } else {
         premaster_length = dtls_psk_premaster(premaster, sock->psk->key, sock->psk->key_length);
     }
-    // The premaster outlives derive_keys for the RSA encryption below.
-    dtls_master_secret(hsm->master, premaster, premaster_length, hsm->client_random,
-                       hsm->server_random);
-    dtls_derive_keys(&hsm->pending.keys, &hsm->params, hsm->master, hsm->client_random,
-                     hsm->server_random);
-    packet *next = next_of(&hsm->recv_flight, sh);
-    if (rsa) {
-        if (!next || msg_type(next) != DTLS_HT_CERTIFICATE) {
-            secure_wipe(premaster, sizeof premaster);
-            return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
-        }
-        if (parse_server_key(hsm, next) < 0) {
-            secure_wipe(premaster, sizeof premaster);
-            return -1;
-        }
-        next = next_of(&hsm->recv_flight, next);
-    }
-    if (!next || msg_type(next) != DTLS_HT_SERVER_HELLO_DONE) {
-        secure_wipe(premaster, sizeof premaster);
-        return fail(hsm, DTLS_ALERT_UNEXPECTED_MESSAGE);
-    }
-    packet *cke;
-    if (rsa) {
-        size_t k = rsa_size(hsm->server_key);
-        cke = dtls_make_hs_message(ctx->pool, k);
-        if (cke && rsa_encrypt(hsm->server_key, RSA_PAD_PKCS1, nullptr, 0, premaster,
-                               DTLS_RSA_PREMASTER_SIZE, cke->data) != int(k)) {
-            dtls_log(ULOG_DEBUG, peer, "%sRSA PKCS#1 v1.5 encryption failed");
-            packet_release(cke);
-            cke = nullptr;
-        }
-    } else {
-        size_t id = strlen(sock->psk->identity);
-        cke = dtls_make_hs_message(ctx->pool, 2 + id);
-        if (cke) {
-            dtls_put_u16(cke->data, id);
-            memcpy(cke->data + 2, sock->psk->identity, id);
-        }
-    }
-    secure_wipe(premaster, sizeof premaster);
+    derive_keys(hsm, premaster, premaster_length);
+    packet *cke = make_client_key_exchange(hsm, premaster);
     if (!cke || queue_message(hsm, cke, DTLS_HT_CLIENT_KEY_EXCHANGE) < 0 || queue_ccs(hsm) < 0)
         return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
     change_cipher(hsm, true);
-    dtls_make_finished_verify(&hsm->hash, hsm->master, false, hsm->own_finished);
-    packet *fin = dtls_make_hs_message(ctx->pool, DTLS_FINISHED_SIZE);
-    if (!fin)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    memcpy(fin->data, hsm->own_finished, DTLS_FINISHED_SIZE);
-    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    return 0;
+    return queue_finished(hsm);
+}
+
+int make_client_finished(dtls_hsm *hsm)
+{
+    flight_reset(hsm);
+    server_flight sf;
+    if (read_server_flight(hsm, &sf) < 0)
+        return -1;
+    return send_client_flight(hsm);
 }
 
 int verify_finished(dtls_hsm *hsm)
@@ -863,14 +907,7 @@ int make_server_finished(dtls_hsm *hsm)
     if (queue_ccs(hsm) < 0)
         return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
     change_cipher(hsm, true);
-    dtls_make_finished_verify(&hsm->hash, hsm->master, true, hsm->own_finished);
-    packet *fin = dtls_make_hs_message(ctx_of(hsm)->pool, DTLS_FINISHED_SIZE);
-    if (!fin)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    memcpy(fin->data, hsm->own_finished, DTLS_FINISHED_SIZE);
-    if (queue_message(hsm, fin, DTLS_HT_FINISHED) < 0)
-        return fail(hsm, DTLS_ALERT_INTERNAL_ERROR);
-    return 0;
+    return queue_finished(hsm);
 }
 
 uint32_t linger_msec(const dtls_ctx *ctx)
@@ -906,10 +943,34 @@ int done(dtls_hsm *hsm)
     return 0;
 }
 
+// The peer answered with keys other than ours, rather than not at all: its
+// Finished failed authentication, or, for a client, the server that had
+// answered its hellos never answered its Finished (peers drop what fails
+// authentication without a word).
+bool keys_mismatched(const dtls_hsm *hsm)
+{
+    return hsm->bad_records || (hsm->sock->flags & DTLS_SOCK_SEND_SPEC);
+}
+
 int timed_out(dtls_hsm *hsm)
 {
-    dtls_log(ULOG_DEBUG, peer_of(hsm), "%sDTLS handshake timed out");
+    dtls_sock *sock = hsm->sock;
+    dtls_ctx *ctx = sock->ctx;
+    const sockaddr *peer = peer_of(hsm);
+    dtls_log(ULOG_DEBUG, peer, "%sDTLS handshake timed out");
     hsm->count = 0;
+    if (!keys_mismatched(hsm))
+        return -1;
+    // Records that fail authentication are dropped, so only the end of the
+    // handshake can tell. The alert goes out in the epoch the peer still
+    // reads, so that it stops retrying.
+    dtls_log(ULOG_ERROR, peer,
+             "%sDTLS handshake failed: the keys did not match (wrong key or identity?)");
+    alert_send(sock, &sock->context, DTLS_ALERT_DECRYPT_ERROR, DTLS_ALERT_FATAL);
+    if (sock->flags & DTLS_SOCK_KNOWN_TO_HOST) {
+        sock->flags &= static_cast<uint8_t>(~DTLS_SOCK_KNOWN_TO_HOST);
+        ctx->ops.close_cb(ctx->user, sock, DTLS_ALERT_DECRYPT_ERROR);
+    }
     return -1;
 }
 
@@ -943,6 +1004,40 @@ constexpr handler_fn handlers[DTLS_HS_STATE_COUNT] = {
     disconnect,
 };
 
+uint64_t interval_msec(const dtls_ctx *ctx)
+{
+    return uint64_t{ctx->params.retransmit_interval} * 1000;
+}
+
+uint32_t flight_age(const dtls_hsm *hsm)
+{
+    return clock_msec() - hsm->flight_start;
+}
+
+// The wait after the count-th transmission: doubling from the interval up
+// to its cap, and never past the time the flight is given up.
+uint32_t retransmit_wait(const dtls_hsm *hsm)
+{
+    const dtls_ctx *ctx = hsm->sock->ctx;
+    uint32_t doublings = hsm->count > 1 ? hsm->count - 1u : 0u;
+    uint64_t factor = doublings < 31 ? uint64_t{1} << doublings : uint64_t{1} << 31;
+    if (factor > DTLS_RETRANSMIT_MAX_INTERVALS)
+        factor = DTLS_RETRANSMIT_MAX_INTERVALS;
+    uint64_t wait = interval_msec(ctx) * factor;
+    uint64_t give_up = interval_msec(ctx) * DTLS_GIVE_UP_INTERVALS;
+    uint64_t age = flight_age(hsm);
+    uint64_t left = give_up > age ? give_up - age : 0;
+    wait = wait < left ? wait : left;
+    return wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
+}
+
+bool flight_given_up(const dtls_hsm *hsm)
+{
+    const dtls_ctx *ctx = hsm->sock->ctx;
+    return (hsm->events & DTLS_EV_TIMER) && hsm->count &&
+           flight_age(hsm) >= interval_msec(ctx) * DTLS_GIVE_UP_INTERVALS;
+}
+
 uint8_t next_state(const dtls_hsm *hsm)
 {
     const dtls_ctx *ctx = hsm->sock->ctx;
@@ -952,8 +1047,8 @@ uint8_t next_state(const dtls_hsm *hsm)
     if (st == DTLS_HS_DISCONNECT)
         return 0;
     // A lingering server ends by its timer, never by its count.
-    if (hsm->count > ctx->params.retransmit_limit && st != DTLS_HS_CONNECTED &&
-        st != DTLS_HS_TIMEOUT)
+    if (st != DTLS_HS_CONNECTED && st != DTLS_HS_TIMEOUT &&
+        (hsm->count > ctx->params.retransmit_limit || flight_given_up(hsm)))
         return DTLS_HS_TIMEOUT;
     if (ev & DTLS_EV_RESTART)
         return server ? DTLS_HS_MAKE_HELLO_REQUEST : DTLS_HS_MAKE_CLIENT_HELLO;
@@ -1039,6 +1134,8 @@ void send_flight(dtls_hsm *hsm)
         packet_release(dgram);
     }
     packet_queue_purge(&records);
+    if (hsm->count == 0)
+        hsm->flight_start = clock_msec();
     hsm->count++;
     uint32_t ms;
     if (hsm->state == DTLS_HS_CONNECTED && is_server(hsm)) {
@@ -1046,9 +1143,7 @@ void send_flight(dtls_hsm *hsm)
         int32_t left = static_cast<int32_t>(hsm->linger_end - clock_msec());
         ms = left > 0 ? static_cast<uint32_t>(left) : 0;
     } else {
-        uint32_t s = ctx->params.retransmit_interval > 4294967 ? 4294967
-                                                                : ctx->params.retransmit_interval;
-        ms = s * 1000;
+        ms = retransmit_wait(hsm);
     }
     dtls_hsm_timer_start(hsm, ms);
 }
@@ -1282,6 +1377,12 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
     else
         dtls_log(ULOG_DEBUG, peer, "%sReceived unknown DTLS %s alert %u", level_name,
                  unsigned{code});
+    // A peer that could not authenticate our handshake tells us so: the same
+    // mismatch our own give-up reports.
+    if (level == DTLS_ALERT_FATAL && code == DTLS_ALERT_DECRYPT_ERROR &&
+        !(sock->flags & DTLS_SOCK_CONNECTED))
+        dtls_log(ULOG_ERROR, peer,
+                 "%sDTLS handshake failed: the keys did not match (wrong key or identity?)");
     // Standard peers close with a warning-level Close Notify.
     if (level == DTLS_ALERT_FATAL || code == DTLS_ALERT_CLOSE_NOTIFY) {
         hsm->events |= DTLS_EV_ERROR;
@@ -1298,6 +1399,19 @@ void dtls_alert_recv(dtls_sock *sock, packet *record)
 
 void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
 {
+    alert_send(sock, dtls_sock_write_side(sock), description, level);
+}
+
+void dtls_hsm_bad_record(dtls_hsm *hsm)
+{
+    if (hsm && hsm->bad_records < UINT8_MAX)
+        hsm->bad_records++;
+}
+
+namespace {
+
+void alert_send(dtls_sock *sock, dtls_security_context *side, uint8_t description, uint8_t level)
+{
     dtls_ctx *ctx = sock->ctx;
     const sockaddr *peer = &sock->peer.sa;
     packet *p = packet_alloc(ctx->pool, 2);
@@ -1309,10 +1423,12 @@ void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level)
     p->data[1] = description;
     dtls_log(ULOG_DETAIL, peer, "%sSending DTLS %s alert %s",
              level == DTLS_ALERT_FATAL ? "fatal" : "warning", dtls_alert_name(description));
-    if (dtls_rec_send(dtls_sock_write_side(sock), peer, p, DTLS_CT_ALERT) == 0)
+    if (dtls_rec_send(side, peer, p, DTLS_CT_ALERT) == 0)
         ctx->ops.send_cb(ctx->user, p, peer);
     packet_release(p);
 }
+
+} // namespace
 
 int dtls_select_cipher(dtls_hsm *hsm, const uint8_t *ids, size_t length, uint8_t allowed)
 {
@@ -1365,6 +1481,42 @@ void dtls_make_cookie(const dtls_ctx *ctx, const sockaddr *peer, const uint8_t *
     hmac_sha1_update(&h, be, 4);
     hmac_sha1_final(&h, out);
 }
+
+namespace {
+
+bool same_host(const sockaddr *a, const sockaddr *b)
+{
+    if (a->sa_family != b->sa_family)
+        return false;
+    if (a->sa_family == AF_INET)
+        return memcmp(&reinterpret_cast<const sockaddr_in *>(a)->sin_addr,
+                      &reinterpret_cast<const sockaddr_in *>(b)->sin_addr, sizeof(in_addr)) == 0;
+    return memcmp(&reinterpret_cast<const sockaddr_in6 *>(a)->sin6_addr,
+                  &reinterpret_cast<const sockaddr_in6 *>(b)->sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+// Lets a source address hold at most DTLS_MAX_HANDSHAKING_PER_SOURCE server
+// handshakes by closing its oldest. One walk over at most
+// DTLS_MAX_HANDSHAKING sockets, for ClientHellos whose cookie checked out.
+void make_room_for_source(dtls_ctx *ctx, const sockaddr *peer)
+{
+    dtls_sock *oldest = nullptr;
+    uint32_t count = 0;
+    for (dtls_sock *s : list_records<&dtls_sock::by_age>(&ctx->handshaking_servers)) {
+        if (!same_host(&s->peer.sa, peer))
+            continue;
+        if (!oldest)
+            oldest = s;
+        count++;
+    }
+    if (count < DTLS_MAX_HANDSHAKING_PER_SOURCE)
+        return;
+    dtls_log(ULOG_DEBUG, &oldest->peer.sa,
+             "%sClosing oldest handshaking DTLS socket of its address - too many handshakes");
+    dtls_sock_teardown(oldest);
+}
+
+} // namespace
 
 dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
 {
@@ -1423,6 +1575,7 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer)
         else
             return nullptr;
     }
+    make_room_for_source(ctx, peer);
     if (ctx->server_handshaking >= DTLS_MAX_HANDSHAKING) {
         dtls_log(ULOG_DEBUG, peer, "%sDropping DTLS ClientHello - too many handshakes in progress");
         return nullptr;

@@ -115,6 +115,7 @@ struct dtls_hsm {
     uint8_t expected_finished[DTLS_FINISHED_SIZE];
     uint8_t own_finished[DTLS_FINISHED_SIZE];
     uint8_t count; // transmissions of the current flight
+    uint32_t flight_start; // clock_msec of the flight's first transmission
     uint8_t events;
     uint8_t events2;
     uint8_t have_random; // a client keeps its random across a HelloVerifyRequest
@@ -125,6 +126,9 @@ struct dtls_hsm {
     uint16_t rpk_ext_type;
     uint8_t reneg_offered; // the peer sent the SCSV or renegotiation_info
     uint32_t linger_end;   // clock_msec when a server's lingering ends
+    // The peer's records in the new epoch that failed authentication: it has
+    // keys, but not ours.
+    uint8_t bad_records;
 };
 
 // Takes a reference on the socket's handshake context, creating it on first
@@ -142,6 +146,8 @@ void dtls_hsm_recv(dtls_sock *sock, packet *record);
 void dtls_hsm_recv_ccs(dtls_sock *sock, packet *record);
 void dtls_alert_recv(dtls_sock *sock, packet *record);
 void dtls_alert_send(dtls_sock *sock, uint8_t description, uint8_t level);
+// A record of the peer's new epoch failed authentication during the handshake.
+void dtls_hsm_bad_record(dtls_hsm *hsm);
 
 // Picks the first suite of the table whose key exchange is allowed and whose
 // id is offered; 0 or -1.
@@ -155,14 +161,3 @@ dtls_sock *dtls_recv_anon(dtls_ctx *ctx, packet *msg, const sockaddr *peer);
 void dtls_make_cookie(const dtls_ctx *ctx, const sockaddr *peer, const uint8_t *body,
                       size_t cookie_at, size_t suites_at, size_t length, uint32_t period_offset,
                       uint8_t out[20]);
-
-// Engine-interface steps the handshake calls (defined with the sockets).
-dtls_sock *dtls_sock_create(dtls_ctx *ctx, const sockaddr *peer, uint8_t entity,
-                            const dtls_rsa_pin *rsa, const dtls_psk *psk);
-void dtls_sock_teardown(dtls_sock *sock);
-dtls_sock *dtls_sock_lookup(hashtable *table, const sockaddr *peer);
-void dtls_sock_connected(dtls_sock *sock);
-// The write and read sides in use.
-dtls_security_context *dtls_sock_write_side(dtls_sock *sock);
-dtls_security_context *dtls_sock_read_side(dtls_sock *sock);
-uint16_t dtls_sock_mtu(const dtls_sock *sock);

@@ -6,10 +6,8 @@
 #include "common/crypto/hmac.h"
 #include "common/crypto/secure.h"
 #include "common/fatal.h"
-#include "common/packet.h"
 #include "common/system.h"
 #include "common/timer.h"
-#include "controller/dtls/dtls_hs.h"
 
 void dtls_prf(uint8_t *out, size_t out_length, const char *label, const uint8_t *secret,
               size_t secret_length, const uint8_t *seed1, size_t seed1_length,
@@ -95,32 +93,6 @@ int dtls_finished_check(const uint8_t expected[DTLS_FINISHED_SIZE], const uint8_
     if (length != DTLS_FINISHED_SIZE)
         return -1;
     return secure_compare(expected, body, DTLS_FINISHED_SIZE) == 0 ? 0 : -1;
-}
-
-packet *dtls_make_finished(mempool *pool, const sockaddr *peer, const sha256_ctx *hash,
-                           const uint8_t master[DTLS_MASTER_SECRET_SIZE], bool server_label)
-{
-    packet *p = dtls_make_hs_message(pool, DTLS_FINISHED_SIZE);
-    if (!p) {
-        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
-        return nullptr;
-    }
-    dtls_make_finished_verify(hash, master, server_label, p->data);
-    return p;
-}
-
-packet *dtls_make_ccs(mempool *pool, const sockaddr *peer)
-{
-    packet *p = packet_alloc(pool, 1);
-    if (!p || packet_headroom(p) < dtls_headroom || packet_tailroom(p) < dtls_tailroom) {
-        if (p) {
-            packet_release(p);
-        }
-        dtls_log(ULOG_ERROR, peer, "%sOut of buffer space");
-        return nullptr;
-    }
-    p->data[0] = 1;
-    return p;
 }
 
 size_t dtls_psk_premaster(uint8_t out[DTLS_PSK_PREMASTER_MAX], const uint8_t *psk,

@@ -10,12 +10,12 @@
 #include <sys/types.h>
 
 #include "common/crypto/aes.h"
+#include "common/crypto/secure.h"
 #include "common/crypto/sha256.h"
 #include "common/log.h"
 #include "common/sockaddr.h"
 
 struct packet;
-struct mempool;
 
 enum : uint8_t {
     DTLS_SERVER = 1,
@@ -121,13 +121,6 @@ void dtls_make_finished_verify(const sha256_ctx *hash,
 // in constant time.
 int dtls_finished_check(const uint8_t expected[DTLS_FINISHED_SIZE], const uint8_t *body,
                         size_t length);
-
-// A Finished handshake message body (with head room for its header) of the
-// endpoint's own label; null after "%sOut of buffer space".
-packet *dtls_make_finished(mempool *pool, const sockaddr *peer, const sha256_ctx *hash,
-                           const uint8_t master[DTLS_MASTER_SECRET_SIZE], bool server_label);
-// A ChangeCipherSpec body (01); null after "%sOut of buffer space".
-packet *dtls_make_ccs(mempool *pool, const sockaddr *peer);
 
 // RFC 4279: u16 N, N zeros, u16 N, the key. psk_length is at most DTLS_PSK_MAX;
 // returns 2N + 4.

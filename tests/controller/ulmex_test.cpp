@@ -46,30 +46,30 @@ struct fake_host {
     explicit fake_host(const packet_pool_config *config = nullptr)
     {
         static const ulmex_ops callbacks = {
-            [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
+            .request_cb = [](ulmex_link *link, const ulmex_pdu *, uint32_t identity) {
                 of(link)->request_ids.push_back(identity);
                 of(link)->events.push_back("request");
             },
-            [](ulmex_link *link, const ulmex_pdu *, uint8_t type, void *user) {
+            .response_cb = [](ulmex_link *link, const ulmex_pdu *, uint8_t type, void *user) {
                 of(link)->responses.emplace_back(type, user);
             },
-            [](ulmex_link *link, uint8_t type, void *user) {
+            .failure_cb = [](ulmex_link *link, uint8_t type, void *user) {
                 of(link)->failures.emplace_back(type, user);
                 of(link)->events.push_back("failure");
             },
-            [](ulmex_link *link, uint8_t type, void *user) {
+            .cancel_cb = [](ulmex_link *link, uint8_t type, void *user) {
                 of(link)->cancels.emplace_back(type, user);
             },
-            [](ulmex_link *link, packet *p) {
+            .send_cb = [](ulmex_link *link, packet *p) {
                 fake_host *h = of(link);
                 h->sent.push_back({h->clock, std::vector<uint8_t>(p->data, p->data + p->length)});
             },
-            [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
+            .timer_start_cb = [](ulmex_ops *ops, timer *, uint32_t ms, timer_fn cb) {
                 of(ops)->armed_ms = ms;
                 of(ops)->armed_cb = cb;
                 of(ops)->events.push_back("arm");
             },
-            [](ulmex_ops *ops, timer *) {
+            .timer_stop_cb = [](ulmex_ops *ops, timer *) {
                 of(ops)->armed_cb = nullptr;
                 of(ops)->events.push_back("stop");
             },
@@ -191,6 +191,37 @@ TEST(UlmexSession, FirstRtoWithoutSampleIsTwoSecondsPlusJitter)
         EXPECT_LE(h->clock - start, rto * 128u + 64);
         EXPECT_EQ(h->last_sent().identity, h->oldest_pending()->identity);
     }
+}
+
+// Each retransmission doubles the RTO and adds up to a tenth of the old one
+// (r x RTO / 2560 with r below 256); past 125 ticks it starts again from 125.
+TEST(UlmexSession, BackoffJitterIsATenthOfTheOldRto)
+{
+    int capped = 0;
+    for (unsigned seed = 1; seed <= 300; seed++) {
+        srand(seed);
+        auto h = std::make_unique<fake_host>();
+        h->open_running();
+        ASSERT_EQ(ulmex_request(&h->link, service_inform(), nullptr, nullptr), 0);
+        unsigned rto = h->oldest_pending()->rto;
+        for (size_t sends = 2; sends <= 4; sends++) {
+            while (h->sent.size() < sends && h->fire()) {
+            }
+            ASSERT_EQ(h->sent.size(), sends) << "seed " << seed;
+            unsigned next = h->oldest_pending()->rto;
+            unsigned most = 2 * rto + 255 * rto / 2560;
+            if (next >= 2 * rto && next <= most && next <= 125) {
+                rto = next;
+                continue;
+            }
+            EXPECT_GT(most, 125u) << "seed " << seed << " from " << rto << " to " << next;
+            EXPECT_GE(next, 125u) << "seed " << seed;
+            EXPECT_LE(next, 125u + 255 * 125 / 2560) << "seed " << seed;
+            capped++;
+            break;
+        }
+    }
+    EXPECT_GT(capped, 0);
 }
 
 TEST(UlmexSession, UnansweredRequestIsRetransmittedFiveTimesThenFailsOnce)

@@ -25,6 +25,7 @@
 #include "common/timer.h"
 #include "controller/dtls/dtls.h"
 #include "controller/dtls/dtls_hsm.h"
+#include "controller/dtls/dtls_sock.h"
 
 namespace dtls_fixture {
 
@@ -114,20 +115,21 @@ struct network {
         e->net = this;
         e->addr = make_addr(port);
         dtls_ops ops = {
-            [](void *u, dtls_sock *s) { static_cast<endpoint *>(u)->accepted.push_back(s); },
-            [](void *u, dtls_sock *s) {
+            .accept_cb =
+                [](void *u, dtls_sock *s) { static_cast<endpoint *>(u)->accepted.push_back(s); },
+            .connect_cb = [](void *u, dtls_sock *s) {
                 auto *ep = static_cast<endpoint *>(u);
                 ep->connected.push_back(s);
                 if (ep->on_connect)
                     ep->on_connect(s);
             },
-            [](void *u, dtls_sock *s, packet *p) {
+            .recv_cb = [](void *u, dtls_sock *s, packet *p) {
                 auto *ep = static_cast<endpoint *>(u);
                 ep->received.emplace_back(reinterpret_cast<char *>(p->data), p->length);
                 if (ep->echo)
                     endpoint_send(ep, s, ep->received.back());
             },
-            [](void *u, packet *p, const sockaddr *peer) {
+            .send_cb = [](void *u, packet *p, const sockaddr *peer) {
                 auto *ep = static_cast<endpoint *>(u);
                 datagram d;
                 d.from = ep->addr;
@@ -137,16 +139,16 @@ struct network {
                 ep->net->wire.push_back(d);
                 return 0;
             },
-            [](void *u, dtls_sock *s, int alert) {
+            .close_cb = [](void *u, dtls_sock *s, int alert) {
                 auto *ep = static_cast<endpoint *>(u);
                 ep->closed.emplace_back(s, alert);
                 if (ep->on_close)
                     ep->on_close(s, alert);
             },
-            [](void *u, dtls_sock *s, int alert) {
+            .alert_cb = [](void *u, dtls_sock *s, int alert) {
                 static_cast<endpoint *>(u)->alerts.emplace_back(s, alert);
             },
-            psk_server ? +[](void *u, const char *id, uint8_t *key, size_t size) -> int {
+            .psk_cb = psk_server ? +[](void *u, const char *id, uint8_t *key, size_t size) -> int {
                 auto *ep = static_cast<endpoint *>(u);
                 ep->psk_asked.emplace_back(id);
                 auto it = ep->psks.find(id);
@@ -156,10 +158,13 @@ struct network {
                 return int(it->second.size());
             }
                        : nullptr,
-            [](void *u, timer *t, uint32_t ms, timer_fn cb) {
+            .timer_start_cb = [](void *u, timer *t, uint32_t ms, timer_fn cb) {
                 timetable_schedule(static_cast<endpoint *>(u)->net->tt, t, ms, cb);
             },
-            [](void *u, timer *t) { timetable_cancel(static_cast<endpoint *>(u)->net->tt, t); },
+            .timer_stop_cb =
+                [](void *u, timer *t) {
+                    timetable_cancel(static_cast<endpoint *>(u)->net->tt, t);
+                },
         };
         e->ctx = dtls_ctx_create(&ops, e.get(), 0, mtu, params, pool);
         if (server_key)

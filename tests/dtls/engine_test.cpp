@@ -215,12 +215,22 @@ TEST_F(EngineTest, DropsShortAndForeignDatagrams)
     packet *p = packet_alloc(net.pool, 12);
     memset(p->data, 22, 12);
     dtls_recv(server->ctx, p, &client->addr.sa);
+    packet_release(p);
+    // A whole ClientHello, which the same server answers from an IPv4 peer:
+    // only the family can make it drop this one.
+    bytes hello = hs_record(DTLS_HT_CLIENT_HELLO, 0,
+                            client_hello_body(bytes(32, 7), {}, {0xC0A4}), 0);
+    p = packet_alloc(net.pool, hello.size());
+    memcpy(p->data, hello.data(), hello.size());
     sockaddr_un un{};
     un.sun_family = AF_UNIX;
     dtls_recv(server->ctx, p, reinterpret_cast<sockaddr *>(&un));
-    packet_release(p);
     EXPECT_TRUE(net.wire.empty());
     EXPECT_EQ(hashtable_count(server->ctx->handshaking), 0u);
+    dtls_recv(server->ctx, p, &client->addr.sa);
+    packet_release(p);
+    ASSERT_EQ(net.wire.size(), 1u);
+    EXPECT_EQ(net.wire.front().hs_type(), DTLS_HT_HELLO_VERIFY_REQUEST);
 }
 
 TEST_F(EngineTest, MtuBelowMinimumIsRefused)

@@ -3,6 +3,12 @@
 // misbehaving server can make the client do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <cstdarg>
+
+#include "common/log.h"
+
 #include "tests/dtls/engine_fixture.h"
 
 using namespace dtls_fixture;
@@ -87,20 +93,43 @@ TEST_F(HandshakeTest, CookiePeriods)
     }
 }
 
-// With no answer the flight goes out 11 times, one second apart, then the
-// handshake times out and the host hears Handshake Failure.
-TEST_F(HandshakeTest, TimeoutAfterElevenSends)
+// With no answer the waits double from one second up to two, and the
+// flight is given up 15 s after it first went out (sent at 0, 1, 3, 5, ... 13 s);
+// a lower limit on the sends ends it sooner. The host hears Handshake Failure.
+TEST_F(HandshakeTest, ResendsBackOffAndGiveUpAfterFifteenSeconds)
 {
-    net.filter = [](datagram &) { return false; };
-    dtls_sock *s = dtls_connect(client->ctx, &server->addr.sa, nullptr, &psk);
-    net.run();
-    net.advance(30000);
-    auto c = sent_by(client);
-    ASSERT_EQ(c.size(), 11u);
-    for (auto &d : c)
-        EXPECT_EQ(d.hs_type(), DTLS_HT_CLIENT_HELLO);
-    ASSERT_EQ(client->closed.size(), 1u);
-    EXPECT_EQ(client->closed[0], std::make_pair(s, 40));
+    struct {
+        uint32_t limit;
+        std::vector<uint64_t> sends_at;
+        uint64_t closed_at;
+    } cases[] = {
+        {10, {0, 1000, 3000, 5000, 7000, 9000, 11000, 13000}, 15000},
+        {2, {0, 1000, 3000}, 5000},
+    };
+    for (auto &c : cases) {
+        dtls_params params = dtls_default_params;
+        params.retransmit_limit = c.limit;
+        endpoint *cl = net.add(uint16_t(42000 + c.limit), &params);
+        std::vector<uint64_t> sent;
+        uint64_t start = net.now_ms, closed = 0;
+        net.filter = [&](datagram &d) {
+            if (same_addr(&d.from.sa, &cl->addr.sa)) {
+                EXPECT_EQ(d.hs_type(), DTLS_HT_CLIENT_HELLO);
+                sent.push_back(net.now_ms - start);
+            }
+            return false;
+        };
+        cl->on_close = [&](dtls_sock *, int) { closed = net.now_ms - start; };
+        dtls_sock *s = dtls_connect(cl->ctx, &server->addr.sa, nullptr, &psk);
+        net.run();
+        net.advance(40000, 100);
+        EXPECT_EQ(sent, c.sends_at) << c.limit;
+        // The teardown runs from a 0 ms timer: one step of the clock later.
+        EXPECT_GE(closed, c.closed_at) << c.limit;
+        EXPECT_LE(closed, c.closed_at + 100) << c.limit;
+        ASSERT_EQ(cl->closed.size(), 1u);
+        EXPECT_EQ(cl->closed[0], std::make_pair(s, 40));
+    }
 }
 
 // The server's final flight is lost twice: the client resends its own, the
@@ -121,10 +150,10 @@ TEST_F(HandshakeTest, LostFinalFlightIsResent)
     net.run();
     EXPECT_TRUE(client->connected.empty());
     EXPECT_EQ(server->accepted.size(), 1u);
-    net.advance(500);  // half a second of lingering gone
     net.advance(1000); // client resends; server answers; lost again
     EXPECT_EQ(dropped, 2);
-    net.advance(1000);
+    EXPECT_TRUE(client->connected.empty());
+    net.advance(2000); // the client's next resend comes two seconds later
     ASSERT_EQ(client->connected.size(), 1u);
     // The server stays ready to answer until its linger time is over.
     EXPECT_NE(server->accepted[0]->handshake, nullptr);
@@ -300,25 +329,153 @@ TEST_F(FakeServerTest, ServerFlightFaultsGetTheirAlerts)
     }
 }
 
+// A ClientHello with a valid cookie from a peer of our choosing; it creates
+// a server socket unless something refuses it.
+void verified_hello(network &net, endpoint *server, const dtls_addr &from)
+{
+    bytes random(32, 7);
+    datagram d;
+    d.from = from;
+    d.to = server->addr;
+    d.data = hs_record(DTLS_HT_CLIENT_HELLO, 0, client_hello_body(random, {}, {0xC0A4}), 0);
+    auto filter = net.filter;
+    net.filter = [](datagram &) { return false; }; // we deliver by hand
+    net.wire.clear();
+    net.deliver(d);
+    ASSERT_EQ(net.wire.size(), 1u);
+    bytes cookie(net.wire[0].data.begin() + 28, net.wire[0].data.end());
+    d.data = hs_record(DTLS_HT_CLIENT_HELLO, 1, client_hello_body(random, cookie, {0xC0A4}), 1);
+    net.deliver(d);
+    net.wire.clear();
+    net.filter = filter;
+}
+
 // Clients with valid cookies cannot hold more than the cap of server sockets.
 TEST_F(HandshakeTest, HandshakingServerSocketsAreCapped)
 {
-    net.filter = [](datagram &) { return false; }; // we deliver by hand
-    bytes random(32, 7);
-    for (uint32_t i = 0; i <= DTLS_MAX_HANDSHAKING; i++) {
-        dtls_addr from = make_addr(uint16_t(1024 + i % 60000), INADDR_LOOPBACK + 1 + i / 60000);
-        datagram d;
-        d.from = from;
-        d.to = server->addr;
-        d.data = hs_record(DTLS_HT_CLIENT_HELLO, 0, client_hello_body(random, {}, {0xC0A4}), 0);
-        net.wire.clear();
-        net.deliver(d);
-        ASSERT_EQ(net.wire.size(), 1u);
-        bytes cookie(net.wire[0].data.begin() + 28, net.wire[0].data.end());
-        d.data = hs_record(DTLS_HT_CLIENT_HELLO, 1, client_hello_body(random, cookie, {0xC0A4}), 1);
-        net.deliver(d);
-    }
+    for (uint32_t i = 0; i <= DTLS_MAX_HANDSHAKING; i++)
+        verified_hello(net, server, make_addr(uint16_t(1024 + i), INADDR_LOOPBACK + 1 + i / 8));
     EXPECT_EQ(hashtable_count(server->ctx->handshaking), DTLS_MAX_HANDSHAKING);
+}
+
+// A flood of verified ClientHellos from one address holds a few places
+// only, its oldest giving way, and a client elsewhere still gets in.
+TEST_F(HandshakeTest, OneSourceCannotFillTheHandshakeTable)
+{
+    const uint32_t flood = DTLS_MAX_HANDSHAKING + 76;
+    for (uint32_t i = 0; i < flood; i++)
+        verified_hello(net, server, make_addr(uint16_t(1024 + i), INADDR_LOOPBACK + 9));
+    EXPECT_EQ(hashtable_count(server->ctx->handshaking), DTLS_MAX_HANDSHAKING_PER_SOURCE);
+    // The newest ones stay.
+    dtls_addr newest = make_addr(uint16_t(1024 + flood - 1), INADDR_LOOPBACK + 9);
+    dtls_addr oldest = make_addr(uint16_t(1024), INADDR_LOOPBACK + 9);
+    EXPECT_NE(dtls_sock_lookup(server->ctx->handshaking, &newest.sa), nullptr);
+    EXPECT_EQ(dtls_sock_lookup(server->ctx->handshaking, &oldest.sa), nullptr);
+    dtls_sock *s = dtls_connect(client->ctx, &server->addr.sa, nullptr, &psk);
+    net.run();
+    ASSERT_EQ(client->connected.size(), 1u);
+    EXPECT_EQ(client->connected[0], s);
+}
+
+// A client that leaves after the cookie exchange leaves a server socket
+// behind; a new client on the same address and port replaces it at once.
+TEST_F(HandshakeTest, NewClientHelloReplacesAHalfOpenHandshake)
+{
+    net.filter = [&](datagram &d) { return d.hs_type() != DTLS_HT_SERVER_HELLO; };
+    dtls_sock *gone = dtls_connect(client->ctx, &server->addr.sa, nullptr, &psk);
+    net.run();
+    ASSERT_NE(dtls_sock_lookup(server->ctx->handshaking, &client->addr.sa), nullptr);
+    dtls_close(gone);
+    net.run();
+    net.filter = nullptr;
+    dtls_sock *s = dtls_connect(client->ctx, &server->addr.sa, nullptr, &psk);
+    net.run();
+    ASSERT_EQ(client->connected.size(), 1u);
+    EXPECT_EQ(client->connected[0], s);
+    EXPECT_EQ(server->accepted.size(), 1u);
+    // A repeat of the live client's ClientHello stays with its socket.
+    auto hellos = sent_by(client);
+    ASSERT_EQ(hellos[hellos.size() - 3].hs_type(), DTLS_HT_CLIENT_HELLO);
+    net.deliver(hellos[hellos.size() - 3]);
+    EXPECT_EQ(server->accepted.size(), 1u);
+    EXPECT_EQ(client->closed.size(), 0u);
+}
+
+std::vector<std::string> g_errors;
+
+void capture_errors(int level, const char *, unsigned, const char *fmt, ...)
+{
+    if (level != ULOG_ERROR)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    g_errors.emplace_back(line);
+}
+
+// A wrong key or an unknown identity is told apart from a silent peer: the
+// handshake still ends only when the flight is given up, since records that
+// fail authentication are dropped, but then the server says why once, sends
+// a fatal Decrypt Error the client can read, and the client's host hears 51.
+// Without that alert the client concludes the same from the server's repeats.
+TEST_F(HandshakeTest, MismatchedKeysEndWithDecryptError)
+{
+    struct {
+        const char *what;
+        dtls_psk psk;
+        bool lose_alert;
+    } cases[] = {
+        {"wrong key", make_psk("gw1", bytes(16, 0x77)), false},
+        {"unknown identity", make_psk("gw9", test_psk_key()), false},
+        {"wrong key, alert lost", make_psk("gw1", bytes(16, 0x77)), true},
+    };
+    log_hook_fn saved_hook = log_hook;
+    log_cfg saved_config = log_config;
+    log_hook = capture_errors;
+    log_config.level = ULOG_ERROR;
+    log_config.components = LOG_COMP_DTLS;
+    uint16_t port = 43000;
+    for (auto &c : cases) {
+        g_errors.clear();
+        endpoint *cl = net.add(port++);
+        std::vector<datagram> alerts;
+        net.filter = [&](datagram &d) {
+            if (d.content_type() != DTLS_CT_ALERT)
+                return true;
+            alerts.push_back(d);
+            return !c.lose_alert;
+        };
+        uint64_t start = net.now_ms;
+        dtls_sock *s = dtls_connect(cl->ctx, &server->addr.sa, nullptr, &c.psk);
+        net.run();
+        net.advance(20000);
+        EXPECT_TRUE(cl->connected.empty()) << c.what;
+        ASSERT_EQ(cl->closed.size(), 1u) << c.what;
+        EXPECT_EQ(cl->closed[0], std::make_pair(s, int(DTLS_ALERT_DECRYPT_ERROR))) << c.what;
+        EXPECT_LE(net.now_ms - start, 20000u);
+        // The server's alert: plaintext, fatal, Decrypt Error (the client may
+        // give up first and send its own).
+        auto from_server = std::find_if(alerts.begin(), alerts.end(), [&](const datagram &d) {
+            return same_addr(&d.from.sa, &server->addr.sa);
+        });
+        ASSERT_NE(from_server, alerts.end()) << c.what;
+        const datagram &a = *from_server;
+        EXPECT_EQ(a.epoch(), 0) << c.what;
+        ASSERT_EQ(a.data.size(), 15u) << c.what;
+        EXPECT_EQ(a.data[13], DTLS_ALERT_FATAL);
+        EXPECT_EQ(a.data[14], DTLS_ALERT_DECRYPT_ERROR);
+        // One line from each end that gave up on its own.
+        ASSERT_GE(g_errors.size(), 1u) << c.what;
+        EXPECT_LE(g_errors.size(), 2u) << c.what;
+        for (auto &e : g_errors)
+            EXPECT_NE(e.find("keys did not match (wrong key or identity?)"), std::string::npos) << e;
+        net.filter = nullptr;
+    }
+    log_hook = saved_hook;
+    log_config = saved_config;
+    EXPECT_TRUE(server->accepted.empty());
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // stopped by pid.
 #pragma once
 
+#include <atomic>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -29,26 +30,30 @@ struct process {
     process &operator=(const process &) = delete;
     ~process() { stop(); }
 
+    // Everything the child needs is made before the fork: tests start peers
+    // from several threads, and the child may only exec.
     bool start(const std::vector<std::string> &argv, const std::string &err_file = "/dev/null")
     {
         int pin[2], pout[2];
         if (pipe2(pin, O_CLOEXEC) < 0 || pipe2(pout, O_CLOEXEC) < 0)
             return false;
         err_path = err_file;
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         pid = fork();
         if (pid == 0) {
             dup2(pin[0], 0);
             dup2(pout[1], 1);
-            int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (e >= 0)
                 dup2(e, 2);
-            std::vector<char *> args;
-            for (auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
             execvp(args[0], args.data());
             _exit(127);
         }
+        if (e >= 0)
+            close(e);
         close(pin[0]);
         close(pout[1]);
         in = pin[1];
@@ -94,6 +99,24 @@ struct process {
             buffer.append(buf, size_t(n));
         }
         return true;
+    }
+
+    // Reads what standard output has ready, without waiting.
+    void drain()
+    {
+        while (out >= 0) {
+            pollfd p = {out, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0)
+                return;
+            char buf[4096];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) {
+                close(out);
+                out = -1;
+                return;
+            }
+            buffer.append(buf, size_t(n));
+        }
     }
 
     // The exit status, waiting at most timeout_ms; -1 when still running.
@@ -157,17 +180,23 @@ struct process {
 };
 
 // A UDP port that was free a moment ago on 127.0.0.1.
+// A free UDP port below the kernel's ephemeral range, so that no socket that
+// another test binds to port 0 meanwhile can take it before the peer does.
 inline uint16_t free_udp_port()
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    close(fd);
-    return ntohs(sin.sin_port);
+    static std::atomic<unsigned> seed{static_cast<unsigned>(getpid()) * 7919u};
+    for (int tries = 0; tries < 1000; tries++) {
+        uint16_t port = static_cast<uint16_t>(20000 + (seed.fetch_add(104729) % 12000));
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        bool free = bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
+        close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 inline bool have_program(const char *name)

@@ -205,10 +205,13 @@ TEST(RecordPlain, SplitsDatagramsAndDropsATruncatedTail)
     // A last whole part is the datagram itself, moved to the part's start.
     p = make_packet(pool.get(), bytes(d.begin(), d.begin() + 30));
     EXPECT_EQ(dtls_gen_deagg(test_peer(), p, &q, dtls_rec_part_length, DTLS_RECORD_SIZE, "record"), 2u);
-    packet_release(packet_queue_pop(&q));
+    a = packet_queue_pop(&q);
     b = packet_queue_pop(&q);
+    EXPECT_NE(a, p);
+    EXPECT_EQ(tohex(packet_bytes(a)), "16fefd00000000000000000003aabbcc");
     EXPECT_EQ(b, p);
-    EXPECT_EQ(b->length, 14u);
+    EXPECT_EQ(tohex(packet_bytes(b)), "17fefd00000000000000010001dd");
+    packet_release(a);
     packet_release(b);
     packet_release(p);
 }
