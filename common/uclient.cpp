@@ -13,7 +13,7 @@ namespace {
 
 const umsghdr *header(const uclient *client)
 {
-    return array_at<const umsghdr>(&client->buffer, 0);
+    return array_data<const umsghdr>(&client->buffer);
 }
 
 // The payload of the message in the buffer, after its header.
@@ -153,7 +153,7 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
             return -1;
         }
         used += static_cast<size_t>(n) - sizeof(umsghdr);
-        memcpy(array_at<uint8_t>(buf, 0), &h, sizeof(h));
+        memcpy(array_data<uint8_t>(buf), &h, sizeof(h));
         if (!(h.flags & UMSG_F_MORE))
             break;
         wait = next_wait;

@@ -286,7 +286,7 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
         return;
     }
     Ary *buf = &server->buffer;
-    if (len > USERVER_SMALL_REPLY && payload == array_at<uint8_t>(buf, 0)) {
+    if (len > USERVER_SMALL_REPLY && payload == array_data<uint8_t>(buf)) {
         // A large reply built in the receive buffer moves; the server starts afresh.
         Ary fresh;
         array_init(&fresh, 1);
@@ -307,7 +307,7 @@ void hold(userver *server, userver_peer *p, const origin &o, const umsghdr &h,
             return;
         }
         if (len)
-            memcpy(array_at<uint8_t>(&p->pending, 0), payload, len);
+            memcpy(array_data<uint8_t>(&p->pending), payload, len);
     }
     p->has_pending = true;
     p->hdr = h;
@@ -516,7 +516,7 @@ void handle_request(userver *server, const umsghdr *hdr, size_t len, const origi
     for (;;) {
         // Whatever the capacity, the buffer is real: an empty request too.
         reply = server->ops.request
-                    ? server->ops.request(server->user, array_at<uint8_t>(buf, 0), len, cap, o.trusted)
+                    ? server->ops.request(server->user, array_data<uint8_t>(buf), len, cap, o.trusted)
                     : -1;
         if (reply < 0 || static_cast<size_t>(reply) <= cap)
             break;
@@ -534,7 +534,7 @@ void handle_request(userver *server, const umsghdr *hdr, size_t len, const origi
     if (reply < 0)
         answer(server, hdr, false, nullptr, 0, o);
     else
-        answer(server, hdr, true, array_at<uint8_t>(buf, 0), static_cast<size_t>(reply), o);
+        answer(server, hdr, true, array_data<uint8_t>(buf), static_cast<size_t>(reply), o);
 }
 
 bool health(userver *server)
@@ -581,7 +581,7 @@ void prune_seen(void *user, std::string_view name)
     prune_name key;
     memcpy(key.text, name.data(), name.size());
     key.len = name.size();
-    auto *first = array_at<prune_name>(names, 0);
+    auto *first = array_data<prune_name>(names);
     uint32_t count = array_length(names);
     auto *hit = static_cast<prune_name *>(
         bsearch(&key, first, count, sizeof(prune_name), prune_compare));
@@ -623,7 +623,7 @@ void prune(userver *server)
     for (userver_peer *p : list_records<&userver_peer::link>(&server->active))
         ok = ok && add_name(&names, &p->addr, &p->seen);
     if (ok) {
-        qsort(array_at<prune_name>(&names, 0), array_length(&names), sizeof(prune_name),
+        qsort(array_data<prune_name>(&names), array_length(&names), sizeof(prune_name),
               prune_compare);
         prune_scan scan = {&names};
         ok = unix_socket_table_scan("/proc/net/unix", prune_seen, &scan) == 0;
@@ -664,7 +664,7 @@ void flush(userver *server)
         origin o = {&p->addr, p->uid, p->trusted};
         size_t before = p->sent;
         size_t len = array_length(&p->pending);
-        int r = send_parts(server, p, o, p->hdr, array_at<uint8_t>(&p->pending, 0), len, &p->sent);
+        int r = send_parts(server, p, o, p->hdr, array_data<uint8_t>(&p->pending), len, &p->sent);
         if (r < 0) {
             drop(server, o, "reply to", len, strerror(errno));
             peer_drop_pending(server, p);
@@ -969,7 +969,7 @@ int userver_process(userver *server)
         // release locks of holders that have gone.
         if (server->locks)
             wait_readable(server, USERVER_LOCK_CHECK_SEC);
-        r = umsg_recv(server->fd, &hdr, array_at<uint8_t>(&server->buffer, 0), UMSG_PAYLOAD, 0,
+        r = umsg_recv(server->fd, &hdr, array_data<uint8_t>(&server->buffer), UMSG_PAYLOAD, 0,
                       &server->sigmask, &peer, &cred, &passfd);
         if (r < 0) {
             if (errno == EINTR)
@@ -982,7 +982,7 @@ int userver_process(userver *server)
                                strerror(errno));
             }
         } else {
-            userver_handle(server, &hdr, array_at<uint8_t>(&server->buffer, 0),
+            userver_handle(server, &hdr, array_data<uint8_t>(&server->buffer),
                            static_cast<size_t>(r) - sizeof(hdr), &peer, &cred, passfd);
         }
         flush(server);
