@@ -823,3 +823,52 @@ TEST(Ipc, PeerNamesArePrintedSafely)
         EXPECT_STREQ(umsg_addr_text(&a, out), c.text.c_str());
     }
 }
+
+TEST(Ipc, ClientTakesALargeReplyFromATrustedServerOnly)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a server under another uid";
+    // A server of another user, with a directory it may bind in.
+    char dir[] = "/tmp/ugw-ipc-other-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    ASSERT_EQ(chown(dir, 65534, 65534), 0);
+    std::string path = std::string(dir) + "/sock";
+    int ready[2], stop[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(stop), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(stop[1]);
+        if (setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0)
+            _exit(100);
+        host h;
+        userver *server = userver_listen(path.c_str(), 0, 0, &ops, &h);
+        chmod(path.c_str(), 0777);
+        if (!server || write(ready[1], "x", 1) != 1)
+            _exit(101);
+        for (;;) {
+            pollfd p[2] = {{userver_fd(server), POLLIN, 0}, {stop[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 || p[1].revents)
+                break;
+            userver_process(server);
+        }
+        userver_close(server);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(stop[0]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    uclient *client = uclient_open(path.c_str());
+    ASSERT_NE(client, nullptr);
+    const uint8_t *reply;
+    EXPECT_EQ(uclient_request(client, "size 1000000", 12, &reply), 1000000);
+    EXPECT_EQ(uclient_request(client, "size 3000000", 12, &reply), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    uclient_close(client);
+    close(stop[1]);
+    waitpid(pid, nullptr, 0);
+    close(ready[0]);
+    rmdir(dir);
+}

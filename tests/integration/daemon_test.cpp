@@ -588,6 +588,34 @@ TEST_F(Daemon, HogOfUnreadRequestsSilencesNeitherRootNorOtherUsers)
     EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
 }
 
+TEST_F(Daemon, OneUserCannotTakeEveryMemberSlot)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to join as uid 65534";
+    open_run_directory();
+    proc *p = start(base(1));
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    std::string sock = control_socket(p);
+    int fds = open_fds(p->pid);
+    // 100 sockets of one user join New-Service (60), each passing a descriptor.
+    peer joiner = as_user(65534, {"join", sock, "100", "3c000000"});
+    EXPECT_EQ(joiner.line, "acked 32 refused 68\n");
+    EXPECT_EQ(open_fds(p->pid), fds + 32);
+    uclient *c = uclient_open(sock.c_str());
+    ASSERT_NE(c, nullptr);
+    uint32_t key = 60;
+    EXPECT_EQ(uclient_join_group(c, &key, sizeof(key)), 0) << "root may still join";
+    uclient_close(c);
+    // Gone with their sockets at the next prune.
+    release(joiner);
+    long end = now_ms() + 10000;
+    while (open_fds(p->pid) != fds && now_ms() < end)
+        poll(nullptr, 0, 50);
+    EXPECT_EQ(open_fds(p->pid), fds);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
 TEST_F(Daemon, RandomDatagramFloodLeavesMemoryDescriptorsAndLogAsBefore)
 {
     if (!can_be_other_users())
