@@ -106,8 +106,6 @@ int radius_db_send_acct_request(radius_entry *e, uint8_t status, uint16_t cause,
 
 void radius_db_acct_backlog(radius_db *db, packet *msg)
 {
-    if (!list_isempty(&msg->queue))
-        return;
     if (packet_queue_count(&db->acct_backlog) >= RADIUS_ACCT_BACKLOG_MAX) {
         packet *victim = nullptr;
         for (list_link *l : list_for_each(&db->acct_backlog.list)) {
@@ -140,16 +138,16 @@ void radius_db_acct_drain(radius_db *db)
     while (packet *msg = packet_queue_pop(&db->acct_backlog)) {
         uint32_t before = packet_queue_count(&db->acct_backlog);
         db->ops.send(db->user, msg, -1, nullptr);
-        bool requeued = !list_isempty(&msg->queue);
+        // Still no identifier: the time-out put it back last; it goes first.
+        bool requeued = packet_queue_count(&db->acct_backlog) > before;
         if (requeued) {
-            // Still no identifier: back to the head, in order.
             packet_queue_remove(&db->acct_backlog, msg);
             list_insert_head(&db->acct_backlog.list, &msg->queue);
             db->acct_backlog.count++;
             db->acct_backlog.bytes += msg->length;
         }
         packet_release(msg);
-        if (requeued || packet_queue_count(&db->acct_backlog) > before)
+        if (requeued)
             break;
     }
     db->draining = 0;
