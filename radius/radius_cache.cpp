@@ -332,7 +332,17 @@ int radius_cache_revoke_by_cui(radius_cache *cache, const char *cui)
 
 void radius_cache_flush(radius_cache *cache)
 {
-    while (radius_cache_entry *ce = of_link(hashtable_first(cache->entries)))
+    // Collected first: a removal may move entries between buckets, and
+    // restarting from the table's start each time would rescan empty ones.
+    Ary all;
+    array_init(&all, sizeof(radius_cache_entry *));
+    for (radius_cache_entry *ce = radius_cache_first(cache); ce; ce = radius_cache_next(cache, ce))
+        if (radius_cache_entry **slot = array_push<radius_cache_entry *>(&all))
+            *slot = ce;
+    for (uint32_t i = 0; i < array_length(&all); i++)
+        radius_cache_delete_entry(*array_at<radius_cache_entry *>(&all, i));
+    array_purge(&all);
+    while (radius_cache_entry *ce = radius_cache_first(cache))
         radius_cache_delete_entry(ce);
 }
 

@@ -659,15 +659,40 @@ void radius_db_destroy(radius_db *db)
             if (radius_db_accounting(db) && e->link_count && !e->deleted)
                 radius_db_send_acct_request(e, RADIUS_ACCT_STOP, 10, 1);
         }
-        for (hashlink *l = hashtable_first(db->entries_by_mac); l;
-             l = hashtable_first(db->entries_by_mac)) {
-            radius_entry *e = hashtable_entry(l, &radius_entry::by_mac);
-            hashtable_remove(db->entries_by_mac, l);
+        // One walk to collect, then free: restarting the walk after each
+        // removal would scan the empty buckets again every time.
+        Ary all;
+        array_init(&all, sizeof(radius_entry *));
+        for (hashlink *l = hashtable_first(db->entries_by_mac); l; l = hashtable_next(db->entries_by_mac, l))
+            if (radius_entry **slot = array_push<radius_entry *>(&all))
+                *slot = hashtable_entry(l, &radius_entry::by_mac);
+        for (uint32_t i = 0; i < array_length(&all); i++) {
+            radius_entry *e = *array_at<radius_entry *>(&all, i);
+            hashtable_remove(db->entries_by_mac, &e->by_mac);
             e->deleted = 1;
             if (e->auth) {
                 e->auth = nullptr;
                 e->send_token = -1;
             }
+            remove_addresses(e);
+            unindex_name(e);
+            unindex_cui(e);
+            unindex_session_id(e);
+            if (db->entries_by_realm)
+                multitable_remove(db->entries_by_realm, &e->by_realm);
+            if (e->request) {
+                db->ops.discard(db->user, e->request);
+                packet_release(e->request);
+                e->request = nullptr;
+            }
+            entry_free(e);
+        }
+        array_purge(&all);
+        // Entries that did not fit the list are freed the slow way.
+        while (hashlink *l = hashtable_first(db->entries_by_mac)) {
+            radius_entry *e = hashtable_entry(l, &radius_entry::by_mac);
+            hashtable_remove(db->entries_by_mac, l);
+            e->deleted = 1;
             remove_addresses(e);
             unindex_name(e);
             unindex_cui(e);

@@ -159,12 +159,18 @@ int radius_db_copy_authz(radius_entry *e, const radius_authz *cached, radius_sto
     radius_db_store_string(&a.cui, cached->cui, store);
     radius_db_store_string(&a.redirect_url, cached->redirect_url, store);
     radius_db_store_string(&a.captive_portal, cached->captive_portal, store);
+    // The name the core gave moves with the store it lives in.
+    char *given = nullptr;
+    if (e->given_name)
+        radius_db_store_string(&given, e->given_name, store);
     if (radius_store_needed(store) > store->capacity)
         return -int(radius_store_needed(store) - store->capacity);
     if (!a.user_name)
         a.user_name = e->default_user_name;
     e->authz = a;
     e->state_attr = e->class_attr = nullptr;
+    if (e->given_name)
+        e->given_name = given;
     return 0;
 }
 
