@@ -317,24 +317,18 @@ struct client_ports {
             close(fd);
         close(ep);
     }
-    // Calls handle(port, bytes, n, from) for the datagrams of the ready ports,
-    // a few per port and turn as an event loop takes them.
-    template <class F> void poll_once(F handle)
+    // Calls receive(port, fd) for the ready ports, up to 16 datagrams per port
+    // and turn as an event loop takes them; receive reads one datagram the
+    // way its side keeps it, and returns false when the port is drained.
+    template <class F> void poll_once(F receive)
     {
         epoll_event ev[64];
         int n = epoll_wait(ep, ev, 64, 100);
         for (int i = 0; i < n; i++) {
             int port = int(ev[i].data.u32);
-            for (int k = 0; k < 16; k++) {
-                uint8_t buf[4096];
-                sockaddr_in from{};
-                socklen_t len = sizeof from;
-                ssize_t r = recvfrom(fds[size_t(port)], buf, sizeof buf, 0,
-                                     reinterpret_cast<sockaddr *>(&from), &len);
-                if (r < 0)
+            for (int k = 0; k < 16; k++)
+                if (!receive(port, fds[size_t(port)]))
                     break;
-                handle(port, buf, size_t(r), from);
-            }
         }
     }
     int ep;
@@ -385,17 +379,27 @@ class radius_client
                 armed_ = nullptr;
                 armed_fn_(t);
             }
-            net_.poll_once([&](int port, const uint8_t *b, size_t len, const sockaddr_in &from) {
-                packet *msg = packet_alloc(pool_, len);
+            // As the daemon's event loop does: the datagram lands in a packet.
+            net_.poll_once([&](int port, int fd) {
+                packet *msg = packet_alloc(pool_, 0);
                 if (!msg)
-                    return;
-                memcpy(msg->data, b, len);
+                    return false;
+                sockaddr_in from{};
+                socklen_t len = sizeof from;
+                ssize_t r = recvfrom(fd, msg->data, packet_tailroom(msg), 0,
+                                     reinterpret_cast<sockaddr *>(&from), &len);
+                if (r < 0) {
+                    packet_release(msg);
+                    return false;
+                }
+                packet_put(msg, size_t(r));
                 if (radius_nas_recv(nas_, msg, reinterpret_cast<const sockaddr *>(&from), port) >=
                     0) {
                     done_++;
                     send_one();
                 }
                 packet_release(msg);
+                return true;
             });
             if (done_ != last) {
                 last = done_;
@@ -470,9 +474,15 @@ class raw_client
         int64_t last = done_;
         auto idle_since = std::chrono::steady_clock::now();
         while (done_ < target) {
-            net_.poll_once([&](int port, const uint8_t *, size_t, const sockaddr_in &) {
+            net_.poll_once([&](int port, int fd) {
+                uint8_t buf[4096];
+                sockaddr_in from{};
+                socklen_t len = sizeof from;
+                if (recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len) < 0)
+                    return false;
                 done_++;
                 send_one(port);
+                return true;
             });
             if (done_ != last) {
                 last = done_;
