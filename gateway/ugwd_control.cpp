@@ -23,6 +23,9 @@
 #include "controller/dtls/dtls.h"
 #include "dot11/dot11_auth.h"
 #include "gateway/ugwd_ctl_msg.h"
+#include "gateway/ugwd_nas.h"
+#include "gateway/ugwd_stash.h"
+#include "gateway/ugwd_table.h"
 
 namespace {
 
@@ -35,8 +38,8 @@ struct pool_spec {
 
 constexpr pool_spec pool_specs[UGWD_POOLS] = {
     {"struct ugwd_service", 64}, {"struct ugwd_vap", 64},    {"struct ugwd_tunnel", 64},
-    {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", 64},
-    {"struct ugwd_lease6", 64},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
+    {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", sizeof(ugwd_lease)},
+    {"struct ugwd_lease6", sizeof(ugwd_lease6)},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
 };
 
 // The snoop rule sets as text, so that the parser checks them. Only whether a
@@ -272,6 +275,11 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         memcpy(ctl->lease6_path + n, "6", 2);
     }
 
+    ctl->stash = ugwd_stash_create(UGWD_CTL_STASH_PACKETS);
+    if (!ctl->stash) {
+        ugwd_ctl_destroy(ctl);
+        return nullptr;
+    }
     packet_pool_config packets = {UGWD_CTL_PACKET_SIZE, UGWD_CTL_PACKET_HEADROOM,
                                   UGWD_CTL_PACKET_TAILROOM, UGWD_CTL_PACKETS, 0, 0};
     ctl->packet_pool = packet_pool_create(&packets, __FILE__, __LINE__);
@@ -291,7 +299,20 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         return nullptr;
     }
     ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl);
-    if (!ctl->wd) {
+    ctl->table = ctl->wd ? ugwd_table_create() : nullptr;
+    if (!ctl->table) {
+        ugwd_ctl_destroy(ctl);
+        return nullptr;
+    }
+    // A daemon whose lease file cannot be read starts with no leases.
+    if (ctl->lease_path) {
+        ugwd_table_load_leases(ctl->table, ctl->lease_path, ctl->pools[UGWD_POOL_LEASE], &ctl->leases);
+        ugwd_table_load_leases6(ctl->table, ctl->lease6_path, ctl->pools[UGWD_POOL_LEASE6], &ctl->leases6);
+        ugwd_table_dump_leases(ctl->table);
+        ugwd_table_dump_leases6(ctl->table);
+    }
+    ctl->nas = ugwd_nas_table_create(ctl);
+    if (!ctl->nas) {
         ugwd_ctl_destroy(ctl);
         return nullptr;
     }
@@ -338,6 +359,10 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         userver_unlink_path(ctl->server);
     watchdog_destroy(ctl->wd);
     ctl->wd = nullptr;
+    if (ctl->table) {
+        ugwd_table_close_leases(ctl->table);
+        ugwd_table_close_leases6(ctl->table);
+    }
 
     if (ctl->resolver.fd >= 0)
         worker_cancel(&ctl->resolver);
@@ -367,6 +392,9 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         close(ctl->netif_fd);
     ctl->netif_fd = -1;
 
+    ugwd_stash_free(ctl->stash);
+    ugwd_nas_table_destroy(ctl->nas);
+    ugwd_table_free(ctl->table);
     // The server's members take themselves off the subscriber lists.
     userver_close(ctl->server);
     ulmex_reset(&ctl->link);
