@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -242,3 +243,69 @@ TEST(UgwdLease, SurvivesSigkillAnywhere)
 }
 
 } // namespace
+
+namespace {
+
+// One "run" of a daemon that is not root: load, rewrite, then change leases
+// (a MAC of 0: none).
+// Returns the exit status of the child.
+int run_as_nobody(const std::string &path, uint8_t store_mac, uint8_t drop_mac)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (setgroups(0, nullptr) < 0 || setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0)
+            _exit(2);
+        ugwd_table *t = ugwd_table_create();
+        mempool *pool = mempool_create(sizeof(ugwd_lease), nullptr, "struct ugwd_lease", __FILE__, __LINE__);
+        list_link head;
+        list_init(&head);
+        if (ugwd_table_load_leases(t, path.c_str(), pool, &head) < 0 || ugwd_table_dump_leases(t) < 0)
+            _exit(3);
+        for (ugwd_lease *l : list_records<&ugwd_lease::link>(&head))
+            if (l->rec.mac[5] == drop_mac && ugwd_table_drop_lease(t, l) < 0)
+                _exit(4);
+        static ugwd_lease l{};
+        if (!store_mac)
+            _exit(0);
+        ugwd_lease_links_init(&l);
+        l.rec = rec(store_mac, 10, 0, 100000);
+        l.rec.start = clock_sec();
+        if (ugwd_table_store_lease(t, &l) < 0)
+            _exit(5);
+        _exit(0);
+    }
+    int st;
+    waitpid(pid, &st, 0);
+    return st;
+}
+
+} // namespace
+
+// A daemon under another user restarts on the file it made and keeps
+// appending, also after a run that ended with no live lease.
+TEST(UgwdLease, AnotherUserKeepsAppendingAfterRestarts)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the child as uid 65534";
+    clock_refresh_offset();
+    fixture f;
+    ASSERT_EQ(chown(f.dir.c_str(), 65534, 65534), 0);
+    struct step {
+        uint8_t store, drop;
+        size_t live;
+    } steps[] = {{1, 0, 1}, {0, 1, 0}, {2, 0, 1}, {3, 2, 1}, {4, 0, 2}};
+    for (const step &s : steps) {
+        int st = run_as_nobody(f.path, s.store, s.drop);
+        ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "run storing " << int(s.store) << ": status " << st;
+        fixture check;
+        ASSERT_EQ(ugwd_table_load_leases(check.t, f.path.c_str(), check.pool, &check.head), 0);
+        EXPECT_EQ(ugwd_table_count_leases(check.t), s.live);
+        for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&check.head)) {
+            ugwd_table_remove_lease(check.t, l);
+            list_remove(&l->link);
+            mempool_release(check.pool, l);
+        }
+    }
+}
