@@ -104,7 +104,7 @@ const char *cipher_label(uint32_t c)
 // its keys stay as they are until the Deauthentication.
 void refuse_assoc(dot11_rsna *sta, uint8_t resp, uint16_t status)
 {
-    if (sta->Authorized) {
+    if (sta->Associated) {
         sta->Disconnect = true;
         dot11_auth_run_unless_running(sta->auth, sta);
         return;
