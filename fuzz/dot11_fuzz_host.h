@@ -113,7 +113,8 @@ struct host {
         if (nonce)
             memcpy(k + EAPOL_KEY_NONCE, nonce, 32);
         k[EAPOL_KEY_DATA_LEN + 1] = uint8_t(n);
-        memcpy(k + EAPOL_KEY_DATA, data, n);
+        if (n)
+            memcpy(k + EAPOL_KEY_DATA, data, n);
         dot11_eapol_mic(k, EAPOL_KEY_DATA + n, ptk, nullptr);
         tods(f, 14 + EAPOL_KEY_DATA + n);
     }
