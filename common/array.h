@@ -61,6 +61,26 @@ inline uint32_t array_length(const Ary *ary)
     return ary->_count;
 }
 
+// Keeps the first n elements (n at most the count); the buffer stays for reuse.
+inline void array_truncate(Ary *ary, uint32_t n)
+{
+    UGW_ASSERT(n <= ary->_count);
+    ary->_count = n;
+}
+
+// Empties the array for elements of another size, keeping its buffer.
+inline void array_reset(Ary *ary, uint32_t size)
+{
+    ary->_count = 0;
+    ary->_size = size;
+}
+
+// The elements, packed from index 0; null while nothing was allocated.
+template <class T = void> inline T *array_data(const Ary *ary)
+{
+    return static_cast<T *>(ary->_buffer);
+}
+
 template <class T> inline T *array_at(const Ary *ary, uint32_t index)
 {
     return reinterpret_cast<T *>(static_cast<char *>(ary->_buffer) +

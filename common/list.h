@@ -84,6 +84,31 @@ inline list_link *list_first(const list_link *head)
     return list_isempty(head) ? nullptr : head->_next;
 }
 
+// The neighbours of a link, the head included. For the walks the ranges below
+// do not express: rings without a head, whose every member is a record (the
+// fragments of a packet, the records of one multitable key), and walks with
+// several cursors at once.
+inline list_link *list_next(const list_link *link)
+{
+    return link->_next;
+}
+
+inline list_link *list_prev(const list_link *link)
+{
+    return link->_prev;
+}
+
+// Joins two rings without a head: b's members follow a's last one, and a's
+// first follows b's last.
+inline void list_ring_join(list_link *a, list_link *b)
+{
+    list_link *a_last = a->_prev, *b_last = b->_prev;
+    a_last->_next = b;
+    b->_prev = a_last;
+    b_last->_next = a;
+    a->_prev = b_last;
+}
+
 inline list_link *list_pop_head(list_link *list)
 {
     if (list_isempty(list))

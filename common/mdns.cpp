@@ -144,9 +144,9 @@ int insert_addr(Ary *addrs, const mdns_addr *a)
     uint32_t count = array_length(addrs);
     if (array_reserve(addrs, count + 1) < 0)
         return 0;
-    if (binsert(a, addrs->_buffer, count, sizeof(mdns_addr), mdns_addr_compare))
+    if (binsert(a, array_data(addrs), count, sizeof(mdns_addr), mdns_addr_compare))
         return 1;
-    addrs->_count = count;
+    array_truncate(addrs, count);
     return 0;
 }
 

@@ -39,7 +39,7 @@ list_link pool_list;
 
 void pool_list_init()
 {
-    if (!pool_list._next)
+    if (list_isnull(&pool_list))
         list_init(&pool_list);
 }
 
@@ -205,7 +205,7 @@ void destroy(mempool *pool)
     free_chunks(pool);
     if (pool->memfd >= 0)
         close(pool->memfd);
-    if (pool->link._next)
+    if (!list_isnull(&pool->link))
         list_remove(&pool->link);
     array_purge(&pool->sites);
     array_purge(&pool->live);
@@ -247,13 +247,14 @@ int first_chunk(mempool *pool, size_t block)
 
 mempool_site *find_site(mempool *pool, const char *file_text, uint32_t line)
 {
-    if (pool->sites._count == 0)
+    if (array_length(&pool->sites) == 0)
         return nullptr;
     mempool_site key{};
     memcpy(key.memAllocFile, file_text, sizeof(key.memAllocFile));
     key.memAllocLine = line;
-    return static_cast<mempool_site *>(bsearch(&key, pool->sites._buffer, pool->sites._count,
-                                               sizeof(mempool_site), mempool_site_compare));
+    return static_cast<mempool_site *>(bsearch(&key, array_data(&pool->sites),
+                                               array_length(&pool->sites), sizeof(mempool_site),
+                                               mempool_site_compare));
 }
 
 // Records an allocation; -1 (ENOMEM) when the records cannot grow.
@@ -266,22 +267,22 @@ int track_alloc(mempool *pool, void *object, const char *file, unsigned line)
     rec.addr = object;
     memcpy(rec.file, key.memAllocFile, sizeof(rec.file));
     rec.line = line;
-    if (array_reserve(&pool->live, pool->live._count + 1) < 0)
+    uint32_t live = array_length(&pool->live);
+    if (array_reserve(&pool->live, live + 1) < 0)
         return -1;
     mempool_site *site = find_site(pool, key.memAllocFile, line);
     if (!site) {
-        if (array_reserve(&pool->sites, pool->sites._count + 1) < 0) {
-            pool->live._count--;
+        uint32_t sites = array_length(&pool->sites);
+        if (array_reserve(&pool->sites, sites + 1) < 0) {
+            array_truncate(&pool->live, live);
             return -1;
         }
-        site = static_cast<mempool_site *>(binsert(&key, pool->sites._buffer,
-                                                   pool->sites._count - 1, sizeof(key),
-                                                   mempool_site_compare));
+        site = static_cast<mempool_site *>(binsert(&key, array_data(&pool->sites), sites,
+                                                   sizeof(key), mempool_site_compare));
         UGW_ASSERT(site);
     }
     site->memAllocCount++;
-    void *at = binsert(&rec, pool->live._buffer, pool->live._count - 1, sizeof(rec),
-                       mempool_compare_int);
+    void *at = binsert(&rec, array_data(&pool->live), live, sizeof(rec), mempool_compare_int);
     UGW_ASSERT(at);
     return 0;
 }
@@ -291,8 +292,9 @@ void track_release(mempool *pool, void *object, const char *file, unsigned line)
     live_object key{};
     key.addr = object;
     live_object *rec = nullptr;
-    if (pool->live._count)
-        rec = static_cast<live_object *>(bsearch(&key, pool->live._buffer, pool->live._count,
+    uint32_t live = array_length(&pool->live);
+    if (live)
+        rec = static_cast<live_object *>(bsearch(&key, array_data(&pool->live), live,
                                                  sizeof(live_object), mempool_compare_int));
     if (!rec) {
         ulog(LOG_COMP_COMMON, ULOG_ERROR, "Foreign object %p[+%zu] released to mempool at %s:%zu",
@@ -304,9 +306,9 @@ void track_release(mempool *pool, void *object, const char *file, unsigned line)
     UGW_ASSERT(info);
     UGW_ASSERT(info->memAllocCount > info->memReleaseCount);
     info->memReleaseCount++;
-    auto *base = static_cast<live_object *>(pool->live._buffer);
-    bremove(static_cast<size_t>(rec - base), base, pool->live._count, sizeof(live_object));
-    pool->live._count--;
+    auto *base = array_data<live_object>(&pool->live);
+    bremove(static_cast<size_t>(rec - base), base, live, sizeof(live_object));
+    array_truncate(&pool->live, live - 1);
 }
 
 } // namespace
@@ -461,8 +463,8 @@ void mempool_reset(mempool *pool)
     }
     pool->free_list = nullptr;
     in->memUsedObjects = 0;
-    pool->sites._count = 0;
-    pool->live._count = 0;
+    array_truncate(&pool->sites, 0);
+    array_truncate(&pool->live, 0);
 }
 
 ssize_t mempool_index(const mempool *pool, const void *object)
@@ -488,23 +490,22 @@ ssize_t mempool_index(const mempool *pool, const void *object)
 mempool *mempool_first()
 {
     pool_list_init();
-    list_link *l = list_first(&pool_list);
-    return l ? container_of(l, &mempool::link) : nullptr;
+    return list_first_record<&mempool::link>(&pool_list);
 }
 
 mempool *mempool_next(const mempool *pool)
 {
-    list_link *l = pool->link._next;
+    list_link *l = list_next(&pool->link);
     return l == &pool_list ? nullptr : container_of(l, &mempool::link);
 }
 
 uint32_t mempool_get_sites(const mempool *pool, mempool_site *out, uint32_t n)
 {
-    uint32_t count = pool->sites._count;
+    uint32_t count = array_length(&pool->sites);
     if (n > count)
         n = count;
     if (n)
-        memcpy(out, pool->sites._buffer, static_cast<size_t>(n) * sizeof(mempool_site));
+        memcpy(out, array_data(&pool->sites), static_cast<size_t>(n) * sizeof(mempool_site));
     return count;
 }
 

@@ -30,7 +30,7 @@ inline multilink *first_of(multilink *link)
 {
     multilink *m = link;
     while (!hashlink_used(&m->_hlink)) {
-        m = ring_ml(m->_ring._next);
+        m = ring_ml(list_next(&m->_ring));
         if (m == link)
             break;
     }
@@ -51,13 +51,13 @@ void multitable_clear_key(void *context, void *entry)
 {
     auto *t = static_cast<multitable *>(context);
     auto *first = static_cast<multilink *>(entry);
-    // Detach the rest before the callback may free the first record.
-    multilink *rest = list_isempty(&first->_ring) ? nullptr : ring_ml(first->_ring._next);
+    // The rest hang on a head of their own before the callback may free the
+    // first record.
+    list_link rest;
+    list_insert_before(&first->_ring, &rest);
     list_remove(&first->_ring);
     hand_back(t, first);
-    while (rest) {
-        multilink *m = rest;
-        rest = list_isempty(&m->_ring) ? nullptr : ring_ml(m->_ring._next);
+    for (multilink *m : list_records_safe<&multilink::_ring>(&rest)) {
         list_remove(&m->_ring);
         hashlink_init(&m->_hlink);
         hand_back(t, m);
@@ -150,7 +150,7 @@ int multitable_remove(multitable *table, multilink *link)
     } else if (alone) {
         hashtable_remove(&table->table, &link->_hlink);
     } else {
-        hashtable_replace(&table->table, &link->_hlink, &ring_ml(link->_ring._next)->_hlink);
+        hashtable_replace(&table->table, &link->_hlink, &ring_ml(list_next(&link->_ring))->_hlink);
     }
     list_remove(&link->_ring);
     table->count--;
@@ -159,7 +159,7 @@ int multitable_remove(multitable *table, multilink *link)
 
 multilink *multitable_next(multitable *table, const multilink *link)
 {
-    multilink *n = ring_ml(link->_ring._next);
+    multilink *n = ring_ml(list_next(&link->_ring));
     if (!hashlink_used(&n->_hlink))
         return n;
     return ml_of(hashtable_next(&table->table, &n->_hlink));
@@ -181,7 +181,7 @@ multilink *multitable_sort_key(multitable *table, multilink *link, list_compare_
     list_insert_before(&first->_ring, &head);
     list_sort(&head, compare,
               -static_cast<std::ptrdiff_t>(offsetof(multilink, _ring)) - table->link_offset);
-    multilink *new_first = ring_ml(head._next);
+    multilink *new_first = list_first_record<&multilink::_ring>(&head);
     list_remove(&head);
     if (new_first != first)
         hashtable_replace(&table->table, &first->_hlink, &new_first->_hlink);

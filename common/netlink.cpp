@@ -258,8 +258,7 @@ int netlink_parse_events(const uint8_t *buf, size_t len, Ary *events)
 
 int netlink_read_events(int fd, Ary *events)
 {
-    events->_count = 0;
-    events->_size = sizeof(netlink_event);
+    array_reset(events, sizeof(netlink_event));
     static thread_local uint8_t buf[kDatagram];
     ssize_t r = recv_retry(fd, buf, sizeof(buf), MSG_DONTWAIT | MSG_TRUNC);
     if (r < 0) {

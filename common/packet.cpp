@@ -114,9 +114,8 @@ void packet_free(packet *p, const char *file, unsigned line)
     UGW_ASSERT(p->_refcount == 0);
     UGW_ASSERT(p->pool);
     UGW_ASSERT(list_isempty(&p->queue));
-    for (list_link *l : list_for_each_safe(&p->frags)) {
-        packet *frag = container_of(l, &packet::frags);
-        list_remove(l);
+    for (packet *frag : list_records_safe<&packet::frags>(&p->frags)) {
+        list_remove(&frag->frags);
         UGW_ASSERT(frag->_refcount != 0);
         if (--frag->_refcount == 0)
             packet_free(frag, file, line);
@@ -138,11 +137,7 @@ int packet_chain(packet *head, packet *frag)
         return -1;
     }
     UGW_ASSERT(head != frag && list_isempty(&frag->queue));
-    list_link *head_last = head->frags._prev, *frag_last = frag->frags._prev;
-    head_last->_next = &frag->frags;
-    frag->frags._prev = head_last;
-    frag_last->_next = &head->frags;
-    head->frags._prev = frag_last;
+    list_ring_join(&head->frags, &frag->frags);
     head->length = static_cast<uint16_t>(head->length + frag->length);
     head->nfrags = static_cast<uint16_t>(head->nfrags + frag->nfrags);
     frag->nfrags = 1;
@@ -242,7 +237,7 @@ size_t packet_access(packet *p, size_t offset, size_t n, void *buffer, int mode)
             done += len;
         }
         at += size;
-        cur = container_of(cur->frags._next, &packet::frags);
+        cur = container_of(list_next(&cur->frags), &packet::frags);
     } while (done < n && cur != p);
     return done;
 }

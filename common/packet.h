@@ -101,7 +101,7 @@ inline size_t packet_headroom(const packet *p)
 
 inline packet *packet_last(const packet *p)
 {
-    return container_of(p->frags._prev, &packet::frags);
+    return container_of(list_prev(&p->frags), &packet::frags);
 }
 
 // Free bytes after the data of the packet that ends the chain.

@@ -5,14 +5,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/if_packet.h>
+#include <linux/netlink.h>
+#include <sys/un.h>
+
+// The lengths peers and the kernel expect; the same in 32- and 64-bit builds.
+static_assert(sizeof(sockaddr_un) == 110 && sizeof(sockaddr_in6) == 28 &&
+              sizeof(sockaddr_nl) == 12 && sizeof(sockaddr_ll) == 20 && sizeof(sockaddr) == 16);
 
 socklen_t sockaddr_len(const sockaddr *sa)
 {
     switch (sa->sa_family) {
+    case AF_UNIX:
+        return sizeof(sockaddr_un);
     case AF_INET:
         return sizeof(sockaddr_in);
     case AF_INET6:
         return sizeof(sockaddr_in6);
+    case AF_NETLINK:
+        return sizeof(sockaddr_nl);
+    case AF_PACKET:
+        return sizeof(sockaddr_ll);
     default:
         return sizeof(sockaddr);
     }
@@ -271,19 +284,21 @@ int url_parse(const char *url, char *host, size_t size, uint16_t *port)
         errno = len ? ENAMETOOLONG : EINVAL;
         return -1;
     }
-    memcpy(host, p, len);
-    host[len] = '\0';
-    p += len;
-    if (bracket)
-        p++;
-
-    *port = default_port;
-    if (*p == ':' && p[1] >= '0' && p[1] <= '9') {
+    const char *after = p + len + (bracket ? 1 : 0);
+    uint16_t given = default_port;
+    if (*after == ':' && after[1] >= '0' && after[1] <= '9') {
         char *end;
         errno = 0;
-        unsigned long v = strtoul(p + 1, &end, 10);
-        if (errno == 0 && v < 65536)
-            *port = static_cast<uint16_t>(v);
+        unsigned long v = strtoul(after + 1, &end, 10);
+        // Any other port in its place would send the caller to another service.
+        if (errno || v > UINT16_MAX) {
+            errno = EINVAL;
+            return -1;
+        }
+        given = static_cast<uint16_t>(v);
     }
+    memcpy(host, p, len);
+    host[len] = '\0';
+    *port = given;
     return static_cast<int>(len);
 }

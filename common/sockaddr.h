@@ -17,6 +17,8 @@ enum : unsigned {
 // Room for "[IPv6]:port" and its NUL.
 constexpr size_t SOCKADDR_FMT_SIZE = INET6_ADDRSTRLEN + 9;
 
+// The length of the family's address structure: 110 for AF_UNIX, 28 for
+// AF_INET6, 12 for AF_NETLINK, 20 for AF_PACKET, 16 for any other.
 socklen_t sockaddr_len(const sockaddr *sa);
 const char *sockaddr_format(const sockaddr *sa, char *buffer, size_t size, unsigned flags);
 // Both return the number of characters used, or -1.
@@ -37,5 +39,6 @@ int unix_socket_exists(const sockaddr_un *sun);
 int unix_socket_exists_in(const char *table, const sockaddr_un *sun);
 
 // "http://" or "https://" URL: the host into the buffer, the port out.
-// Returns the host's length, or -1 (no such scheme, no host, host too long).
+// Returns the host's length, or -1 (no such scheme, no host, host too long,
+// a port above 65535).
 int url_parse(const char *url, char *host, size_t size, uint16_t *port);

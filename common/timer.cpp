@@ -33,134 +33,47 @@ void clock_refresh_offset()
 }
 
 
-void timetable_mark_add(timetable_marks *m, timer *t)
-{
-    if (m->n == TIMETABLE_MARKS) {
-        // Full: keep every other mark and space the next ones twice as far.
-        for (unsigned k = 0; k < TIMETABLE_MARKS / 2; k++) {
-            m->at[2 * k + 1]->flags &= static_cast<uint8_t>(~TIMER_MARK);
-            m->at[k] = m->at[2 * k];
-        }
-        m->n = TIMETABLE_MARKS / 2;
-        if (m->spacing_log2 < 30)
-            m->spacing_log2++;
-    }
-    t->flags |= TIMER_MARK;
-    m->at[m->n++] = t;
-}
-
-// A cancelled mark hands its place to the timer after it, unless that one
-// ends the slot's list or is the next mark already.
-void timetable_mark_drop(timetable_marks *m, timer *t, list_link *next, list_link *head)
-{
-    unsigned k = 0;
-    while (k < m->n && m->at[k] != t)
-        k++;
-    if (k == m->n)
-        return;
-    timer *after = next == head ? nullptr : container_of(next, &timer::link);
-    if (after && (k + 1 == m->n || m->at[k + 1] != after)) {
-        after->flags |= TIMER_MARK;
-        m->at[k] = after;
-        return;
-    }
-    for (; k + 1 < m->n; k++)
-        m->at[k] = m->at[k + 1];
-    m->n--;
-}
-
 namespace {
-
-constexpr unsigned SLOTS = 512;
-constexpr unsigned LEVELS = 5;
-static_assert(sizeof(timetable::slots) / sizeof(list_link) == SLOTS);
-static_assert(sizeof(timetable::occupied) * 8 == SLOTS);
-static_assert(sizeof(timetable::cursor) / sizeof(uint16_t) == LEVELS);
-
-struct level_shape {
-    unsigned first; // slot number
-    unsigned bits;  // 2^bits slots
-    unsigned shift; // ms per slot = 2^shift
-};
-
-constexpr level_shape level_shapes[LEVELS] = {
-    {0, 8, 0}, {256, 6, 8}, {320, 6, 14}, {384, 6, 20}, {448, 6, 26},
-};
 
 struct timer *timer_of(list_link *link)
 {
     return container_of(link, &timer::link);
 }
 
-constexpr uint8_t MARK_SPACING_LOG2 = 5;
-
-void marks_reset(timetable_marks *m)
+bool slot_occupied(const timetable *tt, unsigned slot)
 {
-    m->appended = 0;
-    m->n = 0;
-    m->spacing_log2 = MARK_SPACING_LOG2;
-}
-
-// Where the cascaded list can be walked from: each cascaded slot's first
-// timer and its marks, in list order.
-constexpr unsigned LANES = 8;
-constexpr size_t MAX_SEGMENTS = 64;
-
-struct segments {
-    list_link *start[MAX_SEGMENTS];
-    unsigned n;
-};
-
-void slot_unmark(timetable *tt, unsigned slot)
-{
-    tt->occupied[slot / 64] &= ~(uint64_t{1} << (slot % 64));
-}
-
-bool slot_marked(const timetable *tt, unsigned slot)
-{
-    return tt->occupied[slot / 64] >> (slot % 64) & 1;
+    return tt->occupied[slot / TIMER_WORD_BITS] >> (slot % TIMER_WORD_BITS) & 1;
 }
 
 // Moves a whole slot to the tail of list.
 void take_slot(timetable *tt, list_link *list, unsigned slot)
 {
-    if (!slot_marked(tt, slot))
+    if (!slot_occupied(tt, slot))
         return;
     list_splice_tail(list, &tt->slots[slot]);
-    slot_unmark(tt, slot);
+    timetable_vacate(tt, slot);
 }
 
 // Appends to list the slots of a level that the cursor passes in n steps, and
 // returns how often the level wrapped: the step count of the level above.
 // The occupancy bits lead straight to the slots that hold timers.
-uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level,
-                           segments *segs = nullptr)
+uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned level)
 {
-    const level_shape &shape = level_shapes[level];
+    constexpr uint32_t W = TIMER_WORD_BITS;
+    const timer_level shape = timer_level_shape(level);
     uint32_t size = uint32_t{1} << shape.bits;
     uint32_t cursor = tt->cursor[level];
     uint32_t pos = (cursor + 1) & (size - 1);
     for (uint32_t left = n < size ? n : size; left;) {
-        uint32_t bit = pos % 64;
-        uint32_t take = 64 - bit < left ? 64 - bit : left;
-        uint64_t *word = &tt->occupied[(shape.first + pos) / 64];
+        uint32_t bit = pos % W;
+        uint32_t take = W - bit < left ? W - bit : left;
+        uint64_t *word = &tt->occupied[(shape.first + pos) / W];
         uint64_t bits = *word >> bit;
-        if (take < 64)
+        if (take < W)
             bits &= (uint64_t{1} << take) - 1;
         *word &= ~(bits << bit);
         for (; bits; bits &= bits - 1) {
             unsigned slot = shape.first + pos + static_cast<unsigned>(std::countr_zero(bits));
-            if (segs) {
-                timetable_marks *m = &tt->marks[slot - 256];
-                if (segs->n < MAX_SEGMENTS)
-                    segs->start[segs->n++] = tt->slots[slot]._next;
-                for (unsigned k = 0; k < m->n; k++) {
-                    m->at[k]->flags &= static_cast<uint8_t>(~TIMER_MARK);
-                    if (segs->n < MAX_SEGMENTS)
-                        segs->start[segs->n++] = &m->at[k]->link;
-                }
-                marks_reset(m);
-            }
             list_splice_tail(list, &tt->slots[slot]);
         }
         pos = (pos + take) & (size - 1);
@@ -171,49 +84,13 @@ uint32_t timetable_cascade(timetable *tt, list_link *list, uint32_t n, unsigned 
     return static_cast<uint32_t>(moved >> shape.bits);
 }
 
-// Loads the cascaded list into the cache before it is re-placed in order:
-// one chain of misses per segment, all walked at once. Only a warm-up: the
-// walk is bounded by the pending count, whatever the links say.
-void timetable_warm(const timetable *tt, list_link *cascaded, const segments &segs)
-{
-    list_link *cur[LANES], *end[LANES];
-    unsigned lanes = segs.n < LANES ? segs.n : LANES;
-    for (unsigned i = 0; i < LANES; i++)
-        cur[i] = end[i] = cascaded;
-    for (unsigned i = 0; i < lanes; i++)
-        cur[i] = segs.start[i * segs.n / lanes];
-    for (unsigned i = 0; i + 1 < lanes; i++)
-        end[i] = cur[i + 1];
-    uint32_t rounds = static_cast<uint32_t>(tt->pending);
-    for (bool more = true; more && rounds; rounds--) {
-        more = false;
-#pragma GCC unroll 8
-        for (unsigned i = 0; i < LANES; i++)
-            if (cur[i] != end[i] && cur[i] != cascaded) {
-                cur[i] = cur[i]->_next;
-                more = true;
-            }
-    }
-}
-
 // Re-places the timers cascaded from the upper levels, in list order, or moves
 // those already due to the due list. The list is only walked, never mended:
-// nothing else sees it before it is used up. Each timer sits in a line of its
-// own; when the list was not warmed already, a second walk from the tail
-// warms the far half while the first re-places the near one, and the misses
-// come two at a time.
-void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool warming)
+// nothing else sees it before it is used up.
+void timetable_replace(timetable *tt, list_link *cascaded, list_link *due)
 {
     uint32_t now = tt->last;
-    list_link *back = cascaded->_prev;
-    for (list_link *link = cascaded->_next; link != cascaded;) {
-        list_link *next = link->_next;
-        if (warming) {
-            if (back == link || back == next)
-                warming = false;
-            else
-                back = back->_prev;
-        }
+    for (list_link *link : list_for_each_safe(cascaded)) {
         struct timer *timer = timer_of(link);
         int32_t left = static_cast<int32_t>(timer->_expires - now);
         if (left > 0) {
@@ -222,7 +99,6 @@ void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool 
         } else {
             list_append(due, link);
         }
-        link = next;
     }
     list_init(cascaded);
 }
@@ -231,15 +107,16 @@ void timetable_replace(timetable *tt, list_link *cascaded, list_link *due, bool 
 // own slot one turn on) to the next occupied slot of a level; 0 when it is empty.
 uint32_t timetable_next_slot(const timetable *tt, unsigned level)
 {
-    const level_shape &shape = level_shapes[level];
+    constexpr uint32_t W = TIMER_WORD_BITS;
+    const timer_level shape = timer_level_shape(level);
     uint32_t size = uint32_t{1} << shape.bits;
-    unsigned words = size / 64, first = shape.first / 64;
+    unsigned words = size / W, first = shape.first / W;
     uint32_t from = (tt->cursor[level] + 1u) & (size - 1);
-    unsigned w = from / 64;
-    uint64_t bits = tt->occupied[first + w] & (~uint64_t{0} << (from % 64));
+    unsigned w = from / W;
+    uint64_t bits = tt->occupied[first + w] & (~uint64_t{0} << (from % W));
     for (unsigned i = 0; i <= words; i++) {
         if (bits) {
-            uint32_t slot = w * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+            uint32_t slot = w * W + static_cast<uint32_t>(std::countr_zero(bits));
             uint32_t steps = (slot - tt->cursor[level]) & (size - 1);
             return steps ? steps : size;
         }
@@ -258,14 +135,22 @@ timetable *timetable_create(uint32_t now)
         return nullptr;
     for (list_link &slot : tt->slots)
         list_init(&slot);
-    for (timetable_marks &m : tt->marks)
-        marks_reset(&m);
     tt->now = tt->base = tt->last = now;
     return tt;
 }
 
 void timetable_destroy(timetable *tt)
 {
+    if (!tt)
+        return;
+    // Owners outlive the wheel: their armed timers go back to idle rather
+    // than keep links into freed slots that a later cancel would write.
+    for (list_link &slot : tt->slots) {
+        for (list_link *link : list_for_each_safe(&slot)) {
+            list_null(link);
+            timer_of(link)->flags = 0;
+        }
+    }
     delete tt;
 }
 
@@ -280,29 +165,22 @@ int timetable_manage(timetable *tt)
     // Timers armed with delay 0 since the last run.
     unsigned c = tt->cursor[0];
     take_slot(tt, &due, c);
-    if (elapsed == 1 && c != 255) {
+    if (elapsed == 1 && c != TIMER_LEVEL0_SLOTS - 1) {
         // The usual run, one millisecond on within level 0: the next slot is all.
         tt->cursor[0] = static_cast<uint16_t>(c + 1);
         take_slot(tt, &due, c + 1);
     } else if (elapsed) {
         list_init(&cascaded);
-        segments segs;
-        segs.n = 0;
         uint32_t wraps = timetable_cascade(tt, &due, elapsed, 0);
-        for (unsigned level = 1; wraps && level < LEVELS; level++)
-            wraps = timetable_cascade(tt, &cascaded, wraps, level, &segs);
-        if (!list_isempty(&cascaded)) {
-            bool warm = segs.n > 1;
-            if (warm)
-                timetable_warm(tt, &cascaded, segs);
-            timetable_replace(tt, &cascaded, &due, !warm);
-        }
+        for (unsigned level = 1; wraps && level < TIMER_LEVELS; level++)
+            wraps = timetable_cascade(tt, &cascaded, wraps, level);
+        timetable_replace(tt, &cascaded, &due);
     }
 
     // A callback may arm or cancel anything, including what still waits here.
     int ran = 0;
-    while (due._next != &due) {
-        list_link *link = due._next, *next = link->_next;
+    while (list_link *link = list_first(&due)) {
+        list_link *next = list_next(link);
         list_remove(link);
         // The next one's line loads while the callback runs.
         __builtin_prefetch(next);
@@ -318,18 +196,18 @@ int timetable_manage(timetable *tt)
 
 uint32_t timetable_next_timeout(const timetable *tt)
 {
-    if (slot_marked(tt, tt->cursor[0]))
+    if (slot_occupied(tt, tt->cursor[0]))
         return 0;
     // Each level's next occupied slot needs a manage when its window starts
     // (for level 0, at its exact millisecond); the earliest of them wins, so
     // no level hides an earlier expiry on the level above.
     uint32_t pos = tt->last - tt->base;
     uint64_t wait = UINT64_MAX;
-    for (unsigned level = 0; level < LEVELS; level++) {
+    for (unsigned level = 0; level < TIMER_LEVELS; level++) {
         uint32_t steps = timetable_next_slot(tt, level);
         if (!steps)
             continue;
-        unsigned shift = level_shapes[level].shift;
+        unsigned shift = timer_level_shape(level).shift;
         uint64_t start = ((uint64_t{pos} >> shift) + steps) << shift;
         if (start - pos < wait)
             wait = start - pos;

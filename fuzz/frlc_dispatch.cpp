@@ -51,19 +51,19 @@ void frame(void *, uint32_t node, const flow_id *f, uint8_t cls, uint8_t encap, 
 }
 
 const frlc_ops ops = {
-    [](void *, uint32_t dev, uint8_t encap, packet *p) { sink = sink + dev + encap; take(p); },
-    frame,
-    frame,
-    nullptr, // an empty slot drops the packet
-    [](void *, const frl_port *r) { touch(r, sizeof(*r)); },
-    [](void *, const frl_node *r) { touch(r, sizeof(*r)); },
-    [](void *, const frl_flow *r) { touch(r, sizeof(*r)); },
-    [](void *, const frl_flow *r) { touch(r, sizeof(*r)); },
-    [](void *, uint32_t id) { sink = sink + id; },
-    [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
-    [](void *, uint32_t id, const flow_id *f, uint16_t v) { touch(f, sizeof(*f)); sink = sink + id + v; },
-    [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
-    [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
+    .diverted_packet = [](void *, uint32_t dev, uint8_t encap, packet *p) { sink = sink + dev + encap; take(p); },
+    .frame = frame,
+    .frame_snoop = frame,
+    .frame_copy = nullptr, // an empty slot drops the packet
+    .port_removed = [](void *, const frl_port *r) { touch(r, sizeof(*r)); },
+    .node_removed = [](void *, const frl_node *r) { touch(r, sizeof(*r)); },
+    .flow_removed = [](void *, const frl_flow *r) { touch(r, sizeof(*r)); },
+    .flow_update = [](void *, const frl_flow *r) { touch(r, sizeof(*r)); },
+    .port_event = [](void *, uint32_t id) { sink = sink + id; },
+    .flow_event = [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
+    .flow_value_event = [](void *, uint32_t id, const flow_id *f, uint16_t v) { touch(f, sizeof(*f)); sink = sink + id + v; },
+    .mic_failure = [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
+    .quota_reached = [](void *, uint32_t id, const flow_id *f) { touch(f, sizeof(*f)); sink = sink + id; },
 };
 
 struct harness {

@@ -29,7 +29,8 @@ userver *server()
 {
     static userver *s = [] {
         std::string path = "/tmp/ugw-fuzz-ipc-" + std::to_string(getpid());
-        userver_ops ops = {request, nullptr, subscribe, nullptr};
+        userver_ops ops = {
+            .request = request, .message = nullptr, .subscribe = subscribe, .health = nullptr};
         return userver_listen(path.c_str(), 0, 0, &ops, nullptr);
     }();
     return s;
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         uint8_t bits = data[0];
         umsghdr h = {data[1], data[2], {data[3], data[4]}};
         size_t len = data[5] < size - 6 ? data[5] : size - 6;
-        uint8_t *payload = static_cast<uint8_t *>(s->buffer._buffer);
+        uint8_t *payload = array_data<uint8_t>(&s->buffer);
         memcpy(payload, data + 6, len);
         umsg_addr peer = {};
         peer.sun.sun_family = AF_UNIX;

@@ -319,7 +319,7 @@ bool frlc_port_counters_ge(const frl_port *first, const frl_port *second)
 
 void frlc_group_key(uint8_t key[FRL_GROUP_KEY_SIZE], uint16_t kind, uint32_t id, uint8_t value)
 {
-    frl_store16(key, kind);
-    frl_store32(key + 2, id);
-    key[6] = value;
+    frl_store16(key + FRL_GROUP_KEY_KIND, kind);
+    frl_store32(key + FRL_GROUP_KEY_ID, id);
+    key[FRL_GROUP_KEY_VALUE] = value;
 }

@@ -172,6 +172,23 @@ static_assert(sizeof(frl_port) == 152 && sizeof(frl_socket) == 80 && sizeof(frl_
               sizeof(frl_flow) == 408 && sizeof(frl_vap) == 128 && sizeof(frl_flow_stats) == 136 &&
               sizeof(frl_pool_stats) == 80);
 
+// Node records (types 24-27): the data plane writes the node's id over the
+// first word of the record it returns; the daemon sets the kind and what the
+// kind reads.
+enum : size_t {
+    FRL_NODE_ID = 0,         // u32
+    FRL_NODE_KIND = 4,       // byte
+    FRL_NODE_BASE_INDEX = 8, // u32, kind 11: which of a process's two base nodes
+};
+
+// Notification group keys: the kind, the id of the port or node, a one-byte value.
+enum : size_t {
+    FRL_GROUP_KEY_KIND = 0,  // u16
+    FRL_GROUP_KEY_ID = 2,    // u32
+    FRL_GROUP_KEY_VALUE = 6, // byte
+};
+static_assert(FRL_GROUP_KEY_VALUE + 1 == FRL_GROUP_KEY_SIZE);
+
 // Frame notification and output layout (types 42-44).
 enum : size_t {
     FRL_FRAME_NODE = 8,

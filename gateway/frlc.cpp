@@ -16,7 +16,7 @@ namespace {
 
 uint8_t *request_bytes(frlc *client)
 {
-    return static_cast<uint8_t *>(client->request._buffer);
+    return array_data<uint8_t>(&client->request);
 }
 
 void reply_clear(frlc *client)
@@ -29,7 +29,7 @@ void reply_clear(frlc *client)
 // Resets the request buffer to a header of the given type.
 int request_begin(frlc *client, uint32_t type, uint8_t byte7 = 0)
 {
-    client->request._count = 0;
+    array_truncate(&client->request, 0);
     if (array_reserve(&client->request, FRL_MSG_HDR_SIZE) < 0)
         return -1;
     frl_store32(request_bytes(client), type);
@@ -174,9 +174,7 @@ void frlc_destroy(frlc *client)
 {
     if (!client)
         return;
-    Ary *ary = &client->request;
-    UGW_ASSERT(ary->_dynamic);
-    array_purge(ary);
+    array_purge(&client->request);
     uclient_close(client->ipc);
     free(client);
 }

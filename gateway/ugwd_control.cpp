@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,28 +89,26 @@ void dtls_alert_cb(void *, dtls_sock *, int)
 }
 
 constexpr dtls_ops ugwd_ctl_dtls_ops = {
-    nullptr,
-    ugwd_ctl_dtls_connected_cb,
-    ugwd_ctl_dtls_recv_cb,
-    ugwd_ctl_dtls_send_cb,
-    ugwd_ctl_dtls_closed_cb,
-    dtls_alert_cb,
-    nullptr,
-    ugwd_ctl_timer_schedule,
-    ugwd_ctl_timer_cancel,
+    .accept_cb = nullptr,
+    .connect_cb = ugwd_ctl_dtls_connected_cb,
+    .recv_cb = ugwd_ctl_dtls_recv_cb,
+    .send_cb = ugwd_ctl_dtls_send_cb,
+    .close_cb = ugwd_ctl_dtls_closed_cb,
+    .alert_cb = dtls_alert_cb,
+    .psk_cb = nullptr,
+    .timer_start_cb = ugwd_ctl_timer_schedule,
+    .timer_stop_cb = ugwd_ctl_timer_cancel,
 };
 
+// The pool and the arenas are filled in by ulmex_ops_init.
 constexpr ulmex_ops ugwd_ctl_client_ops = {
-    ugwd_ctl_client_request_cb,
-    ugwd_ctl_client_response_cb,
-    ugwd_ctl_client_wakeup,
-    nullptr,
-    ugwd_ctl_client_send,
-    ugwd_ctl_client_timer_schedule,
-    ugwd_ctl_client_timer_cancel,
-    nullptr,
-    {},
-    {},
+    .request_cb = ugwd_ctl_client_request_cb,
+    .response_cb = ugwd_ctl_client_response_cb,
+    .failure_cb = ugwd_ctl_client_wakeup,
+    .cancel_cb = nullptr,
+    .send_cb = ugwd_ctl_client_send,
+    .timer_start_cb = ugwd_ctl_client_timer_schedule,
+    .timer_stop_cb = ugwd_ctl_client_timer_cancel,
 };
 
 ugwd_ctl *ctl_of(ulmex_link *link)
@@ -136,16 +135,16 @@ void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
 }
 
 constexpr userver_ops ugwd_ctl_userver_ops = {
-    ugwd_ctl_dispatch,
-    nullptr,
-    ugwd_ctl_subscribe,
-    ugwd_ctl_keepalive,
+    .request = ugwd_ctl_dispatch,
+    .message = nullptr,
+    .subscribe = ugwd_ctl_subscribe,
+    .health = ugwd_ctl_keepalive,
 };
 
 constexpr watchdog_ops ugwd_ctl_watchdog_ops = {
-    ugwd_ctl_keepalive,
-    ugwd_ctl_timer_schedule,
-    ugwd_ctl_timer_cancel,
+    .health = ugwd_ctl_keepalive,
+    .schedule = ugwd_ctl_timer_schedule,
+    .cancel = ugwd_ctl_timer_cancel,
 };
 
 uint32_t now_usec()
@@ -171,6 +170,11 @@ double load_percent(int64_t load)
 {
     return static_cast<double>(load) * 100 / 65536;
 }
+
+struct ctl_destroyer {
+    void operator()(ugwd_ctl *ctl) const { ugwd_ctl_destroy(ctl); }
+};
+using ctl_ptr = std::unique_ptr<ugwd_ctl, ctl_destroyer>;
 
 // The directory of the lease file must be readable and writable.
 int check_lease_dir(const char *lease_path)
@@ -238,7 +242,8 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
-    auto *ctl = new (mem) ugwd_ctl{};
+    // Whatever fails below, this takes down what was built so far.
+    ctl_ptr ctl(new (mem) ugwd_ctl{});
     list_init(&ctl->controls);
     list_init(&ctl->ports);
     list_init(&ctl->sockets);
@@ -265,7 +270,6 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         ctl->lease6_path = static_cast<char *>(malloc(n + 2));
         if (!ctl->lease_path || !ctl->lease6_path) {
             ulog(LOG_COMP_ALL, ULOG_ERROR, "Memory allocation failed");
-            ugwd_ctl_destroy(ctl);
             return nullptr;
         }
         memcpy(ctl->lease6_path, lease_path, n);
@@ -275,60 +279,45 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
     packet_pool_config packets = {UGWD_CTL_PACKET_SIZE, UGWD_CTL_PACKET_HEADROOM,
                                   UGWD_CTL_PACKET_TAILROOM, UGWD_CTL_PACKETS, 0, 0};
     ctl->packet_pool = packet_pool_create(&packets, __FILE__, __LINE__);
-    bool pools = ctl->packet_pool != nullptr;
+    if (!ctl->packet_pool)
+        return nullptr;
     for (unsigned i = 0; i < UGWD_POOLS; i++) {
         ctl->pools[i] = mempool_create(pool_specs[i].size, nullptr, pool_specs[i].type, __FILE__,
                                        __LINE__);
-        pools = pools && ctl->pools[i];
-    }
-    if (!pools) {
-        ugwd_ctl_destroy(ctl);
-        return nullptr;
+        if (!ctl->pools[i])
+            return nullptr;
     }
     ctl->sched = schedule_create();
-    if (!ctl->sched) {
-        ugwd_ctl_destroy(ctl);
+    if (!ctl->sched)
         return nullptr;
-    }
-    ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl);
-    if (!ctl->wd) {
-        ugwd_ctl_destroy(ctl);
+    ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl.get());
+    if (!ctl->wd)
         return nullptr;
-    }
 
-    ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl, 0, UGWD_CTL_DTLS_MTU, nullptr,
+    ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl.get(), 0, UGWD_CTL_DTLS_MTU, nullptr,
                                 ctl->packet_pool);
-    if (!ctl->dtls) {
-        ugwd_ctl_destroy(ctl);
+    if (!ctl->dtls)
         return nullptr;
-    }
     ulmex_ops_init(&ctl->client, &ugwd_ctl_client_ops, ctl->packet_pool);
-    if (ulmex_open(&ctl->client, &ctl->link, nullptr) < 0) {
-        ugwd_ctl_destroy(ctl);
+    if (ulmex_open(&ctl->client, &ctl->link, nullptr) < 0)
         return nullptr;
-    }
 
     ctl->netif_fd = netlink_open(UGWD_CTL_NETIF_GROUPS);
     if (ctl->netif_fd < 0) {
         ulog(LOG_COMP_ALL, ULOG_ERROR, "Failed to create network event socket: %s", strerror(errno));
-        ugwd_ctl_destroy(ctl);
         return nullptr;
     }
-    if (schedule_add_fd(ctl->sched, ctl->netif_fd, ugwd_ctl_netif_event_cb, ctl) < 0) {
-        ugwd_ctl_destroy(ctl);
+    if (schedule_add_fd(ctl->sched, ctl->netif_fd, ugwd_ctl_netif_event_cb, ctl.get()) < 0)
         return nullptr;
-    }
 
     ctl->server = userver_listen(ctl_path, static_cast<unsigned>(getpid()), configure ? 1 : 0,
-                                 &ugwd_ctl_userver_ops, ctl);
+                                 &ugwd_ctl_userver_ops, ctl.get());
     if (!ctl->server ||
-        schedule_add_fd(ctl->sched, userver_fd(ctl->server), userver_process_cb, ctl->server) < 0) {
-        ugwd_ctl_destroy(ctl);
+        schedule_add_fd(ctl->sched, userver_fd(ctl->server), userver_process_cb, ctl->server) < 0)
         return nullptr;
-    }
 
     schedule_timer(ctl->sched, &ctl->cpu_load_timer, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
-    return ctl;
+    return ctl.release();
 }
 
 void ugwd_ctl_destroy(ugwd_ctl *ctl)
@@ -346,9 +335,8 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ctl->resolved = nullptr;
     }
 
-    for (list_link *l : list_for_each_safe(&ctl->procs)) {
-        ugwd_ctl_delete_proc(container_of(l, &ugwd_proc::link));
-    }
+    for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
+        ugwd_ctl_delete_proc(proc);
 
     if (ctl->sched) {
         if (ctl->server)
@@ -512,39 +500,48 @@ void ugwd_ctl_register_timer_cb(timer *)
     // Nothing is queued for registration and no controller link exists yet.
 }
 
+void ugwd_ctl_config_changed(ugwd_ctl *ctl)
+{
+    if (!timer_ispending(&ctl->register_timer))
+        schedule_timer(ctl->sched, &ctl->register_timer, 0, ugwd_ctl_register_timer_cb);
+}
+
+void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime)
+{
+    uint32_t elapsed = now - ctl->cpu_sample_time;
+    if (!elapsed)
+        return;
+    int64_t sum = 0;
+    for (ugwd_proc *p : list_records<&ugwd_proc::link>(&ctl->procs)) {
+        uint64_t cpu;
+        if (cputime(static_cast<pid_t>(p->number), &cpu) < 0)
+            continue;
+        int64_t load = load_fraction(cpu, p->cputime, elapsed);
+        p->cputime = cpu;
+        p->load = load_cap(load);
+        sum += load;
+        ulog(LOG_COMP_ALL, ULOG_TRACE, "Data plane [%u] CPU load is %.1f%%", p->number,
+             load_percent(p->load));
+    }
+    uint64_t cpu;
+    if (cputime(getpid(), &cpu) == 0) {
+        int64_t load = load_fraction(cpu, ctl->cpu_time, elapsed);
+        ctl->cpu_time = cpu;
+        ctl->cpu_load = load_cap(load);
+        ulog(LOG_COMP_ALL, ULOG_TRACE, "Control plane CPU load is %.1f%%",
+             load_percent(ctl->cpu_load));
+    }
+    ctl->cpu_sample_time = now;
+    int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
+    ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
+    ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
+}
+
 void ugwd_ctl_cpu_load_timer_cb(timer *t)
 {
     ugwd_ctl *ctl = container_of(t, &ugwd_ctl::cpu_load_timer);
     clock_refresh_offset();
-    uint32_t now = now_usec();
-    uint32_t elapsed = now - ctl->cpu_sample_time;
-    if (elapsed) {
-        int64_t sum = 0;
-        for (list_link *l = ctl->procs._next; l != &ctl->procs; l = l->_next) {
-            auto *p = container_of(l, &ugwd_proc::link);
-            uint64_t cpu;
-            if (system_proc_cputime(static_cast<pid_t>(p->number), &cpu) < 0)
-                continue;
-            int64_t load = load_fraction(cpu, p->cputime, elapsed);
-            p->cputime = cpu;
-            p->load = load_cap(load);
-            sum += load;
-            ulog(LOG_COMP_ALL, ULOG_TRACE, "Data plane [%u] CPU load is %.1f%%", p->number,
-                 load_percent(p->load));
-        }
-        uint64_t cpu;
-        if (system_proc_cputime(getpid(), &cpu) == 0) {
-            int64_t load = load_fraction(cpu, ctl->cpu_time, elapsed);
-            ctl->cpu_time = cpu;
-            ctl->cpu_load = load_cap(load);
-            ulog(LOG_COMP_ALL, ULOG_TRACE, "Control plane CPU load is %.1f%%",
-                 load_percent(ctl->cpu_load));
-        }
-        ctl->cpu_sample_time = now;
-        int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
-        ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
-        ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
-    }
+    ugwd_ctl_cpu_load_sample(ctl, now_usec(), system_proc_cputime);
     schedule_timer(ctl->sched, t, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
 }
 
@@ -555,5 +552,5 @@ void ugwd_ctl_netif_event_cb(void *user, int fd)
     // the socket so that it does not overflow.
     while (netlink_read_events(fd, &ctl->netif_events) >= 0)
         ;
-    ctl->netif_events._count = 0;
+    array_truncate(&ctl->netif_events, 0);
 }

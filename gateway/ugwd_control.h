@@ -3,6 +3,16 @@
 // context and the controller-protocol client with its link, the data-plane
 // processes and the event subscriber lists, and runs the main loop one step
 // at a time.
+//
+// "ctl" and "control" name three different things in the daemon:
+//  - the gateway object: `ugwd_ctl`, the functions that take it first
+//    (`ugwd_ctl_*`), and this module, ugwd_control (the control plane);
+//  - the management protocol on the local socket that `ugw` talks to:
+//    `ctl_msg`, the CTL_* message types, the dispatcher and its handlers
+//    (gateway/ugwd_ctl_msg.h, `ugwd_ctl_cmd_*`);
+//  - the remote controller and the link to it: the controller entries
+//    (`controls`, `ulmexControl` records, the *-Control management commands)
+//    and the controller protocol under them (`ulmex_*`, over DTLS).
 #pragma once
 
 #include <cstdint>
@@ -145,7 +155,16 @@ void ugwd_ctl_dtls_recv_cb(void *ctl, dtls_sock *sock, packet *msg);
 int ugwd_ctl_dtls_send_cb(void *ctl, packet *msg, const sockaddr *peer);
 void ugwd_ctl_dtls_closed_cb(void *ctl, dtls_sock *sock, int alert);
 
-// Registration step after configuration changes; armed by the management dispatcher.
+// After a configuration command, whatever its outcome: the controller
+// registration step runs at once, from the scheduler, so that changes reach
+// the controller link.
+void ugwd_ctl_config_changed(ugwd_ctl *ctl);
 void ugwd_ctl_register_timer_cb(timer *t);
 void ugwd_ctl_cpu_load_timer_cb(timer *t);
+// A process's CPU time in microseconds: system_proc_cputime.
+using ugwd_cputime_fn = int (*)(pid_t pid, uint64_t *usec);
+// One CPU-load sample at now (microseconds, low 32 bits): each data plane's
+// load and the control plane's, and the total, the larger of the control
+// plane's and the data planes' average. Loads are 16-bit binary fractions.
+void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime);
 void ugwd_ctl_netif_event_cb(void *ctl, int fd);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/log.h"
-#include "common/schedule.h"
 #include "common/userver.h"
 #include "gateway/ugwd_control.h"
 
@@ -241,9 +240,8 @@ int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int pri
         r = ugwd_ctl_run(ctl, handler, msg, size);
     }
 
-    // Configuration changes reach the controller link through the registration step.
-    if (!cmd->read && !timer_ispending(&ctl->register_timer))
-        schedule_timer(ctl->sched, &ctl->register_timer, 0, ugwd_ctl_register_timer_cb);
+    if (!cmd->read)
+        ugwd_ctl_config_changed(ctl);
     return r;
 }
 
@@ -274,9 +272,9 @@ int ugwd_ctl_publish(ugwd_ctl *ctl, const void *event, size_t len)
         return -1;
     }
     int sent = 0;
-    for (list_link *l = ctl->subscribers[group]._next; l != &ctl->subscribers[group]; l = l->_next) {
+    for (userver_member *m : list_records<&userver_member::link>(&ctl->subscribers[group])) {
         // A member that does not read loses the event; the others still get theirs.
-        if (userver_notify(ctl->server, container_of(l, &userver_member::link), event, len) == 0)
+        if (userver_notify(ctl->server, m, event, len) == 0)
             sent++;
     }
     return sent;

@@ -16,14 +16,20 @@ namespace {
 
 enum : uint8_t { NODE_KIND_PROCESS = 11 };
 
+// The base nodes of a process, by their index in the node record.
+enum : uint32_t { BASE_NODE_A = 0, BASE_NODE_B = 1 };
+
+// The groups of node B that bring the process's events.
+constexpr uint8_t node_b_groups[] = {2, 3};
+
 int add_base_node(frlc *client, uint32_t which, uint32_t *id)
 {
     frl_node node = {};
-    node.b[4] = NODE_KIND_PROCESS;
-    frl_store32(node.b + 8, which);
+    node.b[FRL_NODE_KIND] = NODE_KIND_PROCESS;
+    frl_store32(node.b + FRL_NODE_BASE_INDEX, which);
     if (frlc_add_node(client, &node, nullptr, 0) < 0)
         return -1;
-    *id = frl_load32(node.b);
+    *id = frl_load32(node.b + FRL_NODE_ID);
     return 0;
 }
 
@@ -53,15 +59,18 @@ ugwd_proc *ugwd_ctl_attach_proc(ugwd_ctl *ctl, unsigned number, const char *path
     proc->fernrelay = frlc_create(path, &ugwd_ctl_frl_event_ops, ctl->packet_pool, proc);
     if (!proc->fernrelay)
         goto fail;
-    if (add_base_node(proc->fernrelay, 0, &proc->node_a) < 0)
+    // Health checks and log settings given to the daemon reach the data plane too.
+    if (ctl->server)
+        frlc_attach_server(proc->fernrelay, ctl->server);
+    if (add_base_node(proc->fernrelay, BASE_NODE_A, &proc->node_a) < 0)
         goto fail;
     proc->has_node_a = true;
-    if (add_base_node(proc->fernrelay, 1, &proc->node_b) < 0)
+    if (add_base_node(proc->fernrelay, BASE_NODE_B, &proc->node_b) < 0)
         goto fail;
     proc->has_node_b = true;
-    if (frlc_join_node(proc->fernrelay, proc->node_b, 2) < 0 ||
-        frlc_join_node(proc->fernrelay, proc->node_b, 3) < 0)
-        goto fail;
+    for (uint8_t group : node_b_groups)
+        if (frlc_join_node(proc->fernrelay, proc->node_b, group) < 0)
+            goto fail;
     if (schedule_add_fd(ctl->sched, frlc_fd(proc->fernrelay), frlc_process_cb, proc->fernrelay) < 0)
         goto fail;
     proc->registered = true;

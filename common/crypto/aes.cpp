@@ -6,6 +6,7 @@
 #include "common/crypto/bytes.h"
 #include "common/crypto/crypto_hw.h"
 #include "common/crypto/secure.h"
+#include "common/system.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -304,6 +305,9 @@ const aes_impl *aes_current = &aes_generic_impl;
 void aes_init()
 {
     aes_current = (crypto_hw() & CRYPTO_HW_AES) ? &aes_ni_impl : &aes_generic_impl;
+    // --features names the processor's AES when it is the one in use.
+    if (aes_current != &aes_generic_impl)
+        features_set(FEATURE_AES);
 }
 
 void aes_select(const aes_impl *impl)

@@ -173,7 +173,7 @@ TEST(Ipc, FragmentsAreSplitAt4092AndCheckedOnReassembly)
     sigemptyset(&c.sigmask);
     ASSERT_EQ(umsg_send(sv[0], UMSG_REQUEST, 0, 77, msg.data(), msg.size(), nullptr, nullptr, -1), 0);
     ASSERT_EQ(uclient_recv(&c, sv[1], 0), static_cast<ssize_t>(9004));
-    EXPECT_EQ(memcmp(static_cast<uint8_t *>(c.buffer._buffer) + 4, msg.data(), msg.size()), 0);
+    EXPECT_EQ(memcmp(array_data<uint8_t>(&c.buffer) + 4, msg.data(), msg.size()), 0);
 
     // A fragment of another message in the middle is refused.
     umsghdr h = {UMSG_REQUEST, UMSG_F_MORE, {0, 1}};

@@ -236,7 +236,7 @@ TEST(Mdns, AddressOrder)
     for (size_t i = want.size(); i-- > 0;) {
         uint32_t n = array_length(&sorted.a);
         ASSERT_EQ(array_reserve(&sorted.a, n + 1), 0);
-        ASSERT_NE(binsert(&want[i], sorted.a._buffer, n, sizeof(mdns_addr), mdns_addr_compare),
+        ASSERT_NE(binsert(&want[i], array_data(&sorted.a), n, sizeof(mdns_addr), mdns_addr_compare),
                   nullptr);
     }
     addr_array in_order;

@@ -230,7 +230,7 @@ TEST(Netlink, ParserStopsAtMalformedMessages)
     EXPECT_STREQ(array_at<netlink_event>(&events, 0)->name, "eth9");
     EXPECT_EQ(array_at<netlink_event>(&events, 1)->ifindex, 9u);
 
-    events._count = 0;
+    array_truncate(&events, 0);
     msg.h.nlmsg_len = sizeof(msg) + 1; // claims more than the datagram holds
     EXPECT_EQ(netlink_parse_events(reinterpret_cast<uint8_t *>(&msg), sizeof(msg), &events), 0);
     msg.h.nlmsg_len = 8; // shorter than its own header

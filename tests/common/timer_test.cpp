@@ -278,10 +278,10 @@ void record_order_and_time(timer *t)
 
 } // namespace
 
-// Cascades walk long upper-level lists from marks kept along them. Cancelling
-// there (scattered timers, runs of neighbours, the tail) before either of
-// the two cascades, and arming more behind, leaves every other timer to run
-// once, at its millisecond, in arming order within it.
+// Long upper-level lists: cancelling there (scattered timers, runs of
+// neighbours, the tail) before either of the two cascades, and arming more
+// behind, leaves every other timer to run once, at its millisecond, in
+// arming order within it.
 TEST(Timetable, CancelsInLongSlotsLeaveTheRestInOrder)
 {
     table_ptr tt(timetable_create(0));
@@ -382,6 +382,33 @@ TEST(Timetable, ArmingAfterTheClockMovedWithoutManage)
     EXPECT_EQ(q.ran_at, std::vector<uint32_t>{17500});
 }
 
+// Timers outlive the wheel they were armed on: after its destruction they are
+// idle, so that their owners can cancel them or arm them elsewhere.
+TEST(Timetable, DestroyLeavesArmedTimersIdle)
+{
+    std::vector<probe> probes(6);
+    {
+        table_ptr tt(timetable_create(0));
+        const uint32_t delays[] = {0, 255, 256, 16384, 1u << 20, 1u << 26};
+        for (size_t i = 0; i < probes.size(); i++) {
+            probes[i].tt = tt.get();
+            timetable_schedule(tt.get(), &probes[i].t, delays[i], probe_fire);
+        }
+    }
+    table_ptr next(timetable_create(500));
+    for (probe &p : probes) {
+        EXPECT_FALSE(timer_ispending(&p.t));
+        EXPECT_TRUE(list_isnull(&p.t.link));
+        timetable_cancel(next.get(), &p.t); // idle: left alone
+        p.tt = next.get();
+        timetable_schedule(next.get(), &p.t, 10, probe_fire);
+    }
+    EXPECT_EQ(timetable_pending(next.get()), 6);
+    advance(next.get(), 10);
+    for (probe &p : probes)
+        EXPECT_EQ(p.ran_at, std::vector<uint32_t>{510});
+}
+
 TEST(TimetableDeathTest, MisuseIsFatal)
 {
     table_ptr tt(timetable_create(0));
@@ -392,6 +419,7 @@ TEST(TimetableDeathTest, MisuseIsFatal)
     timer unlinked{};
     unlinked.flags = TIMER_PENDING;
     EXPECT_DEATH(timetable_cancel(tt.get(), &unlinked), "Assertion failed: !list_isnull\\(link\\)");
+    timetable_cancel(tt.get(), &p.t); // p goes before the wheel
 }
 
 // The wheel against a binary heap of 64-bit expiries under 10^6 random arms,

@@ -104,6 +104,23 @@ TEST(Sockaddr, V4MappedRoundTrip)
     EXPECT_EQ(sockaddr_len(sa(six)), sizeof(sockaddr_in6));
 }
 
+// Each family's length is its kernel structure's, as a 32-bit build counts it.
+TEST(Sockaddr, LengthByFamily)
+{
+    struct {
+        sa_family_t family;
+        socklen_t len;
+    } cases[] = {
+        {AF_UNIX, 110}, {AF_INET6, 28}, {AF_NETLINK, 12}, {AF_PACKET, 20},
+        {AF_INET, 16},  {AF_UNSPEC, 16}, {AF_BLUETOOTH, 16},
+    };
+    for (auto &c : cases) {
+        sockaddr_storage ss = {};
+        ss.ss_family = c.family;
+        EXPECT_EQ(sockaddr_len(reinterpret_cast<sockaddr *>(&ss)), c.len) << c.family;
+    }
+}
+
 TEST(Sockaddr, PrefixParsersAndPrefixLength)
 {
     in_addr a4;
@@ -207,7 +224,8 @@ TEST(Url, Parse)
         uint16_t port;
     } cases[] = {
         {"http://192.0.2.1/", 9, "192.0.2.1", 80},
-        {"http://192.0.2.1:99999/", 9, "192.0.2.1", 80},
+        {"http://192.0.2.1:65535/", 9, "192.0.2.1", 65535},
+        {"http://192.0.2.1:0/", 9, "192.0.2.1", 0},
         {"http://192.0.2.1:8080", 9, "192.0.2.1", 8080},
         {"https://portal.example/login?x=1", 14, "portal.example", 443},
         {"https://portal.example:8443/", 14, "portal.example", 8443},
@@ -220,6 +238,11 @@ TEST(Url, Parse)
         {"http://", -1, nullptr, 0},
         {"http:///path", -1, nullptr, 0},
         {"http://[name]/", -1, nullptr, 0},
+        // A port that does not fit is refused, not replaced by the scheme's.
+        {"http://192.0.2.1:65536/", -1, nullptr, 0},
+        {"https://portal.example:99999/", -1, nullptr, 0},
+        {"https://[2001:db8::1]:70000/", -1, nullptr, 0},
+        {"http://abc:99999999999999999999999/", -1, nullptr, 0},
         {"http://a-host-name-too-long-for-the-buffer.example/", -1, nullptr, 0},
     };
     for (auto &c : cases) {
@@ -229,6 +252,8 @@ TEST(Url, Parse)
         if (c.result >= 0) {
             EXPECT_STREQ(host, c.host) << c.url;
             EXPECT_EQ(port, c.port) << c.url;
+        } else {
+            EXPECT_EQ(port, 1) << c.url; // a refused URL leaves no port behind
         }
     }
 }

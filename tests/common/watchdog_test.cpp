@@ -106,7 +106,7 @@ void fake_cancel(void *u, timer *t)
     t->flags &= static_cast<uint8_t>(~TIMER_PENDING);
 }
 
-const watchdog_ops ops = {fake_health, fake_schedule, fake_cancel};
+const watchdog_ops ops = {.health = fake_health, .schedule = fake_schedule, .cancel = fake_cancel};
 
 std::string with_pid(const char *first)
 {

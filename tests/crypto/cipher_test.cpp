@@ -5,6 +5,7 @@
 #include "common/crypto/aes_cmac.h"
 #include "common/crypto/rc4.h"
 #include "common/crypto/secure.h"
+#include "common/system.h"
 #include "util.h"
 
 namespace {
@@ -29,6 +30,27 @@ TEST_P(CipherKat, AesFips197)
     aes_set_key(&ks, key_b.data());
     aes_encrypt(&ks, in_b.data(), out);
     EXPECT_EQ(tohex(out, 16), "3925841d02dc09fbdc118597196a0b32");
+}
+
+// The feature list shows "aes" exactly when the processor's instructions are chosen.
+TEST(AesInit, MarksTheAesFeatureWhenTheInstructionsAreChosen)
+{
+    uint32_t saved_features = features;
+    const aes_impl *saved_impl = aes_current;
+    features = 0;
+    uint32_t limit = crypto_hw_limit(0);
+    aes_init();
+    EXPECT_EQ(aes_current, &aes_generic_impl);
+    EXPECT_EQ(features & (1u << FEATURE_AES), 0u);
+    crypto_hw_limit(limit);
+    bool hw = crypto_hw() & CRYPTO_HW_AES;
+    aes_init();
+    EXPECT_EQ(aes_current, hw ? &aes_ni_impl : &aes_generic_impl);
+    EXPECT_EQ(features & (1u << FEATURE_AES), hw ? 1u << FEATURE_AES : 0u);
+    EXPECT_STREQ(features_text, hw ? "aes" : "");
+    features = saved_features;
+    features_format(features_text, sizeof(features_text), features);
+    aes_select(saved_impl);
 }
 
 TEST_P(CipherKat, AesCmacRfc4493)

@@ -167,10 +167,10 @@ protected:
     }
 
     static constexpr frlc_ops ops = {
-        [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, 0, dev, nullptr, 0, encap, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 1, n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 2, n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 3, n, f, c, e, p); },
+        .diverted_packet = [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, 0, dev, nullptr, 0, encap, p); },
+        .frame = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 1, n, f, c, e, p); },
+        .frame_snoop = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 2, n, f, c, e, p); },
+        .frame_copy = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, 3, n, f, c, e, p); },
     };
 
     log_hook_fn saved_hook;

@@ -202,19 +202,19 @@ protected:
     }
 
     static constexpr frlc_ops ops = {
-        [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, "packet", dev, nullptr, 0, encap, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "frame", n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "snoop", n, f, c, e, p); },
-        [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "copy", n, f, c, e, p); },
+        .diverted_packet = [](void *u, uint32_t dev, uint8_t encap, packet *p) { record(u, "packet", dev, nullptr, 0, encap, p); },
+        .frame = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "frame", n, f, c, e, p); },
+        .frame_snoop = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "snoop", n, f, c, e, p); },
+        .frame_copy = [](void *u, uint32_t n, const flow_id *f, uint8_t c, uint8_t e, packet *p) { record(u, "copy", n, f, c, e, p); },
     };
 
     uint32_t add_node(uint8_t kind, uint32_t at8)
     {
         frl_node node = {};
-        node.b[4] = kind;
-        frl_store32(node.b + 8, at8);
+        node.b[FRL_NODE_KIND] = kind;
+        frl_store32(node.b + FRL_NODE_BASE_INDEX, at8);
         EXPECT_EQ(frlc_add_node(client, &node, nullptr, 0), 0) << strerror(errno);
-        return frl_load32(node.b);
+        return frl_load32(node.b + FRL_NODE_ID);
     }
 
     standin peer;
@@ -515,7 +515,7 @@ TEST_F(Frlc, TakeReplyLeavesTheCursorWhenShort)
     uint8_t msg[12];
     frlc_request_init(msg, FRL_MSG_GET_VAP);
     frl_store32(msg + 8, 1);
-    client->request._count = 0;
+    array_truncate(&client->request, 0);
     ASSERT_EQ(frlc_request_body(client, msg, sizeof(msg)), 0);
     ASSERT_EQ(frlc_response(client, FRL_MSG_VAP), 0);
     ASSERT_EQ(frlc_take_reply(client, nullptr, 125), 0);
@@ -757,6 +757,46 @@ TEST_F(DaemonDataplane, FaultsAndStrayNotificationsAreLoggedWhileServing)
     EXPECT_EQ(std::vector<std::string>(j1.end() - 5, j1.end()), delete_sequence);
     for (pid_t k : kids)
         EXPECT_TRUE(gone(k));
+}
+
+// The data planes' IPC clients hang below the daemon's management server:
+// health checks and log settings given to the daemon reach every one of them.
+TEST_F(DaemonDataplane, HealthChecksAndLogSettingsReachEveryDataPlane)
+{
+    auto kids = start_running(2);
+    ASSERT_EQ(kids.size(), 2u);
+    std::string mgmt = run + "/ulmex-gatewaysock." + std::to_string(pid);
+    std::unique_ptr<uclient, void (*)(uclient *)> daemon(uclient_open(mgmt.c_str()), uclient_close);
+    ASSERT_NE(daemon, nullptr);
+    auto lines = [&](pid_t k, const std::string &prefix) { return control(ctl_of(k)).journal(prefix); };
+
+    EXPECT_EQ(uclient_health_check(daemon.get()), 1);
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "health").size(), 1u) << k;
+
+    log_cfg set = {3, 0, {0x02, 0, 0, 0, 0, 0x01}, LOG_COMP_IPC};
+    uint8_t raw[12];
+    memcpy(raw, &set, sizeof(raw));
+    ASSERT_EQ(uclient_set_log(daemon.get(), raw), 0);
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "setlog"), std::vector<std::string>{"setlog " + tohex(raw, 12)}) << k;
+    // Reading them back asks every data plane and merges what they hold.
+    uint8_t got[12];
+    ASSERT_EQ(uclient_get_log(daemon.get(), got), 0);
+    log_cfg merged;
+    memcpy(&merged, got, sizeof(merged));
+    EXPECT_EQ(merged.level, 3);
+    EXPECT_EQ(tohex(merged.trace_mac, 6), "020000000001");
+    for (pid_t k : kids)
+        EXPECT_EQ(lines(k, "getlog").size(), 1u) << k;
+
+    // One data plane that does not acknowledge its own check fails the
+    // daemon's; the others are still asked.
+    EXPECT_EQ(control(ctl_of(kids[0]))("health nak"), "ok\n");
+    EXPECT_EQ(uclient_health_check(daemon.get()), 0);
+    EXPECT_EQ(lines(kids[1], "health").size(), 2u);
+    EXPECT_EQ(control(ctl_of(kids[0]))("health ack"), "ok\n");
+    EXPECT_EQ(uclient_health_check(daemon.get()), 1);
 }
 
 TEST_F(DaemonDataplane, DeadDataPlaneIsLetGoAtShutdown)

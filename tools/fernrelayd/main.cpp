@@ -1,6 +1,7 @@
 // fernrelayd stand-in: a test peer that speaks the daemon's data-plane
 // protocol from a small in-memory model. It forwards nothing. See README.md.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
@@ -74,6 +75,7 @@ struct standin {
     bytes pending; // a reply too long for the server's buffer, until it calls again
     bool pending_valid = false;
     bool exit_after_reply = false;
+    bool health_nak = false; // withhold the health acknowledgement
 };
 
 standin S;
@@ -119,6 +121,56 @@ bool unhex(const char *text, bytes *out)
     return true;
 }
 
+// --- the layouts, as this stand-in reads them ----------------------------
+//
+// Its own reading of the data-plane protocol, independent of the daemon's
+// client: offsets from the start of a message body (after the 8-byte header)
+// or of a record.
+constexpr size_t BODY = FRL_MSG_HDR_SIZE;
+
+// Requests that name one object put its u32 id first (ports, nodes, VAP
+// records, host sets, and the node of a request about one flow on one
+// node); the latter carry the flow id next and their own fields after it.
+constexpr size_t REQ_ID = 0;
+constexpr size_t REQ_FLOW = 4;
+constexpr size_t REQ_ON_FLOW = 16;
+
+constexpr size_t MEMPOOL_NAME = 4; // after its u32 length
+
+// Records: a socket opens with its address, the id the data plane gives
+// it follows; a node's id is written over its first word; a flow names
+// its node and its id.
+constexpr size_t SOCKET_ADDR = 0;
+constexpr size_t SOCKET_ID = FRL_SOCKADDR_SIZE;
+constexpr size_t NODE_ID = 0;
+constexpr size_t FLOW_NODE = 12;
+constexpr size_t FLOW_ID = 16;
+
+// Requests about a flow by its id alone (read, remove, its groups).
+constexpr size_t FLOW_REQ_ID = 0;
+constexpr size_t GROUPS_COUNT = 12;
+constexpr size_t GROUPS_ENTRIES = 16;
+
+constexpr size_t VAP_RECORD = 8; // after the node and a zero word
+constexpr size_t HOSTS_SET = 4;
+constexpr size_t HOSTS_LENGTH = 8;
+constexpr size_t HOSTS_TEXT = 12;
+
+constexpr size_t KEY_INDEX = REQ_ON_FLOW; // u32 value, then a one-byte value
+constexpr size_t KEY_INDEX_SIZE = 5;
+constexpr size_t KEY_LENGTH = REQ_ON_FLOW + 5;
+constexpr size_t KEY = REQ_ON_FLOW + 6;
+constexpr size_t LIMITS = REQ_ON_FLOW;
+constexpr size_t RULES_COUNT = REQ_ON_FLOW;
+constexpr size_t RULES = REQ_ON_FLOW + 4;
+constexpr size_t URL_LENGTH = REQ_ON_FLOW;
+constexpr size_t URL = REQ_ON_FLOW + 4;
+
+// Replies: a list opens with its count; a pool's statistics record comes
+// before the count of its entries.
+constexpr size_t LIST_COUNT = 0;
+constexpr size_t MEMPOOL_COUNT = FRL_POOL_STATS_SIZE;
+
 // --- replies -----------------------------------------------------------
 
 bytes reply_status(uint32_t err)
@@ -140,9 +192,9 @@ bytes reply_record(uint32_t type, const bytes &record)
 // then the records.
 bytes reply_list(uint32_t type, size_t body_len, const std::vector<const bytes *> &records)
 {
-    bytes r(FRL_MSG_HDR_SIZE + body_len, 0);
+    bytes r(BODY + body_len, 0);
     frl_store32(r.data(), type);
-    frl_store32(r.data() + FRL_MSG_HDR_SIZE, static_cast<uint32_t>(records.size()));
+    frl_store32(r.data() + BODY + LIST_COUNT, static_cast<uint32_t>(records.size()));
     for (const bytes *rec : records)
         r.insert(r.end(), rec->begin(), rec->end());
     return r;
@@ -153,7 +205,7 @@ size_t list_count_at(uint32_t type)
 {
     switch (type) {
     case FRL_MSG_MEMPOOL:
-        return 88;
+        return BODY + MEMPOOL_COUNT;
     case FRL_MSG_MEMPOOL_LIST:
     case FRL_MSG_FABRIC:
     case FRL_MSG_XSK:
@@ -162,7 +214,7 @@ size_t list_count_at(uint32_t type)
     case FRL_MSG_FLOW_LIST:
     case FRL_MSG_FLOW_GROUP_LIST:
     case FRL_MSG_HOST_LIST:
-        return 8;
+        return BODY + LIST_COUNT;
     default:
         return 0;
     }
@@ -175,342 +227,443 @@ key12 key_of(const uint8_t *p, size_t n)
     return key12(reinterpret_cast<const char *>(p), n);
 }
 
-// Bodies of the requests this stand-in serves: the exact fixed length and,
-// for counted ones, where the count lies and what it counts.
-struct body_rule {
-    uint32_t type;
-    size_t fixed;    // header included
-    size_t count_at; // 0: none
-    size_t element;
-    bool byte_count;
-};
-
-constexpr body_rule body_rules[] = {
-    {FRL_MSG_GET_MEMPOOL, 12, 8, 1, false},
-    {FRL_MSG_DUMP_MEMPOOLS, 8, 0, 0, false},
-    {FRL_MSG_GET_FABRIC, 8, 0, 0, false},
-    {FRL_MSG_GET_XSK, 8, 0, 0, false},
-    {FRL_MSG_ADD_PORT, 8 + FRL_PORT_SIZE, 0, 0, false},
-    {FRL_MSG_REMOVE_PORT, 12, 0, 0, false},
-    {FRL_MSG_DUMP_DEVICES, 8, 0, 0, false},
-    {FRL_MSG_ADD_SOCKET, 8 + FRL_SOCKET_SIZE, 0, 0, false},
-    {FRL_MSG_REMOVE_SOCKET, 8 + FRL_SOCKADDR_SIZE, 0, 0, false},
-    {FRL_MSG_ADD_NODE, 8 + FRL_NODE_SIZE + 4, 8 + FRL_NODE_SIZE, FRL_NODE_ENTRY_SIZE, false},
-    {FRL_MSG_REMOVE_NODE, 12, 0, 0, false},
-    {FRL_MSG_DUMP_NODES, 8, 0, 0, false},
-    {FRL_MSG_ADD_FLOW, 8 + FRL_FLOW_SIZE, 0, 0, false},
-    {FRL_MSG_REMOVE_FLOW, 20, 0, 0, false},
-    {FRL_MSG_MODIFY_FLOW, 8 + FRL_FLOW_SIZE, 0, 0, false},
-    {FRL_MSG_READ_FLOW, 20, 0, 0, false},
-    {FRL_MSG_DUMP_FLOWS, 8, 0, 0, false},
-    {FRL_MSG_GET_FLOW_GROUPS, 20, 0, 0, false},
-    {FRL_MSG_SET_FLOW_GROUPS, 24, 20, FRL_GROUP_ENTRY_SIZE, false},
-    {FRL_MSG_GET_VAP, 12, 0, 0, false},
-    {FRL_MSG_SET_VAP, 16 + FRL_VAP_SIZE, 0, 0, false},
-    {FRL_MSG_GET_HOSTS, 16, 0, 0, false},
-    {FRL_MSG_SET_HOSTS, 20, 16, 1, false},
-    {FRL_MSG_GET_FLOW_STATS, 24, 0, 0, false},
-    {FRL_MSG_ASSOCIATE, 24 + FRL_ASSOC_SIZE, 0, 0, false},
-    {FRL_MSG_DISASSOCIATE, 26, 0, 0, false},
-    {FRL_MSG_INSTALL_KEY, 30, 29, 1, true},
-    {FRL_MSG_ACTIVATE_KEY, 24, 0, 0, false},
-    {FRL_MSG_SET_KEY_STATE, 25, 0, 0, false},
-    {FRL_MSG_GET_TSC, 25, 0, 0, false},
-    {FRL_MSG_SET_LIMITS, 24 + FRL_LIMITS_SIZE, 0, 0, false},
-    {FRL_MSG_SET_MAC_RULES, 28, 24, FRL_MAC_RULE_SIZE, false},
-    {FRL_MSG_SET_IP_RULES, 28, 24, FRL_IP_RULE_SIZE, false},
-    {FRL_MSG_SET_REDIRECT, 28, 24, 1, false},
-};
-
-const body_rule *rule_of(uint32_t type)
-{
-    for (const auto &r : body_rules)
-        if (r.type == type)
-            return &r;
-    return nullptr;
-}
-
-// Checks the request's length against its body; the count it carries, or -1.
-int64_t checked_count(const body_rule *r, const uint8_t *p, size_t len)
-{
-    if (len < r->fixed)
-        return -1;
-    uint64_t count = 0;
-    if (r->count_at)
-        count = r->byte_count ? p[r->count_at] : frl_load32(p + r->count_at);
-    if (len != r->fixed + count * r->element)
-        return -1;
-    return static_cast<int64_t>(count);
-}
-
 bool node_exists(uint32_t id)
 {
     return S.m.nodes.count(id) != 0;
 }
 
-bytes handle(const uint8_t *p, size_t len)
+const bytes &record_of(const bytes &record)
+{
+    return record;
+}
+
+const bytes &record_of(const flow_state &flow)
+{
+    return flow.record;
+}
+
+// Every record of a table, as a list reply.
+template <class Table> bytes reply_each(uint32_t type, const Table &table)
+{
+    std::vector<const bytes *> recs;
+    for (auto &[k, v] : table)
+        recs.push_back(&record_of(v));
+    return reply_list(type, 8, recs);
+}
+
+// Takes a record out of its table, answering with it as the removed record.
+template <class Table, class Key>
+bytes remove_record(Table &table, const Key &key, uint32_t removed_type)
+{
+    auto it = table.find(key);
+    if (it == table.end())
+        return reply_status(ENOENT);
+    bytes reply = reply_record(removed_type, it->second);
+    table.erase(it);
+    return reply;
+}
+
+const key12 broadcast_flow("\0\0\0\0\0\0\xff\xff\xff\xff\xff\xff", 12);
+
+// One request, its length checked against what its body says.
+struct request {
+    uint32_t type;
+    uint8_t op;          // header byte 7
+    uint64_t count;      // of the counted part; 0 for types without one
+    size_t element;      // bytes per counted element
+    const uint8_t *body;
+
+    uint32_t id() const { return frl_load32(body + REQ_ID); }
+    key12 flow() const { return key_of(body + REQ_FLOW, sizeof(flow_id)); }
+};
+
+using request_fn = bytes (*)(const request &r);
+
+// One request type: its fixed body, where its count lies (from the message
+// start, 0 for none) and what it counts, and its handler.
+struct request_kind {
+    size_t fixed; // header included
+    size_t count_at;
+    size_t element;
+    bool byte_count; // a one-byte count (the key length of type 85)
+    request_fn handle;
+};
+
+bytes get_mempool(const request &r)
+{
+    // One pool, named "packet"; the statistics record opens with its name.
+    const uint8_t *name = r.body + MEMPOOL_NAME;
+    if (r.count && (name[r.count - 1] != '\0' || strcmp(reinterpret_cast<const char *>(name), "packet") != 0))
+        return reply_status(ENOENT);
+    bytes stats(FRL_POOL_STATS_SIZE + 4, 0);
+    memcpy(stats.data(), "packet", 6);
+    return reply_record(FRL_MSG_MEMPOOL, stats);
+}
+
+bytes dump_mempools(const request &)
+{
+    bytes stats(FRL_POOL_STATS_SIZE, 0);
+    memcpy(stats.data(), "packet", 6);
+    return reply_list(FRL_MSG_MEMPOOL_LIST, 4, {&stats});
+}
+
+bytes get_fabric(const request &)
+{
+    return reply_list(FRL_MSG_FABRIC, 4, {});
+}
+
+bytes get_xsk(const request &)
+{
+    return reply_list(FRL_MSG_XSK, 4, {});
+}
+
+bytes add_port(const request &r)
+{
+    bytes rec(r.body, r.body + FRL_PORT_SIZE);
+    if (!S.m.ports.emplace(r.id(), rec).second)
+        return reply_status(EEXIST);
+    return reply_record(FRL_MSG_PORT, rec);
+}
+
+bytes remove_port(const request &r)
+{
+    return remove_record(S.m.ports, r.id(), FRL_MSG_PORT_REMOVED);
+}
+
+bytes dump_devices(const request &)
+{
+    return reply_each(FRL_MSG_DEVICE_LIST, S.m.ports);
+}
+
+bytes add_socket(const request &r)
+{
+    key12 addr = key_of(r.body + SOCKET_ADDR, FRL_SOCKADDR_SIZE);
+    if (S.m.sockets.count(addr))
+        return reply_status(EEXIST);
+    bytes rec(r.body, r.body + FRL_SOCKET_SIZE);
+    frl_store32(rec.data() + SOCKET_ID, S.m.next_socket++);
+    S.m.sockets[addr] = rec;
+    return reply_record(FRL_MSG_SOCKET, rec);
+}
+
+bytes remove_socket(const request &r)
+{
+    return remove_record(S.m.sockets, key_of(r.body + SOCKET_ADDR, FRL_SOCKADDR_SIZE),
+                         FRL_MSG_SOCKET_REMOVED);
+}
+
+bytes add_node(const request &r)
+{
+    bytes rec(r.body, r.body + FRL_NODE_SIZE);
+    uint32_t id = S.m.next_node++;
+    frl_store32(rec.data() + NODE_ID, id);
+    S.m.nodes[id] = rec;
+    return reply_record(FRL_MSG_NODE, rec);
+}
+
+bytes remove_node(const request &r)
 {
     model &m = S.m;
-    uint32_t type = frl_load32(p);
-    uint8_t op = p[7];
-    const body_rule *rule = rule_of(type);
-    if (!rule)
-        return reply_status(EOPNOTSUPP);
-    int64_t count = checked_count(rule, p, len);
-    if (count < 0)
-        return reply_status(EINVAL);
-    const uint8_t *b = p + FRL_MSG_HDR_SIZE;
-    uint32_t id = len >= 12 ? frl_load32(b) : 0;
-    key12 fid = len >= 24 ? key_of(b + 4, 12) : key12();
-    switch (type) {
-    case FRL_MSG_GET_MEMPOOL: {
-        // One pool, named "packet"; the statistics record opens with its name.
-        const char *name = count ? reinterpret_cast<const char *>(b + 4) : "";
-        if (count && (b[4 + count - 1] != '\0' || strcmp(name, "packet") != 0))
-            return reply_status(ENOENT);
-        bytes stats(FRL_POOL_STATS_SIZE + 4, 0);
-        memcpy(stats.data(), "packet", 6);
-        return reply_record(FRL_MSG_MEMPOOL, stats);
-    }
-    case FRL_MSG_DUMP_MEMPOOLS: {
-        bytes stats(FRL_POOL_STATS_SIZE, 0);
-        memcpy(stats.data(), "packet", 6);
-        return reply_list(FRL_MSG_MEMPOOL_LIST, 4, {&stats});
-    }
-    case FRL_MSG_GET_FABRIC:
-        return reply_list(FRL_MSG_FABRIC, 4, {});
-    case FRL_MSG_GET_XSK:
-        return reply_list(FRL_MSG_XSK, 4, {});
-    case FRL_MSG_ADD_PORT: {
-        bytes rec(b, b + FRL_PORT_SIZE);
-        if (!m.ports.emplace(id, rec).second)
-            return reply_status(EEXIST);
-        return reply_record(FRL_MSG_PORT, rec);
-    }
-    case FRL_MSG_REMOVE_PORT: {
-        auto it = m.ports.find(id);
-        if (it == m.ports.end())
-            return reply_status(ENOENT);
-        bytes r = reply_record(FRL_MSG_PORT_REMOVED, it->second);
-        m.ports.erase(it);
-        return r;
-    }
-    case FRL_MSG_DUMP_DEVICES: {
-        std::vector<const bytes *> recs;
-        for (auto &[k, v] : m.ports)
-            recs.push_back(&v);
-        return reply_list(FRL_MSG_DEVICE_LIST, 8, recs);
-    }
-    case FRL_MSG_ADD_SOCKET: {
-        // The record opens with the 28-byte address; the id goes after it.
-        key12 addr = key_of(b, FRL_SOCKADDR_SIZE);
-        if (m.sockets.count(addr))
-            return reply_status(EEXIST);
-        bytes rec(b, b + FRL_SOCKET_SIZE);
-        frl_store32(rec.data() + FRL_SOCKADDR_SIZE, m.next_socket++);
-        m.sockets[addr] = rec;
-        return reply_record(FRL_MSG_SOCKET, rec);
-    }
-    case FRL_MSG_REMOVE_SOCKET: {
-        auto it = m.sockets.find(key_of(b, FRL_SOCKADDR_SIZE));
-        if (it == m.sockets.end())
-            return reply_status(ENOENT);
-        bytes r = reply_record(FRL_MSG_SOCKET_REMOVED, it->second);
-        m.sockets.erase(it);
-        return r;
-    }
-    case FRL_MSG_ADD_NODE: {
-        bytes rec(b, b + FRL_NODE_SIZE);
-        uint32_t nid = m.next_node++;
-        frl_store32(rec.data(), nid);
-        m.nodes[nid] = rec;
-        return reply_record(FRL_MSG_NODE, rec);
-    }
-    case FRL_MSG_REMOVE_NODE: {
-        auto it = m.nodes.find(id);
-        if (it == m.nodes.end())
-            return reply_status(ENOENT);
-        for (auto &[k, f] : m.flows)
-            if (frl_load32(f.record.data() + 12) == id)
-                return reply_status(EBUSY); // its flows go first
-        bytes r = reply_record(FRL_MSG_NODE_REMOVED, it->second);
-        m.nodes.erase(it);
-        m.vaps.erase(id);
-        for (auto c = m.configs.begin(); c != m.configs.end();)
-            c = c->first.first == id ? m.configs.erase(c) : std::next(c);
-        return r;
-    }
-    case FRL_MSG_DUMP_NODES: {
-        std::vector<const bytes *> recs;
-        for (auto &[k, v] : m.nodes)
-            recs.push_back(&v);
-        return reply_list(FRL_MSG_NODE_LIST, 8, recs);
-    }
-    case FRL_MSG_ADD_FLOW:
-    case FRL_MSG_MODIFY_FLOW: {
-        // The flow's node at offset 12, its id at 16.
-        bytes rec(b, b + FRL_FLOW_SIZE);
-        key12 k = key_of(rec.data() + 16, 12);
-        if (!node_exists(frl_load32(rec.data() + 12)))
-            return reply_status(ENOENT);
-        auto it = m.flows.find(k);
-        if (type == FRL_MSG_ADD_FLOW && it != m.flows.end())
-            return reply_status(EEXIST);
-        if (type == FRL_MSG_MODIFY_FLOW && it == m.flows.end())
-            return reply_status(ENOENT);
-        m.flows[k].record = rec;
-        return reply_record(FRL_MSG_FLOW, rec);
-    }
-    case FRL_MSG_READ_FLOW:
-    case FRL_MSG_REMOVE_FLOW: {
-        auto it = m.flows.find(key_of(b, 12));
-        if (it == m.flows.end())
-            return reply_status(ENOENT);
-        if (type == FRL_MSG_READ_FLOW)
-            return reply_list(FRL_MSG_FLOW_LIST, 8, {&it->second.record});
-        bytes r = reply_record(FRL_MSG_FLOW_REMOVED, it->second.record);
-        m.flows.erase(it);
-        return r;
-    }
-    case FRL_MSG_DUMP_FLOWS: {
-        std::vector<const bytes *> recs;
-        for (auto &[k, f] : m.flows)
-            recs.push_back(&f.record);
-        return reply_list(FRL_MSG_FLOW_LIST, 8, recs);
-    }
-    case FRL_MSG_GET_FLOW_GROUPS: {
-        auto it = m.flows.find(key_of(b, 12));
-        if (it == m.flows.end())
-            return reply_status(ENOENT);
-        std::vector<bytes> entries;
-        for (auto &g : it->second.groups)
-            entries.emplace_back(g.begin(), g.end());
-        std::vector<const bytes *> recs;
-        for (auto &e : entries)
-            recs.push_back(&e);
-        return reply_list(FRL_MSG_FLOW_GROUP_LIST, 4, recs);
-    }
-    case FRL_MSG_SET_FLOW_GROUPS: {
-        auto it = m.flows.find(key_of(b, 12));
-        if (it == m.flows.end())
-            return reply_status(ENOENT);
-        if (op > FRL_LIST_REMOVE)
-            return reply_status(EINVAL);
-        auto &g = it->second.groups;
-        if (op == FRL_LIST_REPLACE)
-            g.clear();
-        for (int64_t i = 0; i < count; i++) {
-            std::string e = key_of(b + 16 + i * FRL_GROUP_ENTRY_SIZE, FRL_GROUP_ENTRY_SIZE);
-            auto at = std::find(g.begin(), g.end(), e);
-            if (op == FRL_LIST_REMOVE && at != g.end())
-                g.erase(at);
-            else if (op != FRL_LIST_REMOVE && at == g.end())
-                g.push_back(e);
-        }
-        return reply_status(0);
-    }
-    case FRL_MSG_GET_VAP: {
-        if (!node_exists(id))
-            return reply_status(ENOENT);
-        auto it = m.vaps.find(id);
-        return reply_record(FRL_MSG_VAP, it != m.vaps.end() ? it->second : bytes(FRL_VAP_SIZE, 0));
-    }
-    case FRL_MSG_SET_VAP:
-        if (!node_exists(id))
-            return reply_status(ENOENT);
-        m.vaps[id] = bytes(b + 8, b + 8 + FRL_VAP_SIZE);
-        return reply_status(0);
-    case FRL_MSG_GET_HOSTS: {
-        if (!node_exists(id))
-            return reply_status(ENOENT);
-        std::vector<bytes> recs;
-        for (const auto &h : m.hostsets[{id, frl_load32(b + 4)}]) {
-            bytes rec(FRL_HOST_SIZE, 0);
-            memcpy(rec.data(), h.data(), std::min(h.size(), FRL_HOST_SIZE - 1));
-            recs.push_back(rec);
-        }
-        std::vector<const bytes *> ptrs;
-        for (auto &r : recs)
-            ptrs.push_back(&r);
-        return reply_list(FRL_MSG_HOST_LIST, 4, ptrs);
-    }
-    case FRL_MSG_SET_HOSTS: {
-        if (!node_exists(id))
-            return reply_status(ENOENT);
-        if (op > FRL_LIST_REMOVE || (count && b[12 + count - 1] != '\0'))
-            return reply_status(EINVAL);
-        auto &set = m.hostsets[{id, frl_load32(b + 4)}];
-        if (op == FRL_LIST_REPLACE)
-            set.clear();
-        if (count > 1) {
-            std::string text(reinterpret_cast<const char *>(b + 12));
-            if (op == FRL_LIST_REMOVE)
-                set.erase(text);
-            else
-                set.insert(text);
-        }
-        return reply_status(0);
-    }
-    default:
-        break;
-    }
-    // Requests about one flow on one node.
-    if (!node_exists(id))
+    uint32_t id = r.id();
+    auto it = m.nodes.find(id);
+    if (it == m.nodes.end())
         return reply_status(ENOENT);
-    bool bcast = fid == std::string("\0\0\0\0\0\0\xff\xff\xff\xff\xff\xff", 12);
-    bool flow_known = bcast || m.flows.count(fid);
-    flow_config &c = m.configs[{id, fid}];
-    switch (type) {
-    case FRL_MSG_GET_FLOW_STATS: {
-        if (!flow_known)
-            return reply_status(ENOENT);
-        bytes rec(FRL_FLOW_STATS_SIZE, 0);
-        memcpy(rec.data(), fid.data(), 12);
-        return reply_record(FRL_MSG_FLOW_STATS, rec);
+    for (auto &[k, f] : m.flows)
+        if (frl_load32(f.record.data() + FLOW_NODE) == id)
+            return reply_status(EBUSY); // its flows go first
+    bytes reply = reply_record(FRL_MSG_NODE_REMOVED, it->second);
+    m.nodes.erase(it);
+    m.vaps.erase(id);
+    for (auto c = m.configs.begin(); c != m.configs.end();)
+        c = c->first.first == id ? m.configs.erase(c) : std::next(c);
+    return reply;
+}
+
+bytes dump_nodes(const request &)
+{
+    return reply_each(FRL_MSG_NODE_LIST, S.m.nodes);
+}
+
+// Add and modify.
+bytes put_flow(const request &r)
+{
+    bytes rec(r.body, r.body + FRL_FLOW_SIZE);
+    key12 k = key_of(rec.data() + FLOW_ID, sizeof(flow_id));
+    if (!node_exists(frl_load32(rec.data() + FLOW_NODE)))
+        return reply_status(ENOENT);
+    bool known = S.m.flows.count(k);
+    if (r.type == FRL_MSG_ADD_FLOW && known)
+        return reply_status(EEXIST);
+    if (r.type == FRL_MSG_MODIFY_FLOW && !known)
+        return reply_status(ENOENT);
+    S.m.flows[k].record = rec;
+    return reply_record(FRL_MSG_FLOW, rec);
+}
+
+// Read and remove.
+bytes take_flow(const request &r)
+{
+    auto it = S.m.flows.find(key_of(r.body + FLOW_REQ_ID, sizeof(flow_id)));
+    if (it == S.m.flows.end())
+        return reply_status(ENOENT);
+    if (r.type == FRL_MSG_READ_FLOW)
+        return reply_list(FRL_MSG_FLOW_LIST, 8, {&it->second.record});
+    bytes reply = reply_record(FRL_MSG_FLOW_REMOVED, it->second.record);
+    S.m.flows.erase(it);
+    return reply;
+}
+
+bytes dump_flows(const request &)
+{
+    return reply_each(FRL_MSG_FLOW_LIST, S.m.flows);
+}
+
+bytes get_flow_groups(const request &r)
+{
+    auto it = S.m.flows.find(key_of(r.body + FLOW_REQ_ID, sizeof(flow_id)));
+    if (it == S.m.flows.end())
+        return reply_status(ENOENT);
+    std::vector<bytes> entries;
+    for (auto &g : it->second.groups)
+        entries.emplace_back(g.begin(), g.end());
+    std::vector<const bytes *> recs;
+    for (auto &e : entries)
+        recs.push_back(&e);
+    return reply_list(FRL_MSG_FLOW_GROUP_LIST, 4, recs);
+}
+
+bytes set_flow_groups(const request &r)
+{
+    auto it = S.m.flows.find(key_of(r.body + FLOW_REQ_ID, sizeof(flow_id)));
+    if (it == S.m.flows.end())
+        return reply_status(ENOENT);
+    if (r.op > FRL_LIST_REMOVE)
+        return reply_status(EINVAL);
+    auto &g = it->second.groups;
+    if (r.op == FRL_LIST_REPLACE)
+        g.clear();
+    for (uint64_t i = 0; i < r.count; i++) {
+        std::string e = key_of(r.body + GROUPS_ENTRIES + i * FRL_GROUP_ENTRY_SIZE, FRL_GROUP_ENTRY_SIZE);
+        auto at = std::find(g.begin(), g.end(), e);
+        if (r.op == FRL_LIST_REMOVE && at != g.end())
+            g.erase(at);
+        else if (r.op != FRL_LIST_REMOVE && at == g.end())
+            g.push_back(e);
     }
-    case FRL_MSG_ASSOCIATE:
-    case FRL_MSG_DISASSOCIATE:
-    case FRL_MSG_ACTIVATE_KEY:
-    case FRL_MSG_SET_KEY_STATE:
-        return reply_status(flow_known ? 0 : ENOENT);
-    case FRL_MSG_INSTALL_KEY:
-        c.keys[key_of(b + 16, 5)] = bytes(b + 22, b + 22 + count);
-        return reply_status(0);
-    case FRL_MSG_GET_TSC:
-        return reply_record(FRL_MSG_TSC, bytes(FRL_TSC_SIZE, 0));
-    case FRL_MSG_SET_LIMITS:
-        c.limits.assign(b + 16, b + 16 + FRL_LIMITS_SIZE);
-        return reply_status(0);
-    case FRL_MSG_SET_MAC_RULES:
-    case FRL_MSG_SET_IP_RULES: {
-        if (op > FRL_CHUNK_MORE)
-            return reply_status(EINVAL);
-        bytes &rules = type == FRL_MSG_SET_IP_RULES ? c.ip_rules : c.mac_rules;
-        if (op == FRL_CHUNK_FIRST)
-            rules.clear();
-        rules.insert(rules.end(), b + 20, b + 20 + count * rule->element);
-        return reply_status(0);
+    return reply_status(0);
+}
+
+bytes get_vap(const request &r)
+{
+    if (!node_exists(r.id()))
+        return reply_status(ENOENT);
+    auto it = S.m.vaps.find(r.id());
+    return reply_record(FRL_MSG_VAP, it != S.m.vaps.end() ? it->second : bytes(FRL_VAP_SIZE, 0));
+}
+
+bytes set_vap(const request &r)
+{
+    if (!node_exists(r.id()))
+        return reply_status(ENOENT);
+    S.m.vaps[r.id()] = bytes(r.body + VAP_RECORD, r.body + VAP_RECORD + FRL_VAP_SIZE);
+    return reply_status(0);
+}
+
+bytes get_hosts(const request &r)
+{
+    if (!node_exists(r.id()))
+        return reply_status(ENOENT);
+    std::vector<bytes> recs;
+    for (const auto &h : S.m.hostsets[{r.id(), frl_load32(r.body + HOSTS_SET)}]) {
+        bytes rec(FRL_HOST_SIZE, 0);
+        memcpy(rec.data(), h.data(), std::min(h.size(), FRL_HOST_SIZE - 1));
+        recs.push_back(rec);
     }
-    case FRL_MSG_SET_REDIRECT:
-        if (count && b[20 + count - 1] != '\0')
-            return reply_status(EINVAL);
-        c.url = count ? reinterpret_cast<const char *>(b + 20) : "";
-        return reply_status(0);
+    std::vector<const bytes *> ptrs;
+    for (auto &rec : recs)
+        ptrs.push_back(&rec);
+    return reply_list(FRL_MSG_HOST_LIST, 4, ptrs);
+}
+
+bytes set_hosts(const request &r)
+{
+    if (!node_exists(r.id()))
+        return reply_status(ENOENT);
+    const uint8_t *text = r.body + HOSTS_TEXT;
+    if (r.op > FRL_LIST_REMOVE || (r.count && text[r.count - 1] != '\0'))
+        return reply_status(EINVAL);
+    auto &set = S.m.hostsets[{r.id(), frl_load32(r.body + HOSTS_SET)}];
+    if (r.op == FRL_LIST_REPLACE)
+        set.clear();
+    if (r.count > 1) {
+        std::string t(reinterpret_cast<const char *>(text));
+        if (r.op == FRL_LIST_REMOVE)
+            set.erase(t);
+        else
+            set.insert(t);
     }
-    return reply_status(EOPNOTSUPP);
+    return reply_status(0);
+}
+
+// Requests about one flow on one node: the node must exist; the broadcast
+// flow counts as known on every node. Their settings are kept whether the
+// flow is known or not.
+struct flow_target {
+    bool known;
+    flow_config *config;
+};
+
+bytes on_flow(const request &r, bytes (*then)(const request &, const flow_target &))
+{
+    if (!node_exists(r.id()))
+        return reply_status(ENOENT);
+    key12 fid = r.flow();
+    flow_target t{fid == broadcast_flow || S.m.flows.count(fid) != 0, &S.m.configs[{r.id(), fid}]};
+    return then(r, t);
+}
+
+template <bytes (*Then)(const request &, const flow_target &)> bytes flow_request(const request &r)
+{
+    return on_flow(r, Then);
+}
+
+bytes flow_stats(const request &r, const flow_target &t)
+{
+    if (!t.known)
+        return reply_status(ENOENT);
+    bytes rec(FRL_FLOW_STATS_SIZE, 0);
+    memcpy(rec.data(), r.body + REQ_FLOW, sizeof(flow_id));
+    return reply_record(FRL_MSG_FLOW_STATS, rec);
+}
+
+// Associate, disassociate, activate a key, set its state: acknowledged only.
+bytes flow_ack(const request &, const flow_target &t)
+{
+    return reply_status(t.known ? 0 : ENOENT);
+}
+
+bytes install_key(const request &r, const flow_target &t)
+{
+    t.config->keys[key_of(r.body + KEY_INDEX, KEY_INDEX_SIZE)] = bytes(r.body + KEY, r.body + KEY + r.count);
+    return reply_status(0);
+}
+
+bytes get_tsc(const request &, const flow_target &)
+{
+    return reply_record(FRL_MSG_TSC, bytes(FRL_TSC_SIZE, 0));
+}
+
+bytes set_limits(const request &r, const flow_target &t)
+{
+    t.config->limits.assign(r.body + LIMITS, r.body + LIMITS + FRL_LIMITS_SIZE);
+    return reply_status(0);
+}
+
+// MAC and IP rule chunks: the first replaces the list, the others append.
+bytes set_rules(const request &r, const flow_target &t)
+{
+    if (r.op > FRL_CHUNK_MORE)
+        return reply_status(EINVAL);
+    bytes &rules = r.type == FRL_MSG_SET_IP_RULES ? t.config->ip_rules : t.config->mac_rules;
+    if (r.op == FRL_CHUNK_FIRST)
+        rules.clear();
+    rules.insert(rules.end(), r.body + RULES, r.body + RULES + r.count * r.element);
+    return reply_status(0);
+}
+
+bytes set_redirect(const request &r, const flow_target &t)
+{
+    const uint8_t *url = r.body + URL;
+    if (r.count && url[r.count - 1] != '\0')
+        return reply_status(EINVAL);
+    t.config->url = r.count ? reinterpret_cast<const char *>(url) : "";
+    return reply_status(0);
+}
+
+// The requests this stand-in serves, by type; any other is refused.
+constexpr std::array<request_kind, FRL_MSG_TYPE_MAX + 1> make_requests()
+{
+    std::array<request_kind, FRL_MSG_TYPE_MAX + 1> t{};
+    // A fixed body, or one with a counted part.
+    auto fixed = [&t](uint32_t type, size_t body, request_fn fn) { t[type] = {BODY + body, 0, 0, false, fn}; };
+    auto counted = [&t](uint32_t type, size_t body, size_t count_at, size_t element, request_fn fn) {
+        t[type] = {BODY + body, BODY + count_at, element, false, fn};
+    };
+    counted(FRL_MSG_GET_MEMPOOL, 4, 0, 1, get_mempool);
+    fixed(FRL_MSG_DUMP_MEMPOOLS, 0, dump_mempools);
+    fixed(FRL_MSG_GET_FABRIC, 0, get_fabric);
+    fixed(FRL_MSG_GET_XSK, 0, get_xsk);
+    fixed(FRL_MSG_ADD_PORT, FRL_PORT_SIZE, add_port);
+    fixed(FRL_MSG_REMOVE_PORT, 4, remove_port);
+    fixed(FRL_MSG_DUMP_DEVICES, 0, dump_devices);
+    fixed(FRL_MSG_ADD_SOCKET, FRL_SOCKET_SIZE, add_socket);
+    fixed(FRL_MSG_REMOVE_SOCKET, FRL_SOCKADDR_SIZE, remove_socket);
+    counted(FRL_MSG_ADD_NODE, FRL_NODE_SIZE + 4, FRL_NODE_SIZE, FRL_NODE_ENTRY_SIZE, add_node);
+    fixed(FRL_MSG_REMOVE_NODE, 4, remove_node);
+    fixed(FRL_MSG_DUMP_NODES, 0, dump_nodes);
+    fixed(FRL_MSG_ADD_FLOW, FRL_FLOW_SIZE, put_flow);
+    fixed(FRL_MSG_MODIFY_FLOW, FRL_FLOW_SIZE, put_flow);
+    fixed(FRL_MSG_READ_FLOW, sizeof(flow_id), take_flow);
+    fixed(FRL_MSG_REMOVE_FLOW, sizeof(flow_id), take_flow);
+    fixed(FRL_MSG_DUMP_FLOWS, 0, dump_flows);
+    fixed(FRL_MSG_GET_FLOW_GROUPS, sizeof(flow_id), get_flow_groups);
+    counted(FRL_MSG_SET_FLOW_GROUPS, GROUPS_ENTRIES, GROUPS_COUNT, FRL_GROUP_ENTRY_SIZE, set_flow_groups);
+    fixed(FRL_MSG_GET_VAP, 4, get_vap);
+    fixed(FRL_MSG_SET_VAP, VAP_RECORD + FRL_VAP_SIZE, set_vap);
+    fixed(FRL_MSG_GET_HOSTS, HOSTS_SET + 4, get_hosts);
+    counted(FRL_MSG_SET_HOSTS, HOSTS_TEXT, HOSTS_LENGTH, 1, set_hosts);
+    fixed(FRL_MSG_GET_FLOW_STATS, REQ_ON_FLOW, flow_request<flow_stats>);
+    fixed(FRL_MSG_ASSOCIATE, REQ_ON_FLOW + FRL_ASSOC_SIZE, flow_request<flow_ack>);
+    fixed(FRL_MSG_DISASSOCIATE, REQ_ON_FLOW + 2, flow_request<flow_ack>);
+    t[FRL_MSG_INSTALL_KEY] = {BODY + KEY, BODY + KEY_LENGTH, 1, true, flow_request<install_key>};
+    fixed(FRL_MSG_ACTIVATE_KEY, REQ_ON_FLOW, flow_request<flow_ack>);
+    fixed(FRL_MSG_SET_KEY_STATE, REQ_ON_FLOW + 1, flow_request<flow_ack>);
+    fixed(FRL_MSG_GET_TSC, REQ_ON_FLOW + 1, flow_request<get_tsc>);
+    fixed(FRL_MSG_SET_LIMITS, LIMITS + FRL_LIMITS_SIZE, flow_request<set_limits>);
+    counted(FRL_MSG_SET_MAC_RULES, RULES, RULES_COUNT, FRL_MAC_RULE_SIZE, flow_request<set_rules>);
+    counted(FRL_MSG_SET_IP_RULES, RULES, RULES_COUNT, FRL_IP_RULE_SIZE, flow_request<set_rules>);
+    counted(FRL_MSG_SET_REDIRECT, URL, URL_LENGTH, 1, flow_request<set_redirect>);
+    return t;
+}
+
+constexpr std::array<request_kind, FRL_MSG_TYPE_MAX + 1> requests = make_requests();
+
+const request_kind *kind_of(uint32_t type)
+{
+    return type < requests.size() && requests[type].handle ? &requests[type] : nullptr;
+}
+
+uint64_t count_of(const request_kind *k, const uint8_t *p)
+{
+    if (!k->count_at)
+        return 0;
+    return k->byte_count ? p[k->count_at] : frl_load32(p + k->count_at);
+}
+
+bytes handle(const uint8_t *p, size_t len)
+{
+    const request_kind *k = kind_of(frl_load32(p));
+    if (!k)
+        return reply_status(EOPNOTSUPP);
+    if (len < k->fixed)
+        return reply_status(EINVAL);
+    request r{frl_load32(p), p[7], count_of(k, p), k->element, p + BODY};
+    if (len != k->fixed + r.count * k->element)
+        return reply_status(EINVAL);
+    return k->handle(r);
 }
 
 void journal_request(const uint8_t *p, size_t len)
 {
-    if (len < 8) {
+    if (len < BODY) {
         note("req ? len=%zu", len);
         return;
     }
     uint32_t type = frl_load32(p);
-    const body_rule *r = rule_of(type);
-    if (r && r->count_at && len >= r->fixed)
+    const request_kind *k = kind_of(type);
+    if (k && k->count_at && len >= k->fixed)
         note("req %u len=%zu op=%u count=%u", type, len, p[7],
-             r->byte_count ? p[r->count_at] : frl_load32(p + r->count_at));
+             static_cast<unsigned>(count_of(k, p)));
     else
         note("req %u len=%zu op=%u", type, len, p[7]);
 }
@@ -625,6 +778,11 @@ int data_subscribe(void *, list_link *, const uint8_t *key, size_t len)
     return 0;
 }
 
+int data_health(void *)
+{
+    return S.health_nak ? -1 : 0;
+}
+
 // --- control -----------------------------------------------------------
 
 bool parse_fault(const char *line, std::string *err)
@@ -665,8 +823,7 @@ int inject(const bytes &msg, const bytes *key)
 {
     std::set<std::string> done;
     int sent = 0;
-    for (list_link *l = S.data->members._next; l != &S.data->members; l = l->_next) {
-        auto *mem = container_of(l, &userver_member::member);
+    for (userver_member *mem : list_records<&userver_member::member>(&S.data->members)) {
         if (key && (mem->keylen != key->size() || memcmp(mem->key, key->data(), key->size()) != 0))
             continue;
         std::string who(reinterpret_cast<const char *>(&mem->addr.sun), mem->addr.len);
@@ -803,6 +960,10 @@ std::string command(const std::string &line)
     }
     if (line.rfind("frame ", 0) == 0 || line.rfind("packet ", 0) == 0)
         return inject_frame(line);
+    if (line == "health nak" || line == "health ack") {
+        S.health_nak = line == "health nak";
+        return "ok\n";
+    }
     if (line == "die") {
         S.exit_after_reply = true;
         return "ok\n";
@@ -834,12 +995,12 @@ void serve_data()
     umsg_addr peer = {};
     umsg_cred cred;
     int passfd = -1;
-    ssize_t r = umsg_recv(srv->fd, &hdr, srv->buffer._buffer, UMSG_PAYLOAD, 0, &srv->sigmask, &peer,
-                          &cred, &passfd);
+    uint8_t *payload = array_data<uint8_t>(&srv->buffer);
+    ssize_t r = umsg_recv(srv->fd, &hdr, payload, UMSG_PAYLOAD, 0, &srv->sigmask, &peer, &cred,
+                          &passfd);
     if (r < 0)
         return;
     size_t len = static_cast<size_t>(r) - sizeof(hdr);
-    const auto *payload = static_cast<const uint8_t *>(srv->buffer._buffer);
     switch (hdr.type) {
     case UMSG_LEAVE:
         note("leave %s", hex(payload, len).c_str());
@@ -853,10 +1014,16 @@ void serve_data()
     case UMSG_HEALTH:
         note("health");
         break;
+    case UMSG_GET_LOG:
+        note("getlog");
+        break;
+    case UMSG_SET_LOG:
+        note("setlog %s", hex(payload, len).c_str());
+        break;
     default:
         break;
     }
-    userver_handle(srv, &hdr, static_cast<uint8_t *>(srv->buffer._buffer), len, &peer, &cred, passfd);
+    userver_handle(srv, &hdr, payload, len, &peer, &cred, passfd);
 }
 
 bool env_set(const char *name)
@@ -976,7 +1143,10 @@ int main(int argc, char **argv)
     }
 
     if (!env_set("FERNRELAYD_TEST_NOBIND")) {
-        userver_ops data_ops = {data_request, data_message, data_subscribe, nullptr};
+        userver_ops data_ops = {.request = data_request,
+                                .message = data_message,
+                                .subscribe = data_subscribe,
+                                .health = data_health};
         S.data = userver_listen(prefix, static_cast<unsigned>(getpid()), 0, &data_ops, nullptr);
         if (!S.data) {
             fprintf(stderr, "fernrelayd: cannot bind under %s\n", prefix);
@@ -985,7 +1155,10 @@ int main(int argc, char **argv)
         // Beside the data socket but not under its prefix, so that it is never
         // taken for another data plane's socket.
         std::string ctl = std::string(prefix) + "-ctl." + std::to_string(getpid());
-        userver_ops control_ops = {control_request, nullptr, nullptr, nullptr};
+        userver_ops control_ops = {.request = control_request,
+                                   .message = nullptr,
+                                   .subscribe = nullptr,
+                                   .health = nullptr};
         S.control = userver_listen(ctl.c_str(), 0, 0, &control_ops, nullptr);
         if (!S.control) {
             fprintf(stderr, "fernrelayd: cannot bind %s\n", ctl.c_str());
