@@ -4,6 +4,7 @@
 // must not move the machines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "common/log.h"
@@ -522,6 +523,39 @@ TEST_F(bss, DetachDuringGroupHandshakeLeavesNoStationBehind)
     EXPECT_EQ(auth.GNoStations, 0);
     EXPECT_TRUE(list_isempty(&auth.stations));
     EXPECT_TRUE(list_isempty(&auth.pending));
+}
+
+TEST_F(bss, FailedActivateKeyDisconnects)
+{
+    h.ops.activate_key = [](void *, dot11_rsna *) { return -1; };
+    start_psk(2);
+    sim::bytes m1 = associate();
+    h.tods(&sta, s.answer_1of4(m1));
+    h.tods(&sta, s.answer_3of4(h.take_ether()));
+    EXPECT_EQ(h.authorized, 0);
+    EXPECT_GE(deauth_reason(), 0);
+    EXPECT_FALSE(sta.Associated);
+}
+
+bool all_zero(const uint8_t *p, size_t n)
+{
+    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
+TEST_F(bss, KeysAreWipedOnDetachAndStop)
+{
+    start_psk(2);
+    handshake();
+    ASSERT_FALSE(all_zero(sta.ptk, sizeof sta.ptk));
+    dot11_auth_detach_sta(&sta);
+    attached = false;
+    EXPECT_TRUE(all_zero(sta.ptk, sizeof sta.ptk));
+    EXPECT_TRUE(all_zero(sta.pmk, sizeof sta.pmk));
+    ASSERT_FALSE(all_zero(auth.gmk, sizeof auth.gmk));
+    dot11_auth_stop(&auth);
+    EXPECT_TRUE(all_zero(auth.gmk, sizeof auth.gmk));
+    EXPECT_TRUE(all_zero(&auth.gtk[0][0], sizeof auth.gtk));
+    EXPECT_TRUE(all_zero(auth.config.dot11RSNAConfigPSKValue, 32));
 }
 
 struct init_case {
