@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -343,6 +344,7 @@ struct host {
     int authorized = 0, deauthorized = 0, activated = 0;
     int fail_install = 0; // installs to refuse
     uint64_t tsc = 0;
+    uint32_t longest_delay = 0; // a wrap-safe 32-bit compare orders less than 2^31 ms
     dot11_auth_ops ops{};
 
     host()
@@ -390,6 +392,7 @@ struct host {
             .get_idle = nullptr,
             .timer_start = [](void *u, dot11_auth *, timer *t, uint32_t ms, timer_fn fn) {
                 host *h = static_cast<host *>(u);
+                h->longest_delay = std::max(h->longest_delay, ms);
                 timetable_cancel(h->tt, t);
                 timetable_schedule(h->tt, t, ms, fn);
             },
