@@ -24,6 +24,9 @@
 #include "controller/dtls/dtls.h"
 #include "dot11/dot11_auth.h"
 #include "gateway/ugwd_ctl_msg.h"
+#include "gateway/ugwd_nas.h"
+#include "gateway/ugwd_stash.h"
+#include "gateway/ugwd_table.h"
 
 namespace {
 
@@ -36,8 +39,8 @@ struct pool_spec {
 
 constexpr pool_spec pool_specs[UGWD_POOLS] = {
     {"struct ugwd_service", 64}, {"struct ugwd_vap", 64},    {"struct ugwd_tunnel", 64},
-    {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", 64},
-    {"struct ugwd_lease6", 64},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
+    {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", sizeof(ugwd_lease)},
+    {"struct ugwd_lease6", sizeof(ugwd_lease6)},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
 };
 
 // The snoop rule sets as text, so that the parser checks them. Only whether a
@@ -276,6 +279,9 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         memcpy(ctl->lease6_path + n, "6", 2);
     }
 
+    ctl->stash = ugwd_stash_create(UGWD_CTL_STASH_PACKETS);
+    if (!ctl->stash)
+        return nullptr;
     packet_pool_config packets = {UGWD_CTL_PACKET_SIZE, UGWD_CTL_PACKET_HEADROOM,
                                   UGWD_CTL_PACKET_TAILROOM, UGWD_CTL_PACKETS, 0, 0};
     ctl->packet_pool = packet_pool_create(&packets, __FILE__, __LINE__);
@@ -292,6 +298,19 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
         return nullptr;
     ctl->wd = watchdog_create(&ugwd_ctl_watchdog_ops, ctl.get());
     if (!ctl->wd)
+        return nullptr;
+    ctl->table = ugwd_table_create();
+    if (!ctl->table)
+        return nullptr;
+    // A daemon whose lease file cannot be read starts with no leases.
+    if (ctl->lease_path) {
+        ugwd_table_load_leases(ctl->table, ctl->lease_path, ctl->pools[UGWD_POOL_LEASE], &ctl->leases);
+        ugwd_table_load_leases6(ctl->table, ctl->lease6_path, ctl->pools[UGWD_POOL_LEASE6], &ctl->leases6);
+        ugwd_table_dump_leases(ctl->table);
+        ugwd_table_dump_leases6(ctl->table);
+    }
+    ctl->nas = ugwd_nas_table_create(ctl.get());
+    if (!ctl->nas)
         return nullptr;
 
     ctl->dtls = dtls_ctx_create(&ugwd_ctl_dtls_ops, ctl.get(), 0, UGWD_CTL_DTLS_MTU, nullptr,
@@ -327,6 +346,10 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         userver_unlink_path(ctl->server);
     watchdog_destroy(ctl->wd);
     ctl->wd = nullptr;
+    if (ctl->table) {
+        ugwd_table_close_leases(ctl->table);
+        ugwd_table_close_leases6(ctl->table);
+    }
 
     if (ctl->resolver.fd >= 0)
         worker_cancel(&ctl->resolver);
@@ -356,6 +379,9 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
     ctl->netif_fd = -1;
 
     // The server's members take themselves off the subscriber lists.
+    ugwd_stash_free(ctl->stash);
+    ugwd_nas_table_destroy(ctl->nas);
+    ugwd_table_free(ctl->table);
     userver_close(ctl->server);
     ulmex_reset(&ctl->link);
     ulmex_ops_clear(&ctl->client);

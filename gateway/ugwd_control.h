@@ -30,6 +30,9 @@ struct dtls_ctx;
 struct dtls_sock;
 struct filter_rule;
 struct mempool;
+struct ugwd_nas_table;
+struct ugwd_stash;
+struct ugwd_table;
 struct packet;
 struct schedule;
 struct userver;
@@ -58,6 +61,8 @@ enum : uint32_t {
     UGWD_CTL_PACKET_HEADROOM = 80,
     UGWD_CTL_PACKET_TAILROOM = 16,
     UGWD_CTL_PACKETS = 256,
+    // Unknown tunnel traffic may hold at most a quarter of the packets.
+    UGWD_CTL_STASH_PACKETS = UGWD_CTL_PACKETS / 4,
 };
 
 // The built-in snoop rule sets, in the order a diverted frame tries them.
@@ -91,6 +96,9 @@ struct ugwd_ctl {
     struct dtls_sock *dtls_sock; // the current session to the controller, or null
     userver *server;
     watchdog *wd;
+    ugwd_table *table;
+    ugwd_nas_table *nas;
+    ugwd_stash *stash;
     Ary words;        // 4-byte elements, only created and freed
     Ary netif_events; // netlink_event records read from the event socket
     worker resolver;

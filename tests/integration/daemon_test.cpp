@@ -1,6 +1,7 @@
 // The real daemon with the stand-in data plane, in a temporary run directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <string>
 #include <atomic>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +22,7 @@
 
 #include "common/crypto/crypto_hw.h"
 #include "common/uclient.h"
+#include "gateway/ugwd_table.h"
 
 extern char **environ;
 
@@ -85,7 +86,9 @@ protected:
         std::system(("rm -rf '" + dir + "'").c_str());
     }
 
-    proc *start(std::vector<std::string> args, std::vector<std::string> env = {}, rlim_t nofile = 0)
+    // prefix: a program that execs the daemon in place (setpriv, unshare).
+    proc *start(std::vector<std::string> args, std::vector<std::string> env = {},
+                std::vector<std::string> prefix = {})
     {
         auto *p = new proc;
         procs.push_back(p);
@@ -95,11 +98,16 @@ protected:
             if (s.rfind("TMPDIR=", 0) && s.rfind("VARDIR=", 0) && s.rfind("RUNDIR=", 0))
                 envs.push_back(s);
         }
-        envs.push_back("TMPDIR=" + dir);
+        bool own_tmp = false;
+        for (auto &e : env)
+            own_tmp |= e.rfind("TMPDIR=", 0) == 0;
+        if (!own_tmp)
+            envs.push_back("TMPDIR=" + dir);
         envs.push_back("VARDIR=" + var);
         envs.push_back("RUNDIR=" + run);
         envs.insert(envs.end(), env.begin(), env.end());
         args.insert(args.begin(), gateway_bin);
+        args.insert(args.begin(), prefix.begin(), prefix.end());
         std::vector<char *> argv, envp;
         for (auto &a : args)
             argv.push_back(a.data());
@@ -117,11 +125,10 @@ protected:
             int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(null, 1);
-            if (nofile) {
-                rlimit rl = {nofile, nofile};
-                setrlimit(RLIMIT_NOFILE, &rl);
-            }
-            execve(argv[0], argv.data(), envp.data());
+            if (prefix.empty())
+                execve(argv[0], argv.data(), envp.data());
+            else
+                execvpe(argv[0], argv.data(), envp.data());
             _exit(127);
         }
         close(fds[1]);
@@ -771,11 +778,123 @@ TEST_F(Daemon, DataPlaneCountIsBoundByTheDescriptorsTheLoopCanWatch)
     // 90 descriptors there is room for one data plane only.
     if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
         GTEST_SKIP() << "one processor: the default needs no clamp";
-    proc *p = start({"-D", stand_in}, {}, 90);
+    proc *p = start({"-D", stand_in}, {}, {"prlimit", "--nofile=90"});
     ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
     EXPECT_NE(p->text.find("warning: "), std::string::npos) << p->text;
     EXPECT_NE(p->text.find("but data planes on only 1 fit"), std::string::npos) << p->text;
     EXPECT_EQ(children().size(), 1u);
     ASSERT_EQ(kill(p->pid, SIGTERM), 0);
     EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+namespace {
+
+ugwd_lease_rec lease_rec(uint8_t mac, uint8_t addr, int64_t age, uint32_t lease_time)
+{
+    ugwd_lease_rec r{};
+    r.uuid[0] = 0x42;
+    r.mac[0] = 0x02;
+    r.mac[5] = mac;
+    snprintf(r.hostname, sizeof r.hostname, "host-%u", mac);
+    r.addr[0] = 10;
+    r.addr[3] = addr;
+    r.start = static_cast<uint32_t>(time(nullptr) - age);
+    r.lease_time = lease_time;
+    r.max_msg_size = 1500;
+    return r;
+}
+
+std::vector<ugwd_lease_rec> read_leases(const std::string &path)
+{
+    std::vector<ugwd_lease_rec> v;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return v;
+    ugwd_lease_rec r;
+    while (read(fd, &r, sizeof r) == static_cast<ssize_t>(sizeof r))
+        v.push_back(r);
+    close(fd);
+    return v;
+}
+
+bool same(const ugwd_lease_rec &a, const ugwd_lease_rec &b)
+{
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+} // namespace
+
+// Started on a lease file holding live, superseded, deleted and expired
+// records, the daemon keeps the live leases and rewrites the file to exactly
+// them, also with TMPDIR on another file system and as an unprivileged user.
+TEST_F(Daemon, KeepsTheLiveLeasesAndRewritesTheFileToThem)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace and for changing user";
+    std::string leases = dir + "/leases", tmp = dir + "/tmp";
+    mkdir(leases.c_str(), 0755);
+    mkdir(tmp.c_str(), 0755);
+    std::string file = leases + "/ulmex-gateway.leases";
+    ugwd_lease_rec live1 = lease_rec(1, 1, 10, 3600), old2 = lease_rec(2, 2, 20, 3600),
+                   live2 = lease_rec(2, 3, 5, 3600), del3 = lease_rec(3, 4, 30, 3600),
+                   expired4 = lease_rec(4, 5, 7200, 3600);
+    ugwd_lease_rec gone3 = del3;
+    memset(gone3.addr, 0, sizeof gone3.addr);
+    std::vector<ugwd_lease_rec> prepared = {old2, del3, live1, expired4, live2, gone3};
+    std::vector<ugwd_lease_rec> want = {live1, live2};
+
+    struct {
+        const char *name;
+        std::vector<std::string> env, prefix;
+    } cases[] = {
+        {"as root", {}, {}},
+        // Compaction writes beside the lease file: a tmpfs TMPDIR would make a
+        // rename across file systems fail.
+        {"TMPDIR on a tmpfs",
+         {"TMPDIR=" + tmp},
+         {"unshare", "-m", "--propagation", "private", "sh", "-c",
+          "mount -t tmpfs ugw-tmp \"$TMPDIR\" && exec \"$0\" \"$@\""}},
+        {"as uid 65534", {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}},
+        {"as uid 65534 after a restart", {}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool restart = strstr(c.name, "restart");
+        if (!restart) {
+            int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, prepared.data(), prepared.size() * sizeof(ugwd_lease_rec)),
+                      static_cast<ssize_t>(prepared.size() * sizeof(ugwd_lease_rec)));
+            close(fd);
+        }
+        if (!c.prefix.empty() && c.prefix[0] == "setpriv") {
+            ASSERT_EQ(std::system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+        }
+        auto args = base(1);
+        args.insert(args.end(), {"-W", file});
+        proc *p = start(args, c.env, c.prefix);
+        ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+        ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+        int st = wait_exit(p);
+        EXPECT_TRUE(exited_with(st, 0)) << st << "\n" << p->text;
+        auto got = read_leases(file);
+        ASSERT_EQ(got.size(), want.size()) << p->text;
+        // The compaction orders a client's records, not the clients.
+        std::sort(got.begin(), got.end(), [](auto &x, auto &y) { return x.mac[5] < y.mac[5]; });
+        for (size_t i = 0; i < want.size(); i++)
+            EXPECT_TRUE(same(got[i], want[i])) << "record " << i;
+        struct stat sb;
+        ASSERT_EQ(stat(file.c_str(), &sb), 0);
+        EXPECT_EQ(sb.st_mode & 0777, 0600u);
+        if (!c.prefix.empty() && c.prefix[0] == "setpriv") {
+            EXPECT_EQ(sb.st_uid, 65534u);
+        }
+        // Nothing left behind by the compaction.
+        DIR *d = opendir(leases.c_str());
+        int n = 0;
+        while (dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+        EXPECT_EQ(n, 1);
+    }
 }

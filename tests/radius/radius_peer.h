@@ -115,6 +115,8 @@ class freeradius
         mkdir((dir + "/log").c_str(), 0700);
         mkdir((dir + "/run").c_str(), 0700);
         std::ofstream(dir + "/users") << users;
+        if (!dictionary.empty())
+            std::ofstream(dir + "/dictionary") << dictionary;
         std::ofstream(dir + "/radiusd.conf") << config(secret);
         pid = fork();
         if (pid == 0) {
@@ -144,6 +146,10 @@ class freeradius
 
     std::string dir;
     pid_t pid = -1;
+    // Set before start: a local dictionary, and a detail file of accounting
+    // (dir + "/detail").
+    std::string dictionary;
+    bool detail = false;
     uint16_t auth_port = 0, acct_port = 0;
 
   private:
@@ -162,12 +168,16 @@ class freeradius
           << "client local {\n ipaddr = 127.0.0.0/8\n secret = " << secret
           << "\n require_message_authenticator = yes\n}\n"
           << "modules {\n always ok {\n  rcode = ok\n }\n files {\n  filename = " << dir
-          << "/users\n }\n}\n"
+          << "/users\n }\n"
+          << (detail ? " detail {\n  filename = " + dir + "/detail\n  escape_filenames = no\n"
+                       "  permissions = 0600\n  header = \"%t\"\n }\n"
+                     : std::string())
+          << "}\n"
           << "server default {\n"
           << " listen {\n  type = auth\n  ipaddr = 127.0.0.1\n  port = " << auth_port << "\n }\n"
           << " listen {\n  type = acct\n  ipaddr = 127.0.0.1\n  port = " << acct_port << "\n }\n"
           << " authorize {\n  files\n }\n authenticate {\n }\n preacct {\n }\n"
-          << " accounting {\n  ok\n }\n post-auth {\n }\n}\n";
+          << " accounting {\n  " << (detail ? "detail\n  " : "") << "ok\n }\n post-auth {\n }\n}\n";
         return c.str();
     }
 };

@@ -1,0 +1,469 @@
+// Lease files: an append-only log of fixed-size records per kind, one record
+// per change; the later record of a client wins and an all-zero address
+// deletes. The log is compacted into the live leases once it holds more than
+// four records per live lease, so appends stay O(1) amortised.
+//
+// Crash safety: a compaction writes a temporary file beside the lease file
+// (rename never crosses file systems), fsyncs it, renames it over the log and
+// fsyncs the directory; a torn tail left by a crash mid-append is cut back to
+// whole records at load, so later appends stay on record boundaries. Files
+// are 0600: a daemon that is not root must be able to reopen what it made.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <type_traits>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "common/mempool.h"
+#include "common/timer.h"
+#include "gateway/ugwd_table.h"
+
+namespace {
+
+constexpr mode_t LEASE_MODE = 0600;
+
+uint64_t fingerprint(const void *rec, size_t n, bool indexed)
+{
+    uint64_t h = 1469598103934665603ull;
+    const auto *p = static_cast<const uint8_t *>(rec);
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ p[i]) * 1099511628211ull;
+    h ^= indexed ? 0 : 0x9e3779b97f4a7c15ull;
+    return h ? h : 1;
+}
+
+uint32_t offset_sec()
+{
+    return static_cast<uint32_t>(clock_offset_sec);
+}
+
+bool zero(const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (p[i])
+            return false;
+    return true;
+}
+
+unsigned elapsed_ms(int64_t since)
+{
+    return static_cast<unsigned>(monotonic_ms() - since);
+}
+
+// What differs between the two kinds.
+struct dhcp {
+    using lease_t = ugwd_lease;
+    using rec_t = ugwd_lease_rec;
+    static constexpr const char *name = "DHCP";
+    static constexpr const char *tmp_name = "leases";
+    static ugwd_lease_file &file(ugwd_table *t) { return t->leases; }
+    static multitable *by_mac(ugwd_table *t) { return t->ix.lease_by_mac; }
+    static uint32_t live(ugwd_table *t) { return ugwd_table_count_leases(t); }
+    static bool filed(const rec_t &) { return true; }
+    static uint32_t &start(rec_t &r) { return r.start; }
+    static bool has_addr(const rec_t &r) { return !zero(r.addr, 4); }
+    static uint32_t duration(const rec_t &r) { return r.lease_time; }
+    static bool indexed(const lease_t *l) { return cmultilink_used(&l->by_uuid); }
+    static void make_deletion(rec_t &r)
+    {
+        memset(r.addr, 0, 4);
+        r.flags &= 0x81;
+    }
+    static lease_t *get(ugwd_table *t, const rec_t &r) { return ugwd_table_get_lease(t, r.uuid, r.mac); }
+    static int insert(ugwd_table *t, lease_t *l) { return ugwd_table_insert_lease(t, l); }
+    static void remove(ugwd_table *t, lease_t *l) { ugwd_table_remove_lease(t, l); }
+    static void links_init(lease_t *l) { ugwd_lease_links_init(l); }
+    static void on_insert(ugwd_table *, const lease_t *) {}
+    static void on_remove(ugwd_table *, const lease_t *) {}
+    static void addr_text(const rec_t &r, char *out, size_t n)
+    {
+        snprintf(out, n, "%d.%d.%d.%d", r.addr[0], r.addr[1], r.addr[2], r.addr[3]);
+    }
+    static unsigned prefix(const rec_t &) { return 0; }
+};
+
+struct dhcp6 {
+    using lease_t = ugwd_lease6;
+    using rec_t = ugwd_lease6_rec;
+    static constexpr const char *name = "DHCPv6";
+    static constexpr const char *tmp_name = "leases6";
+    static ugwd_lease_file &file(ugwd_table *t) { return t->leases6; }
+    static multitable *by_mac(ugwd_table *t) { return t->ix.lease6_by_mac; }
+    static uint32_t live(ugwd_table *t) { return t->live6; }
+    static bool filed(const rec_t &r) { return r.kind == UGWD_LEASE6_DHCPV6; }
+    static uint32_t &start(rec_t &r) { return r.start; }
+    static bool has_addr(const rec_t &r) { return !zero(r.addr, 16); }
+    static uint32_t duration(const rec_t &r) { return r.valid_lifetime; }
+    static bool indexed(const lease_t *l) { return cmultilink_used(&l->by_uuid); }
+    static void make_deletion(rec_t &r)
+    {
+        r.prefix_len = 0;
+        memset(r.addr, 0, 16);
+    }
+    static lease_t *get(ugwd_table *t, const rec_t &r) { return ugwd_table_get_lease6(t, r.uuid, r.mac); }
+    static int insert(ugwd_table *t, lease_t *l) { return ugwd_table_insert_lease6(t, l); }
+    static void remove(ugwd_table *t, lease_t *l) { ugwd_table_remove_lease6(t, l); }
+    static void links_init(lease_t *l) { ugwd_lease6_links_init(l); }
+    static void on_insert(ugwd_table *t, const lease_t *l)
+    {
+        if (l->rec.kind == UGWD_LEASE6_DHCPV6)
+            t->live6++;
+    }
+    static void on_remove(ugwd_table *t, const lease_t *l)
+    {
+        if (l->rec.kind == UGWD_LEASE6_DHCPV6 && t->live6)
+            t->live6--;
+    }
+    static void addr_text(const rec_t &r, char *out, size_t n) { inet_ntop(AF_INET6, r.addr, out, static_cast<socklen_t>(n)); }
+    static unsigned prefix(const rec_t &r) { return r.prefix_len; }
+};
+
+#define UGWD_MAC_FMT "%02x:%02x:%02x:%02x:%02x:%02x"
+#define UGWD_MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
+#define UGWD_UUID_FMT "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x"
+#define UGWD_UUID_ARGS(u)                                                                            \
+    (u)[0], (u)[1], (u)[2], (u)[3], (u)[4], (u)[5], (u)[6], (u)[7], (u)[8], (u)[9], (u)[10],        \
+        (u)[11], (u)[12], (u)[13], (u)[14], (u)[15]
+
+template <class K> void log_lease(const char *verb, const typename K::rec_t &r)
+{
+    char a[INET6_ADDRSTRLEN];
+    K::addr_text(r, a, sizeof a);
+    if constexpr (std::is_same_v<K, dhcp>)
+        ulog(LOG_COMP_ALL, ULOG_DUMP, "%s DHCP lease %s for client " UGWD_MAC_FMT " on service " UGWD_UUID_FMT,
+             verb, a, UGWD_MAC_ARGS(r.mac), UGWD_UUID_ARGS(r.uuid));
+    else
+        ulog(LOG_COMP_ALL, ULOG_DUMP, "%s DHCPv6 lease %s/%u for client " UGWD_MAC_FMT " on service " UGWD_UUID_FMT,
+             verb, a, K::prefix(r), UGWD_MAC_ARGS(r.mac), UGWD_UUID_ARGS(r.uuid));
+}
+
+int write_all(int fd, const void *buf, size_t n)
+{
+    const auto *p = static_cast<const uint8_t *>(buf);
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+std::string dir_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (!slash)
+        return ".";
+    if (slash == path)
+        return "/";
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
+template <class K> int compare_start_of(const void *a, const void *b)
+{
+    uint32_t x = static_cast<const typename K::lease_t *>(a)->rec.start;
+    uint32_t y = static_cast<const typename K::lease_t *>(b)->rec.start;
+    return x < y ? -1 : x > y;
+}
+
+template <class K> int dump(ugwd_table *t)
+{
+    ugwd_lease_file &f = K::file(t);
+    int64_t begin = monotonic_ms();
+    uint32_t n = K::live(t);
+    if (!f.path || n == 0)
+        return 0;
+    if (f.fd >= 0) {
+        close(f.fd);
+        f.fd = -1;
+    }
+    using rec_t = typename K::rec_t;
+    std::string tmp = dir_of(f.path) + "/" + K::tmp_name + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to create temporary file: %s", strerror(errno));
+        return -1;
+    }
+    fchmod(fd, LEASE_MODE);
+    size_t cap = n, pos = 0;
+    auto *buf = static_cast<rec_t *>(malloc(cap * sizeof(rec_t)));
+    auto fail = [&](const char *fmt, const char *arg) {
+        int e = errno;
+        if (arg)
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, fmt, arg, strerror(e));
+        else
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, fmt, strerror(e));
+        free(buf);
+        close(fd);
+        unlink(tmp.c_str());
+        errno = e;
+        return -1;
+    };
+    if (!buf)
+        return fail("Failed to resize temporary file: %s", nullptr);
+    multitable *mt = K::by_mac(t);
+    cmultitable_sort(mt, compare_start_of<K>);
+    // Count while walking: the live count is a figure kept beside the index.
+    for (multilink *m = multitable_first(mt); m; m = multitable_next(mt, m)) {
+        auto *l = multitable_entry(m, &K::lease_t::by_mac);
+        if (!K::filed(l->rec))
+            continue;
+        if (pos == cap) {
+            auto *grown = static_cast<rec_t *>(realloc(buf, 2 * cap * sizeof(rec_t)));
+            if (!grown)
+                return fail("Failed to resize temporary file: %s", nullptr);
+            buf = grown;
+            cap *= 2;
+        }
+        buf[pos] = l->rec;
+        K::start(buf[pos]) += offset_sec();
+        l->written = fingerprint(&l->rec, sizeof l->rec, true);
+        pos++;
+    }
+    if (write_all(fd, buf, pos * sizeof(rec_t)) < 0 || fsync(fd) < 0)
+        return fail("Failed to regenerate %s: %s", f.path);
+    free(buf);
+    buf = nullptr;
+    if (close(fd) < 0) {
+        fd = -1;
+        return fail("Failed to regenerate %s: %s", f.path);
+    }
+    fd = -1;
+    if (rename(tmp.c_str(), f.path) < 0) {
+        int e = errno;
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to regenerate %s: %s", f.path, strerror(e));
+        unlink(tmp.c_str());
+        errno = e;
+        return -1;
+    }
+    // The rename itself must reach the disk before the log is trusted.
+    int dfd = open(dir_of(f.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    f.records = static_cast<uint32_t>(pos);
+    unsigned ms = elapsed_ms(begin);
+    ulog(LOG_COMP_ALL, ULOG_DEBUG, "Regenerated %s leases file %s with %zu entries in %u.%02us", K::name,
+         f.path, pos, ms / 1000, ms % 1000 / 10);
+    return 0;
+}
+
+template <class K> int write_one(ugwd_table *t, typename K::lease_t *l)
+{
+    ugwd_lease_file &f = K::file(t);
+    typename K::rec_t r = l->rec;
+    if (!f.path || !K::filed(r))
+        return 0;
+    bool indexed = K::indexed(l);
+    uint64_t fp = fingerprint(&l->rec, sizeof l->rec, indexed);
+    if (fp == l->written)
+        return 0;
+    if (f.fd < 0) {
+        f.fd = open(f.path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, LEASE_MODE);
+        if (f.fd < 0) {
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to open %s: %s", f.path, strerror(errno));
+            return -1;
+        }
+    }
+    K::start(r) += offset_sec();
+    if (!indexed)
+        K::make_deletion(r);
+    if (write_all(f.fd, &r, sizeof r) < 0) {
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to write %s lease to %s: %s", K::name, f.path, strerror(errno));
+        return -1;
+    }
+    l->written = fp;
+    log_lease<K>("Wrote", r);
+    uint32_t n = f.records++;
+    if (4 * static_cast<uint64_t>(K::live(t)) < n)
+        return dump<K>(t);
+    return 0;
+}
+
+template <class K> int store(ugwd_table *t, typename K::lease_t *l)
+{
+    if (!K::indexed(l)) {
+        if (K::insert(t, l) < 0)
+            return -1;
+        K::on_insert(t, l);
+    }
+    return write_one<K>(t, l);
+}
+
+template <class K> int drop(ugwd_table *t, typename K::lease_t *l)
+{
+    if (!K::indexed(l))
+        return 0;
+    K::remove(t, l);
+    K::on_remove(t, l);
+    return write_one<K>(t, l);
+}
+
+template <class K> void forget(ugwd_table *t, mempool *pool, typename K::lease_t *l)
+{
+    K::remove(t, l);
+    K::on_remove(t, l);
+    list_remove(&l->link);
+    mempool_release(pool, l);
+}
+
+template <class K> int load(ugwd_table *t, const char *path, mempool *pool, list_link *head)
+{
+    using rec_t = typename K::rec_t;
+    using lease_t = typename K::lease_t;
+    int64_t begin = monotonic_ms();
+    uint32_t now = clock_sec();
+    if (ugwd_table_count_flows(t)) {
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Flow table not empty");
+        return -1;
+    }
+    ugwd_lease_file &f = K::file(t);
+    if (&f == &t->leases)
+        ugwd_table_close_leases(t);
+    else
+        ugwd_table_close_leases6(t);
+    struct stat st;
+    if (stat(path, &st) < 0) {
+        if (errno != ENOENT) {
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to stat %s: %s", path, strerror(errno));
+            return -1;
+        }
+        f.path = strdup(path);
+        return f.path ? 0 : -1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to open %s: %s", path, strerror(errno));
+        return -1;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    size_t count = size / sizeof(rec_t);
+    // A torn tail from a crash mid-append: cut it, or every later append would
+    // start off a record boundary.
+    if (size % sizeof(rec_t) && truncate(path, static_cast<off_t>(count * sizeof(rec_t))) < 0) {
+        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to truncate %s: %s", path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    const uint8_t *map = nullptr;
+    if (count) {
+        void *m = mmap(nullptr, count * sizeof(rec_t), PROT_READ, MAP_SHARED, fd, 0);
+        if (m == MAP_FAILED) {
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to map %s: %s", path, strerror(errno));
+            close(fd);
+            return -1;
+        }
+        madvise(m, count * sizeof(rec_t), MADV_SEQUENTIAL);
+        map = static_cast<const uint8_t *>(m);
+    }
+    uint32_t off = offset_sec();
+    for (size_t i = 0; i < count; i++) {
+        rec_t r;
+        memcpy(&r, map + i * sizeof(rec_t), sizeof r);
+        while (lease_t *old = K::get(t, r))
+            forget<K>(t, pool, old);
+        uint32_t file_start = K::start(r);
+        K::start(r) -= off;
+        reinterpret_cast<char *>(&r)[UGWD_LEASE_HOSTNAME_END] = 0;
+        if (K::has_addr(r) && (now + off) - file_start < K::duration(r)) {
+            if constexpr (std::is_same_v<K, dhcp6>) {
+                // An address held by two clients goes to the later record.
+                if (lease_t *holder = ugwd_table_get_lease6_by_ip6(t, r.addr))
+                    forget<K>(t, pool, holder);
+            }
+            auto *l = static_cast<lease_t *>(mempool_alloc(pool));
+            if (!l) {
+                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Out of buffer space");
+            } else {
+                l->rec = r;
+                K::links_init(l);
+                list_append(head, &l->link);
+                if (K::insert(t, l) < 0) {
+                    list_remove(&l->link);
+                    mempool_release(pool, l);
+                } else {
+                    K::on_insert(t, l);
+                    l->written = fingerprint(&l->rec, sizeof l->rec, true);
+                    log_lease<K>("Loading", r);
+                }
+            }
+        } else {
+            ulog(LOG_COMP_ALL, ULOG_DUMP, "Purging expired %s lease for client " UGWD_MAC_FMT, K::name,
+                 UGWD_MAC_ARGS(r.mac));
+        }
+    }
+    if (map)
+        munmap(const_cast<uint8_t *>(map), count * sizeof(rec_t));
+    close(fd);
+    clock_refresh_offset();
+    f.records = static_cast<uint32_t>(count);
+    f.path = strdup(path);
+    unsigned ms = elapsed_ms(begin);
+    ulog(LOG_COMP_ALL, ULOG_DEBUG, "Loaded %zu %s leases from file %s in %u.%02us", count, K::name, path,
+         ms / 1000, ms % 1000 / 10);
+    return f.path ? 0 : -1;
+}
+
+} // namespace
+
+int ugwd_table_load_leases(ugwd_table *t, const char *path, mempool *pool, list_link *head)
+{
+    return load<dhcp>(t, path, pool, head);
+}
+
+int ugwd_table_load_leases6(ugwd_table *t, const char *path, mempool *pool, list_link *head)
+{
+    return load<dhcp6>(t, path, pool, head);
+}
+
+int ugwd_table_dump_leases(ugwd_table *t)
+{
+    return dump<dhcp>(t);
+}
+
+int ugwd_table_dump_leases6(ugwd_table *t)
+{
+    return dump<dhcp6>(t);
+}
+
+int ugwd_table_store_lease(ugwd_table *t, ugwd_lease *l)
+{
+    return store<dhcp>(t, l);
+}
+
+int ugwd_table_drop_lease(ugwd_table *t, ugwd_lease *l)
+{
+    return drop<dhcp>(t, l);
+}
+
+int ugwd_table_store_lease6(ugwd_table *t, ugwd_lease6 *l)
+{
+    return store<dhcp6>(t, l);
+}
+
+int ugwd_table_drop_lease6(ugwd_table *t, ugwd_lease6 *l)
+{
+    return drop<dhcp6>(t, l);
+}
+
+int ugwd_table_write_lease(ugwd_table *t, ugwd_lease *l)
+{
+    return write_one<dhcp>(t, l);
+}
+
+int ugwd_table_write_lease6(ugwd_table *t, ugwd_lease6 *l)
+{
+    return write_one<dhcp6>(t, l);
+}

@@ -1,0 +1,374 @@
+// The gateway tables: the daemon's one in-memory database. It owns no record;
+// it indexes the services, VAPs, tunnels, flows, leases and memberships that
+// the service module creates, in 42 hash tables and counted multitables, so
+// that every module finds a record by the key that arrives on the wire. It also
+// keeps the state of the two lease files (ugwd_lease.cpp).
+//
+// Inserts are refused (-1) when a unique key is already held or an index is
+// locked for a walk; the caller then undoes. Removal tests the record's links,
+// so removing a record that is on no index is harmless.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "common/hashtable.h"
+#include "common/list.h"
+#include "common/multitable.h"
+#include "gateway/fernrelayd_msg.h"
+
+struct mempool;
+
+// A tunnel peer's address: IPv4 or IPv6, as the socket calls take it.
+union ugwd_sockaddr {
+    sockaddr sa;
+    sockaddr_in sin;
+    sockaddr_in6 sin6;
+};
+static_assert(sizeof(ugwd_sockaddr) == 28);
+
+// Composed keys.
+enum : size_t {
+    UGWD_ADDR_KEY_LEN = 19,      // address 16, family 1, port 2 (big-endian)
+    UGWD_UUID_MAC_KEY_LEN = 22,  // UUID 16, MAC or BSSID 6
+    UGWD_ADDR_MAC_KEY_LEN = 25,  // address key 19, MAC 6
+    UGWD_ADDR_UUID_KEY_LEN = 35, // address key 19, UUID 16
+};
+
+void ugwd_addr_key(uint8_t key[UGWD_ADDR_KEY_LEN], const sockaddr *sa);
+
+struct ugwd_service;
+
+// One bound interface of a service; its index lives in the service's array.
+struct ugwd_service_dev {
+    ugwd_service *service;
+    cmultilink link;
+};
+
+struct ugwd_service {
+    uint8_t uuid[16];
+    uint32_t vni;
+    ugwd_service_dev *dev; // ndev entries, parallel to ifindex
+    uint32_t *ifindex;
+    uint32_t ndev;
+    hashlink by_uuid;
+    cmultilink by_vni;
+};
+
+struct ugwd_vap {
+    uint8_t uuid[16];
+    uint8_t bssid[6];
+    flow_id id;
+    hashlink by_uuid_bssid;
+    hashlink by_id;
+    cmultilink by_uuid;
+    cmultilink by_bssid;
+};
+
+struct ugwd_tunnel {
+    uint8_t uuid[16];
+    ugwd_sockaddr peer;
+    flow_id id;
+    hashlink by_addr_uuid;
+    hashlink by_id;
+    cmultilink by_uuid;
+    cmultilink by_addr;
+};
+
+struct ugwd_flow {
+    uint8_t bssid[6]; // followed directly by the station MAC: one 12-byte key
+    uint8_t mac[6];
+    uint8_t uuid[16];
+    ugwd_sockaddr peer; // Ethernet flows: the tunnel peer
+    flow_id id;
+    uint32_t process; // data-plane process number, 0 = none
+    uint32_t port;    // data-plane port number, 0 = none
+    ugwd_vap *vap;    // null for an Ethernet flow
+    hashlink by_id;
+    hashlink by_bssid_mac; // 802.11 or Ethernet index, never both
+    hashlink by_assoc;
+    cmultilink by_bssid;
+    cmultilink by_mac;
+    cmultilink by_uuid;
+    cmultilink by_uuid_bssid;
+    cmultilink by_port;
+    cmultilink by_process;
+};
+
+// The lease-file records: the first bytes of a lease object are its record.
+// Integers other than addresses are in host order.
+struct ugwd_lease_rec {
+    uint8_t uuid[16];
+    uint8_t mac[6];
+    char hostname[64];
+    uint8_t flags; // 0x80 broadcast replies, 0x7e prefix length << 1, 0x01 snooping's
+    uint8_t reserved;
+    uint8_t addr[4];
+    uint32_t start; // wall clock in the file, monotonic in memory
+    uint32_t lease_time;
+    uint32_t max_msg_size;
+};
+static_assert(sizeof(ugwd_lease_rec) == 104);
+static_assert(offsetof(ugwd_lease_rec, flags) == 86);
+static_assert(offsetof(ugwd_lease_rec, addr) == 88);
+static_assert(offsetof(ugwd_lease_rec, start) == 92);
+static_assert(offsetof(ugwd_lease_rec, max_msg_size) == 100);
+
+enum : uint8_t {
+    UGWD_LEASE6_LINK_LOCAL = 1,
+    UGWD_LEASE6_SLAAC = 2,
+    UGWD_LEASE6_DHCPV6 = 3, // the only kind written to the file
+};
+
+struct ugwd_lease6_rec {
+    uint8_t uuid[16];
+    uint8_t mac[6];
+    char hostname[64];
+    uint8_t kind;
+    uint8_t prefix_len;
+    uint8_t addr[16];
+    uint32_t valid_lifetime;
+    uint32_t start;
+};
+static_assert(sizeof(ugwd_lease6_rec) == 112);
+static_assert(offsetof(ugwd_lease6_rec, kind) == 86);
+static_assert(offsetof(ugwd_lease6_rec, addr) == 88);
+static_assert(offsetof(ugwd_lease6_rec, valid_lifetime) == 104);
+static_assert(offsetof(ugwd_lease6_rec, start) == 108);
+
+// The byte that terminates a host name read from a file.
+inline constexpr size_t UGWD_LEASE_HOSTNAME_END = 85;
+
+struct ugwd_lease {
+    ugwd_lease_rec rec;
+    uint64_t written; // fingerprint of the record last written, 0 = none
+    cmultilink by_uuid_mac;
+    cmultilink by_uuid;
+    cmultilink by_mac;
+    list_link link; // the owner's list: unclaimed leases, or a flow's
+};
+
+struct ugwd_lease6 {
+    ugwd_lease6_rec rec;
+    uint64_t written;
+    hashlink by_ip6;
+    cmultilink by_uuid_mac;
+    cmultilink by_uuid;
+    cmultilink by_mac;
+    list_link link;
+};
+
+struct ugwd_group {
+    uint8_t uuid[16];
+    ugwd_sockaddr peer;
+    uint8_t group[4]; // followed directly by the member MAC, then the BSSID
+    uint8_t mac[6];
+    uint8_t bssid[6]; // all zero: a membership of an Ethernet flow
+    hashlink by_ip_mac;
+    cmultilink by_ip;
+    cmultilink by_uuid_mac;
+    cmultilink by_uuid_bssid;
+    cmultilink by_uuid;
+};
+
+struct ugwd_group6 {
+    uint8_t uuid[16];
+    ugwd_sockaddr peer;
+    uint8_t group[16];
+    uint8_t mac[6];
+    uint8_t bssid[6];
+    hashlink by_ip6_mac;
+    cmultilink by_ip6;
+    cmultilink by_uuid_mac;
+    cmultilink by_uuid_bssid;
+    cmultilink by_uuid;
+};
+
+// Link initialisers: a record starts on no index.
+void ugwd_service_links_init(ugwd_service *s);
+void ugwd_vap_links_init(ugwd_vap *v);
+void ugwd_tunnel_links_init(ugwd_tunnel *t);
+void ugwd_flow_links_init(ugwd_flow *f);
+void ugwd_lease_links_init(ugwd_lease *l);
+void ugwd_lease6_links_init(ugwd_lease6 *l);
+void ugwd_group_links_init(ugwd_group *g);
+void ugwd_group6_links_init(ugwd_group6 *g);
+
+inline bool cmultilink_used(const cmultilink *l)
+{
+    return hashlink_used(&l->ml._hlink) || !list_isempty(&l->ml._ring);
+}
+
+// The 42 indexes, in the order they are created and held.
+struct ugwd_table_indexes {
+    hashtable *service_by_uuid;
+    multitable *service_by_vni;
+    multitable *service_dev;
+    hashtable *vap_by_uuid_bssid;
+    hashtable *vap_by_id;
+    multitable *vap_by_uuid;
+    multitable *vap_by_bssid;
+    hashtable *tunnel_by_addr_uuid;
+    hashtable *tunnel_by_id;
+    multitable *tunnel_by_uuid;
+    multitable *tunnel_by_addr;
+    hashtable *flow_by_id;
+    hashtable *flow_by_bssid_mac;
+    hashtable *flow_by_addr_mac;
+    multitable *flow_by_bssid;
+    multitable *flow_by_addr;
+    multitable *flow_by_mac;
+    multitable *flow_by_uuid;
+    multitable *flow_by_uuid_bssid;
+    multitable *flow_by_uuid_addr;
+    multitable *flow_by_port;
+    multitable *flow_by_process;
+    hashtable *flow_by_assoc;
+    multitable *lease_by_uuid_mac;
+    multitable *lease_by_uuid;
+    multitable *lease_by_mac;
+    hashtable *lease6_by_ip6;
+    multitable *lease6_by_uuid_mac;
+    multitable *lease6_by_uuid;
+    multitable *lease6_by_mac;
+    hashtable *group_by_ip_mac;
+    multitable *group_by_ip;
+    multitable *group_by_uuid_mac;
+    multitable *group_by_uuid_bssid;
+    multitable *group_by_uuid_addr;
+    multitable *group_by_uuid;
+    hashtable *group6_by_ip6_mac;
+    multitable *group6_by_ip6;
+    multitable *group6_by_uuid_mac;
+    multitable *group6_by_uuid_bssid;
+    multitable *group6_by_uuid_addr;
+    multitable *group6_by_uuid;
+};
+static_assert(sizeof(ugwd_table_indexes) == 42 * sizeof(void *));
+
+// One lease file.
+struct ugwd_lease_file {
+    char *path; // null: no lease file
+    int fd;     // append descriptor, -1 while closed
+    uint32_t records; // in the file since its last compaction
+};
+
+struct ugwd_table {
+    ugwd_table_indexes ix;
+    ugwd_lease_file leases;
+    ugwd_lease_file leases6;
+    uint32_t live6; // DHCPv6 leases of kind 3 on the indexes
+};
+
+ugwd_table *ugwd_table_create();
+void ugwd_table_destroy(ugwd_table *t);
+void ugwd_table_free(ugwd_table *t);
+void ugwd_table_close_leases(ugwd_table *t);
+void ugwd_table_close_leases6(ugwd_table *t);
+
+// Each 0, or -1 with errno EEXIST (a unique key is held) or EBUSY (an index
+// is locked or clearing), with the record on no index.
+int ugwd_table_insert_service(ugwd_table *t, ugwd_service *s);
+void ugwd_table_remove_service(ugwd_table *t, ugwd_service *s);
+int ugwd_table_insert_vap(ugwd_table *t, ugwd_vap *v);
+void ugwd_table_remove_vap(ugwd_table *t, ugwd_vap *v);
+int ugwd_table_insert_tunnel(ugwd_table *t, ugwd_tunnel *tn);
+void ugwd_table_remove_tunnel(ugwd_table *t, ugwd_tunnel *tn);
+// The port and process numbers must not change while the flow is indexed.
+int ugwd_table_insert_flow(ugwd_table *t, ugwd_flow *f);
+void ugwd_table_remove_flow(ugwd_table *t, ugwd_flow *f);
+// Makes the flow the associated flow of its MAC; returns the flow it shadows,
+// or null (also when this flow is already associated: nothing changes).
+ugwd_flow *ugwd_table_insert_flow_assoc(ugwd_table *t, ugwd_flow *f);
+void ugwd_table_remove_flow_assoc(ugwd_table *t, ugwd_flow *f);
+int ugwd_table_insert_lease(ugwd_table *t, ugwd_lease *l);
+void ugwd_table_remove_lease(ugwd_table *t, ugwd_lease *l);
+int ugwd_table_insert_lease6(ugwd_table *t, ugwd_lease6 *l);
+void ugwd_table_remove_lease6(ugwd_table *t, ugwd_lease6 *l);
+int ugwd_table_insert_group(ugwd_table *t, ugwd_group *g);
+void ugwd_table_remove_group(ugwd_table *t, ugwd_group *g);
+int ugwd_table_insert_group6(ugwd_table *t, ugwd_group6 *g);
+void ugwd_table_remove_group6(ugwd_table *t, ugwd_group6 *g);
+
+// Lookups: one probe on a key composed on the stack.
+ugwd_service *ugwd_table_get_service(ugwd_table *t, const uint8_t uuid[16]);
+ugwd_service *ugwd_table_get_service_by_vni(ugwd_table *t, uint32_t vni);
+ugwd_service_dev *ugwd_table_get_service_dev(ugwd_table *t, uint32_t ifindex);
+uint32_t ugwd_table_count_services(const ugwd_table *t);
+
+ugwd_vap *ugwd_table_get_vap_by_uuid_bssid(ugwd_table *t, const uint8_t uuid[16], const uint8_t bssid[6]);
+ugwd_vap *ugwd_table_get_vap_by_id(ugwd_table *t, const flow_id *id);
+ugwd_vap *ugwd_table_first_vap_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_vaps(const ugwd_table *t);
+uint32_t ugwd_table_count_vaps_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+
+ugwd_tunnel *ugwd_table_get_tunnel_by_addr(ugwd_table *t, const uint8_t uuid[16], const sockaddr *sa);
+ugwd_tunnel *ugwd_table_get_tunnel_by_id(ugwd_table *t, const flow_id *id);
+ugwd_tunnel *ugwd_table_first_tunnel_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_tunnels(const ugwd_table *t);
+uint32_t ugwd_table_count_tunnels_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+
+ugwd_flow *ugwd_table_get_flow_by_id(ugwd_table *t, const flow_id *id);
+ugwd_flow *ugwd_table_get_flow_by_bssid_mac(ugwd_table *t, const uint8_t bssid[6], const uint8_t mac[6]);
+ugwd_flow *ugwd_table_get_flow_by_addr_mac(ugwd_table *t, const sockaddr *sa, const uint8_t mac[6]);
+ugwd_flow *ugwd_table_first_flow_by_bssid(ugwd_table *t, const uint8_t bssid[6]);
+ugwd_flow *ugwd_table_first_flow_by_addr(ugwd_table *t, const sockaddr *sa);
+ugwd_flow *ugwd_table_first_flow_by_mac(ugwd_table *t, const uint8_t mac[6]);
+ugwd_flow *ugwd_table_first_flow_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+ugwd_flow *ugwd_table_first_flow_by_uuid_bssid(ugwd_table *t, const uint8_t uuid[16], const uint8_t bssid[6]);
+ugwd_flow *ugwd_table_first_flow_by_uuid_addr(ugwd_table *t, const uint8_t uuid[16], const sockaddr *sa);
+ugwd_flow *ugwd_table_first_flow_by_port(ugwd_table *t, uint32_t port);
+ugwd_flow *ugwd_table_get_assoc_flow(ugwd_table *t, const uint8_t mac[6]);
+uint32_t ugwd_table_count_flows(const ugwd_table *t);
+uint32_t ugwd_table_count_flows_by_bssid(ugwd_table *t, const uint8_t bssid[6]);
+uint32_t ugwd_table_count_flows_by_addr(ugwd_table *t, const sockaddr *sa);
+uint32_t ugwd_table_count_flows_by_mac(ugwd_table *t, const uint8_t mac[6]);
+uint32_t ugwd_table_count_flows_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_flows_by_uuid_bssid(ugwd_table *t, const uint8_t uuid[16], const uint8_t bssid[6]);
+uint32_t ugwd_table_count_flows_by_uuid_addr(ugwd_table *t, const uint8_t uuid[16], const sockaddr *sa);
+
+ugwd_lease *ugwd_table_get_lease(ugwd_table *t, const uint8_t uuid[16], const uint8_t mac[6]);
+ugwd_lease *ugwd_table_first_lease_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+ugwd_lease *ugwd_table_first_lease_by_mac(ugwd_table *t, const uint8_t mac[6]);
+uint32_t ugwd_table_count_leases(const ugwd_table *t);
+uint32_t ugwd_table_count_leases_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_leases_by_mac(ugwd_table *t, const uint8_t mac[6]);
+
+ugwd_lease6 *ugwd_table_get_lease6_by_ip6(ugwd_table *t, const uint8_t addr[16]);
+ugwd_lease6 *ugwd_table_get_lease6(ugwd_table *t, const uint8_t uuid[16], const uint8_t mac[6]);
+ugwd_lease6 *ugwd_table_first_lease6_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+ugwd_lease6 *ugwd_table_first_lease6_by_mac(ugwd_table *t, const uint8_t mac[6]);
+uint32_t ugwd_table_count_leases6(const ugwd_table *t);
+uint32_t ugwd_table_count_leases6_by_uuid_mac(ugwd_table *t, const uint8_t uuid[16], const uint8_t mac[6]);
+uint32_t ugwd_table_count_leases6_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_leases6_by_mac(ugwd_table *t, const uint8_t mac[6]);
+
+ugwd_group *ugwd_table_get_group_by_uuid_mac(ugwd_table *t, const uint8_t uuid[16], const uint8_t mac[6]);
+ugwd_group *ugwd_table_get_group_by_uuid_bssid(ugwd_table *t, const uint8_t uuid[16], const uint8_t bssid[6]);
+ugwd_group *ugwd_table_get_group_by_uuid_addr(ugwd_table *t, const uint8_t uuid[16], const sockaddr *sa);
+ugwd_group *ugwd_table_first_group_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_groups(const ugwd_table *t);
+uint32_t ugwd_table_count_groups_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+
+ugwd_group6 *ugwd_table_get_group6_by_uuid_mac(ugwd_table *t, const uint8_t uuid[16], const uint8_t mac[6]);
+ugwd_group6 *ugwd_table_get_group6_by_uuid_bssid(ugwd_table *t, const uint8_t uuid[16], const uint8_t bssid[6]);
+ugwd_group6 *ugwd_table_get_group6_by_uuid_addr(ugwd_table *t, const uint8_t uuid[16], const sockaddr *sa);
+ugwd_group6 *ugwd_table_first_group6_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+uint32_t ugwd_table_count_groups6(const ugwd_table *t);
+uint32_t ugwd_table_count_groups6_by_uuid(ugwd_table *t, const uint8_t uuid[16]);
+
+// Lease files (ugwd_lease.cpp). Loading needs an empty flow table.
+int ugwd_table_load_leases(ugwd_table *t, const char *path, mempool *pool, list_link *head);
+int ugwd_table_load_leases6(ugwd_table *t, const char *path, mempool *pool, list_link *head);
+int ugwd_table_dump_leases(ugwd_table *t);
+int ugwd_table_dump_leases6(ugwd_table *t);
+// Idempotent: a lease already indexed is not indexed again, and a record is
+// appended only when it differs from the one last written.
+int ugwd_table_store_lease(ugwd_table *t, ugwd_lease *l);
+int ugwd_table_drop_lease(ugwd_table *t, ugwd_lease *l);
+int ugwd_table_store_lease6(ugwd_table *t, ugwd_lease6 *l);
+int ugwd_table_drop_lease6(ugwd_table *t, ugwd_lease6 *l);
+int ugwd_table_write_lease(ugwd_table *t, ugwd_lease *l);
+int ugwd_table_write_lease6(ugwd_table *t, ugwd_lease6 *l);

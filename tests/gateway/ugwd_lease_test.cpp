@@ -1,0 +1,311 @@
+// Lease files: the load and compaction rules, and crashes mid-write.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/mempool.h"
+#include "common/timer.h"
+#include "gateway/ugwd_table.h"
+
+namespace {
+
+struct fixture {
+    std::string dir, path;
+    ugwd_table *t = ugwd_table_create();
+    mempool *pool = mempool_create(sizeof(ugwd_lease), nullptr, "struct ugwd_lease", __FILE__, __LINE__);
+    list_link head;
+    fixture()
+    {
+        char d[] = "/tmp/ugw-lease-XXXXXX";
+        dir = mkdtemp(d);
+        path = dir + "/leases";
+        list_init(&head);
+    }
+    ~fixture()
+    {
+        ugwd_table_free(t);
+        mempool_unref(pool);
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+    off_t size() const
+    {
+        struct stat st;
+        return stat(path.c_str(), &st) < 0 ? -1 : st.st_size;
+    }
+};
+
+// A record as the file holds it: wall-clock start.
+ugwd_lease_rec rec(uint8_t mac, uint8_t addr, int64_t age, uint32_t lease_time)
+{
+    ugwd_lease_rec r{};
+    r.mac[5] = mac;
+    r.addr[0] = addr;
+    r.start = static_cast<uint32_t>(clock_sec() + clock_offset_sec - age);
+    r.lease_time = lease_time;
+    memset(r.hostname, 'h', sizeof r.hostname);
+    return r;
+}
+
+void write_file(const std::string &path, const std::vector<ugwd_lease_rec> &recs, size_t extra = 0)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, recs.data(), recs.size() * sizeof(ugwd_lease_rec)),
+              static_cast<ssize_t>(recs.size() * sizeof(ugwd_lease_rec)));
+    std::vector<uint8_t> junk(extra, 0xaa);
+    if (extra) {
+        ASSERT_EQ(write(fd, junk.data(), extra), static_cast<ssize_t>(extra));
+    }
+    close(fd);
+}
+
+struct load_case {
+    const char *name;
+    std::vector<ugwd_lease_rec> recs;
+    size_t extra;
+    size_t live;
+};
+
+TEST(UgwdLease, LoadCases)
+{
+    clock_refresh_offset();
+    std::vector<load_case> cases = {
+        {"empty file", {}, 0, 0},
+        {"105 bytes: one record", {rec(1, 10, 10, 100)}, 1, 1},
+        {"later expired record wins", {rec(1, 10, 10, 100), rec(1, 11, 200, 100)}, 0, 0},
+        {"deletion record", {rec(1, 10, 10, 100), rec(1, 0, 0, 100)}, 0, 0},
+        {"expiring exactly now is purged", {rec(1, 10, 100, 100)}, 0, 0},
+        {"one second left", {rec(1, 10, 99, 100)}, 0, 1},
+        {"two clients", {rec(1, 10, 1, 100), rec(2, 11, 1, 100)}, 0, 2},
+    };
+    for (const load_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fixture f;
+        write_file(f.path, c.recs, c.extra);
+        ASSERT_EQ(ugwd_table_load_leases(f.t, f.path.c_str(), f.pool, &f.head), 0);
+        EXPECT_EQ(ugwd_table_count_leases(f.t), c.live);
+        // The torn tail is gone, so later appends stay aligned.
+        EXPECT_EQ(f.size() % sizeof(ugwd_lease_rec), 0);
+        for (ugwd_lease *l : list_records<&ugwd_lease::link>(&f.head))
+            EXPECT_EQ(reinterpret_cast<const char *>(&l->rec)[UGWD_LEASE_HOSTNAME_END], 0);
+        ASSERT_EQ(ugwd_table_dump_leases(f.t), 0);
+        // With no live lease a compaction leaves the file as it is.
+        size_t kept = c.live ? c.live : c.recs.size();
+        EXPECT_EQ(f.size(), static_cast<off_t>(kept * sizeof(ugwd_lease_rec)));
+        for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&f.head)) {
+            ugwd_table_remove_lease(f.t, l);
+            list_remove(&l->link);
+            mempool_release(f.pool, l);
+        }
+    }
+}
+
+TEST(UgwdLease, StoreIsIdempotentAndCompactsAtFourTimesLive)
+{
+    clock_refresh_offset();
+    fixture f;
+    ASSERT_EQ(ugwd_table_load_leases(f.t, f.path.c_str(), f.pool, &f.head), 0);
+    std::vector<ugwd_lease> leases(10);
+    for (int i = 0; i < 10; i++) {
+        ugwd_lease &l = leases[i];
+        l = ugwd_lease{};
+        ugwd_lease_links_init(&l);
+        l.rec = rec(static_cast<uint8_t>(i), 10, 0, 1000);
+        l.rec.start = clock_sec();
+        ASSERT_EQ(ugwd_table_store_lease(f.t, &l), 0);
+        // The sweep stores the same lease again: no second index entry, no record.
+        ASSERT_EQ(ugwd_table_store_lease(f.t, &l), 0);
+    }
+    EXPECT_EQ(ugwd_table_count_leases(f.t), 10u);
+    ASSERT_EQ(ugwd_table_dump_leases(f.t), 0);
+    EXPECT_EQ(f.t->leases.records, 10u);
+    // Appends up to counter 40 do not compact; the one made at 41 does.
+    for (int n = 10; n <= 40; n++) {
+        leases[0].rec.lease_time++;
+        ASSERT_EQ(ugwd_table_store_lease(f.t, &leases[0]), 0);
+    }
+    EXPECT_EQ(f.t->leases.records, 41u);
+    leases[0].rec.lease_time++;
+    ASSERT_EQ(ugwd_table_store_lease(f.t, &leases[0]), 0);
+    EXPECT_EQ(f.t->leases.records, 10u);
+    EXPECT_EQ(f.size(), static_cast<off_t>(10 * sizeof(ugwd_lease_rec)));
+    // Dropping twice writes one deletion record.
+    ASSERT_EQ(ugwd_table_drop_lease(f.t, &leases[1]), 0);
+    ASSERT_EQ(ugwd_table_drop_lease(f.t, &leases[1]), 0);
+    EXPECT_EQ(f.size(), static_cast<off_t>(11 * sizeof(ugwd_lease_rec)));
+    for (ugwd_lease &l : leases)
+        ugwd_table_drop_lease(f.t, &l);
+}
+
+TEST(UgwdLease, Dhcp6KindRules)
+{
+    clock_refresh_offset();
+    fixture f;
+    mempool *pool6 = mempool_create(sizeof(ugwd_lease6), nullptr, "struct ugwd_lease6", __FILE__, __LINE__);
+    std::string p6 = f.path + "6";
+    // Two clients with the same address: the later record takes it.
+    ugwd_lease6_rec a{}, b{};
+    a.mac[5] = 1;
+    b.mac[5] = 2;
+    a.kind = b.kind = UGWD_LEASE6_DHCPV6;
+    a.addr[0] = b.addr[0] = 0x20;
+    a.valid_lifetime = b.valid_lifetime = 1000;
+    a.start = b.start = static_cast<uint32_t>(clock_sec() + clock_offset_sec);
+    int fd = open(p6.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(write(fd, &a, sizeof a), static_cast<ssize_t>(sizeof a));
+    ASSERT_EQ(write(fd, &b, sizeof b), static_cast<ssize_t>(sizeof b));
+    close(fd);
+    ASSERT_EQ(ugwd_table_load_leases6(f.t, p6.c_str(), pool6, &f.head), 0);
+    ASSERT_EQ(ugwd_table_count_leases6(f.t), 1u);
+    EXPECT_EQ(ugwd_table_get_lease6_by_ip6(f.t, a.addr)->rec.mac[5], 2);
+    EXPECT_EQ(f.t->live6, 1u);
+    // A SLAAC address is indexed, not written, not counted.
+    ugwd_lease6 s{};
+    ugwd_lease6_links_init(&s);
+    s.rec.kind = UGWD_LEASE6_SLAAC;
+    s.rec.addr[0] = 0x30;
+    ASSERT_EQ(ugwd_table_store_lease6(f.t, &s), 0);
+    EXPECT_EQ(f.t->live6, 1u);
+    struct stat st;
+    stat(p6.c_str(), &st);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(2 * sizeof(ugwd_lease6_rec)));
+    ugwd_table_drop_lease6(f.t, &s);
+    for (ugwd_lease6 *l : list_records_safe<&ugwd_lease6::link>(&f.head)) {
+        ugwd_table_remove_lease6(f.t, l);
+        list_remove(&l->link);
+        mempool_release(pool6, l);
+    }
+    mempool_unref(pool6);
+}
+
+// A child appends and compacts until killed at a random moment; every load
+// must see whole records, in order, and the next append must land on a
+// record boundary.
+TEST(UgwdLease, SurvivesSigkillAnywhere)
+{
+    clock_refresh_offset();
+    fixture f;
+    unsigned seed = 1;
+    int64_t deadline = monotonic_ms() + 4000;
+    int runs = 0;
+    for (; runs < 300 && monotonic_ms() < deadline; runs++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ugwd_table *t = ugwd_table_create();
+            mempool *pool = mempool_create(sizeof(ugwd_lease), nullptr, "struct ugwd_lease", __FILE__, __LINE__);
+            list_link head;
+            list_init(&head);
+            if (ugwd_table_load_leases(t, f.path.c_str(), pool, &head) < 0)
+                _exit(3);
+            static ugwd_lease leases[8];
+            for (uint32_t n = 0;; n++) {
+                ugwd_lease &l = leases[n % 8];
+                if (!cmultilink_used(&l.by_uuid)) {
+                    l = ugwd_lease{};
+                    ugwd_lease_links_init(&l);
+                    l.rec.mac[5] = static_cast<uint8_t>(n % 8);
+                    l.rec.addr[0] = 10;
+                    l.rec.lease_time = 100000;
+                    l.rec.start = clock_sec();
+                }
+                l.rec.max_msg_size = n; // the sequence, in order within a client
+                if (ugwd_table_store_lease(t, &l) < 0)
+                    _exit(4);
+            }
+        }
+        rand_r(&seed);
+        usleep(static_cast<useconds_t>(rand_r(&seed) % 3000));
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "child exited " << WEXITSTATUS(status);
+        fixture check;
+        ASSERT_EQ(ugwd_table_load_leases(check.t, f.path.c_str(), check.pool, &check.head), 0);
+        ASSERT_EQ(f.size() % sizeof(ugwd_lease_rec), 0) << "run " << runs;
+        for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&check.head)) {
+            ASSERT_EQ(l->rec.addr[0], 10);
+            ASSERT_EQ(l->rec.lease_time, 100000u);
+            ugwd_table_remove_lease(check.t, l);
+            list_remove(&l->link);
+            mempool_release(check.pool, l);
+        }
+    }
+    EXPECT_GE(runs, 50);
+}
+
+} // namespace
+
+namespace {
+
+// One "run" of a daemon that is not root: load, rewrite, then change leases
+// (a MAC of 0: none).
+// Returns the exit status of the child.
+int run_as_nobody(const std::string &path, uint8_t store_mac, uint8_t drop_mac)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (setgroups(0, nullptr) < 0 || setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0)
+            _exit(2);
+        ugwd_table *t = ugwd_table_create();
+        mempool *pool = mempool_create(sizeof(ugwd_lease), nullptr, "struct ugwd_lease", __FILE__, __LINE__);
+        list_link head;
+        list_init(&head);
+        if (ugwd_table_load_leases(t, path.c_str(), pool, &head) < 0 || ugwd_table_dump_leases(t) < 0)
+            _exit(3);
+        for (ugwd_lease *l : list_records<&ugwd_lease::link>(&head))
+            if (l->rec.mac[5] == drop_mac && ugwd_table_drop_lease(t, l) < 0)
+                _exit(4);
+        static ugwd_lease l{};
+        if (!store_mac)
+            _exit(0);
+        ugwd_lease_links_init(&l);
+        l.rec = rec(store_mac, 10, 0, 100000);
+        l.rec.start = clock_sec();
+        if (ugwd_table_store_lease(t, &l) < 0)
+            _exit(5);
+        _exit(0);
+    }
+    int st;
+    waitpid(pid, &st, 0);
+    return st;
+}
+
+} // namespace
+
+// A daemon under another user restarts on the file it made and keeps
+// appending, also after a run that ended with no live lease.
+TEST(UgwdLease, AnotherUserKeepsAppendingAfterRestarts)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the child as uid 65534";
+    clock_refresh_offset();
+    fixture f;
+    ASSERT_EQ(chown(f.dir.c_str(), 65534, 65534), 0);
+    struct step {
+        uint8_t store, drop;
+        size_t live;
+    } steps[] = {{1, 0, 1}, {0, 1, 0}, {2, 0, 1}, {3, 2, 1}, {4, 0, 2}};
+    for (const step &s : steps) {
+        int st = run_as_nobody(f.path, s.store, s.drop);
+        ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "run storing " << int(s.store) << ": status " << st;
+        fixture check;
+        ASSERT_EQ(ugwd_table_load_leases(check.t, f.path.c_str(), check.pool, &check.head), 0);
+        EXPECT_EQ(ugwd_table_count_leases(check.t), s.live);
+        for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&check.head)) {
+            ugwd_table_remove_lease(check.t, l);
+            list_remove(&l->link);
+            mempool_release(check.pool, l);
+        }
+    }
+}
