@@ -22,7 +22,12 @@ int echo(void *, uint8_t *, size_t len, size_t, int)
 double ipc_round_trip_ns(size_t size, int rounds)
 {
     std::string path = "/tmp/ugw-bench-ipc-" + std::to_string(getpid());
-    userver_ops ops = {echo, nullptr, nullptr, nullptr};
+    const userver_ops ops = {
+        .request = echo,
+        .message = nullptr,
+        .subscribe = nullptr,
+        .health = nullptr,
+    };
     userver *server = userver_listen(path.c_str(), 0, 0, &ops, nullptr);
     std::atomic<bool> stop{false};
     std::thread t([&] {

@@ -135,8 +135,7 @@ void put_hex(textbuf &t, const uint8_t *p, size_t n)
 void put_text(textbuf &t, const uint8_t *p, size_t n)
 {
     char tmp[256];
-    string_printable(tmp, std::string_view(reinterpret_cast<const char *>(p), n), sizeof(tmp),
-                     '?');
+    string_untrusted(tmp, std::string_view(reinterpret_cast<const char *>(p), n), sizeof(tmp));
     t.printf("%s", tmp);
 }
 

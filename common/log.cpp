@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,11 +12,48 @@
 
 log_hook_fn log_hook = nullptr;
 log_cfg log_config = {};
+uint32_t log_source = LOG_SOURCE_TRUSTED;
 
 namespace {
 
 FILE *log_stream = nullptr;
 bool log_to_syslog = false;
+
+// A token bucket per source, in tenths of a line so that the refill of
+// LOG_LIMIT_PER_SEC a second is exact at millisecond steps.
+struct log_limit_slot {
+    uint32_t source;
+    uint32_t tokens; // tenths of a line
+    uint32_t suppressed;
+    uint64_t refilled_ms;
+    uint64_t heard; // when it was last heard from, in lines of any source
+    bool used;
+};
+
+log_limit_slot log_limits[LOG_LIMIT_SOURCES];
+uint64_t log_limit_lines;
+
+void log_suppressed(int level, const char *file, unsigned line, const log_limit_slot *s)
+{
+    log_hook(level, file, line, "Suppressed %u log lines caused by uid %u", s->suppressed,
+             s->source);
+}
+
+log_limit_slot *log_limit_slot_of(uint32_t source, uint64_t now, int level, const char *file,
+                                  unsigned line)
+{
+    log_limit_slot *oldest = nullptr;
+    for (log_limit_slot &s : log_limits) {
+        if (s.used && s.source == source)
+            return &s;
+        if (!oldest || (oldest->used && (!s.used || s.heard < oldest->heard)))
+            oldest = &s;
+    }
+    if (oldest->used && oldest->suppressed)
+        log_suppressed(level, file, line, oldest);
+    *oldest = {source, LOG_LIMIT_BURST * 10, 0, now, 0, true};
+    return oldest;
+}
 
 const char *level_text(int level)
 {
@@ -124,6 +162,59 @@ void log_syslog(int level, const char *, unsigned, const char *fmt, ...)
     va_end(ap);
 }
 
+bool log_limit_pass(int level, const char *file, unsigned line)
+{
+    if (log_source == LOG_SOURCE_TRUSTED)
+        return true;
+    uint64_t now = monotonic_ms();
+    log_limit_slot *s = log_limit_slot_of(log_source, now, level, file, line);
+    s->heard = ++log_limit_lines;
+    uint64_t refill = (now - s->refilled_ms) * LOG_LIMIT_PER_SEC / 100;
+    if (refill) {
+        uint64_t t = s->tokens + refill;
+        s->tokens = static_cast<uint32_t>(t < LOG_LIMIT_BURST * 10 ? t : LOG_LIMIT_BURST * 10);
+        s->refilled_ms = now;
+    }
+    if (s->tokens < 10) {
+        s->suppressed++;
+        return false;
+    }
+    s->tokens -= 10;
+    if (s->suppressed) {
+        log_suppressed(level, file, line, s);
+        s->suppressed = 0;
+    }
+    return true;
+}
+
+int log_open_regular(const char *path, int flags, mode_t mode)
+{
+    int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int err = 0;
+    if (fstat(fd, &st) < 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if (st.st_nlink > 1)
+        err = EMLINK;
+    if (err) {
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+        err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 int log_open(const char *path, int level, uint32_t components, uint8_t format, log_hook_fn hook)
 {
     log_close();
@@ -135,23 +226,25 @@ int log_open(const char *path, int level, uint32_t components, uint8_t format, l
         openlog(path, (format & LOG_FMT_PID) ? LOG_PID : 0, LOG_USER);
         log_to_syslog = true;
     } else if (log_hook == log_file && path) {
-        log_stream = fopen(path, "ae");
-        if (!log_stream) {
-            fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
-            log_hook = log_default;
-            return -1;
-        }
-        int fd = fileno(log_stream);
-        int fl = fcntl(fd, F_GETFD);
-        if (fl < 0 || fcntl(fd, F_SETFD, fl | FD_CLOEXEC) < 0) {
-            fprintf(stderr, "Failed to set CLOEXEC flag: %s\n", strerror(errno));
-            fclose(log_stream);
-            log_stream = nullptr;
+        int fd = log_open_regular(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+        if (fd < 0 || !(log_stream = fdopen(fd, "a"))) {
+            if (errno == EINVAL)
+                fprintf(stderr, "Failed to open %s: not a regular file\n", path);
+            else
+                fprintf(stderr, "Failed to open %s: %s\n", path, strerror(errno));
+            if (fd >= 0)
+                close(fd);
             log_hook = log_default;
             return -1;
         }
     }
     return 0;
+}
+
+void log_truncate()
+{
+    if (log_stream && fflush(log_stream) == 0 && ftruncate(fileno(log_stream), 0) < 0)
+        return; // logging never fails its caller: the old lines stay
 }
 
 void log_close()
@@ -164,4 +257,7 @@ void log_close()
     log_stream = nullptr;
     log_config = log_cfg{};
     log_hook = log_default;
+    log_source = LOG_SOURCE_TRUSTED;
+    for (log_limit_slot &s : log_limits)
+        s = log_limit_slot{};
 }

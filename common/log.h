@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 // Levels: debug levels count up from 1, one per -d option.
 enum : int {
@@ -65,20 +66,62 @@ void log_format(FILE *stream, int level, const char *file, unsigned line, const 
                 va_list ap);
 
 // path is the file (log_file) or the syslog identity. A null hook means log_default.
+// The file is opened for appending without following a symbolic link and must
+// be a regular file; a new one is created 0600.
 int log_open(const char *path, int level, uint32_t components, uint8_t format, log_hook_fn hook);
 void log_close();
+// Empties the open log file (a fresh log at start-up without removing the
+// file by name, which a symbolic link put in its place would turn against us).
+void log_truncate();
+
+// Opens a file in a directory that others may write: never through a symbolic
+// link (ELOOP), never anything but a regular file (EINVAL; a FIFO does not
+// block the open), never a file with another name too (EMLINK: a hard link to
+// someone else's file), close-on-exec. Used for the log and the pid file.
+int log_open_regular(const char *path, int flags, mode_t mode);
 
 inline bool log_enabled(uint32_t component, int level)
 {
     return log_hook && (log_config.components & component) && level <= log_config.level;
 }
 
+#define ulog_emit(level, ...)                                                                      \
+    do {                                                                                           \
+        log_hook((level), __FILE__, __LINE__, __VA_ARGS__);                                        \
+        if ((level) == ULOG_ERROR && log_hook != log_default)                                      \
+            log_default((level), __FILE__, __LINE__, __VA_ARGS__);                                 \
+    } while (0)
+
 // Errors also reach standard error when another target is active.
 #define ulog(component, level, ...)                                                                \
     do {                                                                                           \
-        if (log_enabled((component), (level))) {                                                   \
-            log_hook((level), __FILE__, __LINE__, __VA_ARGS__);                                    \
-            if ((level) == ULOG_ERROR && log_hook != log_default)                                   \
-                log_default((level), __FILE__, __LINE__, __VA_ARGS__);                             \
-        }                                                                                          \
+        if (log_enabled((component), (level)))                                                     \
+            ulog_emit((level), __VA_ARGS__);                                                       \
+    } while (0)
+
+// Lines that untrusted input causes are limited per source (the peer's user
+// id, kernel-checked): a burst of LOG_LIMIT_BURST, then LOG_LIMIT_PER_SEC a
+// second. What is held back is counted, and the count is logged before the
+// source's next line that goes through (or when its slot is taken by another
+// source). The table is small and fixed: the least recently heard source
+// gives way.
+enum : uint32_t {
+    LOG_SOURCE_TRUSTED = UINT32_MAX, // input from a trusted peer: not limited
+    LOG_LIMIT_SOURCES = 16,
+    LOG_LIMIT_BURST = 20,
+    LOG_LIMIT_PER_SEC = 10,
+};
+
+// The source of the input being handled; the IPC server sets it around each
+// datagram, so that code below it needs no peer to limit its lines.
+extern uint32_t log_source;
+
+// Whether a line of the current source may go out now; logs the count of what
+// was held back first when there is one.
+bool log_limit_pass(int level, const char *file, unsigned line);
+
+#define ulog_untrusted(component, level, ...)                                                      \
+    do {                                                                                           \
+        if (log_enabled((component), (level)) && log_limit_pass((level), __FILE__, __LINE__))       \
+            ulog_emit((level), __VA_ARGS__);                                                       \
     } while (0)

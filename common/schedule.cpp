@@ -56,10 +56,15 @@ void schedule_destroy(schedule *s)
 
 int schedule_add_fd(schedule *s, int fd, schedule_read_fn callback, void *user)
 {
-    if (fd < 0 || !callback)
+    if (fd < 0 || !callback) {
+        errno = EBADF;
         return -1;
+    }
     if (fd >= FD_SETSIZE) {
+        // pselect cannot watch it: the caller reports too many open files
+        // rather than a bad descriptor later.
         ulog(LOG_COMP_COMMON, ULOG_DEBUG, "File descriptor %d too large for select()", fd);
+        errno = EMFILE;
         return -1;
     }
     if (array_length(&s->fds) <= static_cast<uint32_t>(fd) &&

@@ -201,20 +201,37 @@ socklen_t sockaddr_un_len(const sockaddr_un *sun)
                                   strnlen(sun->sun_path + 1, sizeof(sun->sun_path) - 1));
 }
 
-int unix_socket_exists_in(const char *table, const sockaddr_un *sun)
+size_t unix_socket_table_name(const sockaddr_un *sun, socklen_t len, char out[UNIX_TABLE_NAME])
+{
+    size_t off = offsetof(sockaddr_un, sun_path);
+    size_t n = len > off ? len - off : 0;
+    if (n > sizeof(sun->sun_path))
+        n = sizeof(sun->sun_path);
+    const char *p = sun->sun_path;
+    if (n == 0 || p[0] != '\0') {
+        n = strnlen(p, n);
+        memcpy(out, p, n);
+        return n;
+    }
+    // Abstract: the table shows '@' for the leading NUL and for any other.
+    for (size_t i = 0; i < n; i++)
+        out[i] = p[i] ? p[i] : '@';
+    return n;
+}
+
+int unix_socket_table_scan(const char *table, void (*fn)(void *user, std::string_view name),
+                           void *user)
 {
     FILE *f = fopen(table, "re");
     if (!f)
-        return 0;
-    bool abstract = sun->sun_path[0] == '\0';
-    const char *want = abstract ? sun->sun_path + 1 : sun->sun_path;
-    size_t want_len = strnlen(want, sizeof(sun->sun_path) - (abstract ? 1 : 0));
+        return -1;
     char *line = nullptr;
     size_t cap = 0;
-    int found = 0;
-    while (!found && getline(&line, &cap, f) > 0) {
+    ssize_t got;
+    while ((got = getline(&line, &cap, f)) > 0) {
         // Seven fields, then the path (which may hold blanks) to the end of the line.
         char *p = line;
+        char *end = line + got;
         int fields = 0;
         while (fields < 7 && *p) {
             p += strspn(p, " \t");
@@ -227,19 +244,39 @@ int unix_socket_exists_in(const char *table, const sockaddr_un *sun)
         if (fields < 7)
             continue;
         p += strspn(p, " \t");
-        size_t len = strcspn(p, "\n");
-        if (!len)
-            continue;
-        bool listed_abstract = p[0] == '@';
-        if (listed_abstract != abstract)
-            continue;
-        if (listed_abstract)
-            p++, len--;
-        found = len == want_len && memcmp(p, want, len) == 0;
+        if (end > p && end[-1] == '\n')
+            end--;
+        if (end > p)
+            fn(user, std::string_view(p, static_cast<size_t>(end - p)));
     }
     free(line);
     fclose(f);
-    return found;
+    return 0;
+}
+
+int unix_socket_exists_in(const char *table, const sockaddr_un *sun)
+{
+    struct probe {
+        char name[UNIX_TABLE_NAME];
+        size_t len;
+        bool found;
+    } want;
+    bool abstract = sun->sun_path[0] == '\0';
+    // Without a length, an abstract name ends at its first NUL after the leading one.
+    size_t n = abstract ? 1 + strnlen(sun->sun_path + 1, sizeof(sun->sun_path) - 1)
+                        : strnlen(sun->sun_path, sizeof(sun->sun_path));
+    want.len = unix_socket_table_name(
+        sun, static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n), want.name);
+    want.found = false;
+    if (unix_socket_table_scan(
+            table,
+            [](void *user, std::string_view name) {
+                auto *w = static_cast<probe *>(user);
+                w->found = w->found || name == std::string_view(w->name, w->len);
+            },
+            &want) < 0)
+        return 0;
+    return want.found;
 }
 
 int unix_socket_exists(const sockaddr_un *sun)

@@ -38,6 +38,15 @@ socklen_t sockaddr_un_len(const sockaddr_un *sun);
 int unix_socket_exists(const sockaddr_un *sun);
 int unix_socket_exists_in(const char *table, const sockaddr_un *sun);
 
+// A UNIX socket's name as the table lists it: a path up to its NUL, or '@'
+// and an abstract name with each NUL shown as '@'. Returns its length.
+constexpr size_t UNIX_TABLE_NAME = sizeof(sockaddr_un::sun_path);
+size_t unix_socket_table_name(const sockaddr_un *sun, socklen_t len, char out[UNIX_TABLE_NAME]);
+// Calls fn with the name of every bound socket the table lists, in one pass
+// over it. 0, or -1 when the table cannot be read.
+int unix_socket_table_scan(const char *table, void (*fn)(void *user, std::string_view name),
+                           void *user);
+
 // "http://" or "https://" URL: the host into the buffer, the port out.
 // Returns the host's length, or -1 (no such scheme, no host, host too long,
 // a port above 65535).

@@ -176,3 +176,8 @@ char *string_printable(char *buffer, std::string_view text, size_t size, char re
     buffer[n] = '\0';
     return buffer;
 }
+
+char *string_untrusted(char *buffer, std::string_view text, size_t size)
+{
+    return string_printable(buffer, text, size, '?');
+}

@@ -27,3 +27,7 @@ char *string_hexdump(const void *bytes, size_t n, char *buffer, size_t size);
 // Copies text (up to the buffer's size), replacing each byte that is not
 // printable, a NUL included, by the replacement.
 char *string_printable(char *buffer, std::string_view text, size_t size, char replacement);
+// Text that came from outside (a station, a server, a local peer), made safe
+// for a log line: every byte that is not printable, a newline or a NUL
+// included, becomes '?', so the text cannot forge a line or hide its end.
+char *string_untrusted(char *buffer, std::string_view text, size_t size);

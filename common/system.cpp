@@ -118,9 +118,14 @@ int daemonize(const char *progname, const char *pidfile)
 
     int fd = -1;
     if (pidfile) {
-        fd = open(pidfile, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+        // The run directory may be writable by others: a link planted there
+        // must not make us truncate whatever it points at.
+        fd = log_open_regular(pidfile, O_RDWR | O_CREAT, 0640);
         if (fd < 0) {
-            print_error("Could not create PID file");
+            if (errno == EINVAL)
+                fprintf(stderr, "Could not create PID file: %s is not a regular file\n", pidfile);
+            else
+                print_error("Could not create PID file");
             return -1;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) < 0) {

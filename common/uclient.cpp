@@ -13,7 +13,13 @@ namespace {
 
 const umsghdr *header(const uclient *client)
 {
-    return static_cast<const umsghdr *>(client->buffer._buffer);
+    return array_data<const umsghdr>(&client->buffer);
+}
+
+// The payload of the message in the buffer, after its header.
+const uint8_t *payload_of(const uclient *client)
+{
+    return array_at<const uint8_t>(&client->buffer, sizeof(umsghdr));
 }
 
 } // namespace
@@ -39,7 +45,7 @@ uclient *uclient_open(const char *path)
     int pair[2];
     timeval tv = {10, 0};
     umsg_addr self = {};
-    int n;
+    int n, on = 1;
     if (sigprocmask(SIG_SETMASK, nullptr, &client->sigmask) < 0) {
         ulog(LOG_COMP_IPC, ULOG_ERROR, "Failed to get signal mask: %s", strerror(errno));
         goto fail;
@@ -57,6 +63,11 @@ uclient *uclient_open(const char *path)
     client->event_pass_fd = pair[1];
     if (setsockopt(client->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) < 0) {
         what = "Failed to set SO_RCVTIMEO: %s";
+        goto fail_errno;
+    }
+    // The server's credentials tell whether to take a reply of any size from it.
+    if (setsockopt(client->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) < 0) {
+        what = "Failed to set SO_PASSCRED: %s";
         goto fail_errno;
     }
     // A unique abstract name, bound with its exact length so that it shows in
@@ -113,17 +124,19 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
     Ary *buf = &client->buffer;
     umsghdr first = {};
     size_t used = sizeof(umsghdr);
+    size_t limit = UMSG_MESSAGE_MAX;
     int wait = first_wait;
     for (;;) {
-        if (used > UMSG_MESSAGE_MAX) {
+        if (used - sizeof(umsghdr) > limit) {
             errno = EMSGSIZE;
             return -1;
         }
         if (array_reserve(buf, static_cast<uint32_t>(used + UMSG_PAYLOAD)) < 0)
             return -1;
         umsghdr h;
-        ssize_t n = umsg_recv(fd, &h, static_cast<uint8_t *>(buf->_buffer) + used, UMSG_PAYLOAD,
-                              wait, &client->sigmask, nullptr, nullptr, nullptr);
+        umsg_cred cred;
+        ssize_t n = umsg_recv(fd, &h, array_at<uint8_t>(buf, static_cast<uint32_t>(used)),
+                              UMSG_PAYLOAD, wait, &client->sigmask, nullptr, &cred, nullptr);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -131,18 +144,21 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
         }
         if (used == sizeof(umsghdr)) {
             first = h;
+            // Only a server of our own or root's may send more than any peer.
+            if (cred.uid == 0 || cred.uid == client->cred.uid)
+                limit = UMSG_REPLY_MAX;
         } else if (h.type != first.type || umsg_seq(&h) != umsg_seq(&first)) {
             // A fragment of another message: what we gathered cannot be trusted.
             errno = EBADMSG;
             return -1;
         }
         used += static_cast<size_t>(n) - sizeof(umsghdr);
-        memcpy(buf->_buffer, &h, sizeof(h));
+        memcpy(array_data<uint8_t>(buf), &h, sizeof(h));
         if (!(h.flags & UMSG_F_MORE))
             break;
         wait = next_wait;
     }
-    buf->_count = static_cast<uint32_t>(used);
+    array_truncate(buf, static_cast<uint32_t>(used));
     return static_cast<ssize_t>(used);
 }
 
@@ -190,7 +206,7 @@ ssize_t uclient_request(uclient *client, const void *payload, size_t len, const 
     if (uclient_transact(client, payload, len, UMSG_REQUEST, -1) < 0)
         return -1;
     size_t n = array_length(&client->buffer) - sizeof(umsghdr);
-    *reply = n ? static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr) : nullptr;
+    *reply = n ? payload_of(client) : nullptr;
     return static_cast<ssize_t>(n);
 }
 
@@ -221,7 +237,7 @@ ssize_t uclient_recv_event(uclient *client, const uint8_t **payload)
         return -1;
     }
     size_t len = static_cast<size_t>(n) - sizeof(umsghdr);
-    *payload = len ? static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr) : nullptr;
+    *payload = len ? payload_of(client) : nullptr;
     return static_cast<ssize_t>(len);
 }
 
@@ -267,7 +283,7 @@ int uclient_get_log(uclient *client, uint8_t settings[12])
         errno = EBADMSG;
         return -1;
     }
-    memcpy(settings, static_cast<const uint8_t *>(client->buffer._buffer) + sizeof(umsghdr), 12);
+    memcpy(settings, payload_of(client), 12);
     return 0;
 }
 

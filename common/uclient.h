@@ -40,7 +40,9 @@ ssize_t uclient_recv_event(uclient *client, const uint8_t **payload);
 
 // Assembles one message from fd into client->buffer: the first datagram waits
 // up to first_wait seconds, further fragments up to next_wait each. Fragments
-// must agree in type and sequence; the whole is capped at UMSG_MESSAGE_MAX.
+// must agree in type and sequence; the whole is capped at UMSG_REPLY_MAX when
+// the first datagram came from root or our own user (the client's socket
+// passes credentials), else at UMSG_MESSAGE_MAX.
 ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait = UCLIENT_WAIT_SEC);
 
 int uclient_join_group(uclient *client, const void *key, size_t len);

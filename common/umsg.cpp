@@ -7,10 +7,12 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/strings.h"
 #include "common/timer.h"
 
 namespace {
@@ -47,16 +49,17 @@ const char *umsg_addr_text(const umsg_addr *addr, char out[110])
     size_t n = addr->len > off ? addr->len - off : 0;
     if (n > sizeof(addr->sun.sun_path))
         n = sizeof(addr->sun.sun_path);
-    const char *p = addr->sun.sun_path;
+    std::string_view name(addr->sun.sun_path, n);
+    // A path name ends at its NUL; an abstract one has its exact length and
+    // may hold anything, newlines and further NULs included.
+    if (!name.empty() && name[0] != '\0')
+        name = name.substr(0, name.find('\0'));
     size_t o = 0;
-    if (n > 0 && p[0] == '\0') {
+    if (!name.empty() && name[0] == '\0') {
         out[o++] = '@';
-        p++;
-        n--;
+        name.remove_prefix(1);
     }
-    for (size_t i = 0; i < n && p[i] && o < 109; i++)
-        out[o++] = p[i];
-    out[o] = '\0';
+    string_untrusted(out + o, name, 110 - o);
     return out;
 }
 
@@ -89,7 +92,7 @@ int umsg_send(int fd, uint8_t type, uint8_t flags, uint16_t seq, const void *pay
 
     const uint8_t *p = static_cast<const uint8_t *>(payload);
     size_t remaining = len;
-    do {
+    for (;;) {
         size_t part = remaining < UMSG_PAYLOAD ? remaining : UMSG_PAYLOAD;
         umsghdr h = {type, static_cast<uint8_t>(part < remaining ? flags | UMSG_F_MORE : flags), {}};
         umsg_set_seq(&h, seq);
@@ -106,14 +109,15 @@ int umsg_send(int fd, uint8_t type, uint8_t flags, uint16_t seq, const void *pay
         ssize_t r = sendmsg(fd, &mh, send_flags | MSG_NOSIGNAL);
         if (r < 0) {
             if (errno == EINTR)
-                continue;
+                continue; // the same part again
             return -1;
         }
         size_t sent = static_cast<size_t>(r) - sizeof(h);
         p += sent;
         remaining -= sent;
-    } while (remaining > 0);
-    return 0;
+        if (remaining == 0)
+            return 0;
+    }
 }
 
 ssize_t umsg_recv(int fd, umsghdr *hdr, void *buf, size_t cap, int wait_sec,
@@ -124,15 +128,10 @@ ssize_t umsg_recv(int fd, umsghdr *hdr, void *buf, size_t cap, int wait_sec,
     if (cred)
         *cred = umsg_no_cred;
     if (wait_sec > 0) {
-        if (fd >= FD_SETSIZE) {
-            errno = EBADF;
-            return -1;
-        }
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(fd, &rd);
+        // ppoll, unlike pselect, takes a descriptor of any number.
+        pollfd p = {fd, POLLIN, 0};
         timespec ts = {wait_sec, 0};
-        int r = pselect(fd + 1, &rd, nullptr, nullptr, &ts, sigmask);
+        int r = ppoll(&p, 1, &ts, sigmask);
         if (r < 0)
             return -1;
         if (r == 0) {
@@ -174,15 +173,17 @@ ssize_t umsg_recv(int fd, umsghdr *hdr, void *buf, size_t cap, int wait_sec,
             *cred = {c.pid, c.uid, c.gid};
         }
     }
+    // The sender is known even of a datagram we refuse, so that what it
+    // causes can be put down to it.
+    if (peer) {
+        peer->sun = from;
+        peer->len = mh.msg_namelen;
+    }
     if (n < static_cast<ssize_t>(sizeof(*hdr)) || (mh.msg_flags & MSG_TRUNC)) {
         if (got_fd >= 0)
             close(got_fd);
         errno = EMSGSIZE;
         return -1;
-    }
-    if (peer) {
-        peer->sun = from;
-        peer->len = mh.msg_namelen;
     }
     if (passfd)
         *passfd = got_fd;

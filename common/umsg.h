@@ -36,8 +36,11 @@ enum : uint8_t {
 enum : size_t {
     UMSG_DATAGRAM = 4096,
     UMSG_PAYLOAD = UMSG_DATAGRAM - sizeof(umsghdr), // 4092
-    // Largest message a receiver reassembles.
+    // Largest message a receiver reassembles from any sender...
     UMSG_MESSAGE_MAX = 1024 * 1024,
+    // ...and the largest reply a server sends, which a client takes from a
+    // trusted server only (a list of 10^5 flows is about 58 MB).
+    UMSG_REPLY_MAX = 256 * 1024 * 1024,
 };
 
 inline uint16_t umsg_seq(const umsghdr *h)
@@ -77,6 +80,8 @@ inline constexpr umsg_cred umsg_no_cred = {0, UINT32_MAX, UINT32_MAX};
 // Receives one datagram, waiting up to wait_sec seconds (0: not at all) with
 // the given signal mask. Returns its length including the header, or -1.
 // A descriptor that arrives is returned through passfd when asked, else closed.
+// The peer and credentials are filled in for a datagram refused as too short
+// or cut short (EMSGSIZE) too.
 ssize_t umsg_recv(int fd, umsghdr *hdr, void *buf, size_t cap, int wait_sec,
                   const sigset_t *sigmask, umsg_addr *peer, umsg_cred *cred, int *passfd);
 
@@ -86,8 +91,9 @@ int umsg_prune_stale_sockets(const char *server_path);
 // A UNIX socket address for a path. 0, or -1 with ENAMETOOLONG.
 int umsg_address(umsg_addr *addr, const char *path);
 
-// The printable form of an address: '@' for an abstract name, then the name.
-// Writes at most 110 bytes including the NUL.
+// The printable form of an address, safe for a log line: '@' for an abstract
+// name, then the name with every byte that is not printable as '?'. Writes at
+// most 110 bytes including the NUL.
 const char *umsg_addr_text(const umsg_addr *addr, char out[110]);
 
 // Wrap-safe: is a after b?

@@ -284,8 +284,11 @@ int main(int argc, char **argv)
     int level = static_cast<int>(opts.debug);
     int r;
     if (opts.log_file) {
-        unlink(opts.log_file);
+        // A fresh log, emptied through the descriptor we opened: removing the
+        // name first would let a link put in its place be followed.
         r = log_open(opts.log_file, level, LOG_COMP_ALL, format, log_file);
+        if (r == 0)
+            log_truncate();
     } else {
         r = log_open("ulmex-gateway", level, LOG_COMP_ALL, format,
                      opts.syslog ? log_syslog : log_default);

@@ -186,7 +186,7 @@ int ugwd_ctl_run(ugwd_ctl *ctl, ugwd_ctl_handler handler, uint8_t *msg, size_t s
     int r = handler(ctl, msg, size);
     if (r < 0) {
         int err = errno ? errno : EINVAL;
-        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Control command %s failed: %s", name, strerror(err));
+        ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Control command %s failed: %s", name, strerror(err));
         return status_reply(msg, size, err);
     }
     if (r == 0)
@@ -212,9 +212,9 @@ int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int pri
         // Logged once, on the call that can hold the answer.
         if (size >= sizeof(ctl_msg)) {
             if (need == 0)
-                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Discarding unknown control command %zu bytes", len);
+                ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Discarding unknown control command %zu bytes", len);
             else
-                ulog(LOG_COMP_ALL, ULOG_DEBUG, "Discarding short control command %zu bytes", len);
+                ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Discarding short control command %zu bytes", len);
         }
         return status_reply(msg, size, EBADMSG);
     }
@@ -225,15 +225,15 @@ int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int pri
     if (privileged && cmd && type <= CTL_WRITE_LEASES6 && cmd->priv)
         handler = cmd->priv;
     if (!handler) {
-        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Permission denied for control command %s",
+        ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Permission denied for control command %s",
              ugwd_ctl_msg_name(type));
         return status_reply(msg, size, EPERM);
     }
 
-    ulog(LOG_COMP_ALL, ULOG_DETAIL, "Executing control command %s", ugwd_ctl_msg_name(type));
+    ulog_untrusted(LOG_COMP_ALL, ULOG_DETAIL, "Executing control command %s", ugwd_ctl_msg_name(type));
     int r;
     if (!texts_terminated(msg, type)) {
-        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Control command %s failed: %s", ugwd_ctl_msg_name(type),
+        ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Control command %s failed: %s", ugwd_ctl_msg_name(type),
              strerror(EINVAL));
         r = status_reply(msg, size, EINVAL);
     } else {
@@ -249,17 +249,17 @@ int ugwd_ctl_subscribe(void *user, list_link *member, const uint8_t *key, size_t
 {
     auto *ctl = static_cast<ugwd_ctl *>(user);
     if (len < 4) {
-        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Discarding short control command %zu bytes", len);
+        ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Discarding short control command %zu bytes", len);
         return -1;
     }
     uint32_t type = ctl_get32(key, 0);
     int group = ctl_event_group_index(type);
     if (group < 0) {
-        ulog(LOG_COMP_ALL, ULOG_DEBUG, "Invalid event group %u", type);
+        ulog_untrusted(LOG_COMP_ALL, ULOG_DEBUG, "Invalid event group %u", type);
         return -1;
     }
     list_append(&ctl->subscribers[group], member);
-    ulog(LOG_COMP_ALL, ULOG_DETAIL, "Subscribe %s", ugwd_ctl_msg_name(type));
+    ulog_untrusted(LOG_COMP_ALL, ULOG_DETAIL, "Subscribe %s", ugwd_ctl_msg_name(type));
     return 0;
 }
 

@@ -7,12 +7,15 @@
 #include <ifaddrs.h>
 #include <linux/ethtool.h>
 #include <net/if.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include "common/log.h"
 #include "common/netlink.h"
 #include "common/strings.h"
 #include "common/system.h"
+#include "common/userver.h"
 
 const char ugwd_version[] = "3.1.10";
 
@@ -261,6 +264,12 @@ ugwd_parse_result ugwd_options_parse(ugwd_options *o, int argc, char **argv, FIL
                 fprintf(err, "%s: invalid number of CPU cores '%s'\n", prog, optarg);
                 return UGWD_EXIT_FAIL;
             }
+            if (o->nprocs > ugwd_max_procs()) {
+                fprintf(err, "%s: invalid number of CPU cores '%s' (at most %u)\n", prog, optarg,
+                        ugwd_max_procs());
+                return UGWD_EXIT_FAIL;
+            }
+            o->nprocs_given = true;
             break;
         case 'S':
             if (!replace_path(&o->control_sock, prog, optarg, err))
@@ -334,6 +343,12 @@ ugwd_parse_result ugwd_options_parse(ugwd_options *o, int argc, char **argv, FIL
         fprintf(err, "%s: unexpected argument '%s'\n", prog, argv[optind]);
         return UGWD_EXIT_FAIL;
     }
+    if (!o->nprocs_given && o->nprocs > ugwd_max_procs()) {
+        fprintf(err, "%s: warning: %u CPU cores, but data planes on only %u fit the descriptors "
+                     "the event loop can watch\n",
+                prog, o->nprocs, ugwd_max_procs());
+        o->nprocs = ugwd_max_procs();
+    }
     o->syslog = o->daemon ? !o->log_file : o->log_syslog;
     return UGWD_RUN;
 }
@@ -348,6 +363,20 @@ uint8_t ugwd_log_format(const ugwd_options *o)
     if (o->log_line)
         f |= LOG_FMT_FILE | LOG_FMT_LINE;
     return f;
+}
+
+unsigned ugwd_max_procs()
+{
+    rlimit rl;
+    uint64_t fds = FD_SETSIZE;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < fds)
+        fds = rl.rlim_cur;
+    // Members take descriptors too: as many as the server allows them.
+    uint64_t members = USERVER_MAX_MEMBERS;
+    if (fds / 4 < members)
+        members = fds / 4;
+    uint64_t own = UGWD_FDS_OWN + members;
+    return fds > own + UGWD_FDS_PER_PROC ? static_cast<unsigned>((fds - own) / UGWD_FDS_PER_PROC) : 1;
 }
 
 unsigned ugwd_nic_channel_count()

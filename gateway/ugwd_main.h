@@ -22,6 +22,7 @@ struct ugwd_options {
     uint64_t memory_size;
     uint32_t ring_size;
     unsigned debug;
+    bool nprocs_given; // -n, else the online processors, clamped
     bool daemon, configure, log_syslog, log_pid, log_time, log_line, disable_xsk;
     bool syslog; // in effect: with -B unless -F, else -L
 };
@@ -42,6 +43,13 @@ enum ugwd_parse_result { UGWD_RUN, UGWD_EXIT_OK, UGWD_EXIT_FAIL };
 ugwd_parse_result ugwd_options_parse(ugwd_options *o, int argc, char **argv, FILE *out, FILE *err);
 void ugwd_usage(FILE *out, const ugwd_options *o);
 uint8_t ugwd_log_format(const ugwd_options *o);
+
+// The most data-plane processes whose descriptors the event loop can watch:
+// each takes UGWD_FDS_PER_PROC below its pselect limit, beside the daemon's own
+// and the management server's members.
+constexpr unsigned UGWD_FDS_PER_PROC = 3; // the IPC socket and the event socket pair
+constexpr unsigned UGWD_FDS_OWN = 64;
+unsigned ugwd_max_procs();
 
 unsigned ugwd_nic_channel_count();
 uint64_t ugwd_child_memory_share(uint64_t buffer_size, uint64_t memory_size, unsigned channels,

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
+#include <dlfcn.h>
+#include <mutex>
 #include <fcntl.h>
+#include <cstdarg>
 #include <functional>
 #include <sys/stat.h>
 #include <poll.h>
@@ -43,8 +46,22 @@ struct host {
     std::atomic<int> health{0};
 };
 
+// Calls that offered room for a reply but no buffer to write it in.
+std::atomic<int> null_buffers{0};
+
 int host_request(void *, uint8_t *p, size_t len, size_t cap, int trusted)
 {
+    if (!p && cap > 0) {
+        null_buffers++;
+        return -1;
+    }
+    if (len == 0) {
+        // An empty request is answered like any other: here with 8 bytes.
+        if (cap < 8)
+            return 8;
+        memcpy(p, "empty ok", 8);
+        return 8;
+    }
     std::string req(reinterpret_cast<char *>(p), len);
     if (req == "trust") {
         p[0] = trusted ? '1' : '0';
@@ -77,7 +94,12 @@ int host_health(void *u)
     return static_cast<host *>(u)->health;
 }
 
-const userver_ops ops = {host_request, host_message, host_subscribe, host_health};
+const userver_ops ops = {
+    .request = host_request,
+    .message = host_message,
+    .subscribe = host_subscribe,
+    .health = host_health,
+};
 
 // The server served from its own thread, as the event loop would.
 struct served {
@@ -122,7 +144,137 @@ int as_nobody(const std::function<int()> &f)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
+// Starts f in a child process under the uid and gid; the child reports on
+// `report` (its write end) and ends when `hold` (its read end) reaches EOF.
+pid_t spawn_as(uid_t uid, const std::function<int(int report)> &f, int *report_fd, int *hold_fd)
+{
+    int report[2], hold[2];
+    if (pipe(report) < 0 || pipe(hold) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(report[0]);
+        close(hold[1]);
+        if (setresgid(uid, uid, uid) < 0 || setresuid(uid, uid, uid) < 0)
+            _exit(100);
+        int r = f(report[1]);
+        char c;
+        while (read(hold[0], &c, 1) > 0) {
+        }
+        _exit(r);
+    }
+    close(report[1]);
+    close(hold[0]);
+    *report_fd = report[0];
+    *hold_fd = hold[1];
+    return pid;
+}
+
+// A client socket as a careless program has one: bound, connected, read by hand.
+int raw_client(const std::string &path)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un self = {};
+    self.sun_family = AF_UNIX;
+    umsg_addr server;
+    umsg_address(&server, path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&self), sizeof(sa_family_t)) < 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&server.sun), server.len) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads one datagram, waiting up to ms; its length, or -1.
+ssize_t read_datagram(int fd, uint8_t *buf, size_t cap, int ms = 5000)
+{
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1)
+        return -1;
+    return recv(fd, buf, cap, 0);
+}
+
+template <class F> bool wait_for(F done, int ms = 5000)
+{
+    for (int waited = 0; !done(); waited += 5) {
+        if (waited >= ms)
+            return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+// Log lines of the server thread, kept for a test to look at.
+std::mutex logged_mutex;
+std::vector<std::string> logged;
+
+void capture(int, const char *, unsigned, const char *fmt, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> lock(logged_mutex);
+    logged.push_back(line);
+}
+
+bool was_logged(const std::string &needle)
+{
+    std::lock_guard<std::mutex> lock(logged_mutex);
+    for (auto &l : logged)
+        if (l.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+// sendmsg as the C library has it, except that the call numbered fail_at
+// (counting from 1 after arming, on fail_fd only) fails once with EINTR.
+std::atomic<int> fail_fd{-1};
+std::atomic<int> fail_at{0};
+
 } // namespace
+
+extern "C" ssize_t sendmsg(int fd, const msghdr *msg, int flags)
+{
+    using fn = ssize_t (*)(int, const msghdr *, int);
+    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "sendmsg"));
+    if (fd == fail_fd && fail_at > 0 && --fail_at == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return real(fd, msg, flags);
+}
+
+TEST(Ipc, SendRetriesThePartThatWasInterrupted)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+    fail_fd = sv[0];
+    // A bare answer, the header alone: interrupted, it must still go.
+    fail_at = 1;
+    ASSERT_EQ(umsg_send(sv[0], UMSG_HEALTH, UMSG_F_ACK, 9, nullptr, 0, nullptr, nullptr, -1), 0);
+    EXPECT_EQ(fail_at, 0);
+    uint8_t buf[UMSG_DATAGRAM];
+    ASSERT_EQ(recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT), 4);
+    EXPECT_EQ(buf[0], UMSG_HEALTH);
+    EXPECT_EQ(buf[1], UMSG_F_ACK);
+    // The second part of three: sent again, not skipped or doubled.
+    std::vector<uint8_t> msg(9000);
+    for (size_t i = 0; i < msg.size(); i++)
+        msg[i] = static_cast<uint8_t>(i * 3);
+    fail_at = 2;
+    ASSERT_EQ(umsg_send(sv[0], UMSG_REQUEST, 0, 10, msg.data(), msg.size(), nullptr, nullptr, -1), 0);
+    std::vector<uint8_t> got;
+    ssize_t n;
+    while ((n = recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+        got.insert(got.end(), buf + 4, buf + n);
+    EXPECT_EQ(got, msg);
+    fail_fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+}
 
 TEST(Ipc, RequestRepliesOfAnySizeArriveWhole)
 {
@@ -173,7 +325,7 @@ TEST(Ipc, FragmentsAreSplitAt4092AndCheckedOnReassembly)
     sigemptyset(&c.sigmask);
     ASSERT_EQ(umsg_send(sv[0], UMSG_REQUEST, 0, 77, msg.data(), msg.size(), nullptr, nullptr, -1), 0);
     ASSERT_EQ(uclient_recv(&c, sv[1], 0), static_cast<ssize_t>(9004));
-    EXPECT_EQ(memcmp(array_data<uint8_t>(&c.buffer) + 4, msg.data(), msg.size()), 0);
+    EXPECT_EQ(memcmp(array_at<uint8_t>(&c.buffer, 4), msg.data(), msg.size()), 0);
 
     // A fragment of another message in the middle is refused.
     umsghdr h = {UMSG_REQUEST, UMSG_F_MORE, {0, 1}};
@@ -327,8 +479,7 @@ TEST(Ipc, JoinNotifyAndPruneKeepLiveMembers)
     // Over more than one pruning period nobody alive is pruned.
     for (int round = 0; round < 3; round++) {
         int n = 0;
-        for (list_link *l = s.server->members._next; l != &s.server->members; l = l->_next) {
-            auto *m = container_of(l, &userver_member::member);
+        for (userver_member *m : list_records<&userver_member::member>(&s.server->members)) {
             std::string ev = "event" + std::to_string(round);
             EXPECT_EQ(userver_notify(s.server, m, ev.data(), ev.size()), 0);
             n++;
@@ -380,7 +531,7 @@ TEST(Ipc, StrayDescriptorsAndSilentMembersCostNothing)
     }
     EXPECT_EQ(uclient_health_check(c), 1);
     // A member that never reads its events: notifications are dropped, not blocking.
-    auto *m = container_of(s.server->members._next, &userver_member::member);
+    auto *m = list_first_record<&userver_member::member>(&s.server->members);
     int failed = 0;
     for (int i = 0; i < 5000; i++)
         failed += userver_notify(s.server, m, "e", 1) < 0;
@@ -405,4 +556,319 @@ TEST(Ipc, OpenRefusesLongPathsAndNamesItselfExactly)
     EXPECT_LT(len, sizeof(self)); // exact length: no NUL padding in the name
     EXPECT_EQ(unix_socket_exists(&self), 1);
     uclient_close(c);
+}
+
+TEST(Ipc, EmptyRequestIsAnsweredFromARealBuffer)
+{
+    served s("empty");
+    uclient *c = uclient_open(s.path.c_str());
+    ASSERT_NE(c, nullptr);
+    int before = null_buffers;
+    const uint8_t *reply = nullptr;
+    ASSERT_EQ(uclient_request(c, nullptr, 0, &reply), 8);
+    EXPECT_EQ(memcmp(reply, "empty ok", 8), 0);
+    EXPECT_EQ(null_buffers, before);
+    uclient_close(c);
+}
+
+TEST(Ipc, LargeReplyGoesOutAsThePeerReadsWhileOthersAreServed)
+{
+    served s("large");
+    const size_t size = 40 * 1000 * 1000;
+    int slow = raw_client(s.path);
+    ASSERT_GE(slow, 0);
+    std::string req = "size " + std::to_string(size);
+    ASSERT_EQ(umsg_send(slow, UMSG_REQUEST, UMSG_F_WANT_ACK, 1, req.data(), req.size(), nullptr,
+                        nullptr, -1),
+              0);
+    std::vector<uint8_t> buf(UMSG_DATAGRAM);
+    ssize_t n = read_datagram(slow, buf.data(), buf.size());
+    ASSERT_GT(n, 4);
+    ASSERT_EQ(buf[1], UMSG_F_ACK | UMSG_F_MORE) << "the first part of a reply";
+
+    // The reply waits for its reader; the server serves everyone else.
+    uclient *other = uclient_open(s.path.c_str());
+    ASSERT_NE(other, nullptr);
+    for (int i = 0; i < 50; i++) {
+        const uint8_t *reply;
+        ASSERT_EQ(uclient_request(other, "size 100", 8, &reply), 100) << i;
+    }
+    EXPECT_EQ(uclient_health_check(other), 1);
+
+    // The slow reader reads on and gets all of it, byte for byte.
+    bool same = true;
+    size_t got = 0;
+    for (;;) {
+        for (ssize_t i = 4; i < n; i++, got++)
+            same = same && buf[static_cast<size_t>(i)] == static_cast<uint8_t>(got * 7);
+        if (!(buf[1] & UMSG_F_MORE))
+            break;
+        n = read_datagram(slow, buf.data(), buf.size());
+        ASSERT_GT(n, 4) << "after " << got << " bytes";
+    }
+    EXPECT_EQ(got, size);
+    EXPECT_TRUE(same);
+    // Nothing is held once it is out.
+    EXPECT_EQ(uclient_health_check(other), 1);
+    EXPECT_TRUE(wait_for([&] { return s.server->held == 0; }));
+    close(slow);
+
+    // A client takes such a reply whole from a server of its own user.
+    const uint8_t *reply;
+    EXPECT_EQ(uclient_request(other, "size 3000000", 12, &reply), 3000000);
+    uclient_close(other);
+}
+
+TEST(Ipc, ReplyToAPeerThatStopsReadingIsDroppedAndLogged)
+{
+    log_open(nullptr, 1, LOG_COMP_IPC, 0, capture);
+    served s("stall");
+    s.server->stall_ms = 200;
+    int quitter = raw_client(s.path);
+    ASSERT_GE(quitter, 0);
+    const char req[] = "size 20000000";
+    ASSERT_EQ(umsg_send(quitter, UMSG_REQUEST, UMSG_F_WANT_ACK, 1, req, strlen(req), nullptr, nullptr,
+                        -1),
+              0);
+    uint8_t buf[UMSG_DATAGRAM];
+    ASSERT_GT(read_datagram(quitter, buf, sizeof(buf)), 4);
+    // It reads no more. The server gives up on it and goes on.
+    EXPECT_TRUE(wait_for([] { return was_logged("it stopped reading"); }))
+        << "no drop was logged";
+    uclient *other = uclient_open(s.path.c_str());
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(uclient_health_check(other), 1);
+    EXPECT_EQ(s.server->held, 0u);
+    EXPECT_EQ(s.server->waiting, 0u);
+    uclient_close(other);
+    close(quitter);
+    log_close();
+}
+
+TEST(Ipc, HogOfUnreadRequestsSilencesNoOtherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run clients under other uids";
+    served s("hog");
+    chmod(s.path.c_str(), 0777);
+    int report, hold;
+    pid_t hog = spawn_as(
+        65534,
+        [&](int out) {
+            int fd = raw_client(s.path);
+            for (int i = 0; fd >= 0 && i < 1000; i++)
+                if (umsg_send(fd, UMSG_REQUEST, UMSG_F_WANT_ACK, static_cast<uint16_t>(i), "size 64",
+                              7, nullptr, nullptr, -1) < 0)
+                    return 1;
+            // An answer of a header alone that must wait too.
+            umsg_send(fd, UMSG_HEALTH, UMSG_F_WANT_ACK, 1000, nullptr, 0, nullptr, nullptr, -1);
+            return write(out, "x", 1) == 1 ? 0 : 1; // sent all; reads nothing, ever
+        },
+        &report, &hold);
+    ASSERT_GT(hog, 0);
+    char c;
+    ASSERT_EQ(read(report, &c, 1), 1);
+
+    // Our own clients and health checks are answered.
+    uclient *root = uclient_open(s.path.c_str());
+    ASSERT_NE(root, nullptr);
+    for (int i = 0; i < 20; i++) {
+        const uint8_t *reply;
+        ASSERT_EQ(uclient_request(root, "size 64", 7, &reply), 64) << i;
+    }
+    EXPECT_EQ(uclient_health_check(root), 1);
+    // So are other users'.
+    int other_report, other_hold;
+    pid_t other = spawn_as(
+        65533,
+        [&](int out) {
+            uclient *c2 = uclient_open(s.path.c_str());
+            const uint8_t *reply;
+            bool ok = c2 && uclient_request(c2, "size 64", 7, &reply) == 64 && uclient_health_check(c2);
+            uclient_close(c2);
+            return write(out, ok ? "y" : "n", 1) == 1 ? 0 : 1;
+        },
+        &other_report, &other_hold);
+    ASSERT_GT(other, 0);
+    ASSERT_EQ(read(other_report, &c, 1), 1);
+    EXPECT_EQ(c, 'y') << "another user went unanswered";
+    // The hog holds no more than its user's share.
+    EXPECT_LE(s.server->charge + s.server->unattributed, s.server->sndbuf / 2);
+
+    for (int fd : {hold, other_hold, report, other_report})
+        close(fd);
+    waitpid(hog, nullptr, 0);
+    waitpid(other, nullptr, 0);
+    uclient_close(root);
+}
+
+TEST(Ipc, MembersAreCappedPerUntrustedUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a client under another uid";
+    served s("cap");
+    chmod(s.path.c_str(), 0777);
+    int report, hold;
+    pid_t pid = spawn_as(
+        65534,
+        [&](int out) {
+            // One user, many sockets, a descriptor with each join.
+            int passed = open("/dev/null", O_RDONLY);
+            int acked = 0;
+            for (int i = 0; i < 100; i++) {
+                int fd = raw_client(s.path);
+                umsg_send(fd, UMSG_JOIN, UMSG_F_WANT_ACK, 1, "k", 1, nullptr, nullptr, passed);
+                uint8_t buf[UMSG_DATAGRAM];
+                if (read_datagram(fd, buf, sizeof(buf)) >= 4 && (buf[1] & UMSG_F_ACK))
+                    acked++;
+            }
+            uint8_t n = static_cast<uint8_t>(acked);
+            return write(out, &n, 1) == 1 ? 0 : 1;
+        },
+        &report, &hold);
+    ASSERT_GT(pid, 0);
+    uint8_t acked = 0;
+    ASSERT_EQ(read(report, &acked, 1), 1);
+    EXPECT_EQ(acked, USERVER_MEMBERS_PER_UID);
+    // Our own still join.
+    uclient *c = uclient_open(s.path.c_str());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(uclient_join_group(c, "k", 1), 0);
+    EXPECT_EQ(s.server->nmembers, USERVER_MEMBERS_PER_UID + 1);
+    EXPECT_LE(s.server->max_members, USERVER_MAX_MEMBERS);
+    close(hold);
+    close(report);
+    waitpid(pid, nullptr, 0);
+    uclient_close(c);
+}
+
+namespace {
+
+uint64_t bytes_read_by_us()
+{
+    FILE *f = fopen("/proc/self/io", "r");
+    unsigned long long rchar = 0;
+    if (f) {
+        if (fscanf(f, "rchar: %llu", &rchar) != 1)
+            rchar = 0;
+        fclose(f);
+    }
+    return rchar;
+}
+
+} // namespace
+
+TEST(Ipc, PruneReadsTheSocketTableOnceForAllMembers)
+{
+    // Served from this thread: nothing else reads while the prune runs.
+    host h;
+    std::string path = socket_path("prune");
+    userver *server = userver_listen(path.c_str(), 0, 0, &ops, &h);
+    ASSERT_NE(server, nullptr);
+    int passed = open("/dev/null", O_RDONLY);
+    std::vector<int> members;
+    for (int i = 0; i < 100; i++) {
+        int fd = raw_client(path);
+        ASSERT_GE(fd, 0);
+        members.push_back(fd);
+        umsg_send(fd, UMSG_JOIN, UMSG_F_WANT_ACK, 1, "k", 1, nullptr, nullptr, passed);
+        userver_process(server);
+    }
+    ASSERT_EQ(server->nmembers, 100u);
+    // The size of the table as the prune will read it.
+    uint64_t before = bytes_read_by_us();
+    FILE *t = fopen("/proc/net/unix", "r");
+    char chunk[4096];
+    while (fread(chunk, 1, sizeof(chunk), t) > 0) {
+    }
+    fclose(t);
+    uint64_t table = bytes_read_by_us() - before;
+
+    server->last_prune = 0;
+    before = bytes_read_by_us();
+    userver_process(server);
+    uint64_t read_by_prune = bytes_read_by_us() - before;
+    EXPECT_EQ(server->nmembers, 100u); // all alive
+    EXPECT_LT(read_by_prune, 2 * table) << "the table is " << table << " bytes";
+
+    // Half of them go: the next prune finds them gone.
+    for (int i = 0; i < 50; i++)
+        close(members[static_cast<size_t>(i)]);
+    server->last_prune = 0;
+    userver_process(server);
+    EXPECT_EQ(server->nmembers, 50u);
+    for (size_t i = 50; i < members.size(); i++)
+        close(members[i]);
+    close(passed);
+    userver_close(server);
+}
+
+TEST(Ipc, PeerNamesArePrintedSafely)
+{
+    struct {
+        std::string name; // as bound, after the family
+        std::string text;
+    } cases[] = {
+        {std::string("\0plain", 6), "@plain"},
+        {std::string("\0evil\nFAKE LINE", 15), "@evil?FAKE LINE"},
+        {std::string("\0a\0b\x7f", 5), "@a?b?"},
+        {"/run/sock", "/run/sock"},
+    };
+    for (auto &c : cases) {
+        umsg_addr a = {};
+        a.sun.sun_family = AF_UNIX;
+        memcpy(a.sun.sun_path, c.name.data(), c.name.size());
+        a.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + c.name.size());
+        char out[110];
+        EXPECT_STREQ(umsg_addr_text(&a, out), c.text.c_str());
+    }
+}
+
+TEST(Ipc, ClientTakesALargeReplyFromATrustedServerOnly)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a server under another uid";
+    // A server of another user, with a directory it may bind in.
+    char dir[] = "/tmp/ugw-ipc-other-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    ASSERT_EQ(chown(dir, 65534, 65534), 0);
+    std::string path = std::string(dir) + "/sock";
+    int ready[2], stop[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(stop), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(stop[1]);
+        if (setresgid(65534, 65534, 65534) < 0 || setresuid(65534, 65534, 65534) < 0)
+            _exit(100);
+        host h;
+        userver *server = userver_listen(path.c_str(), 0, 0, &ops, &h);
+        chmod(path.c_str(), 0777);
+        if (!server || write(ready[1], "x", 1) != 1)
+            _exit(101);
+        for (;;) {
+            pollfd p[2] = {{userver_fd(server), POLLIN, 0}, {stop[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 || p[1].revents)
+                break;
+            userver_process(server);
+        }
+        userver_close(server);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(stop[0]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    uclient *client = uclient_open(path.c_str());
+    ASSERT_NE(client, nullptr);
+    const uint8_t *reply;
+    EXPECT_EQ(uclient_request(client, "size 1000000", 12, &reply), 1000000);
+    EXPECT_EQ(uclient_request(client, "size 3000000", 12, &reply), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    uclient_close(client);
+    close(stop[1]);
+    waitpid(pid, nullptr, 0);
+    close(ready[0]);
+    rmdir(dir);
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <syslog.h> // its LOG_* macros must not change our levels
 #include <unistd.h>
@@ -92,4 +94,86 @@ TEST_F(LogTest, UnopenableFileFallsBackToStderr)
     ulog(LOG_COMP_COMMON, ULOG_INFO, "still here");
     EXPECT_EQ(captured(),
               "Failed to open /nonexistent/dir/x.log: No such file or directory\nstill here\n");
+}
+
+TEST_F(LogTest, LogFileIsNeverReachedThroughALinkOrAnythingButAFile)
+{
+    std::string victim = path + ".victim", link = path + ".link", fifo = path + ".fifo",
+                hard = path + ".hard", fresh = path + ".fresh";
+    FILE *v = fopen(victim.c_str(), "w");
+    fputs("precious\n", v);
+    fclose(v);
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::link(victim.c_str(), hard.c_str()), 0);
+    struct {
+        const std::string &file;
+        std::string why;
+    } refused[] = {
+        {link, strerror(ELOOP)},
+        {fifo, strerror(ENXIO)}, // the open does not wait for a reader
+        {hard, strerror(EMLINK)},
+    };
+    std::string want;
+    for (auto &r : refused) {
+        EXPECT_EQ(log_open(r.file.c_str(), 0, LOG_COMP_ALL, 0, log_file), -1) << r.file;
+        ulog(LOG_COMP_COMMON, ULOG_INFO, "written");
+        want += "Failed to open " + r.file + ": " + r.why + "\nwritten\n";
+    }
+    EXPECT_EQ(captured(), want);
+    FILE *f = fopen(victim.c_str(), "r");
+    char buf[64] = {};
+    fread(buf, 1, sizeof(buf) - 1, f);
+    fclose(f);
+    EXPECT_STREQ(buf, "precious\n");
+
+    // A new log is the daemon's own to read.
+    ASSERT_EQ(log_open(fresh.c_str(), 0, LOG_COMP_ALL, 0, log_file), 0);
+    struct stat st;
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    log_close();
+    for (auto &p : {victim, link, fifo, hard, fresh})
+        unlink(p.c_str());
+}
+
+TEST_F(LogTest, UntrustedLinesAreLimitedPerSourceAndWhatIsHeldBackIsCounted)
+{
+    ASSERT_EQ(log_open(nullptr, 1, LOG_COMP_ALL, 0, nullptr), 0);
+    auto lines = [this](const std::string &needle) {
+        std::string text = captured();
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size())
+            n++;
+        return n;
+    };
+    log_source = 65534;
+    for (int i = 0; i < 100; i++)
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "bad datagram from nobody");
+    EXPECT_EQ(lines("bad datagram from nobody"), LOG_LIMIT_BURST);
+    // Another source has its own allowance; trusted input has no limit.
+    log_source = 1000;
+    for (int i = 0; i < 100; i++)
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "bad datagram from 1000");
+    EXPECT_EQ(lines("bad datagram from 1000"), LOG_LIMIT_BURST);
+    log_source = LOG_SOURCE_TRUSTED;
+    for (int i = 0; i < 100; i++)
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "ours");
+    EXPECT_EQ(lines("ours"), 100u);
+    // The table is small: sources that push a quiet one out have its count logged.
+    for (uint32_t uid = 2000; uid < 2000 + LOG_LIMIT_SOURCES; uid++) {
+        log_source = uid;
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "one line");
+    }
+    log_source = LOG_SOURCE_TRUSTED;
+    EXPECT_EQ(lines("Suppressed 80 log lines caused by uid 65534\n"), 1u);
+    EXPECT_EQ(lines("Suppressed 80 log lines caused by uid 1000\n"), 1u);
+    // Disabled lines are not counted as held back.
+    log_source = 3000;
+    for (int i = 0; i < 100; i++)
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DETAIL, "too verbose");
+    for (uint32_t i = 0; i < LOG_LIMIT_BURST; i++)
+        ulog_untrusted(LOG_COMP_IPC, ULOG_DEBUG, "still allowed");
+    EXPECT_EQ(lines("still allowed"), LOG_LIMIT_BURST);
+    log_source = LOG_SOURCE_TRUSTED;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <memory>
@@ -107,6 +108,7 @@ TEST_F(Schedule, DescriptorRegistration)
     EXPECT_EQ(schedule_add_fd(s.get(), 3, nullptr, nullptr), -1);
     EXPECT_TRUE(logged.size() == 1);
     EXPECT_EQ(schedule_add_fd(s.get(), 1024, noop, nullptr), -1);
+    EXPECT_EQ(errno, EMFILE); // what the caller reports: too many open files
     EXPECT_EQ(logged.back(), "1 File descriptor 1024 too large for select()");
     EXPECT_EQ(schedule_add_fd(s.get(), 1023, noop, nullptr), 0);
     EXPECT_EQ(schedule_add_fd(s.get(), 1023, noop, nullptr), 0); // replaced, not counted twice

@@ -11,14 +11,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <atomic>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "common/crypto/crypto_hw.h"
+#include "common/uclient.h"
 #include "gateway/ugwd_table.h"
 
 extern char **environ;
@@ -27,6 +30,7 @@ namespace {
 
 const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
 const std::string stand_in = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
+const std::string ipcpeer = UGW_BIN_DIR "/tools/ipcpeer/ipcpeer";
 
 // Generous for sanitizer builds; nothing waits this long unless something is wrong.
 constexpr int START_MS = 15000;
@@ -200,7 +204,150 @@ protected:
     {
         return {"-D", stand_in, "-n", std::to_string(n)};
     }
+
+    std::string control_socket(const proc *p)
+    {
+        return run + "/ulmex-gatewaysock." + std::to_string(p->pid);
+    }
+
+    // Runs ipcpeer as another user, its standard input held open by us: it
+    // ends when we close that. Its first line of output is read, with a bound.
+    struct peer {
+        pid_t pid = -1;
+        int in = -1, out = -1;
+        std::string line;
+    };
+
+    peer as_user(uid_t uid, const std::vector<std::string> &args, int ms = 30000)
+    {
+        peer r;
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
+            return r;
+        std::vector<std::string> all = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                        "--regid=" + std::to_string(uid), "--clear-groups", ipcpeer};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        fflush(nullptr);
+        r.pid = fork();
+        if (r.pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        r.in = in[1];
+        r.out = out[0];
+        long end = now_ms() + ms;
+        while (r.line.find('\n') == std::string::npos) {
+            pollfd f{r.out, POLLIN, 0};
+            long left = end - now_ms();
+            if (left <= 0 || poll(&f, 1, static_cast<int>(left)) != 1)
+                break;
+            char buf[256];
+            ssize_t n = read(r.out, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            r.line.append(buf, static_cast<size_t>(n));
+        }
+        return r;
+    }
+
+    // Lets it go and reaps it; its exit status.
+    int release(peer &r)
+    {
+        close(r.in);
+        close(r.out);
+        int st = -1;
+        if (r.pid > 0)
+            waitpid(r.pid, &st, 0);
+        r.pid = -1;
+        return st;
+    }
+
+    // One datagram from a user's socket; the answer in hex, or "none".
+    std::string exchange(uid_t uid, const std::string &sock, const std::string &hex,
+                         const std::string &name = "")
+    {
+        std::vector<std::string> args = {"send", sock, hex};
+        if (!name.empty())
+            args.push_back(name);
+        peer r = as_user(uid, args);
+        std::string line = r.line;
+        release(r);
+        return line;
+    }
+
+    bool can_be_other_users()
+    {
+        return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0 &&
+               access(ipcpeer.c_str(), X_OK) == 0;
+    }
+
+    // Lets other users reach the sockets in the run directory.
+    void open_run_directory() { chmod(dir.c_str(), 0755); }
 };
+
+// A management request of the type's fixed size, as the daemon's clients send it.
+std::vector<uint8_t> ctl_request(uint32_t type, size_t size = 8)
+{
+    std::vector<uint8_t> m(size, 0);
+    memcpy(m.data(), &type, 4);
+    return m;
+}
+
+std::string hex(const std::vector<uint8_t> &b)
+{
+    std::string s;
+    char two[3];
+    for (uint8_t c : b) {
+        snprintf(two, sizeof(two), "%02x", c);
+        s += two;
+    }
+    return s;
+}
+
+long proc_status_kb(pid_t pid, const char *field)
+{
+    FILE *f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long v = -1;
+    char line[256];
+    while (f && fgets(line, sizeof(line), f))
+        if (strncmp(line, field, strlen(field)) == 0)
+            v = atol(line + strlen(field));
+    if (f)
+        fclose(f);
+    return v;
+}
+
+int open_fds(pid_t pid)
+{
+    int n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (d && readdir(d))
+        n++;
+    if (d)
+        closedir(d);
+    return n - 2;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string s;
+    FILE *f = fopen(path.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof(buf), f)) > 0)
+        s.append(buf, n);
+    if (f)
+        fclose(f);
+    return s;
+}
 
 bool exited_with(int status, int code)
 {
@@ -395,6 +542,249 @@ TEST_F(Daemon, SecondInstanceOnThePidFileFails)
     ASSERT_EQ(r, static_cast<pid_t>(daemon));
     EXPECT_TRUE(exited_with(dst, 0)) << dst;
     EXPECT_NE(access(pidfile.c_str(), F_OK), 0); // removed at exit
+}
+
+TEST_F(Daemon, EmptyRequestIsAnsweredByTheDaemonAndItsDataPlane)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to send as uid 65534";
+    open_run_directory();
+    proc *p = start(base(1));
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    auto kids = children();
+    ASSERT_EQ(kids.size(), 1u);
+    // Type 0, an answer wanted, sequence 1, no payload: four bytes in all.
+    // The daemon answers Status 74 (EBADMSG), its data plane what it has.
+    for (int round = 0; round < 2; round++) {
+        EXPECT_EQ(exchange(65534, control_socket(p), "00010001"), "00020001000000004a000000\n");
+        std::string dp = exchange(65534, run + "/fernrelaysock." + std::to_string(kids[0]), "00010001");
+        EXPECT_EQ(dp.rfind("00020001", 0), 0u) << dp;
+    }
+    EXPECT_EQ(kill(p->pid, 0), 0);
+    EXPECT_EQ(kill(kids[0], 0), 0);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+TEST_F(Daemon, HogOfUnreadRequestsSilencesNeitherRootNorOtherUsers)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to run clients as other users";
+    open_run_directory();
+    proc *p = start(base(1));
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    std::string sock = control_socket(p);
+    std::vector<uint8_t> dump = ctl_request(15); // Dump-Controls, open to any client
+    peer hog = as_user(65534, {"hog", sock, "1000", hex(dump)});
+    ASSERT_EQ(hog.line, "sent 1000\n");
+
+    // It reads none of its answers, and holds them. Root's client and health
+    // check are answered as ever, and so is another user.
+    uclient *c = uclient_open(sock.c_str());
+    ASSERT_NE(c, nullptr);
+    for (int i = 0; i < 20; i++) {
+        const uint8_t *reply;
+        ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8) << i;
+    }
+    EXPECT_EQ(uclient_health_check(c), 1);
+    std::string other = exchange(65533, sock, "00010002" + hex(dump));
+    EXPECT_EQ(other.rfind("00020002", 0), 0u) << other;
+    uclient_close(c);
+    EXPECT_EQ(WEXITSTATUS(release(hog)), 0);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+TEST_F(Daemon, OneUserCannotTakeEveryMemberSlot)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to join as uid 65534";
+    open_run_directory();
+    proc *p = start(base(1));
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    std::string sock = control_socket(p);
+    int fds = open_fds(p->pid);
+    // 100 sockets of one user join New-Service (60), each passing a descriptor.
+    peer joiner = as_user(65534, {"join", sock, "100", "3c000000"});
+    EXPECT_EQ(joiner.line, "acked 32 refused 68\n");
+    EXPECT_EQ(open_fds(p->pid), fds + 32);
+    uclient *c = uclient_open(sock.c_str());
+    ASSERT_NE(c, nullptr);
+    uint32_t key = 60;
+    EXPECT_EQ(uclient_join_group(c, &key, sizeof(key)), 0) << "root may still join";
+    uclient_close(c);
+    // Gone with their sockets at the next prune.
+    release(joiner);
+    long end = now_ms() + 10000;
+    while (open_fds(p->pid) != fds && now_ms() < end)
+        poll(nullptr, 0, 50);
+    EXPECT_EQ(open_fds(p->pid), fds);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+TEST_F(Daemon, RandomDatagramFloodLeavesMemoryDescriptorsAndLogAsBefore)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to flood as uid 65534";
+    open_run_directory();
+    std::string log = dir + "/gw.log";
+    auto args = base(1);
+    args.insert(args.end(), {"-dd", "-F", log});
+    proc *p = start(args);
+    long end = now_ms() + START_MS;
+    while (read_file(log).find("Starting ulmex-gateway") == std::string::npos && now_ms() < end)
+        poll(nullptr, 0, 10);
+    ASSERT_NE(read_file(log).find("Starting ulmex-gateway"), std::string::npos) << p->text;
+    std::string sock = control_socket(p);
+    std::vector<uint8_t> dump = ctl_request(15);
+    uclient *c = uclient_open(sock.c_str());
+    ASSERT_NE(c, nullptr);
+    const uint8_t *reply;
+    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8);
+    long rss = proc_status_kb(p->pid, "VmRSS:");
+    int fds = open_fds(p->pid);
+    size_t logged = read_file(log).size();
+
+    // 10^5 datagrams of any type and flags, endless fragments, 0 to 70,000
+    // bytes, descriptors passed; none of the answers read.
+    peer flood = as_user(65534, {"flood", sock, "100000", "7"}, 120000);
+    EXPECT_EQ(flood.line, "sent 100000\n");
+    EXPECT_EQ(WEXITSTATUS(release(flood)), 0);
+
+    ASSERT_EQ(wait_exit(p, 0), -1) << "the daemon died: " << p->status << "\n" << p->text;
+    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8);
+    EXPECT_EQ(uclient_health_check(c), 1);
+    // The descriptors it joined with go once its socket is gone.
+    end = now_ms() + 10000;
+    while (open_fds(p->pid) != fds && now_ms() < end)
+        poll(nullptr, 0, 50);
+    EXPECT_EQ(open_fds(p->pid), fds);
+    long grown = proc_status_kb(p->pid, "VmRSS:") - rss;
+    EXPECT_LT(grown, 2048) << "kB more after the flood";
+    // What the flood made the daemon log is limited, and what was held back is counted.
+    std::string text = read_file(log);
+    EXPECT_LT(text.size() - logged, 64u * 1024) << text.substr(text.size() - 2000);
+    EXPECT_NE(text.find("log lines caused by uid 65534"), std::string::npos);
+    uclient_close(c);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+TEST_F(Daemon, PeerNamesCannotForgeLogLines)
+{
+    if (!can_be_other_users())
+        GTEST_SKIP() << "needs root, setpriv and ipcpeer to send as uid 65534";
+    open_run_directory();
+    auto args = base(1);
+    args.push_back("-d");
+    proc *p = start(args);
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    // A join without a descriptor is refused and logged with the peer's name,
+    // which here holds a newline and a line of the peer's choice.
+    std::string name = "evil\nFAKE LINE";
+    std::vector<uint8_t> raw(name.begin(), name.end());
+    EXPECT_EQ(exchange(65534, control_socket(p), "01010001", hex(raw)), "01040001\n");
+    ASSERT_TRUE(wait_text(p, "failed to join multicast group")) << p->text;
+    EXPECT_NE(p->text.find("IPC client @evil?FAKE LINE failed to join"), std::string::npos) << p->text;
+    EXPECT_EQ(p->text.find("\nFAKE LINE"), std::string::npos) << p->text;
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
+}
+
+TEST_F(Daemon, PidAndLogFilesAreNeverFollowedThroughLinks)
+{
+    std::string victim = dir + "/victim", link = dir + "/link";
+    FILE *v = fopen(victim.c_str(), "w");
+    fputs("precious\n", v);
+    fclose(v);
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    const std::string loop = strerror(ELOOP);
+    struct {
+        std::vector<std::string> extra;
+        std::string message;
+    } cases[] = {
+        {{"-F", link}, "Failed to open " + link + ": " + loop + "\n"},
+        {{"-B", "-F", dir + "/gw.log", "-P", link}, "Could not create PID file: " + loop + "\n"},
+    };
+    for (auto &c : cases) {
+        auto args = base(1);
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        proc *p = start(args);
+        EXPECT_TRUE(exited_with(wait_exit(p), 1)) << c.extra[1];
+        EXPECT_EQ(p->text, c.message);
+        EXPECT_EQ(read_file(victim), "precious\n");
+    }
+
+    // A link put in place of the log while the daemon starts: it must not be
+    // followed however the race goes.
+    std::string racy = dir + "/racy.log";
+    std::atomic<bool> stop{false};
+    std::thread planter([&] {
+        while (!stop) {
+            if (symlink(victim.c_str(), racy.c_str()) < 0)
+                std::this_thread::yield();
+        }
+    });
+    auto args = base(1);
+    args.insert(args.end(), {"-F", racy});
+    proc *p = start(args);
+    long end = now_ms() + START_MS;
+    struct stat st;
+    // Until it runs, or ends refusing the link it found.
+    while (lstat(control_socket(p).c_str(), &st) != 0 && now_ms() < end && wait_exit(p, 10) == -1) {
+    }
+    stop = true;
+    planter.join();
+    if (p->status == -1) {
+        kill(p->pid, SIGTERM);
+        wait_exit(p);
+    }
+    EXPECT_EQ(read_file(victim), "precious\n");
+
+    // A log file of our own is the daemon's alone to read, and starts empty.
+    std::string own = dir + "/own.log";
+    FILE *o = fopen(own.c_str(), "w");
+    fputs("the last run's lines\n", o);
+    fclose(o);
+    chmod(own.c_str(), 0600);
+    std::string fresh = dir + "/fresh.log";
+    for (const std::string &file : {own, fresh}) {
+        args = base(1);
+        args.insert(args.end(), {"-F", file});
+        p = start(args);
+        end = now_ms() + START_MS;
+        while (read_file(file).find("Starting ulmex-gateway") == std::string::npos && now_ms() < end)
+            poll(nullptr, 0, 10);
+        EXPECT_EQ(read_file(file).rfind("Starting ulmex-gateway", 0), 0u) << read_file(file);
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        kill(p->pid, SIGTERM);
+        EXPECT_TRUE(exited_with(wait_exit(p), 0));
+    }
+}
+
+TEST_F(Daemon, DataPlaneCountIsBoundByTheDescriptorsTheLoopCanWatch)
+{
+    for (const char *n : {"4294967295", "100000"}) {
+        proc *p = start({"-D", stand_in, "-n", n});
+        EXPECT_TRUE(exited_with(wait_exit(p), 1)) << n;
+        EXPECT_EQ(p->text.rfind(gateway_bin + ": invalid number of CPU cores '" + n + "' (at most ", 0),
+                  0u)
+            << p->text;
+        EXPECT_TRUE(children().empty());
+    }
+    // The default, one per online processor, is clamped with a warning: with
+    // 90 descriptors there is room for one data plane only.
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2)
+        GTEST_SKIP() << "one processor: the default needs no clamp";
+    proc *p = start({"-D", stand_in}, {}, {"prlimit", "--nofile=90"});
+    ASSERT_TRUE(wait_text(p, "Starting ulmex-gateway")) << p->text;
+    EXPECT_NE(p->text.find("warning: "), std::string::npos) << p->text;
+    EXPECT_NE(p->text.find("but data planes on only 1 fit"), std::string::npos) << p->text;
+    EXPECT_EQ(children().size(), 1u);
+    ASSERT_EQ(kill(p->pid, SIGTERM), 0);
+    EXPECT_TRUE(exited_with(wait_exit(p), 0)) << p->text;
 }
 
 namespace {

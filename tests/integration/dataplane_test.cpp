@@ -117,9 +117,10 @@ struct standin {
     std::string dir, prefix, sock, ctl;
     pid_t pid = -1;
 
-    bool start(const char *faults = nullptr)
+    // In a new temporary directory, or beside another stand-in in its own.
+    bool start(const char *faults = nullptr, const std::string &in_dir = "")
     {
-        dir = make_temp_dir();
+        dir = in_dir.empty() ? make_temp_dir() : in_dir;
         prefix = dir + "/fernrelaysock";
         pid = fork();
         if (pid == 0) {
@@ -148,7 +149,8 @@ struct standin {
     ~standin()
     {
         stop(SIGKILL);
-        remove_tree(dir);
+        if (!dir.empty())
+            remove_tree(dir);
     }
 };
 
@@ -437,6 +439,18 @@ TEST_F(Frlc, LateReplyTimesOutAndIsSkippedAfterwards)
     uint32_t node = add_node(11, 0);
     EXPECT_NE(node, 0u);
     EXPECT_EQ(frlc_dump_nodes(client, nullptr), 1);
+}
+
+TEST_F(Frlc, ControlSocketOfAKilledStandInIsPrunedByTheNext)
+{
+    std::string left = peer.ctl;
+    ASSERT_EQ(peer.stop(SIGKILL), SIGKILL);
+    ASSERT_TRUE(exists(left)) << "a killed stand-in leaves its sockets";
+    standin next;
+    ASSERT_TRUE(next.start(nullptr, peer.dir));
+    EXPECT_FALSE(exists(left));
+    EXPECT_FALSE(exists(peer.sock));
+    next.dir.clear(); // the first one's to remove
 }
 
 TEST_F(Frlc, FramesAndPacketsOutAreJournalledByteForByte)

@@ -1,1 +1,1 @@
-add_dependencies(test_integration fernrelayd)
+add_dependencies(test_integration fernrelayd ipcpeer)

@@ -995,6 +995,9 @@ void serve_data()
     umsg_addr peer = {};
     umsg_cred cred;
     int passfd = -1;
+    // Replies to slow readers go on from here too: the server's descriptor
+    // turns readable for them as well as for datagrams.
+    userver_flush(srv);
     uint8_t *payload = array_data<uint8_t>(&srv->buffer);
     ssize_t r = umsg_recv(srv->fd, &hdr, payload, UMSG_PAYLOAD, 0, &srv->sigmask, &peer, &cred,
                           &passfd);
@@ -1153,15 +1156,18 @@ int main(int argc, char **argv)
             return 1;
         }
         // Beside the data socket but not under its prefix, so that it is never
-        // taken for another data plane's socket.
-        std::string ctl = std::string(prefix) + "-ctl." + std::to_string(getpid());
+        // taken for another data plane's socket; bound with our pid so that
+        // those of stand-ins that were killed are pruned like data sockets.
+        std::string ctl = std::string(prefix) + "-ctl";
         userver_ops control_ops = {.request = control_request,
                                    .message = nullptr,
                                    .subscribe = nullptr,
                                    .health = nullptr};
-        S.control = userver_listen(ctl.c_str(), 0, 0, &control_ops, nullptr);
+        S.control = userver_listen(ctl.c_str(), static_cast<unsigned>(getpid()), 0, &control_ops,
+                                   nullptr);
         if (!S.control) {
-            fprintf(stderr, "fernrelayd: cannot bind %s\n", ctl.c_str());
+            fprintf(stderr, "fernrelayd: cannot bind %s.%u\n", ctl.c_str(),
+                    static_cast<unsigned>(getpid()));
             userver_close(S.data);
             return 1;
         }
