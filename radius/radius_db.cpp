@@ -653,6 +653,33 @@ radius_db *radius_db_create(const radius_db_ops *ops, void *user, const char *na
     return db;
 }
 
+namespace {
+
+// Takes a session off every index and frees it, with the database going away.
+void teardown_entry(radius_db *db, radius_entry *e)
+{
+    hashtable_remove(db->entries_by_mac, &e->by_mac);
+    e->deleted = 1;
+    if (e->auth) {
+        e->auth = nullptr;
+        e->send_token = -1;
+    }
+    remove_addresses(e);
+    unindex_name(e);
+    unindex_cui(e);
+    unindex_session_id(e);
+    if (db->entries_by_realm)
+        multitable_remove(db->entries_by_realm, &e->by_realm);
+    if (e->request) {
+        db->ops.discard(db->user, e->request);
+        packet_release(e->request);
+        e->request = nullptr;
+    }
+    entry_free(e);
+}
+
+} // namespace
+
 void radius_db_destroy(radius_db *db)
 {
     if (!db)
@@ -672,46 +699,12 @@ void radius_db_destroy(radius_db *db)
         for (hashlink *l = hashtable_first(db->entries_by_mac); l; l = hashtable_next(db->entries_by_mac, l))
             if (radius_entry **slot = array_push<radius_entry *>(&all))
                 *slot = hashtable_entry(l, &radius_entry::by_mac);
-        for (uint32_t i = 0; i < array_length(&all); i++) {
-            radius_entry *e = *array_at<radius_entry *>(&all, i);
-            hashtable_remove(db->entries_by_mac, &e->by_mac);
-            e->deleted = 1;
-            if (e->auth) {
-                e->auth = nullptr;
-                e->send_token = -1;
-            }
-            remove_addresses(e);
-            unindex_name(e);
-            unindex_cui(e);
-            unindex_session_id(e);
-            if (db->entries_by_realm)
-                multitable_remove(db->entries_by_realm, &e->by_realm);
-            if (e->request) {
-                db->ops.discard(db->user, e->request);
-                packet_release(e->request);
-                e->request = nullptr;
-            }
-            entry_free(e);
-        }
+        for (uint32_t i = 0; i < array_length(&all); i++)
+            teardown_entry(db, *array_at<radius_entry *>(&all, i));
         array_purge(&all);
         // Entries that did not fit the list are freed the slow way.
-        while (hashlink *l = hashtable_first(db->entries_by_mac)) {
-            radius_entry *e = hashtable_entry(l, &radius_entry::by_mac);
-            hashtable_remove(db->entries_by_mac, l);
-            e->deleted = 1;
-            remove_addresses(e);
-            unindex_name(e);
-            unindex_cui(e);
-            unindex_session_id(e);
-            if (db->entries_by_realm)
-                multitable_remove(db->entries_by_realm, &e->by_realm);
-            if (e->request) {
-                db->ops.discard(db->user, e->request);
-                packet_release(e->request);
-                e->request = nullptr;
-            }
-            entry_free(e);
-        }
+        while (hashlink *l = hashtable_first(db->entries_by_mac))
+            teardown_entry(db, hashtable_entry(l, &radius_entry::by_mac));
     }
     packet_queue_purge(&db->acct_backlog);
     if (db->filters) {

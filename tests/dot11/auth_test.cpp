@@ -26,35 +26,6 @@ uint16_t le16(const sim::bytes &f, size_t off)
     return uint16_t(f[off] | f[off + 1] << 8);
 }
 
-std::string logged;
-void capture_hook(int, const char *, unsigned, const char *fmt, ...)
-{
-    char line[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    logged += line;
-    logged += '\n';
-}
-
-struct log_capture {
-    log_hook_fn saved_hook = log_hook;
-    log_cfg saved = log_config;
-    log_capture()
-    {
-        logged.clear();
-        log_hook = capture_hook;
-        log_config.components = LOG_COMP_ALL;
-        log_config.level = ULOG_DEBUG;
-    }
-    ~log_capture()
-    {
-        log_hook = saved_hook;
-        log_config = saved;
-    }
-};
-
 struct bss : ::testing::Test {
     sim::host h;
     dot11_auth auth{};

@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "common/mempool.h"
 #include "common/packet.h"
 #include "crypto/util.h"
@@ -20,6 +22,36 @@
 
 // The key handling's AES goes through the implementation chosen at start-up.
 inline const bool dot11_test_aes_ready = (aes_init(), true);
+
+// Log lines of the code under test, gathered while a log_capture lives.
+inline std::string logged;
+inline void capture_hook(int, const char *, unsigned, const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    logged += line;
+    logged += '\n';
+}
+
+struct log_capture {
+    log_hook_fn saved_hook = log_hook;
+    log_cfg saved = log_config;
+    log_capture()
+    {
+        logged.clear();
+        log_hook = capture_hook;
+        log_config.components = LOG_COMP_ALL;
+        log_config.level = ULOG_DEBUG;
+    }
+    ~log_capture()
+    {
+        log_hook = saved_hook;
+        log_config = saved;
+    }
+};
 
 inline bytes operator+(bytes a, const bytes &b)
 {

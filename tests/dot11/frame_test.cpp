@@ -39,35 +39,6 @@ struct sized_packet {
     ~sized_packet() { packet_release(p); }
 };
 
-std::string logged;
-void capture_hook(int, const char *, unsigned, const char *fmt, ...)
-{
-    char line[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    logged += line;
-    logged += '\n';
-}
-
-struct log_capture {
-    log_hook_fn saved_hook = log_hook;
-    log_cfg saved = log_config;
-    log_capture()
-    {
-        logged.clear();
-        log_hook = capture_hook;
-        log_config.components = LOG_COMP_ALL;
-        log_config.level = ULOG_DEBUG;
-    }
-    ~log_capture()
-    {
-        log_hook = saved_hook;
-        log_config = saved;
-    }
-};
-
 std::string hdr_hex(const char *fc, const uint8_t *a1, const uint8_t *a2)
 {
     return std::string(fc) + "0000" + tohex(a1, 6) + tohex(a2, 6) + tohex(kBssid, 6) + "0000";
