@@ -84,6 +84,9 @@ uint32_t cmultitable_insert(multitable *table, cmultilink *link);
 uint32_t cmultitable_append(multitable *table, cmultilink *link);
 uint32_t cmultitable_remove(multitable *table, cmultilink *link);
 void cmultitable_sort(multitable *table, list_compare_fn compare);
+// Sorts one key given its first record (a key of one record costs nothing);
+// returns the new first, which carries the count.
+multilink *cmultitable_sort_key(multitable *table, multilink *first, list_compare_fn compare);
 
 inline uint32_t cmultitable_count(const cmultilink *first)
 {
