@@ -74,6 +74,13 @@ inline multilink *multitable_first(multitable *table)
     return container_of(hashtable_first(&table->table), &multilink::_hlink);
 }
 
+// The first record of a key some buckets past this first record's, or null:
+// what a walk should start loading now.
+inline multilink *multitable_peek(multitable *table, const multilink *first, uint32_t ahead)
+{
+    return container_of(hashtable_peek(&table->table, &first->_hlink, ahead), &multilink::_hlink);
+}
+
 inline bool cmultitable_clearing(const multitable *table)
 {
     return hashtable_clearing(&table->table);

@@ -192,6 +192,21 @@ template <class K> int compare_start_of(const void *a, const void *b)
 // system calls vanish beside the copying, small enough to stay in cache.
 constexpr size_t DUMP_CHUNK = 128 * 1024;
 
+// The leases lie in the pool in load order and the walk visits them in hash
+// order: each would be a cache miss in a chain of misses. Loading the lease a
+// few buckets ahead overlaps them.
+constexpr uint32_t DUMP_AHEAD = 12;
+
+template <class L> void prefetch_lease(const L *l)
+{
+    if (!l)
+        return;
+    const auto *b = reinterpret_cast<const char *>(l);
+    for (size_t at = 0; at < sizeof(L); at += 64)
+        __builtin_prefetch(b + at);
+    __builtin_prefetch(b + sizeof(L) - 1);
+}
+
 template <class K> int dump(ugwd_table *t)
 {
     ugwd_lease_file &f = K::file(t);
@@ -236,6 +251,7 @@ template <class K> int dump(ugwd_table *t)
     // a figure kept beside the index.
     for (multilink *m = multitable_first(mt); m;) {
         m = cmultitable_sort_key(mt, m, compare_start_of<K>);
+        prefetch_lease(multitable_entry(multitable_peek(mt, m, DUMP_AHEAD), &K::lease_t::by_mac));
         do {
             auto *l = multitable_entry(m, &K::lease_t::by_mac);
             m = multitable_next(mt, m);
