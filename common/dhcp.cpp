@@ -8,6 +8,7 @@
 
 #include "common/fatal.h"
 #include "common/strings.h"
+#include "common/textbuf.h"
 
 namespace {
 
@@ -117,34 +118,6 @@ uint8_t *start_field(uint8_t *field, size_t field_len, uint8_t code, const void 
 {
     memset(field, 0, field_len);
     return write_opt(field, code, value, n);
-}
-
-// Bounded text output: appends what fits, always terminated.
-struct textbuf {
-    char *buf;
-    size_t size;
-    size_t pos;
-
-    void printf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (pos + 1 >= size)
-            return;
-        va_list ap;
-        va_start(ap, fmt);
-        int n = vsnprintf(buf + pos, size - pos, fmt, ap);
-        va_end(ap);
-        if (n > 0)
-            pos += static_cast<size_t>(n) < size - pos ? static_cast<size_t>(n) : size - pos - 1;
-    }
-
-    bool full() const { return pos + 1 >= size; }
-};
-
-textbuf make_textbuf(char *buf, size_t size)
-{
-    if (size)
-        buf[0] = '\0';
-    return textbuf{buf, size, 0};
 }
 
 void put_hex(textbuf &t, const uint8_t *p, size_t n)

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/strings.h"
+#include "common/textbuf.h"
 #include "dot11/dot11_frame.h"
 
 namespace {
@@ -180,39 +181,12 @@ uint32_t load_be32(const uint8_t *p)
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-// A bounded text being written.
-struct text_out {
-    char *buf;
-    size_t size;
-    size_t pos;
-
-    void printf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (pos + 1 >= size)
-            return;
-        va_list ap;
-        va_start(ap, fmt);
-        int n = vsnprintf(buf + pos, size - pos, fmt, ap);
-        va_end(ap);
-        if (n > 0)
-            pos = pos + size_t(n) < size ? pos + size_t(n) : size - 1;
-    }
-    void puts(const char *s) { printf("%s", s); }
-};
-
-text_out start(char *buf, size_t size)
-{
-    if (size)
-        buf[0] = '\0';
-    return {buf, size, 0};
-}
-
 const char *name_or_number(const char *name, uint8_t value)
 {
     return name ? name : string_small_number(value);
 }
 
-void list_names(text_out &out, const uint8_t *ies, size_t len, bool short_form)
+void list_names(textbuf &out, const uint8_t *ies, size_t len, bool short_form)
 {
     const char *sep = "";
     for (size_t pos = 0; pos + 2 <= len && pos + 2 + ies[pos + 1] <= len; pos += 2 + ies[pos + 1]) {
@@ -232,12 +206,12 @@ void list_names(text_out &out, const uint8_t *ies, size_t len, bool short_form)
     }
 }
 
-void put_mac(text_out &out, const uint8_t *m)
+void put_mac(textbuf &out, const uint8_t *m)
 {
     out.printf("%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
 }
 
-void describe_ft_action(text_out &out, const uint8_t *frame, size_t len)
+void describe_ft_action(textbuf &out, const uint8_t *frame, size_t len)
 {
     const uint8_t *body = frame + DOT11_HDR_LEN;
     uint8_t action = body[1];
@@ -344,14 +318,14 @@ const uint8_t *dot11_ie_find(const uint8_t *ies, size_t len, uint8_t id, uint32_
 
 char *dot11_ie_list_names(const uint8_t *ies, size_t len, bool short_form, char *buf, size_t size)
 {
-    text_out out = start(buf, size);
+    textbuf out = make_textbuf(buf, size);
     list_names(out, ies, len, short_form);
     return buf;
 }
 
 char *dot11_frame_describe(const uint8_t *frame, size_t len, char *buf, size_t size)
 {
-    text_out out = start(buf, size);
+    textbuf out = make_textbuf(buf, size);
     if (len < 2)
         return buf;
     uint16_t fc = load_le16(frame);
@@ -414,7 +388,7 @@ char *dot11_eapol_describe(const uint8_t *eapol, size_t len, char *buf, size_t s
 {
     // EAPOL-Key fields, from the EAPOL header.
     enum : size_t { DESC_TYPE = 4, KEY_INFO = 5, KEY_DATA_LEN = 97, KEY_DATA = 99 };
-    text_out out = start(buf, size);
+    textbuf out = make_textbuf(buf, size);
     out.puts("EAPOL-Key");
     if (len < KEY_INFO + 2)
         return buf;

@@ -166,9 +166,15 @@ void set_reason(radius_entry *e, uint16_t reason)
     e->terminate_cause = radius_reason_to_terminate_cause(reason);
 }
 
+constexpr char HEX_UPPER[] = "0123456789ABCDEF";
+
+// Every session formats two of these on its way to AUTHORIZED: printf costs
+// more than the rest of the step.
 void format_id(char out[9], uint32_t n)
 {
-    snprintf(out, 9, "%08X", n);
+    for (int i = 7; i >= 0; i--, n >>= 4)
+        out[i] = HEX_UPPER[n & 15];
+    out[8] = '\0';
 }
 
 void swap_stores(radius_entry *e)
@@ -766,8 +772,12 @@ radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const u
     e->store = s1;
     e->scratch = s2;
     memcpy(e->mac, mac, 6);
-    snprintf(e->default_user_name, sizeof e->default_user_name, "%02X-%02X-%02X-%02X-%02X-%02X",
-             mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    static_assert(sizeof e->default_user_name >= 18);
+    for (int i = 0; i < 6; i++) {
+        e->default_user_name[3 * i] = HEX_UPPER[mac[i] >> 4];
+        e->default_user_name[3 * i + 1] = HEX_UPPER[mac[i] & 15];
+        e->default_user_name[3 * i + 2] = i < 5 ? '-' : '\0';
+    }
     e->authz.user_name = e->default_user_name;
     e->station = station;
     e->send_token = -1;

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/mempool.h"
 #include "common/packet.h"
@@ -168,3 +172,76 @@ struct temp_dir {
             run("rm -rf '" + path + "'");
     }
 };
+
+// A CCMP-protected data frame with one ARP request: tshark decrypts it only
+// with the key it derived itself, and then shows that key.
+inline bytes ccmp_data_frame(const uint8_t bssid[6], const uint8_t sta[6], bool to_ds, const uint8_t *key,
+                             uint8_t key_id, uint64_t pn)
+{
+    static const uint8_t broadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    bytes h(DOT11_HDR_LEN);
+    h[0] = 0x08;
+    h[1] = uint8_t((to_ds ? 0x01 : 0x02) | 0x40); // protected
+    memcpy(&h[DOT11_HDR_ADDR1], to_ds ? bssid : broadcast, 6);
+    memcpy(&h[DOT11_HDR_ADDR2], to_ds ? sta : bssid, 6);
+    memcpy(&h[DOT11_HDR_ADDR3], to_ds ? broadcast : sta, 6);
+    h[DOT11_HDR_SEQ] = 0x40;
+    bytes ccmp = {uint8_t(pn), uint8_t(pn >> 8), 0, uint8_t(0x20 | key_id << 6),
+                  uint8_t(pn >> 16), uint8_t(pn >> 24), uint8_t(pn >> 32), uint8_t(pn >> 40)};
+    bytes plain = {0xaa, 0xaa, 0x03, 0x00, 0x00, 0x00, 0x08, 0x06, // LLC/SNAP, ARP
+                   0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
+    const uint8_t *sender = to_ds ? sta : bssid;
+    plain.insert(plain.end(), sender, sender + 6);
+    plain = plain + bytes{192, 0, 2, uint8_t(to_ds ? 1 : 3)} + bytes(6, 0) + bytes{192, 0, 2, 2};
+    // AAD: frame control without Retry, PwrMgt and MoreData, addresses, sequence control without the number.
+    bytes aad = {uint8_t(h[0] & 0x8f), uint8_t((h[1] & 0xc7) | 0x40)};
+    aad.insert(aad.end(), h.begin() + DOT11_HDR_ADDR1, h.begin() + DOT11_HDR_SEQ);
+    aad = aad + bytes{uint8_t(h[DOT11_HDR_SEQ] & 0x0f), 0};
+    bytes nonce = {0};
+    nonce.insert(nonce.end(), h.begin() + DOT11_HDR_ADDR2, h.begin() + DOT11_HDR_ADDR2 + 6);
+    for (int i = 5; i >= 0; i--)
+        nonce.push_back(uint8_t(pn >> (8 * i)));
+    bytes out(plain.size()), tag(8);
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n;
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_ccm(), nullptr, nullptr, nullptr);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_CCM_SET_IVLEN, 13, nullptr);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_CCM_SET_TAG, 8, nullptr);
+    EVP_EncryptInit_ex(ctx, nullptr, nullptr, key, nonce.data());
+    EVP_EncryptUpdate(ctx, nullptr, &n, nullptr, int(plain.size()));
+    EVP_EncryptUpdate(ctx, nullptr, &n, aad.data(), int(aad.size()));
+    EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), int(plain.size()));
+    EVP_EncryptFinal_ex(ctx, out.data() + n, &n);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_CCM_GET_TAG, 8, tag.data());
+    EVP_CIPHER_CTX_free(ctx);
+    return h + ccmp + out + tag;
+}
+
+struct tshark_row {
+    std::string msgnr, tk, gtk, kck, kek;
+};
+
+// One row per frame: message number, TK and GTK as tshark shows them.
+inline std::vector<tshark_row> tshark_keys(const std::string &pcap, const std::string &passphrase,
+                                          const std::string &ssid)
+{
+    std::string out = run(std::string("tshark -n -r ") + pcap +
+                          " -o wlan.enable_decryption:TRUE -o 'uat:80211_keys:\"wpa-pwd\",\"" +
+                          passphrase + ":" + ssid +
+                          "\"' -T fields -E separator=, -e frame.number"
+                          " -e wlan_rsna_eapol.keydes.msgnr -e wlan.analysis.tk"
+                          " -e wlan.analysis.gtk -e wlan.analysis.kck -e wlan.analysis.kek 2>/dev/null");
+    std::vector<tshark_row> rows;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream ls(line);
+        std::string field;
+        while (std::getline(ls, field, ','))
+            f.push_back(field);
+        f.resize(6);
+        rows.push_back({f[1], f[2], f[3], f[4], f[5]});
+    }
+    return rows;
+}
