@@ -268,7 +268,9 @@ TEST(UgwdLease, SurvivesSigkillAnywhere)
         ASSERT_TRUE(WIFSIGNALED(status)) << "child exited " << WEXITSTATUS(status);
         fixture check;
         ASSERT_EQ(ugwd_table_load_leases(check.t, f.path.c_str(), check.pool, &check.head), 0);
-        ASSERT_EQ(f.size() % sizeof(ugwd_lease_rec), 0) << "run " << runs;
+        // A child killed before its first append leaves no file at all.
+        off_t size = f.size();
+        ASSERT_EQ(size < 0 ? 0 : size % static_cast<off_t>(sizeof(ugwd_lease_rec)), 0) << "run " << runs;
         for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&check.head)) {
             ASSERT_EQ(l->rec.addr[0], 10);
             ASSERT_EQ(l->rec.lease_time, 100000u);
