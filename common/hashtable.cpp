@@ -489,6 +489,15 @@ hashlink *hashtable_next(const hashtable *t, const hashlink *link)
     return first_from(t, position_of(t, link->hash) + 1);
 }
 
+hashlink *hashtable_peek(const hashtable *t, const hashlink *link, uint32_t ahead)
+{
+    uint32_t p = position_of(t, link->hash) + ahead;
+    if (p >= t->size)
+        return nullptr;
+    hashlink **head = position(t, p);
+    return head ? *head : nullptr;
+}
+
 void hashtable_clear(hashtable *table)
 {
     table->clearing = 1;

@@ -97,6 +97,9 @@ int hashtable_remove(hashtable *table, hashlink *link);
 void hashtable_replace(hashtable *table, hashlink *old_link, hashlink *new_link);
 hashlink *hashtable_first(const hashtable *table);
 hashlink *hashtable_next(const hashtable *table, const hashlink *link);
+// The first entry of the bucket `ahead` places past the linked entry's in walk
+// order, or null; reads only the bucket array. For a walk that prefetches.
+hashlink *hashtable_peek(const hashtable *table, const hashlink *link, uint32_t ahead);
 // The key an entry carries (extracted into scratch when the table extracts keys).
 const void *hashtable_key(const hashtable *table, const hashlink *link);
 

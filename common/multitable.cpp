@@ -226,15 +226,22 @@ uint32_t cmultitable_remove(multitable *table, cmultilink *link)
     return head->_count;
 }
 
+multilink *cmultitable_sort_key(multitable *table, multilink *first, list_compare_fn compare)
+{
+    if (cml_of(first)->_count < 2)
+        return first;
+    multilink *new_first = multitable_sort_key(table, first, compare);
+    if (new_first != first) {
+        cml_of(new_first)->_count = cml_of(first)->_count;
+        cml_of(first)->_count = 0;
+    }
+    return new_first;
+}
+
 void cmultitable_sort(multitable *table, list_compare_fn compare)
 {
     for (hashlink *h = hashtable_first(&table->table); h;) {
-        multilink *first = ml_of(h);
-        multilink *new_first = multitable_sort_key(table, first, compare);
-        if (new_first != first) {
-            cml_of(new_first)->_count = cml_of(first)->_count;
-            cml_of(first)->_count = 0;
-        }
-        h = hashtable_next(&table->table, &new_first->_hlink);
+        multilink *first = cmultitable_sort_key(table, ml_of(h), compare);
+        h = hashtable_next(&table->table, &first->_hlink);
     }
 }

@@ -74,6 +74,13 @@ inline multilink *multitable_first(multitable *table)
     return container_of(hashtable_first(&table->table), &multilink::_hlink);
 }
 
+// The first record of a key some buckets past this first record's, or null:
+// what a walk should start loading now.
+inline multilink *multitable_peek(multitable *table, const multilink *first, uint32_t ahead)
+{
+    return container_of(hashtable_peek(&table->table, &first->_hlink, ahead), &multilink::_hlink);
+}
+
 inline bool cmultitable_clearing(const multitable *table)
 {
     return hashtable_clearing(&table->table);
@@ -84,6 +91,9 @@ uint32_t cmultitable_insert(multitable *table, cmultilink *link);
 uint32_t cmultitable_append(multitable *table, cmultilink *link);
 uint32_t cmultitable_remove(multitable *table, cmultilink *link);
 void cmultitable_sort(multitable *table, list_compare_fn compare);
+// Sorts one key given its first record (a key of one record costs nothing);
+// returns the new first, which carries the count.
+multilink *cmultitable_sort_key(multitable *table, multilink *first, list_compare_fn compare);
 
 inline uint32_t cmultitable_count(const cmultilink *first)
 {
