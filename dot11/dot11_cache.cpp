@@ -39,16 +39,17 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
     cache->user = user;
     cache->nas = nas;
     cache->pool = pool;
-    if (dot11_cache_check_config(cache, config) < 0) {
+    if (dot11_cache_check_config(cache, config, nas) < 0) {
         delete cache;
         return nullptr;
     }
     return cache;
 }
 
-int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config)
+int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config,
+                             const radius_client *nas)
 {
-    if (!cache->nas) {
+    if (!cache->nas && !nas) {
         for (uint32_t akm : config->dot11RSNAConfigAuthenticationSuite) {
             if (is_8021x_akm(akm)) {
                 ulog(LOG_COMP_DOT11, ULOG_ERROR, "IEEE 802.1X authentication requires a RADIUS NAS");

@@ -25,8 +25,11 @@ struct dot11_cache_ops {
 dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cache_ops *ops,
                                 void *user, radius_client *nas, mempool *pool);
 // -1 after "IEEE 802.1X authentication requires a RADIUS NAS" when an 802.1X
-// AKM is configured without a NAS; otherwise copies the configuration.
-int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config);
+// AKM is configured and neither the cache nor the caller names a NAS (the
+// service checks before it hands its NAS over); otherwise copies the
+// configuration.
+int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config,
+                             const radius_client *nas);
 void dot11_cache_delete(dot11_cache *cache);
 
 // Sets the NAS only when none is set.

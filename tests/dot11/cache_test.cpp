@@ -36,7 +36,8 @@ TEST(Dot11Cache, Needs_a_nas_for_8021x_akms)
         dot11_cache_set_nas(cache, reinterpret_cast<radius_client *>(&other));
         EXPECT_EQ(dot11_cache_get_nas(cache), nas);
         dot11_cache_clear_nas(cache);
-        EXPECT_EQ(dot11_cache_check_config(cache, &cfg), c.needs_nas ? -1 : 0);
+        EXPECT_EQ(dot11_cache_check_config(cache, &cfg, nullptr), c.needs_nas ? -1 : 0);
+        EXPECT_EQ(dot11_cache_check_config(cache, &cfg, nas), 0);
         dot11_cache_delete(cache);
     }
     dot11_cache_delete(nullptr);
