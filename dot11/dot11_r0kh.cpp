@@ -469,7 +469,6 @@ void dot11_r0kh_step(dot11_r0kh *r0kh)
     }
     r0kh->running = false;
     r0kh->events &= uint8_t(~DOT11_R0KH_EV_NEW);
-    maybe_delete(r0kh);
 }
 
 void dot11_r0kh_notify(dot11_r0kh *r0kh)
