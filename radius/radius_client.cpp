@@ -305,7 +305,7 @@ int radius_client_configure(radius_client *c, const radius_nas_config *config,
     }
     if (want_auth) {
         st->auth = radius_nas_create_auth(&rec.config, rec.auth, &client_nas_ops, c);
-        st->das = st->auth ? radius_das_create(rec.das) : nullptr;
+        st->das = st->auth ? radius_das_create(rec.das, c->_impl.db->packets) : nullptr;
         if (!st->das) return -1;
     }
     if (want_acct) {
