@@ -436,8 +436,8 @@ void radius_client_recv_dynauth(radius_client *c, packet *msg, const sockaddr *s
     }
     response = radius_db_request(c->_impl.db, msg, row);
     if (!response) return;
-    // Applying the request may have reconfigured nothing, but the server is
-    // read again: a callback of the core may have replaced it.
+    // The core's callbacks ran while the request was applied; one of them
+    // may have reconfigured the NAS and replaced the server.
     das = c->_impl.das;
     if (das && radius_das_send_response(das, radius_header(msg), response, source, row) == 0)
         c->ops.send(c->user, response, source, -1);
