@@ -305,7 +305,7 @@ int radius_client_configure(radius_client *c, const radius_nas_config *config,
     }
     if (want_auth) {
         st->auth = radius_nas_create_auth(&rec.config, rec.auth, &client_nas_ops, c);
-        st->das = st->auth ? radius_das_create(rec.das) : nullptr;
+        st->das = st->auth ? radius_das_create(rec.das, c->_impl.db->packets) : nullptr;
         if (!st->das) return -1;
     }
     if (want_acct) {
@@ -436,8 +436,8 @@ void radius_client_recv_dynauth(radius_client *c, packet *msg, const sockaddr *s
     }
     response = radius_db_request(c->_impl.db, msg, row);
     if (!response) return;
-    // Applying the request may have reconfigured nothing, but the server is
-    // read again: a callback of the core may have replaced it.
+    // The core's callbacks ran while the request was applied; one of them
+    // may have reconfigured the NAS and replaced the server.
     das = c->_impl.das;
     if (das && radius_das_send_response(das, radius_header(msg), response, source, row) == 0)
         c->ops.send(c->user, response, source, -1);

@@ -115,8 +115,7 @@ void response_free(radius_das *das, radius_das_response *r)
     hashtable_remove(das->cache, &r->link);
     list_remove(&r->age);
     das->count--;
-    das->bytes -= r->msg->length;
-    packet_release(r->msg);
+    das->bytes -= r->length;
     free(r);
 }
 
@@ -139,7 +138,7 @@ uint32_t service_type_of(const packet *msg)
 
 } // namespace
 
-radius_das *radius_das_create(radiusDynAuthClientTable rows[2])
+radius_das *radius_das_create(radiusDynAuthClientTable rows[2], mempool *packets)
 {
     auto *das = static_cast<radius_das *>(calloc(1, sizeof(radius_das)));
     if (!das) {
@@ -147,6 +146,7 @@ radius_das *radius_das_create(radiusDynAuthClientTable rows[2])
         return nullptr;
     }
     das->rows = rows;
+    das->packets = packets;
     list_init(&das->oldest);
     das->cache = hashtable_create(&radius_das_response::key, &radius_das_response::link);
     if (!das->cache) {
@@ -257,8 +257,15 @@ int radius_das_recv(radius_das *das, packet *msg, packet **response, const socka
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Duplicate RADIUS request %u bytes id %u",
              addr_text(source).text, msg->length, hdr->identifier);
         row.*c->dups += 1;
-        packet_ref(r->msg);
-        *response = r->msg;
+        packet *copy = packet_alloc(das->packets, r->length);
+        if (!copy) {
+            ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Failed to allocate RADIUS response: %s",
+                 strerror(errno));
+            row.*c->dropped += 1;
+            return -1;
+        }
+        memcpy(copy->data, r->data, r->length);
+        *response = copy;
         return i;
     }
     row.*c->requests += 1;
@@ -294,16 +301,18 @@ int radius_das_send_response(radius_das *das, const radius_hdr *request, packet 
     uint8_t key[16];
     radius_das_cache_key(request->authenticator, source, key);
     if (!hashtable_lookup(das->cache, key)) {
-        auto *r = static_cast<radius_das_response *>(calloc(1, sizeof(radius_das_response)));
+        auto *r = static_cast<radius_das_response *>(
+            malloc(sizeof(radius_das_response) + response->length));
         if (r) {
+            hashlink_init(&r->link);
             memcpy(r->key, key, sizeof key);
-            packet_ref(response);
-            r->msg = response;
+            r->length = response->length;
+            memcpy(r->data, response->data, response->length);
             r->time = clock_sec();
             hashtable_insert(das->cache, &r->link);
             list_append(&das->oldest, &r->age);
             das->count++;
-            das->bytes += response->length;
+            das->bytes += r->length;
         } else {
             // Without a cached copy a retransmission is applied again; the
             // answer itself still goes out.

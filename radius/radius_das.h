@@ -15,6 +15,7 @@
 
 #include "common/hashtable.h"
 #include "common/list.h"
+#include "common/mempool.h"
 #include "common/packet.h"
 #include "radius/radius_codec.h"
 #include "radius/radius_mib.h"
@@ -24,16 +25,20 @@ struct radius_db;
 constexpr uint32_t RADIUS_DAS_CACHE_SECONDS = 30;
 constexpr uint32_t RADIUS_DAS_CACHE_MAX = 30000;
 
+// A cached response keeps a copy of its bytes, not its packet: a packet
+// buffer is sized for the largest message, and the cache holds up to 30000.
 struct radius_das_response {
     hashlink link; // by key
     list_link age; // oldest first
-    packet *msg;   // one reference
     uint32_t time; // s, when cached
+    uint16_t length;
     uint8_t key[16];
+    uint8_t data[];
 };
 
 struct radius_das {
     radiusDynAuthClientTable *rows; // two, in the client's NAS record
+    mempool *packets;               // answers to retransmissions are built here
     radius_msg_auth_key keys[2];    // each row's secret, prepared for Message-Authenticators
     hashtable *cache;
     list_link oldest;
@@ -41,9 +46,10 @@ struct radius_das {
     uint64_t bytes;
 };
 
-// rows: the two client rows, which must outlive the server. Null after
-// "Memory allocation failed" or "Failed to create RADIUS DAS response cache".
-radius_das *radius_das_create(radiusDynAuthClientTable rows[2]);
+// rows: the two client rows, which must outlive the server; packets: the
+// pool of the answers to retransmissions. Null after "Memory allocation
+// failed" or "Failed to create RADIUS DAS response cache".
+radius_das *radius_das_create(radiusDynAuthClientTable rows[2], mempool *packets);
 // Frees the cache with its responses; wipes the prepared secrets.
 void radius_das_destroy(radius_das *das);
 
@@ -52,8 +58,8 @@ void radius_das_cache_key(const uint8_t authenticator[RADIUS_AUTH_LEN], const so
                           uint8_t key[16]);
 
 // Checks a request: the index of the client row it came from (0, 1), with
-// *response set to the cached response (one more reference) when the request
-// is a retransmission and to null otherwise; -1 when it is dropped. Octets
+// *response set to a copy of the cached response when the request is a
+// retransmission and to null otherwise; -1 when it is dropped. Octets
 // past the Length field are cut from the message first.
 int radius_das_recv(radius_das *das, packet *request, packet **response, const sockaddr *source);
 

@@ -210,8 +210,10 @@ class client_host
             for (int fd : port_fds)
                 p.push_back({fd, POLLIN, 0});
             p.push_back({das_fd, POLLIN, 0});
+            size_t sockets = p.size();
+            if (wake_fd >= 0) p.push_back({wake_fd, POLLIN, 0});
             if (poll(p.data(), p.size(), int(std::max<int64_t>(wait, 1))) <= 0) continue;
-            for (size_t i = 0; i < p.size(); i++) {
+            for (size_t i = 0; i < sockets; i++) {
                 if (!(p[i].revents & POLLIN)) continue;
                 // Several datagrams per wake-up, as an event loop would.
                 for (int k = 0; k < 64; k++) {
@@ -222,8 +224,9 @@ class client_host
                                          reinterpret_cast<sockaddr *>(&from), &len);
                     if (r < 0) break;
                     clock_refresh_offset();
+                    if (tracing) trace.push_back({from, local_addr(p[i].fd), bytes(buf, buf + r)});
                     packet *msg = packet_of(pool.get(), bytes(buf, buf + r));
-                    int port = i + 1 == p.size() ? -1 : int(i);
+                    int port = i + 1 == sockets ? -1 : int(i);
                     radius_client_recv(client, msg, reinterpret_cast<sockaddr *>(&from), port);
                     packet_release(msg);
                     received++;
@@ -234,6 +237,22 @@ class client_host
     }
     uint64_t received = 0;
     bool keep_copies = true;
+    // Polled but never read: its readiness only ends a wait (a child's pidfd).
+    int wake_fd = -1;
+    // Every datagram received and sent, for a pcap.
+    struct traced {
+        sockaddr_in from, to;
+        bytes data;
+    };
+    bool tracing = false;
+    std::vector<traced> trace;
+    static sockaddr_in local_addr(int fd)
+    {
+        sockaddr_in in{};
+        socklen_t len = sizeof in;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&in), &len);
+        return in;
+    }
 
   private:
     bool fire_due()
@@ -300,6 +319,7 @@ class client_host
         if (h->udp) {
             int fd = port < 0 ? h->das_fd : h->port_fds.at(size_t(port));
             sendto(fd, msg->data, msg->length, 0, to, sizeof(sockaddr_in));
+            if (h->tracing) h->trace.push_back({local_addr(fd), dst, bytes_of(msg)});
         }
         if (h->keep_copies) {
             packet *copy = packet_copy(msg);

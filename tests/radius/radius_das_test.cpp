@@ -215,6 +215,8 @@ TEST_F(RadiusDas, AuthorizeOnlyCoAAnswersWithItsErrorCause)
         {"no State", who + st17, 402},
         {"no State, unsupported attribute", who + st17 + attr(T::filter_id, "f"), 402},
         {"unsupported attribute", who + st17 + attr(T::state, "s1") + attr(T::filter_id, "f"), 401},
+        {"second Service-Type",
+         who + st17 + attr(T::state, "s1") + attr(T::service_type, int_bytes(1)), 407},
         {"State", who + st17 + attr(T::state, "s2"), 507},
     };
     uint8_t id = 20;
@@ -233,9 +235,9 @@ TEST_F(RadiusDas, AuthorizeOnlyCoAAnswersWithItsErrorCause)
     auto a = attrs_of(h.last(radius_code::access_request));
     EXPECT_EQ(int_of(a[6]), 17u);
     EXPECT_EQ(str_of(a[24]), "s2");
-    EXPECT_EQ(row(0).radiusDynAuthServCoAAuthOnlyRequests, 4u);
-    EXPECT_EQ(row(0).radiusDynAuthServCoANakAuthOnlyRequests, 4u);
-    EXPECT_EQ(row(0).radiusDynAuthServCoANaks, 4u);
+    EXPECT_EQ(row(0).radiusDynAuthServCoAAuthOnlyRequests, 5u);
+    EXPECT_EQ(row(0).radiusDynAuthServCoANakAuthOnlyRequests, 5u);
+    EXPECT_EQ(row(0).radiusDynAuthServCoANaks, 5u);
 }
 
 TEST_F(RadiusDas, AnswerCarriesStateServiceTypeErrorCauseAndProxyStatesInOrder)
@@ -379,6 +381,34 @@ TEST_F(RadiusDas, UnsupportedResponseCodeIsRefused)
                   response.get(), reinterpret_cast<const sockaddr *>(&SERVER), 0),
               255);
     EXPECT_TRUE(log.has("Unsupported RADIUS response code 2"));
+}
+
+TEST_F(RadiusDas, CacheHoldsAtMost30000ResponsesOldestGoingFirst)
+{
+    radius_das *das = h.client->_impl.das;
+    bytes req = das_request(radius_code::coa_request, 1, {});
+    auto pool = make_pool();
+    packet_ptr response(packet_of(pool.get(), message(radius_code::coa_ack, 1, {})));
+    auto *hdr = reinterpret_cast<radius_hdr *>(req.data());
+    const sockaddr *src = reinterpret_cast<const sockaddr *>(&SERVER);
+    for (uint32_t i = 0; i <= RADIUS_DAS_CACHE_MAX; i++) {
+        radius_store32(hdr->authenticator, i);
+        ASSERT_EQ(radius_das_send_response(das, hdr, response.get(), src, 0), 0);
+    }
+    EXPECT_EQ(das->count, RADIUS_DAS_CACHE_MAX + 1);
+    // The next accepted request expires the oldest only.
+    packet *dup = nullptr;
+    packet_ptr fresh(packet_of(pool.get(), das_request(radius_code::coa_request, 2, {})));
+    ASSERT_EQ(radius_das_recv(das, fresh.get(), &dup, src), 0);
+    EXPECT_FALSE(dup);
+    EXPECT_EQ(das->count, RADIUS_DAS_CACHE_MAX);
+    uint8_t key[16];
+    radius_store32(hdr->authenticator, 0);
+    radius_das_cache_key(hdr->authenticator, src, key);
+    EXPECT_FALSE(hashtable_lookup(das->cache, key));
+    radius_store32(hdr->authenticator, 1);
+    radius_das_cache_key(hdr->authenticator, src, key);
+    EXPECT_TRUE(hashtable_lookup(das->cache, key));
 }
 
 } // namespace
