@@ -89,6 +89,32 @@ void entry_free(dot11_cache_entry *e)
     free(e);
 }
 
+bool name_is_id(const dot11_cache_entry *e)
+{
+    return !memcmp(e->name, e->id, 16);
+}
+
+// Everything but the id index, which the caller has left.
+void unlink_rest(dot11_cache *cache, dot11_cache_entry *e)
+{
+    if (hashlink_used(&e->by_name)) hashtable_remove(cache->entries_by_name, &e->by_name);
+    cmultitable_remove(cache->entries_by_mac, &e->by_mac);
+    if (e->room && e->identity[0]) cmultitable_remove(cache->entries_by_user, &e->by_user);
+    hashlink_init(&e->by_id);
+    hashlink_init(&e->by_name);
+    cmultilink_init(&e->by_mac);
+    cmultilink_init(&e->by_user);
+    e->linked = 0;
+    // A holder keeps the memory, not the key.
+    if (e->refcount > 1) secure_wipe(e->key, sizeof e->key);
+    dot11_cache_entry_release(e);
+}
+
+void entry_cleared(void *cache, void *entry)
+{
+    unlink_rest(static_cast<dot11_cache *>(cache), static_cast<dot11_cache_entry *>(entry));
+}
+
 } // namespace
 
 bool dot11_akm_is_8021x(uint32_t akm)
@@ -122,7 +148,11 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
         return nullptr;
     }
     using E = dot11_cache_entry;
-    cache->entries_by_id = hashtable_create(&E::id, &E::by_id);
+    // Emptying the id index unlinks each entry from the other three.
+    hashtable_config by_id = *hashtable_default_config(false);
+    by_id.extra = cache;
+    by_id.clear = entry_cleared;
+    cache->entries_by_id = hashtable_create(&E::id, &E::by_id, &by_id);
     cache->entries_by_name = hashtable_create(&E::name, &E::by_name);
     cache->entries_by_mac = multitable_create(&E::mac, &E::by_mac);
     cache->entries_by_user =
@@ -303,7 +333,8 @@ int dot11_cache_insert(dot11_cache *cache, dot11_cache_entry *e)
     if (dot11_cache_entry *old = dot11_cache_find_name(cache, e->name))
         dot11_cache_remove_entry(cache, old);
     hashtable_insert(cache->entries_by_id, &e->by_id);
-    hashtable_insert(cache->entries_by_name, &e->by_name);
+    // A name equal to the id is found through the id index.
+    if (!name_is_id(e)) hashtable_insert(cache->entries_by_name, &e->by_name);
     cmultitable_append(cache->entries_by_mac, &e->by_mac);
     if (e->room && e->identity[0]) cmultitable_append(cache->entries_by_user, &e->by_user);
     e->linked = 1;
@@ -315,23 +346,12 @@ void dot11_cache_remove_entry(dot11_cache *cache, dot11_cache_entry *e)
 {
     if (!e->linked) return;
     hashtable_remove(cache->entries_by_id, &e->by_id);
-    hashtable_remove(cache->entries_by_name, &e->by_name);
-    cmultitable_remove(cache->entries_by_mac, &e->by_mac);
-    if (e->room && e->identity[0]) cmultitable_remove(cache->entries_by_user, &e->by_user);
-    hashlink_init(&e->by_id);
-    hashlink_init(&e->by_name);
-    cmultilink_init(&e->by_mac);
-    cmultilink_init(&e->by_user);
-    e->linked = 0;
-    // A holder keeps the memory, not the key.
-    if (e->refcount > 1) secure_wipe(e->key, sizeof e->key);
-    dot11_cache_entry_release(e);
+    unlink_rest(cache, e);
 }
 
 void dot11_cache_clear(dot11_cache *cache)
 {
-    while (hashlink *l = hashtable_first(cache->entries_by_id))
-        dot11_cache_remove_entry(cache, hashtable_entry(l, &dot11_cache_entry::by_id));
+    hashtable_clear(cache->entries_by_id);
     UGW_ASSERT(hashtable_count(cache->entries_by_name) == 0);
     UGW_ASSERT(multitable_count(cache->entries_by_mac) == 0);
     UGW_ASSERT(multitable_count(cache->entries_by_user) == 0);
@@ -409,7 +429,9 @@ void dot11_cache_poll(dot11_cache *cache, dot11_rsna *sta)
     if (!is_zero16(cache->cursor)) e = dot11_cache_find_pmk(cache, cache->cursor);
     if (!e) e = dot11_cache_first_pmk(cache);
     if (e) {
-        dot11_cache_entry *n = dot11_cache_next_pmk(cache, e);
+        // A lone entry has no successor; no need to walk the buckets for one.
+        dot11_cache_entry *n =
+            hashtable_count(cache->entries_by_id) > 1 ? dot11_cache_next_pmk(cache, e) : nullptr;
         if (n)
             memcpy(cache->cursor, n->id, 16);
         else
@@ -504,8 +526,10 @@ dot11_cache_entry *dot11_cache_find_pmk(dot11_cache *cache, const uint8_t id[16]
 
 dot11_cache_entry *dot11_cache_find_name(dot11_cache *cache, const uint8_t name[16])
 {
-    hashlink *l = hashtable_lookup(cache->entries_by_name, name);
-    return l ? hashtable_entry(l, &dot11_cache_entry::by_name) : nullptr;
+    if (hashlink *l = hashtable_lookup(cache->entries_by_name, name))
+        return hashtable_entry(l, &dot11_cache_entry::by_name);
+    dot11_cache_entry *e = dot11_cache_find_pmk(cache, name);
+    return e && name_is_id(e) ? e : nullptr;
 }
 
 void dot11_cache_dump_pmk(const dot11_cache_entry *e, dot11_key_row *row,

@@ -41,26 +41,27 @@ enum : size_t { DOT11_IDENTITY_MAX = 1024 };
 // One PMKSA or PMK-R0-SA. Allocated with room for an EAP identity under the
 // 802.1X AKMs, shrunk to the identity once it is known.
 struct dot11_cache_entry {
+    // What a lookup by id reads comes first, in one cache line.
     hashlink by_id;
-    hashlink by_name;
+    uint8_t id[DOT11_KEY_NAME_LEN];
+    uint8_t mac[6];
+    uint16_t refcount;
+    uint32_t akm;
+    uint32_t cipher;   // 0 = any
+    uint32_t lifetime; // s from creation
+    uint32_t created;  // clock s
+    uint8_t flags;     // DOT11_ENTRY_*
+    uint8_t room;      // identity room: 1 large, 0 none, 2 shrunk to the identity
+    uint8_t linked;    // in the indexes
+    hashlink by_name;  // only where the name differs from the id (FT)
+    uint8_t name[DOT11_KEY_NAME_LEN];
     cmultilink by_mac;
     cmultilink by_user;
     uint8_t key[DOT11_PMK_LEN]; // PMK, or PMK-R0 under the FT AKMs
-    uint8_t id[DOT11_KEY_NAME_LEN];
-    uint8_t name[DOT11_KEY_NAME_LEN];
-    uint32_t cipher; // 0 = any
-    uint32_t akm;
-    uint32_t lifetime; // s from creation
-    uint32_t created;  // clock s
     uint64_t octets_in;
     uint64_t octets_out;
     uint32_t frames_in;
     uint32_t frames_out;
-    uint16_t refcount;
-    uint8_t flags;  // DOT11_ENTRY_*
-    uint8_t room;   // identity room: 1 large, 0 none, 2 shrunk to the identity
-    uint8_t linked; // in the four indexes
-    uint8_t mac[6];
     char identity[1]; // NUL-terminated; the allocation holds its whole length
 };
 

@@ -277,12 +277,25 @@ void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
     sta->identity = sa->room && sa->identity[0] ? strdup(sa->identity) : nullptr;
     sta->pmksa_valid = true;
     sta->r1sa_ready = true;
+    sta->r0kh_news = true;
+}
+
+// An R1KH of another BSS that already holds keys of this SA would get the
+// same keys again: only the requester and those without them are served.
+bool holds_sa(const dot11_r0kh *r0kh, const dot11_rsna *sta)
+{
+    const dot11_cache_entry *sa = r0kh->sa;
+    if (!sta->r1sa_ready || sta->pmksa_akm != sa->akm ||
+        !memcmp(sta->auth->config.bss_mac, r0kh->bssid, 6))
+        return false;
+    if (dot11_akm_is_ft(sa->akm)) return !memcmp(sta->pmkr0name, sa->name, 16);
+    return secure_compare(sta->pmk, sa->key, 32) == 0;
 }
 
 void FT_PMK_R1_SA_PUSH(dot11_r0kh *r0kh)
 {
     for (list_link *l = r0kh->r1khs._next; l != &r0kh->r1khs; l = l->_next)
-        push_to(r0kh, r1kh_of(l));
+        if (!holds_sa(r0kh, r1kh_of(l))) push_to(r0kh, r1kh_of(l));
 }
 
 uint8_t next_state(dot11_r0kh *r0kh)
@@ -324,11 +337,15 @@ uint8_t next_state(dot11_r0kh *r0kh)
     }
 }
 
+// A failure concerns every R1KH; a push only those it reached.
 void run_r1khs(dot11_r0kh *r0kh)
 {
+    bool all = r0kh->request & DOT11_R0KH_REQ_FAILED;
     for (list_link *l = r0kh->r1khs._next, *n; l != &r0kh->r1khs; l = n) {
         n = l->_next;
         dot11_rsna *sta = r1kh_of(l);
+        if (!all && !sta->r0kh_news) continue;
+        sta->r0kh_news = false;
         dot11_auth_run_unless_running(sta->auth, sta);
     }
 }
@@ -435,6 +452,7 @@ void dot11_r0kh_delete(dot11_r0kh *r0kh)
 void dot11_r0kh_step(dot11_r0kh *r0kh)
 {
     r0kh->running = true;
+    bool moved = false;
     for (;;) {
         uint8_t next = next_state(r0kh);
         if (!next) break;
@@ -464,11 +482,15 @@ void dot11_r0kh_step(dot11_r0kh *r0kh)
         }
         r0kh->state = next;
         r0kh->events &= uint8_t(~DOT11_R0KH_EV_NEW);
-        run_r1khs(r0kh);
+        moved = true;
         if (r0kh->pae && pae_ops(r0kh)->run) pae_ops(r0kh)->run(r0kh->pae);
     }
     r0kh->running = false;
     r0kh->events &= uint8_t(~DOT11_R0KH_EV_NEW);
+    // The R1KHs read only marks that stay until they take them (SA pushed,
+    // last authentication failed): one run after the machine settles sees
+    // what a run after each transition would.
+    if (moved) run_r1khs(r0kh);
 }
 
 void dot11_r0kh_notify(dot11_r0kh *r0kh)

@@ -234,3 +234,46 @@ TEST_F(ft, Over_the_ds_to_an_attached_station_and_through_an_interim)
 }
 
 } // namespace
+
+namespace
+{
+
+// FT over 802.1X: the PMK-R0-SA that the 802.1X authentication left in the
+// cache serves the transition; nothing is derived again from the MSK.
+TEST_F(ft, Over_the_air_from_a_cached_pmk_r0_sa)
+{
+    TearDown();
+    att1 = att2 = false;
+    auth1 = {};
+    auth2 = {};
+    sta1 = {};
+    sta2 = {};
+    cfg.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_FT_8021X;
+    memcpy(cfg.bss_mac, kBss1, 6);
+    cache = dot11_cache_create(&cfg, &cops, &h, reinterpret_cast<radius_client *>(&h), h.pool);
+    ASSERT_NE(cache, nullptr);
+    ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
+    memcpy(cfg.bss_mac, kBss2, 6);
+    ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
+    ASSERT_EQ(dot11_auth_attach_sta(&auth2, &sta2, kSta), 0);
+    att2 = true;
+    dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta, DOT11_AKM_FT_8021X);
+    e = dot11_cache_entry_set_identity(cache, e, "carol@example.org");
+    dot11_derive_pmkr0(s.pmk.data(), cfg.ssid, cfg.ssid_len, cfg.dot11FTMobilityDomainID,
+                       cfg.dot11FTR0KeyHolderID, cfg.r0kh_id_len, kSta, e->key, e->name);
+    dot11_derive_pmkid(s.pmk.data(), kBss1, kSta, e->id);
+    e->lifetime = 3600;
+    ASSERT_EQ(dot11_cache_insert(cache, e), 0);
+    dot11_cache_entry_release(e);
+    s.akm_type = 3;
+    memcpy(s.bss, kBss2, 6);
+    h.mlme(&sta2, s.ft_auth_req());
+    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+    memcpy(s.bss, kBss2, 6);
+    h.mlme(&sta2, s.ft_reassoc_req(kBss1));
+    ASSERT_TRUE(s.ft_take_reassoc_resp(last_mgmt(DOT11_ST_REASSOC_RESP)));
+    EXPECT_EQ(h.authorized, 1);
+    EXPECT_EQ(dot11_cache_count_pmks(cache), 1u);
+}
+
+} // namespace
