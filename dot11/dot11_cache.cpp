@@ -27,6 +27,7 @@ struct dot11_cache {
     hashtable *r0khs;
     uint8_t cursor[16];
     unsigned key_limit;
+    uint32_t margin; // s, from the configuration
     dot11_pae_ops pae;
 };
 
@@ -168,6 +169,20 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
     return cache;
 }
 
+namespace
+{
+
+uint32_t compute_margin(const dot11_auth_config *c)
+{
+    uint64_t tus = c->dot11FTReassociationDeadline;
+    uint64_t deadline = tus > 0xf9fffffe ? 4294967 : (tus * 1024 + 500) / 1000 / 1000;
+    uint64_t updates = 2 * (uint64_t(c->dot11RSNAConfigGroupUpdateCount) +
+                            2 * uint64_t(c->dot11RSNAConfigPairwiseUpdateCount));
+    return uint32_t(deadline > updates ? deadline : updates);
+}
+
+} // namespace
+
 int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config,
                              const radius_client *nas)
 {
@@ -185,6 +200,7 @@ int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config
         ft += dot11_akm_is_ft(akm);
     unsigned limit = config->dot11RSNAConfigPMKIDCacheSize;
     cache->key_limit = limit > 1 + ft ? limit : 1 + ft;
+    cache->margin = compute_margin(config);
     return 0;
 }
 
@@ -368,12 +384,7 @@ void dot11_cache_clear_pmksas_by_mac(dot11_cache *cache, const uint8_t mac[6])
 
 uint32_t dot11_cache_margin(const dot11_cache *cache)
 {
-    const dot11_auth_config *c = &cache->config;
-    uint64_t tus = c->dot11FTReassociationDeadline;
-    uint64_t deadline = tus > 0xf9fffffe ? 4294967 : (tus * 1024 + 500) / 1000 / 1000;
-    uint64_t updates = 2 * (uint64_t(c->dot11RSNAConfigGroupUpdateCount) +
-                            2 * uint64_t(c->dot11RSNAConfigPairwiseUpdateCount));
-    return uint32_t(deadline > updates ? deadline : updates);
+    return cache->margin;
 }
 
 dot11_cache_entry *dot11_cache_expire(dot11_cache *cache, dot11_cache_entry *e)

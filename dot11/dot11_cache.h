@@ -50,20 +50,23 @@ struct dot11_cache_entry {
     uint32_t cipher;   // 0 = any
     uint32_t lifetime; // s from creation
     uint32_t created;  // clock s
-    uint8_t flags;     // DOT11_ENTRY_*
-    uint8_t room;      // identity room: 1 large, 0 none, 2 shrunk to the identity
-    uint8_t linked;    // in the indexes
-    hashlink by_name;  // only where the name differs from the id (FT)
+    uint32_t frames_in;
+    uint32_t frames_out;
+    hashlink by_name; // only where the name differs from the id (FT)
     uint8_t name[DOT11_KEY_NAME_LEN];
     cmultilink by_mac;
     cmultilink by_user;
     uint8_t key[DOT11_PMK_LEN]; // PMK, or PMK-R0 under the FT AKMs
     uint64_t octets_in;
     uint64_t octets_out;
-    uint32_t frames_in;
-    uint32_t frames_out;
+    // The bytes behind pack the identity tight: 248 bytes in all with 20
+    // characters.
+    uint8_t flags;    // DOT11_ENTRY_*
+    uint8_t room;     // identity room: 1 large, 0 none, 2 shrunk to the identity
+    uint8_t linked;   // in the indexes
     char identity[1]; // NUL-terminated; the allocation holds its whole length
 };
+static_assert(offsetof(dot11_cache_entry, by_name) == 64);
 
 // Null on failure (logged). The configuration is checked as by
 // dot11_cache_check_config.

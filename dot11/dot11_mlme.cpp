@@ -126,6 +126,12 @@ void refuse_auth(dot11_rsna *sta, uint16_t alg, uint16_t seq, uint16_t status)
         dot11_auth_run_unless_running(sta->auth, sta);
         return;
     }
+    // A machine past its start waits for an association it can no longer
+    // have: it starts over with the station.
+    if (sta->Authenticated && sta->r1kh_state > DOT11_R1KH_R1_START) {
+        sta->Deauthenticate = true;
+        dot11_auth_run_unless_running(sta->auth, sta);
+    }
     dot11_auth_deauthenticate(sta);
     dot11_send_auth(sta, alg, seq, status, nullptr, 0);
 }

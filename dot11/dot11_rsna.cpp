@@ -489,6 +489,7 @@ int r1kh_FT_PMK_R1_SA_RECD(dot11_rsna *sta)
 int r1kh_FT_HANDSHAKE_DONE(dot11_rsna *sta)
 {
     dot11_auth *auth = sta->auth;
+    if (!sta->Authenticated) return -1;
     uint64_t tsc = (uint64_t(1) << 48) - 1;
     if (!auth->ops.get_tsc ||
         auth->ops.get_tsc(auth->ops.user, auth, nullptr, auth->GN, &tsc) < 0) {

@@ -277,3 +277,26 @@ TEST_F(ft, Over_the_air_from_a_cached_pmk_r0_sa)
 }
 
 } // namespace
+
+namespace
+{
+
+// A refused Auth after a completed FT authentication starts the machine over:
+// the Reassoc-Req that follows installs nothing (it used to reach the
+// handshake with the station no longer authenticated).
+TEST_F(ft, Refused_auth_after_ft_authentication_starts_over)
+{
+    initial_association();
+    memcpy(s.bss, kBss2, 6);
+    h.mlme(&sta2, s.ft_auth_req());
+    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+    h.mlme(&sta2, s.auth_req(2)); // sequence 2: refused with status 14
+    EXPECT_FALSE(sta2.Authenticated);
+    EXPECT_EQ(sta2.r1kh_state, DOT11_R1KH_R1_START);
+    size_t keys = h.keys.size();
+    h.mlme(&sta2, s.ft_reassoc_req(kBss1));
+    EXPECT_EQ(h.keys.size(), keys);
+    EXPECT_FALSE(sta2.Associated);
+}
+
+} // namespace
