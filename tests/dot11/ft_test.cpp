@@ -300,3 +300,83 @@ TEST_F(ft, Refused_auth_after_ft_authentication_starts_over)
 }
 
 } // namespace
+
+namespace
+{
+
+// tshark, given only the passphrase, follows the initial mobility domain
+// association and the FT transition in a capture of the frames exchanged
+// with our authenticators, and decrypts a frame sealed with the TK that BSS 2
+// installed.
+TEST_F(ft, Tshark_finds_the_installed_tk_of_the_transition)
+{
+    if (!have_program("tshark"))
+        GTEST_SKIP() << "tshark is not installed (scripts/setup.sh installs it)";
+    std::vector<sim::bytes> frames;
+    uint16_t seq = 1;
+    auto beacon = [&](dot11_auth *a, const uint8_t *bss) {
+        const uint8_t *ies[3] = {a->ie_ssid, a->ie_rsn, a->ie_mdie};
+        auto pool = make_pool();
+        packet *p = packet_alloc(pool.get(), 0);
+        ASSERT_EQ(dot11_make_probe_resp(p, bss, kSta, 0x0011, 100, ies, 3), 0);
+        frames.push_back(packet_bytes(p));
+        packet_release(p);
+    };
+    beacon(&auth1, kBss1);
+    beacon(&auth2, kBss2);
+    // The initial association at BSS 1, as the station and the BSS sent it.
+    s.ie = sim::rsn_ie(4) + s.mdie();
+    auto mgmt_in = [&](dot11_rsna *sta, const sim::bytes &f) {
+        frames.push_back(f);
+        size_t before = h.mgmt.size();
+        h.mlme(sta, f);
+        for (size_t i = before; i < h.mgmt.size(); i++)
+            frames.push_back(h.mgmt[i]);
+    };
+    auto eapol_in = [&](dot11_rsna *sta, const sim::bytes &eth) {
+        frames.push_back(
+            eapol_data_frame(true, s.bss, kSta, sim::bytes(eth.begin() + 14, eth.end()), seq++));
+        h.tods(sta, eth);
+    };
+    auto eapol_out = [&]() {
+        sim::bytes eth = h.take_ether();
+        if (!eth.empty())
+            frames.push_back(eapol_data_frame(false, s.bss, kSta,
+                                              sim::bytes(eth.begin() + 14, eth.end()), seq++));
+        return eth;
+    };
+    mgmt_in(&sta1, s.auth_req());
+    mgmt_in(&sta1, s.assoc_req());
+    sim::bytes resp = last_mgmt(DOT11_ST_ASSOC_RESP);
+    const uint8_t *ftp = sim::station::find_ie(resp, DOT11_HDR_LEN + 6, DOT11_EID_FTIE);
+    ASSERT_NE(ftp, nullptr);
+    s.ftie_seen.assign(ftp, ftp + 2 + ftp[1]);
+    sim::bytes m1 = eapol_out();
+    ASSERT_FALSE(m1.empty());
+    s.ft_r1(kBss1);
+    sim::bytes kd = s.rsn_pmkid(s.pmkr1name) + s.mdie() + s.ftie_seen;
+    eapol_in(&sta1, s.answer_1of4(m1, &kd));
+    sim::bytes m3 = eapol_out();
+    ASSERT_FALSE(m3.empty());
+    eapol_in(&sta1, s.answer_3of4(m3));
+    ASSERT_EQ(h.authorized, 1);
+    // FT over the air to BSS 2.
+    s.snonce.assign(32, 0x77);
+    memcpy(s.bss, kBss2, 6);
+    mgmt_in(&sta2, s.ft_auth_req());
+    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+    mgmt_in(&sta2, s.ft_reassoc_req(kBss1));
+    ASSERT_TRUE(s.ft_take_reassoc_resp(last_mgmt(DOT11_ST_REASSOC_RESP)));
+    sim::bytes tk = h.keys.back().key;
+    frames.push_back(ccmp_data_frame(kBss2, kSta, true, tk.data(), 0, 1));
+
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string pcap = dir.path + "/ft.pcap";
+    write_pcap(pcap, frames);
+    auto rows = tshark_keys(pcap, "roaming secret", kSsid);
+    ASSERT_EQ(rows.size(), frames.size());
+    EXPECT_EQ(rows.back().tk, tohex(tk)) << "tshark did not decrypt with the TK BSS 2 installed";
+}
+
+} // namespace
