@@ -133,7 +133,7 @@ struct ft_host {
             dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta, DOT11_AKM_FT_8021X);
             e = dot11_cache_entry_set_identity(cache, e, "user0000@example.org");
             dot11_derive_pmkr0(cfg.dot11RSNAConfigPSKValue, cfg.ssid, cfg.ssid_len, kMdid, kR0kh,
-                               sizeof kR0kh - 1, kSta, e->key, e->name);
+                               sizeof kR0kh - 1, kSta, e->key, dot11_cache_entry_name(e));
             dot11_derive_pmkid(cfg.dot11RSNAConfigPSKValue, kBss1, kSta, e->id);
             e->lifetime = DOT11_LIFETIME_UNLIMITED;
             dot11_cache_insert(cache, e);
@@ -343,7 +343,6 @@ struct filled_cache {
             memset(e->key, int(i), 32);
             memcpy(e->key, &i, sizeof i);
             dot11_derive_pmkid(e->key, kBss1, mac, e->id);
-            memcpy(e->name, e->id, 16);
             e->lifetime = DOT11_LIFETIME_UNLIMITED;
             e->cipher = DOT11_CIPHER_CCMP;
             dot11_cache_insert(cache, e);

@@ -35,6 +35,24 @@ namespace {
 
 constexpr size_t entry_fixed = offsetof(dot11_cache_entry, identity);
 
+dot11_cache_name *name_block(const dot11_cache_entry *e)
+{
+    return e->flags & DOT11_ENTRY_NAMED
+               ? reinterpret_cast<dot11_cache_name *>(const_cast<dot11_cache_entry *>(e)) - 1
+               : nullptr;
+}
+
+void *alloc_base(dot11_cache_entry *e)
+{
+    dot11_cache_name *b = name_block(e);
+    return b ? static_cast<void *>(b) : static_cast<void *>(e);
+}
+
+size_t prefix_of(const dot11_cache_entry *e)
+{
+    return e->flags & DOT11_ENTRY_NAMED ? sizeof(dot11_cache_name) : 0;
+}
+
 uint32_t w(const uint8_t *p, int i)
 {
     return crypto_bytes::load_be32(p + 4 * i);
@@ -86,23 +104,26 @@ void entry_free(dot11_cache_entry *e)
         size = entry_fixed + DOT11_IDENTITY_MAX + 1;
     else if (e->room == 2)
         size = entry_fixed + strlen(e->identity) + 1;
-    secure_wipe(e, size);
-    free(e);
+    size_t prefix = prefix_of(e);
+    void *base = alloc_base(e);
+    secure_wipe(base, prefix + size);
+    free(base);
 }
 
 bool name_is_id(const dot11_cache_entry *e)
 {
-    return !memcmp(e->name, e->id, 16);
+    return !memcmp(dot11_cache_entry_name(e), e->id, 16);
 }
 
 // Everything but the id index, which the caller has left.
 void unlink_rest(dot11_cache *cache, dot11_cache_entry *e)
 {
-    if (hashlink_used(&e->by_name)) hashtable_remove(cache->entries_by_name, &e->by_name);
+    dot11_cache_name *b = name_block(e);
+    if (b && hashlink_used(&b->by_name)) hashtable_remove(cache->entries_by_name, &b->by_name);
     cmultitable_remove(cache->entries_by_mac, &e->by_mac);
     if (e->room && e->identity[0]) cmultitable_remove(cache->entries_by_user, &e->by_user);
     hashlink_init(&e->by_id);
-    hashlink_init(&e->by_name);
+    if (b) hashlink_init(&b->by_name);
     cmultilink_init(&e->by_mac);
     cmultilink_init(&e->by_user);
     e->linked = 0;
@@ -154,7 +175,7 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
     by_id.extra = cache;
     by_id.clear = entry_cleared;
     cache->entries_by_id = hashtable_create(&E::id, &E::by_id, &by_id);
-    cache->entries_by_name = hashtable_create(&E::name, &E::by_name);
+    cache->entries_by_name = hashtable_create(&dot11_cache_name::name, &dot11_cache_name::by_name);
     cache->entries_by_mac = multitable_create(&E::mac, &E::by_mac);
     cache->entries_by_user =
         multitable_create(0, int32_t(offsetof(E, identity)) - int32_t(offsetof(E, by_user)), true,
@@ -280,14 +301,20 @@ void dot11_cache_timer_stop(dot11_cache *cache, timer *t)
 dot11_cache_entry *dot11_cache_entry_create(dot11_cache *, const uint8_t mac[6], uint32_t akm)
 {
     bool large = dot11_akm_is_8021x(akm);
+    bool named = dot11_akm_is_ft(akm);
+    size_t prefix = named ? sizeof(dot11_cache_name) : 0;
     size_t size = entry_fixed + (large ? DOT11_IDENTITY_MAX + 1 : 1);
-    auto *e = static_cast<dot11_cache_entry *>(calloc(1, size));
-    if (!e) {
+    auto *base = static_cast<uint8_t *>(calloc(1, prefix + size));
+    if (!base) {
         ulog(LOG_COMP_DOT11, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
+    auto *e = reinterpret_cast<dot11_cache_entry *>(base + prefix);
+    if (named) {
+        e->flags = DOT11_ENTRY_NAMED;
+        hashlink_init(&name_block(e)->by_name);
+    }
     hashlink_init(&e->by_id);
-    hashlink_init(&e->by_name);
     cmultilink_init(&e->by_mac);
     cmultilink_init(&e->by_user);
     e->refcount = 1;
@@ -309,14 +336,28 @@ dot11_cache_entry *dot11_cache_entry_set_identity(dot11_cache *, dot11_cache_ent
     // Wipe the tail before giving it back; realloc may move the entry, which
     // nothing points to yet.
     secure_wipe(e->identity + n + 1, DOT11_IDENTITY_MAX - n);
-    auto *s = static_cast<dot11_cache_entry *>(realloc(e, entry_fixed + n + 1));
-    if (!s) return e;
+    size_t prefix = prefix_of(e);
+    auto *base = static_cast<uint8_t *>(realloc(alloc_base(e), prefix + entry_fixed + n + 1));
+    if (!base) return e;
+    auto *s = reinterpret_cast<dot11_cache_entry *>(base + prefix);
     s->room = 2;
     hashlink_init(&s->by_id);
-    hashlink_init(&s->by_name);
+    if (dot11_cache_name *b = name_block(s)) hashlink_init(&b->by_name);
     cmultilink_init(&s->by_mac);
     cmultilink_init(&s->by_user);
     return s;
+}
+
+uint8_t *dot11_cache_entry_name(dot11_cache_entry *e)
+{
+    dot11_cache_name *b = name_block(e);
+    return b ? b->name : e->id;
+}
+
+const uint8_t *dot11_cache_entry_name(const dot11_cache_entry *e)
+{
+    const dot11_cache_name *b = name_block(e);
+    return b ? b->name : e->id;
 }
 
 bool dot11_cache_entry_linked(const dot11_cache_entry *entry)
@@ -346,11 +387,11 @@ int dot11_cache_insert(dot11_cache *cache, dot11_cache_entry *e)
     if (e->linked) return -1;
     if (dot11_cache_entry *old = dot11_cache_find_pmk(cache, e->id))
         dot11_cache_remove_entry(cache, old);
-    if (dot11_cache_entry *old = dot11_cache_find_name(cache, e->name))
+    if (dot11_cache_entry *old = dot11_cache_find_name(cache, dot11_cache_entry_name(e)))
         dot11_cache_remove_entry(cache, old);
     hashtable_insert(cache->entries_by_id, &e->by_id);
     // A name equal to the id is found through the id index.
-    if (!name_is_id(e)) hashtable_insert(cache->entries_by_name, &e->by_name);
+    if (!name_is_id(e)) hashtable_insert(cache->entries_by_name, &name_block(e)->by_name);
     cmultitable_append(cache->entries_by_mac, &e->by_mac);
     if (e->room && e->identity[0]) cmultitable_append(cache->entries_by_user, &e->by_user);
     e->linked = 1;
@@ -538,7 +579,8 @@ dot11_cache_entry *dot11_cache_find_pmk(dot11_cache *cache, const uint8_t id[16]
 dot11_cache_entry *dot11_cache_find_name(dot11_cache *cache, const uint8_t name[16])
 {
     if (hashlink *l = hashtable_lookup(cache->entries_by_name, name))
-        return hashtable_entry(l, &dot11_cache_entry::by_name);
+        return reinterpret_cast<dot11_cache_entry *>(
+            hashtable_entry(l, &dot11_cache_name::by_name) + 1);
     dot11_cache_entry *e = dot11_cache_find_pmk(cache, name);
     return e && name_is_id(e) ? e : nullptr;
 }

@@ -33,6 +33,7 @@ struct dot11_cache_ops {
 enum : uint8_t {
     DOT11_ENTRY_LIFETIME_SET = 0x40, // Termination-Action, or a configured lifetime
     DOT11_ENTRY_PUSHED = 0x80,       // pushed for an FT transition
+    DOT11_ENTRY_NAMED = 0x01,        // a dot11_cache_name precedes the entry
 };
 
 enum : uint32_t { DOT11_LIFETIME_UNLIMITED = 0x7fffffff };
@@ -52,21 +53,30 @@ struct dot11_cache_entry {
     uint32_t created;  // clock s
     uint32_t frames_in;
     uint32_t frames_out;
-    hashlink by_name; // only where the name differs from the id (FT)
-    uint8_t name[DOT11_KEY_NAME_LEN];
     cmultilink by_mac;
     cmultilink by_user;
     uint8_t key[DOT11_PMK_LEN]; // PMK, or PMK-R0 under the FT AKMs
     uint64_t octets_in;
     uint64_t octets_out;
-    // The bytes behind pack the identity tight: 248 bytes in all with 20
+    // The bytes behind pack the identity tight: 216 bytes in all with 20
     // characters.
     uint8_t flags;    // DOT11_ENTRY_*
     uint8_t room;     // identity room: 1 large, 0 none, 2 shrunk to the identity
     uint8_t linked;   // in the indexes
     char identity[1]; // NUL-terminated; the allocation holds its whole length
 };
-static_assert(offsetof(dot11_cache_entry, by_name) == 64);
+static_assert(offsetof(dot11_cache_entry, by_mac) == 64);
+
+// The name of an FT entry (PMKR0Name) and its link in the name index, in the
+// same allocation just in front of the entry; other entries are named by
+// their id and carry none.
+struct dot11_cache_name {
+    hashlink by_name;
+    uint8_t name[DOT11_KEY_NAME_LEN];
+};
+// The entry's name: its own under the FT AKMs, else its id.
+uint8_t *dot11_cache_entry_name(dot11_cache_entry *entry);
+const uint8_t *dot11_cache_entry_name(const dot11_cache_entry *entry);
 
 // Null on failure (logged). The configuration is checked as by
 // dot11_cache_check_config.

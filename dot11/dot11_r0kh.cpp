@@ -78,7 +78,7 @@ size_t msk_needed(uint32_t akm)
 void log_hit(dot11_r0kh *r0kh)
 {
     const dot11_cache_entry *e = r0kh->sa;
-    bool by_name = dot11_akm_is_ft(e->akm) && !memcmp(e->name, r0kh->name, 16);
+    bool by_name = dot11_akm_is_ft(e->akm) && !memcmp(dot11_cache_entry_name(e), r0kh->name, 16);
     ulog(LOG_COMP_DOT11, ULOG_DEBUG, "R0KH " DOT11_MACF " cache hit for %s " R0KH_NAMEF,
          DOT11_MACA(r0kh->mac), by_name ? "PMKR0Name" : "PMKID", R0KH_NAMEA(r0kh->name));
 }
@@ -155,20 +155,18 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
     if (akm == DOT11_AKM_8021X || akm == DOT11_AKM_PSK) {
         memcpy(sa->key, src, 32);
         dot11_derive_pmkid(sa->key, aa, r0kh->mac, sa->id);
-        memcpy(sa->name, sa->id, 16);
     } else if (akm == DOT11_AKM_8021X_SHA256 || akm == DOT11_AKM_PSK_SHA256) {
         memcpy(sa->key, src, 32);
         dot11_derive_pmkid_sha256(sa->key, aa, r0kh->mac, sa->id);
-        memcpy(sa->name, sa->id, 16);
     } else if (akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_FT_PSK) {
         const uint8_t *xxkey = x ? res.msk + 32 : src;
         dot11_derive_pmkid(xxkey, aa, r0kh->mac, sa->id);
         dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
-                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key, sa->name);
+                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key,
+                           dot11_cache_entry_name(sa));
     } else {
         memcpy(sa->key, src, 32);
         memset(sa->id, 0, 16);
-        memset(sa->name, 0, 16);
     }
     bool radius_lifetime = akm == DOT11_AKM_8021X || akm == DOT11_AKM_FT_8021X ||
                            akm == DOT11_AKM_8021X_SHA256 || akm == DOT11_AKM_WPA_8021X;
@@ -184,14 +182,15 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
     if (dot11_akm_is_ft(akm)) {
         ulog(LOG_COMP_DOT11, ULOG_DEBUG,
              "R0KH " DOT11_MACF " derived PMK-R0 with PMKR0Name " R0KH_NAMEF " lifetime %us",
-             DOT11_MACA(r0kh->mac), R0KH_NAMEA(sa->name), sa->lifetime);
+             DOT11_MACA(r0kh->mac), R0KH_NAMEA(dot11_cache_entry_name(sa)), sa->lifetime);
         dot11_cache_entry *e = dot11_cache_first_pmk_by_mac(r0kh->cache, r0kh->mac);
         while (e) {
             dot11_cache_entry *n = dot11_cache_next_pmk_by_mac(r0kh->cache, r0kh->mac, e);
             if (e != sa && e->akm == akm) {
                 ulog(LOG_COMP_DOT11, ULOG_DEBUG,
                      "Replacing PMKR0Name " R0KH_NAMEF " for R0KH " DOT11_MACF " age %us",
-                     R0KH_NAMEA(e->name), DOT11_MACA(r0kh->mac), clock_sec() - e->created);
+                     R0KH_NAMEA(dot11_cache_entry_name(e)), DOT11_MACA(r0kh->mac),
+                     clock_sec() - e->created);
                 dot11_cache_remove_entry(r0kh->cache, e);
             }
             e = n;
@@ -242,8 +241,8 @@ void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
     uint32_t left = sa->lifetime > age ? sa->lifetime - age : 0;
     if (dot11_akm_is_ft(sa->akm)) {
         dot11_derive_pmkr1(sa->key, bss, r0kh->mac, sta->pmk);
-        memcpy(sta->pmkr0name, sa->name, 16);
-        dot11_derive_pmkr1name(sa->name, bss, r0kh->mac, sta->pmkr1name);
+        memcpy(sta->pmkr0name, dot11_cache_entry_name(sa), 16);
+        dot11_derive_pmkr1name(dot11_cache_entry_name(sa), bss, r0kh->mac, sta->pmkr1name);
         memcpy(sta->pmkid, sta->pmkr1name, 16);
         ulog(LOG_COMP_DOT11, ULOG_DEBUG,
              "R0KH " DOT11_MACF " derived PMK-R1 with PMKR1Name " R0KH_NAMEF " for R1KH " DOT11_MACF
@@ -288,7 +287,7 @@ bool holds_sa(const dot11_r0kh *r0kh, const dot11_rsna *sta)
     if (!sta->r1sa_ready || sta->pmksa_akm != sa->akm ||
         !memcmp(sta->auth->config.bss_mac, r0kh->bssid, 6))
         return false;
-    if (dot11_akm_is_ft(sa->akm)) return !memcmp(sta->pmkr0name, sa->name, 16);
+    if (dot11_akm_is_ft(sa->akm)) return !memcmp(sta->pmkr0name, dot11_cache_entry_name(sa), 16);
     return secure_compare(sta->pmk, sa->key, 32) == 0;
 }
 

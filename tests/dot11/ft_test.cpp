@@ -260,7 +260,8 @@ TEST_F(ft, Over_the_air_from_a_cached_pmk_r0_sa)
     dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta, DOT11_AKM_FT_8021X);
     e = dot11_cache_entry_set_identity(cache, e, "carol@example.org");
     dot11_derive_pmkr0(s.pmk.data(), cfg.ssid, cfg.ssid_len, cfg.dot11FTMobilityDomainID,
-                       cfg.dot11FTR0KeyHolderID, cfg.r0kh_id_len, kSta, e->key, e->name);
+                       cfg.dot11FTR0KeyHolderID, cfg.r0kh_id_len, kSta, e->key,
+                       dot11_cache_entry_name(e));
     dot11_derive_pmkid(s.pmk.data(), kBss1, kSta, e->id);
     e->lifetime = 3600;
     ASSERT_EQ(dot11_cache_insert(cache, e), 0);

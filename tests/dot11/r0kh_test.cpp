@@ -468,7 +468,6 @@ TEST_F(two_bss, Another_stations_pmkid_leads_to_a_full_authentication)
     e = dot11_cache_entry_set_identity(cache, e, "owner");
     memset(e->key, 0x31, 32);
     dot11_derive_pmkid(e->key, kBss1, owner, e->id);
-    memcpy(e->name, e->id, 16);
     e->lifetime = 3600;
     ASSERT_EQ(dot11_cache_insert(cache, e), 0);
     dot11_cache_entry_release(e);
