@@ -128,6 +128,17 @@ struct ft : ::testing::Test {
         EXPECT_EQ(h.keys.back().key, tk);
         EXPECT_EQ(h.authorized, 2);
         EXPECT_EQ(sta->r1kh_state, DOT11_R1KH_FT_HANDSHAKE_DONE);
+        // The FT authentication row: the named fields, every other byte zero.
+        dot11_ft_auth_row row;
+        memset(&row, 0xee, sizeof row);
+        dot11_rsna_dump_ftauth(sta, &row);
+        dot11_ft_auth_row want{};
+        memcpy(want.sta, kSta, 6);
+        memcpy(want.bssid, kBss2, 6);
+        want.akm = DOT11_AKM_FT_PSK;
+        want.pairwise = DOT11_CIPHER_CCMP;
+        memcpy(want.pmkr1name, s.pmkr1name.data(), 16);
+        EXPECT_EQ(memcmp(&row, &want, sizeof row), 0);
     }
 };
 
