@@ -369,6 +369,7 @@ void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
     auth->running = true;
     if (sta)
         dot11_sta_mark(sta);
+    bool polled = false;
     for (;;) {
         while (dot11_group_step(auth) | dot11_countermeasures_step(auth)) {
         }
@@ -386,8 +387,16 @@ void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
                 list_null(&s->pending);
             }
         }
-        if (!moved && list_isempty(&auth->pending))
+        if (!moved && list_isempty(&auth->pending)) {
+            // One step of the cache's background expiry, and the station's
+            // key holder, whose pushes may set the machines going again.
+            if (sta && auth->cache && !polled) {
+                polled = true;
+                dot11_cache_poll(auth->cache, sta);
+                continue;
+            }
             break;
+        }
     }
     auth->running = false;
 }

@@ -190,6 +190,7 @@ struct dot11_rsna {
     uint32_t pmksa_cipher;
     uint8_t pmksa_flags;       // DOT11_ENTRY_*
     bool r1sa_ready;           // the R0KH pushed an SA since the last request
+    bool r0kh_news;            // pushed to, not yet run since
     char *identity;            // the pushed identity copy; handed to authorized
     uint32_t reassoc_deadline; // ms clock of the FT reassociation deadline
     uint8_t ft_ap[6];          // over the DS: the AP the station is associated with

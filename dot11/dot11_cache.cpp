@@ -27,12 +27,31 @@ struct dot11_cache {
     hashtable *r0khs;
     uint8_t cursor[16];
     unsigned key_limit;
+    uint32_t margin; // s, from the configuration
     dot11_pae_ops pae;
 };
 
 namespace {
 
 constexpr size_t entry_fixed = offsetof(dot11_cache_entry, identity);
+
+dot11_cache_name *name_block(const dot11_cache_entry *e)
+{
+    return e->flags & DOT11_ENTRY_NAMED
+               ? reinterpret_cast<dot11_cache_name *>(const_cast<dot11_cache_entry *>(e)) - 1
+               : nullptr;
+}
+
+void *alloc_base(dot11_cache_entry *e)
+{
+    dot11_cache_name *b = name_block(e);
+    return b ? static_cast<void *>(b) : static_cast<void *>(e);
+}
+
+size_t prefix_of(const dot11_cache_entry *e)
+{
+    return e->flags & DOT11_ENTRY_NAMED ? sizeof(dot11_cache_name) : 0;
+}
 
 uint32_t w(const uint8_t *p, int i)
 {
@@ -85,8 +104,37 @@ void entry_free(dot11_cache_entry *e)
         size = entry_fixed + DOT11_IDENTITY_MAX + 1;
     else if (e->room == 2)
         size = entry_fixed + strlen(e->identity) + 1;
-    secure_wipe(e, size);
-    free(e);
+    size_t prefix = prefix_of(e);
+    void *base = alloc_base(e);
+    secure_wipe(base, prefix + size);
+    free(base);
+}
+
+bool name_is_id(const dot11_cache_entry *e)
+{
+    return !memcmp(dot11_cache_entry_name(e), e->id, 16);
+}
+
+// Everything but the id index, which the caller has left.
+void unlink_rest(dot11_cache *cache, dot11_cache_entry *e)
+{
+    dot11_cache_name *b = name_block(e);
+    if (b && hashlink_used(&b->by_name)) hashtable_remove(cache->entries_by_name, &b->by_name);
+    cmultitable_remove(cache->entries_by_mac, &e->by_mac);
+    if (e->room && e->identity[0]) cmultitable_remove(cache->entries_by_user, &e->by_user);
+    hashlink_init(&e->by_id);
+    if (b) hashlink_init(&b->by_name);
+    cmultilink_init(&e->by_mac);
+    cmultilink_init(&e->by_user);
+    e->linked = 0;
+    // A holder keeps the memory, not the key.
+    if (e->refcount > 1) secure_wipe(e->key, sizeof e->key);
+    dot11_cache_entry_release(e);
+}
+
+void entry_cleared(void *cache, void *entry)
+{
+    unlink_rest(static_cast<dot11_cache *>(cache), static_cast<dot11_cache_entry *>(entry));
 }
 
 } // namespace
@@ -122,8 +170,12 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
         return nullptr;
     }
     using E = dot11_cache_entry;
-    cache->entries_by_id = hashtable_create(&E::id, &E::by_id);
-    cache->entries_by_name = hashtable_create(&E::name, &E::by_name);
+    // Emptying the id index unlinks each entry from the other three.
+    hashtable_config by_id = *hashtable_default_config(false);
+    by_id.extra = cache;
+    by_id.clear = entry_cleared;
+    cache->entries_by_id = hashtable_create(&E::id, &E::by_id, &by_id);
+    cache->entries_by_name = hashtable_create(&dot11_cache_name::name, &dot11_cache_name::by_name);
     cache->entries_by_mac = multitable_create(&E::mac, &E::by_mac);
     cache->entries_by_user =
         multitable_create(0, int32_t(offsetof(E, identity)) - int32_t(offsetof(E, by_user)), true,
@@ -137,6 +189,20 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
     }
     return cache;
 }
+
+namespace
+{
+
+uint32_t compute_margin(const dot11_auth_config *c)
+{
+    uint64_t tus = c->dot11FTReassociationDeadline;
+    uint64_t deadline = tus > 0xf9fffffe ? 4294967 : (tus * 1024 + 500) / 1000 / 1000;
+    uint64_t updates = 2 * (uint64_t(c->dot11RSNAConfigGroupUpdateCount) +
+                            2 * uint64_t(c->dot11RSNAConfigPairwiseUpdateCount));
+    return uint32_t(deadline > updates ? deadline : updates);
+}
+
+} // namespace
 
 int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config,
                              const radius_client *nas)
@@ -155,6 +221,7 @@ int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config
         ft += dot11_akm_is_ft(akm);
     unsigned limit = config->dot11RSNAConfigPMKIDCacheSize;
     cache->key_limit = limit > 1 + ft ? limit : 1 + ft;
+    cache->margin = compute_margin(config);
     return 0;
 }
 
@@ -234,14 +301,20 @@ void dot11_cache_timer_stop(dot11_cache *cache, timer *t)
 dot11_cache_entry *dot11_cache_entry_create(dot11_cache *, const uint8_t mac[6], uint32_t akm)
 {
     bool large = dot11_akm_is_8021x(akm);
+    bool named = dot11_akm_is_ft(akm);
+    size_t prefix = named ? sizeof(dot11_cache_name) : 0;
     size_t size = entry_fixed + (large ? DOT11_IDENTITY_MAX + 1 : 1);
-    auto *e = static_cast<dot11_cache_entry *>(calloc(1, size));
-    if (!e) {
+    auto *base = static_cast<uint8_t *>(calloc(1, prefix + size));
+    if (!base) {
         ulog(LOG_COMP_DOT11, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
+    auto *e = reinterpret_cast<dot11_cache_entry *>(base + prefix);
+    if (named) {
+        e->flags = DOT11_ENTRY_NAMED;
+        hashlink_init(&name_block(e)->by_name);
+    }
     hashlink_init(&e->by_id);
-    hashlink_init(&e->by_name);
     cmultilink_init(&e->by_mac);
     cmultilink_init(&e->by_user);
     e->refcount = 1;
@@ -263,14 +336,28 @@ dot11_cache_entry *dot11_cache_entry_set_identity(dot11_cache *, dot11_cache_ent
     // Wipe the tail before giving it back; realloc may move the entry, which
     // nothing points to yet.
     secure_wipe(e->identity + n + 1, DOT11_IDENTITY_MAX - n);
-    auto *s = static_cast<dot11_cache_entry *>(realloc(e, entry_fixed + n + 1));
-    if (!s) return e;
+    size_t prefix = prefix_of(e);
+    auto *base = static_cast<uint8_t *>(realloc(alloc_base(e), prefix + entry_fixed + n + 1));
+    if (!base) return e;
+    auto *s = reinterpret_cast<dot11_cache_entry *>(base + prefix);
     s->room = 2;
     hashlink_init(&s->by_id);
-    hashlink_init(&s->by_name);
+    if (dot11_cache_name *b = name_block(s)) hashlink_init(&b->by_name);
     cmultilink_init(&s->by_mac);
     cmultilink_init(&s->by_user);
     return s;
+}
+
+uint8_t *dot11_cache_entry_name(dot11_cache_entry *e)
+{
+    dot11_cache_name *b = name_block(e);
+    return b ? b->name : e->id;
+}
+
+const uint8_t *dot11_cache_entry_name(const dot11_cache_entry *e)
+{
+    const dot11_cache_name *b = name_block(e);
+    return b ? b->name : e->id;
 }
 
 bool dot11_cache_entry_linked(const dot11_cache_entry *entry)
@@ -300,10 +387,11 @@ int dot11_cache_insert(dot11_cache *cache, dot11_cache_entry *e)
     if (e->linked) return -1;
     if (dot11_cache_entry *old = dot11_cache_find_pmk(cache, e->id))
         dot11_cache_remove_entry(cache, old);
-    if (dot11_cache_entry *old = dot11_cache_find_name(cache, e->name))
+    if (dot11_cache_entry *old = dot11_cache_find_name(cache, dot11_cache_entry_name(e)))
         dot11_cache_remove_entry(cache, old);
     hashtable_insert(cache->entries_by_id, &e->by_id);
-    hashtable_insert(cache->entries_by_name, &e->by_name);
+    // A name equal to the id is found through the id index.
+    if (!name_is_id(e)) hashtable_insert(cache->entries_by_name, &name_block(e)->by_name);
     cmultitable_append(cache->entries_by_mac, &e->by_mac);
     if (e->room && e->identity[0]) cmultitable_append(cache->entries_by_user, &e->by_user);
     e->linked = 1;
@@ -315,23 +403,12 @@ void dot11_cache_remove_entry(dot11_cache *cache, dot11_cache_entry *e)
 {
     if (!e->linked) return;
     hashtable_remove(cache->entries_by_id, &e->by_id);
-    hashtable_remove(cache->entries_by_name, &e->by_name);
-    cmultitable_remove(cache->entries_by_mac, &e->by_mac);
-    if (e->room && e->identity[0]) cmultitable_remove(cache->entries_by_user, &e->by_user);
-    hashlink_init(&e->by_id);
-    hashlink_init(&e->by_name);
-    cmultilink_init(&e->by_mac);
-    cmultilink_init(&e->by_user);
-    e->linked = 0;
-    // A holder keeps the memory, not the key.
-    if (e->refcount > 1) secure_wipe(e->key, sizeof e->key);
-    dot11_cache_entry_release(e);
+    unlink_rest(cache, e);
 }
 
 void dot11_cache_clear(dot11_cache *cache)
 {
-    while (hashlink *l = hashtable_first(cache->entries_by_id))
-        dot11_cache_remove_entry(cache, hashtable_entry(l, &dot11_cache_entry::by_id));
+    hashtable_clear(cache->entries_by_id);
     UGW_ASSERT(hashtable_count(cache->entries_by_name) == 0);
     UGW_ASSERT(multitable_count(cache->entries_by_mac) == 0);
     UGW_ASSERT(multitable_count(cache->entries_by_user) == 0);
@@ -348,12 +425,7 @@ void dot11_cache_clear_pmksas_by_mac(dot11_cache *cache, const uint8_t mac[6])
 
 uint32_t dot11_cache_margin(const dot11_cache *cache)
 {
-    const dot11_auth_config *c = &cache->config;
-    uint64_t tus = c->dot11FTReassociationDeadline;
-    uint64_t deadline = tus > 0xf9fffffe ? 4294967 : (tus * 1024 + 500) / 1000 / 1000;
-    uint64_t updates = 2 * (uint64_t(c->dot11RSNAConfigGroupUpdateCount) +
-                            2 * uint64_t(c->dot11RSNAConfigPairwiseUpdateCount));
-    return uint32_t(deadline > updates ? deadline : updates);
+    return cache->margin;
 }
 
 dot11_cache_entry *dot11_cache_expire(dot11_cache *cache, dot11_cache_entry *e)
@@ -409,7 +481,9 @@ void dot11_cache_poll(dot11_cache *cache, dot11_rsna *sta)
     if (!is_zero16(cache->cursor)) e = dot11_cache_find_pmk(cache, cache->cursor);
     if (!e) e = dot11_cache_first_pmk(cache);
     if (e) {
-        dot11_cache_entry *n = dot11_cache_next_pmk(cache, e);
+        // A lone entry has no successor; no need to walk the buckets for one.
+        dot11_cache_entry *n =
+            hashtable_count(cache->entries_by_id) > 1 ? dot11_cache_next_pmk(cache, e) : nullptr;
         if (n)
             memcpy(cache->cursor, n->id, 16);
         else
@@ -504,8 +578,11 @@ dot11_cache_entry *dot11_cache_find_pmk(dot11_cache *cache, const uint8_t id[16]
 
 dot11_cache_entry *dot11_cache_find_name(dot11_cache *cache, const uint8_t name[16])
 {
-    hashlink *l = hashtable_lookup(cache->entries_by_name, name);
-    return l ? hashtable_entry(l, &dot11_cache_entry::by_name) : nullptr;
+    if (hashlink *l = hashtable_lookup(cache->entries_by_name, name))
+        return reinterpret_cast<dot11_cache_entry *>(
+            hashtable_entry(l, &dot11_cache_name::by_name) + 1);
+    dot11_cache_entry *e = dot11_cache_find_pmk(cache, name);
+    return e && name_is_id(e) ? e : nullptr;
 }
 
 void dot11_cache_dump_pmk(const dot11_cache_entry *e, dot11_key_row *row,

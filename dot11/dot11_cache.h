@@ -33,6 +33,7 @@ struct dot11_cache_ops {
 enum : uint8_t {
     DOT11_ENTRY_LIFETIME_SET = 0x40, // Termination-Action, or a configured lifetime
     DOT11_ENTRY_PUSHED = 0x80,       // pushed for an FT transition
+    DOT11_ENTRY_NAMED = 0x01,        // a dot11_cache_name precedes the entry
 };
 
 enum : uint32_t { DOT11_LIFETIME_UNLIMITED = 0x7fffffff };
@@ -41,28 +42,41 @@ enum : size_t { DOT11_IDENTITY_MAX = 1024 };
 // One PMKSA or PMK-R0-SA. Allocated with room for an EAP identity under the
 // 802.1X AKMs, shrunk to the identity once it is known.
 struct dot11_cache_entry {
+    // What a lookup by id reads comes first, in one cache line.
     hashlink by_id;
-    hashlink by_name;
+    uint8_t id[DOT11_KEY_NAME_LEN];
+    uint8_t mac[6];
+    uint16_t refcount;
+    uint32_t akm;
+    uint32_t cipher;   // 0 = any
+    uint32_t lifetime; // s from creation
+    uint32_t created;  // clock s
+    uint32_t frames_in;
+    uint32_t frames_out;
     cmultilink by_mac;
     cmultilink by_user;
     uint8_t key[DOT11_PMK_LEN]; // PMK, or PMK-R0 under the FT AKMs
-    uint8_t id[DOT11_KEY_NAME_LEN];
-    uint8_t name[DOT11_KEY_NAME_LEN];
-    uint32_t cipher; // 0 = any
-    uint32_t akm;
-    uint32_t lifetime; // s from creation
-    uint32_t created;  // clock s
     uint64_t octets_in;
     uint64_t octets_out;
-    uint32_t frames_in;
-    uint32_t frames_out;
-    uint16_t refcount;
-    uint8_t flags;  // DOT11_ENTRY_*
-    uint8_t room;   // identity room: 1 large, 0 none, 2 shrunk to the identity
-    uint8_t linked; // in the four indexes
-    uint8_t mac[6];
+    // The bytes behind pack the identity tight: 216 bytes in all with 20
+    // characters.
+    uint8_t flags;    // DOT11_ENTRY_*
+    uint8_t room;     // identity room: 1 large, 0 none, 2 shrunk to the identity
+    uint8_t linked;   // in the indexes
     char identity[1]; // NUL-terminated; the allocation holds its whole length
 };
+static_assert(offsetof(dot11_cache_entry, by_mac) == 64);
+
+// The name of an FT entry (PMKR0Name) and its link in the name index, in the
+// same allocation just in front of the entry; other entries are named by
+// their id and carry none.
+struct dot11_cache_name {
+    hashlink by_name;
+    uint8_t name[DOT11_KEY_NAME_LEN];
+};
+// The entry's name: its own under the FT AKMs, else its id.
+uint8_t *dot11_cache_entry_name(dot11_cache_entry *entry);
+const uint8_t *dot11_cache_entry_name(const dot11_cache_entry *entry);
 
 // Null on failure (logged). The configuration is checked as by
 // dot11_cache_check_config.

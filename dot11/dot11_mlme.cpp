@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/crypto/secure.h"
 #include "common/fatal.h"
 #include "dot11/dot11_auth.h"
 #include "dot11/dot11_desc.h"
@@ -125,6 +126,12 @@ void refuse_auth(dot11_rsna *sta, uint16_t alg, uint16_t seq, uint16_t status)
         dot11_auth_run_unless_running(sta->auth, sta);
         return;
     }
+    // A machine past its start waits for an association it can no longer
+    // have: it starts over with the station.
+    if (sta->Authenticated && sta->r1kh_state > DOT11_R1KH_R1_START) {
+        sta->Deauthenticate = true;
+        dot11_auth_run_unless_running(sta->auth, sta);
+    }
     dot11_auth_deauthenticate(sta);
     dot11_send_auth(sta, alg, seq, status, nullptr, 0);
 }
@@ -156,6 +163,47 @@ void send_probe_resp(dot11_rsna *sta)
     packet_release(p);
 }
 
+// The checks of a Reassoc-Req after FT authentication; sets MICVerified when
+// the FTIE's MIC holds under the PTK of the FT authentication.
+uint16_t check_ft_reassoc(dot11_rsna *sta, const mlme_ies *ies, const dot11_sta_suites *offer)
+{
+    dot11_auth *auth = sta->auth;
+    const dot11_auth_config *c = &auth->config;
+    if (!dot11_akm_is_ft(offer->akm) || offer->akm != sta->suites.akm) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid AKM in FT Reassoc-Req from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 43;
+    }
+    if (offer->pairwise != sta->suites.pairwise) return 42;
+    if (!dot11_ie_has_pmkid({ies->rsn, size_t(2) + ies->rsn[1]}, sta->pmkr1name)) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid PMKR1Name in FT Reassoc-Req from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 53;
+    }
+    std::span<const uint8_t> ftie;
+    if (ies->ftie) ftie = {ies->ftie, size_t(2) + ies->ftie[1]};
+    if (!ies->ftie ||
+        !dot11_ftie_has_subelem(ftie, DOT11_FTIE_R0KH_ID, c->dot11FTR0KeyHolderID,
+                                c->r0kh_id_len) ||
+        !dot11_ftie_has_subelem(ftie, DOT11_FTIE_R1KH_ID, c->bss_mac, 6)) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid FTIE in FT Reassoc-Req from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 55;
+    }
+    if (sta->has_ptk) {
+        uint8_t mic[16];
+        const uint8_t *others[2] = {ies->rsn, auth->ie_mdie};
+        if (dot11_ft_mic(ies->ftie, sta->ptk, sta->mac, c->bss_mac, 5, others, 2, mic) == 0 &&
+            secure_compare(mic, ies->ftie + DOT11_FTIE_MIC, 16) == 0) {
+            sta->MICVerified = true;
+        } else {
+            DOT11_LOG(auth, ULOG_DEBUG, "Invalid MIC in FTIE from " DOT11_MACF,
+                      DOT11_MACA(sta->mac));
+        }
+    }
+    return 0;
+}
+
 void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const char *name)
 {
     dot11_auth *auth = sta->auth;
@@ -178,26 +226,27 @@ void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const c
             dot11_suites_clear(&offer);
             return refuse_assoc(sta, resp, 54);
         }
-        if (!status && dot11_akm_is_ft(offer.akm)) {
-            // Fast BSS transition needs the key cache, which this BSS does not hold.
-            dot11_suites_clear(&offer);
-            status = 43;
-        }
         if (status) {
             DOT11_LOG(auth, ULOG_DEBUG, "Invalid RSN/WPA IE in %s from STA " DOT11_MACF " status %u",
                       name, DOT11_MACA(sta->mac), status);
             return refuse_assoc(sta, resp, status);
         }
     }
-    if (sta->auth_alg != 0) {
+    if (sta->auth_alg != 0 && subtype == DOT11_ST_REASSOC_REQ && (sta->auth_alg & 0x7fff) == 2) {
+        if (uint16_t status = check_ft_reassoc(sta, ies, &offer)) {
+            dot11_suites_clear(&offer);
+            return refuse_assoc(sta, resp, status);
+        }
+    } else if (sta->auth_alg != 0) {
         dot11_suites_clear(&offer);
         DOT11_LOG(auth, ULOG_DEBUG, "Invalid %s from STA " DOT11_MACF, name, DOT11_MACA(sta->mac));
         return refuse_assoc(sta, resp, 1);
     }
-    const char *how = dot11_akm_is_ft(offer.akm) ? "FT initial"
-                      : offer.desc_type == 254  ? "WPA"
+    const char *how = sta->auth_alg                                         ? "FT"
+                      : dot11_akm_is_ft(offer.akm)                          ? "FT initial"
+                      : offer.desc_type == 254                              ? "WPA"
                       : (auth->config.flags_a & DOT11_CFG_A_RSNA_ACTIVATED) ? "RSN"
-                                                                             : "Open System";
+                                                                            : "Open System";
     DOT11_LOG(auth, ULOG_DEBUG, "STA " DOT11_MACF " uses %s authentication", DOT11_MACA(sta->mac), how);
     dot11_suites_clear(&sta->offer);
     sta->offer = offer;
@@ -292,7 +341,12 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
         return;
     }
     const uint8_t *bssid = f + DOT11_HDR_ADDR3;
-    if (memcmp(bssid, auth->config.bss_mac, 6) &&
+    // An FT Request relayed over the DS names the AP the station is with;
+    // it is for this BSS when this BSS is its target.
+    bool ft_for_us = subtype == DOT11_ST_ACTION && f[DOT11_HDR_LEN] == DOT11_CATEGORY_FT &&
+                     f[DOT11_HDR_LEN + 1] == DOT11_FT_REQUEST &&
+                     !memcmp(f + DOT11_HDR_LEN + DOT11_FT_TARGET_AP, auth->config.bss_mac, 6);
+    if (memcmp(bssid, auth->config.bss_mac, 6) && !ft_for_us &&
         (subtype != DOT11_ST_PROBE_REQ || memcmp(bssid, kBroadcast, 6))) {
         DOT11_LOG(auth, ULOG_DEBUG, "Discarding 802.11 MLME frame %u bytes to BSSID " DOT11_MACF,
                   unsigned(len), DOT11_MACA(bssid));
@@ -350,22 +404,71 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
             refuse_auth(sta, alg, uint16_t(seq + 1), 14);
             return;
         }
-        if (alg != 0) {
-            // Fast BSS transition needs the key cache, which this BSS does not hold.
+        bool ft = alg == 2 && (auth->config.flags_b & DOT11_CFG_B_FT_ACTIVATED);
+        if (alg != 0 && !ft) {
             DOT11_LOG(auth, ULOG_DEBUG, "Bad auth algorithm %u from STA " DOT11_MACF, alg,
                       DOT11_MACA(sta->mac));
             refuse_auth(sta, alg, uint16_t(seq + 1), 13);
             return;
+        }
+        if (ft) {
+            DOT11_LOG(auth, ULOG_DEBUG, "STA " DOT11_MACF " uses over-the-air FT authentication",
+                      DOT11_MACA(sta->mac));
+            dot11_sta_suites offer{};
+            if (uint16_t status = dot11_check_ftaa(sta, ies.rsn, ies.mdie, ies.ftie, &offer)) {
+                refuse_auth(sta, alg, uint16_t(seq + 1), status);
+                return;
+            }
+            dot11_suites_clear(&sta->offer);
+            sta->offer = offer;
         }
         sta->auth_alg = alg;
         sta->mib.dot11AuthenticationAlgorithm = alg;
         sta->AuthRequest = true;
         break;
     }
-    case DOT11_ST_ACTION:
-        DOT11_LOG(auth, ULOG_DEBUG, "Dropping unsupported action %s from " DOT11_MACF,
-                  dot11_action_name(f[DOT11_HDR_LEN]), DOT11_MACA(sta->mac));
-        return;
+    case DOT11_ST_ACTION: {
+        const uint8_t *body = f + DOT11_HDR_LEN;
+        if (body[0] != DOT11_CATEGORY_FT || body[1] != DOT11_FT_REQUEST ||
+            !(auth->config.flags_b & DOT11_CFG_B_FT_ACTIVATED)) {
+            DOT11_LOG(auth, ULOG_DEBUG, "Dropping unsupported action %s from " DOT11_MACF,
+                      dot11_action_name(f[DOT11_HDR_LEN]), DOT11_MACA(sta->mac));
+            return;
+        }
+        const uint8_t *target = body + DOT11_FT_TARGET_AP;
+        if (memcmp(target, auth->config.bss_mac, 6)) {
+            DOT11_LOG(auth, ULOG_DEBUG,
+                      "STA " DOT11_MACF " requests over-the-DS FT authentication with " DOT11_MACF,
+                      DOT11_MACA(sta->mac), DOT11_MACA(target));
+            if (!sta->r0kh || memcmp(body + DOT11_FT_STA, sta->mac, 6)) return;
+            packet *c = packet_copy_single(p);
+            if (!c) {
+                DOT11_LOG(auth, ULOG_DEBUG, "Out of buffer space");
+                return;
+            }
+            if (dot11_encap_rrb(c) == 0) dot11_send_ether_ds(sta, c);
+            packet_release(c);
+            return;
+        }
+        DOT11_LOG(auth, ULOG_DEBUG, "STA " DOT11_MACF " uses over-the-DS FT authentication",
+                  DOT11_MACA(sta->mac));
+        dot11_sta_suites offer{};
+        if (memcmp(body + DOT11_FT_STA, sta->mac, 6)) {
+            refuse_auth(sta, 0x8002, 0, 1);
+            return;
+        }
+        if (uint16_t status = dot11_check_ftaa(sta, ies.rsn, ies.mdie, ies.ftie, &offer)) {
+            refuse_auth(sta, 0x8002, 0, status);
+            return;
+        }
+        dot11_suites_clear(&sta->offer);
+        sta->offer = offer;
+        memcpy(sta->ft_ap, bssid, 6);
+        sta->auth_alg = 0x8002;
+        sta->mib.dot11AuthenticationAlgorithm = 2;
+        sta->AuthRequest = true;
+        break;
+    }
     default:
         DOT11_LOG(auth, ULOG_DEBUG, "Discarding MLME frame of unknown type %u", subtype);
         return;
@@ -396,6 +499,18 @@ void dot11_send_auth(dot11_rsna *sta, uint16_t algorithm, uint16_t seq, uint16_t
     if (status) {
         auth->config.dot11AuthenticateFailStatus = status;
         sta->mib.dot11AuthenticateFailStatus = status;
+    }
+    if (algorithm == 0x8002) {
+        packet *p = packet_alloc(auth->pool, 0);
+        if (!p || dot11_make_action_ft_resp(p, sta->ft_ap, sta->mac, auth->config.bss_mac, status,
+                                            ies, count) != 0) {
+            packet_release(p);
+            DOT11_LOG(auth, ULOG_DEBUG, "Out of buffer space");
+            return;
+        }
+        if (dot11_encap_rrb(p) == 0) dot11_send_ether_ds(sta, p);
+        packet_release(p);
+        return;
     }
     packet *p = packet_alloc(auth->pool, 0);
     if (!p || dot11_make_auth(p, auth->config.bss_mac, sta->mac, DOT11_FROM_BSS, algorithm, seq,
@@ -517,4 +632,40 @@ void dot11_auth_recv_ds(dot11_rsna *sta, packet *p)
         return;
     }
     DOT11_LOG(auth, ULOG_DEBUG, "Discarding Ethernet frame from the DS with type %04x", type);
+}
+
+uint16_t dot11_check_ftaa(dot11_rsna *sta, const uint8_t *rsn, const uint8_t *mdie,
+                          const uint8_t *ftie, dot11_sta_suites *offer)
+{
+    dot11_auth *auth = sta->auth;
+    const dot11_auth_config *c = &auth->config;
+    if (!(c->flags_b & DOT11_CFG_B_FT_ACTIVATED)) return 13;
+    if (!rsn || !mdie || !ftie) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Missing IEs in FTAA request from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 40;
+    }
+    if (!dot11_ie_equal(mdie, auth->ie_mdie)) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid MDIE in FTAA request from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 54;
+    }
+    if (ftie[1] < DOT11_FTIE_SUBELEMS - 2 ||
+        !dot11_ftie_has_subelem({ftie, size_t(2) + ftie[1]}, DOT11_FTIE_R0KH_ID,
+                                c->dot11FTR0KeyHolderID, c->r0kh_id_len)) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid R0KH-ID in FTAA request from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 55;
+    }
+    if (!dot11_ie_first_pmkid({rsn, size_t(2) + rsn[1]})) {
+        DOT11_LOG(auth, ULOG_DEBUG, "PMKR0Name missing in FTAA request from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return 53;
+    }
+    uint16_t status = dot11_select_suites(sta, rsn, true, offer);
+    if (status)
+        DOT11_LOG(auth, ULOG_DEBUG,
+                  "Invalid RSNIE in FTAA request from STA " DOT11_MACF " status %u",
+                  DOT11_MACA(sta->mac), status);
+    return status;
 }

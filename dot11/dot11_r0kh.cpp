@@ -78,7 +78,7 @@ size_t msk_needed(uint32_t akm)
 void log_hit(dot11_r0kh *r0kh)
 {
     const dot11_cache_entry *e = r0kh->sa;
-    bool by_name = dot11_akm_is_ft(e->akm) && !memcmp(e->name, r0kh->name, 16);
+    bool by_name = dot11_akm_is_ft(e->akm) && !memcmp(dot11_cache_entry_name(e), r0kh->name, 16);
     ulog(LOG_COMP_DOT11, ULOG_DEBUG, "R0KH " DOT11_MACF " cache hit for %s " R0KH_NAMEF,
          DOT11_MACA(r0kh->mac), by_name ? "PMKR0Name" : "PMKID", R0KH_NAMEA(r0kh->name));
 }
@@ -155,20 +155,18 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
     if (akm == DOT11_AKM_8021X || akm == DOT11_AKM_PSK) {
         memcpy(sa->key, src, 32);
         dot11_derive_pmkid(sa->key, aa, r0kh->mac, sa->id);
-        memcpy(sa->name, sa->id, 16);
     } else if (akm == DOT11_AKM_8021X_SHA256 || akm == DOT11_AKM_PSK_SHA256) {
         memcpy(sa->key, src, 32);
         dot11_derive_pmkid_sha256(sa->key, aa, r0kh->mac, sa->id);
-        memcpy(sa->name, sa->id, 16);
     } else if (akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_FT_PSK) {
         const uint8_t *xxkey = x ? res.msk + 32 : src;
         dot11_derive_pmkid(xxkey, aa, r0kh->mac, sa->id);
         dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
-                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key, sa->name);
+                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key,
+                           dot11_cache_entry_name(sa));
     } else {
         memcpy(sa->key, src, 32);
         memset(sa->id, 0, 16);
-        memset(sa->name, 0, 16);
     }
     bool radius_lifetime = akm == DOT11_AKM_8021X || akm == DOT11_AKM_FT_8021X ||
                            akm == DOT11_AKM_8021X_SHA256 || akm == DOT11_AKM_WPA_8021X;
@@ -184,14 +182,15 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
     if (dot11_akm_is_ft(akm)) {
         ulog(LOG_COMP_DOT11, ULOG_DEBUG,
              "R0KH " DOT11_MACF " derived PMK-R0 with PMKR0Name " R0KH_NAMEF " lifetime %us",
-             DOT11_MACA(r0kh->mac), R0KH_NAMEA(sa->name), sa->lifetime);
+             DOT11_MACA(r0kh->mac), R0KH_NAMEA(dot11_cache_entry_name(sa)), sa->lifetime);
         dot11_cache_entry *e = dot11_cache_first_pmk_by_mac(r0kh->cache, r0kh->mac);
         while (e) {
             dot11_cache_entry *n = dot11_cache_next_pmk_by_mac(r0kh->cache, r0kh->mac, e);
             if (e != sa && e->akm == akm) {
                 ulog(LOG_COMP_DOT11, ULOG_DEBUG,
                      "Replacing PMKR0Name " R0KH_NAMEF " for R0KH " DOT11_MACF " age %us",
-                     R0KH_NAMEA(e->name), DOT11_MACA(r0kh->mac), clock_sec() - e->created);
+                     R0KH_NAMEA(dot11_cache_entry_name(e)), DOT11_MACA(r0kh->mac),
+                     clock_sec() - e->created);
                 dot11_cache_remove_entry(r0kh->cache, e);
             }
             e = n;
@@ -242,8 +241,8 @@ void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
     uint32_t left = sa->lifetime > age ? sa->lifetime - age : 0;
     if (dot11_akm_is_ft(sa->akm)) {
         dot11_derive_pmkr1(sa->key, bss, r0kh->mac, sta->pmk);
-        memcpy(sta->pmkr0name, sa->name, 16);
-        dot11_derive_pmkr1name(sa->name, bss, r0kh->mac, sta->pmkr1name);
+        memcpy(sta->pmkr0name, dot11_cache_entry_name(sa), 16);
+        dot11_derive_pmkr1name(dot11_cache_entry_name(sa), bss, r0kh->mac, sta->pmkr1name);
         memcpy(sta->pmkid, sta->pmkr1name, 16);
         ulog(LOG_COMP_DOT11, ULOG_DEBUG,
              "R0KH " DOT11_MACF " derived PMK-R1 with PMKR1Name " R0KH_NAMEF " for R1KH " DOT11_MACF
@@ -277,12 +276,25 @@ void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
     sta->identity = sa->room && sa->identity[0] ? strdup(sa->identity) : nullptr;
     sta->pmksa_valid = true;
     sta->r1sa_ready = true;
+    sta->r0kh_news = true;
+}
+
+// An R1KH of another BSS that already holds keys of this SA would get the
+// same keys again: only the requester and those without them are served.
+bool holds_sa(const dot11_r0kh *r0kh, const dot11_rsna *sta)
+{
+    const dot11_cache_entry *sa = r0kh->sa;
+    if (!sta->r1sa_ready || sta->pmksa_akm != sa->akm ||
+        !memcmp(sta->auth->config.bss_mac, r0kh->bssid, 6))
+        return false;
+    if (dot11_akm_is_ft(sa->akm)) return !memcmp(sta->pmkr0name, dot11_cache_entry_name(sa), 16);
+    return secure_compare(sta->pmk, sa->key, 32) == 0;
 }
 
 void FT_PMK_R1_SA_PUSH(dot11_r0kh *r0kh)
 {
     for (list_link *l = r0kh->r1khs._next; l != &r0kh->r1khs; l = l->_next)
-        push_to(r0kh, r1kh_of(l));
+        if (!holds_sa(r0kh, r1kh_of(l))) push_to(r0kh, r1kh_of(l));
 }
 
 uint8_t next_state(dot11_r0kh *r0kh)
@@ -324,11 +336,15 @@ uint8_t next_state(dot11_r0kh *r0kh)
     }
 }
 
+// A failure concerns every R1KH; a push only those it reached.
 void run_r1khs(dot11_r0kh *r0kh)
 {
+    bool all = r0kh->request & DOT11_R0KH_REQ_FAILED;
     for (list_link *l = r0kh->r1khs._next, *n; l != &r0kh->r1khs; l = n) {
         n = l->_next;
         dot11_rsna *sta = r1kh_of(l);
+        if (!all && !sta->r0kh_news) continue;
+        sta->r0kh_news = false;
         dot11_auth_run_unless_running(sta->auth, sta);
     }
 }
@@ -435,6 +451,7 @@ void dot11_r0kh_delete(dot11_r0kh *r0kh)
 void dot11_r0kh_step(dot11_r0kh *r0kh)
 {
     r0kh->running = true;
+    bool moved = false;
     for (;;) {
         uint8_t next = next_state(r0kh);
         if (!next) break;
@@ -464,11 +481,15 @@ void dot11_r0kh_step(dot11_r0kh *r0kh)
         }
         r0kh->state = next;
         r0kh->events &= uint8_t(~DOT11_R0KH_EV_NEW);
-        run_r1khs(r0kh);
+        moved = true;
         if (r0kh->pae && pae_ops(r0kh)->run) pae_ops(r0kh)->run(r0kh->pae);
     }
     r0kh->running = false;
     r0kh->events &= uint8_t(~DOT11_R0KH_EV_NEW);
+    // The R1KHs read only marks that stay until they take them (SA pushed,
+    // last authentication failed): one run after the machine settles sees
+    // what a run after each transition would.
+    if (moved) run_r1khs(r0kh);
 }
 
 void dot11_r0kh_notify(dot11_r0kh *r0kh)

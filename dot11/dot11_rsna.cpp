@@ -7,6 +7,7 @@
 // sent again.
 #include <cstring>
 
+#include "common/crypto/aes.h"
 #include "common/crypto/bytes.h"
 #include "common/crypto/secure.h"
 #include "common/fatal.h"
@@ -52,6 +53,39 @@ const char *retry_suffix(unsigned retry, char *buf, size_t size)
         return "";
     snprintf(buf, size, " [retry %u]", retry);
     return buf;
+}
+
+bool akm_ft(const dot11_rsna *sta)
+{
+    return dot11_akm_is_ft(sta->suites.akm);
+}
+
+// A copy of the BSS RSN element with a PMKID, in a buffer with room for it.
+struct rsn_with_pmkid {
+    uint8_t ie[64 + DOT11_IE_PMKID_SPARE];
+    rsn_with_pmkid(const dot11_auth *auth, const uint8_t pmkid[16])
+    {
+        memset(ie, 0, sizeof ie);
+        memcpy(ie, auth->ie_rsn, size_t(2) + auth->ie_rsn[1]);
+        if (dot11_ie_insert_pmkid(ie, sizeof ie - 2 - ie[1], pmkid) < 0)
+            memcpy(ie, auth->ie_rsn, size_t(2) + auth->ie_rsn[1]);
+    }
+};
+
+// A Timeout Interval element.
+void timeout_ie(uint8_t out[7], uint8_t type, uint32_t value)
+{
+    out[0] = DOT11_EID_TIMEOUT;
+    out[1] = 5;
+    out[2] = type;
+    crypto_bytes::store_le32(out + 3, value);
+}
+
+void arm_reassoc_deadline(dot11_rsna *sta, uint32_t tus)
+{
+    uint64_t ms = tus > 4194303998u ? UINT32_MAX : (uint64_t(tus) * 1024 + 500) / 1000;
+    sta->reassoc_deadline = uint32_t(clock_msec() + ms);
+    dot11_auth_start_deadline_timer(sta, ms);
 }
 
 // Threshold percent of the lifetime, in 64 bits; none outside 1..100.
@@ -169,8 +203,13 @@ int r1kh_FT_INIT_ASSOC(dot11_rsna *sta)
             memset(r0kh->name, 0, 16);
         }
     }
-    const uint8_t *ies[1];
+    const uint8_t *ies[3];
     size_t n = 0;
+    if (rsna_enabled(auth) && akm_ft(sta)) {
+        dot11_generate_ftie(sta, nullptr, nullptr, false, false, 0, nullptr, 0, sta->ftie);
+        ies[n++] = auth->ie_mdie;
+        ies[n++] = sta->ftie;
+    }
     if (auth->config.dot11BssMaxIdlePeriod && auth->ie_idle[1])
         ies[n++] = auth->ie_idle;
     dot11_auth_associate(sta);
@@ -199,6 +238,9 @@ int r1kh_FT_INIT_GET_R1_SA(dot11_rsna *sta)
 
 int r1kh_FT_INIT_R1_SA(dot11_rsna *sta)
 {
+    if (akm_ft(sta) && sta->suites.ie &&
+        dot11_ie_insert_pmkid(sta->suites.ie, DOT11_IE_PMKID_SPARE, sta->pmkr1name) < 0)
+        return -1;
     dot11_nonce_next(sta->auth->counter, sta->anonce, DOT11_NONCE_LEN);
     sta->pairwise_retry = 0;
     sta->PTKRequest = false;
@@ -251,6 +293,9 @@ int r1kh_FT_PTK_CALC_NEGOTIATING(dot11_rsna *sta)
     if (sta->suites.akm == DOT11_AKM_PSK_SHA256 || sta->suites.akm == DOT11_AKM_8021X_SHA256)
         dot11_derive_ptk_sha256(sta->pmk, ptk_len, auth->config.bss_mac, sta->mac, sta->anonce,
                                 snonce, ptk);
+    else if (akm_ft(sta))
+        dot11_derive_ptk_ft(sta->pmk, ptk_len, auth->config.bss_mac, sta->mac, sta->anonce, snonce,
+                            ptk);
     else
         dot11_derive_ptk(sta->pmk, auth->config.bss_mac, sta->mac, sta->anonce, snonce, ptk);
     if (!(dot11_load_be16(key + EAPOL_KEY_INFO) & EAPOL_KEY_INFO_MIC) ||
@@ -267,6 +312,9 @@ int r1kh_FT_PTK_CALC_NEGOTIATING(dot11_rsna *sta)
     sta->last_mic_bad = false;
     dot11_eapol_accept_replay(sta);
     sta->IEsMatch = dot11_check_eapol_ies(sta, key, len, sta->suites.ie) == 0;
+    if (sta->IEsMatch && akm_ft(sta))
+        sta->IEsMatch = dot11_check_eapol_ies(sta, key, len, auth->ie_mdie) == 0 &&
+                        dot11_check_eapol_ies(sta, key, len, sta->ftie) == 0;
     sta->last_ies_bad = !sta->IEsMatch;
     sta->pairwise_retry = 0;
     return 0;
@@ -304,9 +352,16 @@ int r1kh_FT_PTK_CALC_NEGOTIATING3(dot11_rsna *sta)
             DOT11_LOG(auth, ULOG_DEBUG, "Failed to get GTK TSC");
             return -1;
         }
-        const uint8_t *ies[1] = {auth->ie_rsn};
-        p = dot11_generate_eapol(sta, true, true, true, true, true, uint32_t(tsc >> 32), uint32_t(tsc),
-                                 sta->anonce, ies, 1, true, false);
+        rsn_with_pmkid rsn(auth, sta->pmkr1name);
+        uint8_t tie_key[7], tie_deadline[7];
+        timeout_ie(tie_key, 2, sta->pmk_lifetime);
+        timeout_ie(tie_deadline, 1, auth->config.dot11FTReassociationDeadline);
+        const uint8_t *ft_ies[5] = {rsn.ie, auth->ie_mdie, sta->ftie, tie_key, tie_deadline};
+        const uint8_t *plain[1] = {auth->ie_rsn};
+        bool ft = akm_ft(sta);
+        p = dot11_generate_eapol(sta, true, true, true, true, true, uint32_t(tsc >> 32),
+                                 uint32_t(tsc), sta->anonce, ft ? ft_ies : plain, ft ? 5 : 1, true,
+                                 false);
         if (p && dot11_finalize_eapol(sta, p, true) < 0) {
             packet_release(p);
             p = nullptr;
@@ -347,11 +402,136 @@ int r1kh_FT_PTK_INIT_DONE(dot11_rsna *sta)
     return 0;
 }
 
-int r1kh_unsupported(dot11_rsna *)
+const uint8_t *request_ftie(const dot11_rsna *sta)
 {
-    // The fast BSS transition states need a key cache; a BSS without one
-    // never enters them.
-    return -1;
+    if (!sta->frame) return nullptr;
+    const uint8_t *ftie = dot11_ie_find(sta->frame, sta->frame_len, DOT11_EID_FTIE, 0);
+    return ftie && ftie[1] >= DOT11_FTIE_SUBELEMS - 2 ? ftie : nullptr;
+}
+
+int r1kh_FT_AUTH(dot11_rsna *sta)
+{
+    dot11_auth *auth = sta->auth;
+    dot11_suites_clear(&sta->suites);
+    sta->suites = sta->offer;
+    memset(&sta->offer, 0, sizeof sta->offer);
+    const uint8_t *ftie = request_ftie(sta);
+    if (!sta->suites.ie || !ftie) return -1;
+    memcpy(sta->snonce, ftie + DOT11_FTIE_SNONCE, DOT11_NONCE_LEN);
+    sta->mib.dot11RSNAAuthenticationSuiteSelected = sta->suites.akm;
+    sta->mib.dot11RSNAPairwiseCipherSelected = sta->suites.pairwise;
+    sta->mib.dot11RSNAGroupCipherSelected = sta->suites.group;
+    const uint8_t *ie = sta->suites.ie;
+    const uint8_t *name = dot11_ie_first_pmkid({ie, size_t(2) + ie[1]});
+    if (!name) return -1;
+    DOT11_LOG(auth, ULOG_DETAIL, "STA " DOT11_MACF " requested PMKR0name %08x%08x%08x%08x",
+              DOT11_MACA(sta->mac), crypto_bytes::load_be32(name),
+              crypto_bytes::load_be32(name + 4), crypto_bytes::load_be32(name + 8),
+              crypto_bytes::load_be32(name + 12));
+    if (!sta->r0kh) dot11_derive_psk_pmksa(sta);
+    return 0;
+}
+
+int r1kh_FT_GET_PMK_R1_SA(dot11_rsna *sta)
+{
+    dot11_r0kh *r0kh = sta->r0kh;
+    UGW_ASSERT(r0kh);
+    const uint8_t *ie = sta->suites.ie;
+    const uint8_t *name = dot11_ie_first_pmkid({ie, size_t(2) + ie[1]});
+    UGW_ASSERT(name);
+    memcpy(r0kh->name, name, 16);
+    memcpy(r0kh->bssid, sta->auth->config.bss_mac, 6);
+    r0kh->cipher = sta->suites.pairwise;
+    r0kh->akm = sta->suites.akm;
+    r0kh->request = uint8_t((r0kh->request & ~DOT11_R0KH_REQ_FAILED) | DOT11_R0KH_REQ_PUSH);
+    sta->r1sa_ready = false;
+    dot11_r0kh_notify(r0kh);
+    return 0;
+}
+
+int r1kh_FT_PMK_R1_SA_RECD(dot11_rsna *sta)
+{
+    dot11_auth *auth = sta->auth;
+    const uint8_t *ie = sta->suites.ie;
+    uint16_t status = 0;
+    if (!dot11_ie_has_pmkid({ie, size_t(2) + ie[1]}, sta->pmkr0name)) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Invalid PMKR0Name in FT Auth from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        status = 53;
+    } else if (sta->pmksa_cipher && sta->suites.pairwise != sta->pmksa_cipher) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Cipher suite mismatch in FT Auth from STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        status = 42;
+    }
+    if (status) {
+        dot11_auth_deauthenticate(sta);
+        dot11_send_auth(sta, sta->auth_alg, 2, status, nullptr, 0);
+        dot11_cache_lru_demote(sta);
+        return -1;
+    }
+    dot11_nonce_next(auth->counter, sta->anonce, DOT11_NONCE_LEN);
+    dot11_derive_ptk_ft(sta->pmk, 32 + sta->suites.tk_len, auth->config.bss_mac, sta->mac,
+                        sta->anonce, sta->snonce, sta->ptk);
+    sta->has_ptk = true;
+    sta->tk_installed = false;
+    if (dot11_ie_insert_pmkid(sta->suites.ie, DOT11_IE_PMKID_SPARE, sta->pmkr1name) < 0) return -1;
+    rsn_with_pmkid rsn(auth, sta->pmkr0name);
+    dot11_generate_ftie(sta, sta->anonce, sta->snonce, false, false, 0, nullptr, 0, sta->ftie);
+    const uint8_t *ies[3] = {rsn.ie, auth->ie_mdie, sta->ftie};
+    dot11_auth_authenticate(sta);
+    dot11_send_auth(sta, sta->auth_alg, 2, 0, ies, 3);
+    if (auth->config.dot11FTReassociationDeadline)
+        arm_reassoc_deadline(sta, auth->config.dot11FTReassociationDeadline);
+    dot11_cache_lru_touch(sta);
+    return 0;
+}
+
+int r1kh_FT_HANDSHAKE_DONE(dot11_rsna *sta)
+{
+    dot11_auth *auth = sta->auth;
+    if (!sta->Authenticated) return -1;
+    uint64_t tsc = (uint64_t(1) << 48) - 1;
+    if (!auth->ops.get_tsc ||
+        auth->ops.get_tsc(auth->ops.user, auth, nullptr, auth->GN, &tsc) < 0) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Failed to get GTK TSC");
+        return -1;
+    }
+    dot11_suites_clear(&sta->offer);
+    if (!sta->in_list) {
+        list_append(&auth->stations, &sta->link);
+        sta->in_list = true;
+        auth->GNoStations++;
+    }
+    rsn_with_pmkid rsn(auth, sta->pmkr1name);
+    const uint8_t *mic_ies[2] = {rsn.ie, auth->ie_mdie};
+    dot11_generate_ftie(sta, sta->anonce, sta->snonce, true, true, tsc, mic_ies, 2, sta->ftie);
+    const uint8_t *ies[4] = {rsn.ie, auth->ie_mdie, sta->ftie, nullptr};
+    size_t n = 3;
+    if (auth->config.dot11BssMaxIdlePeriod && auth->ie_idle[1]) ies[n++] = auth->ie_idle;
+    dot11_send_assoc_resp(sta, DOT11_ST_REASSOC_RESP, 0, ies, n);
+    if (!sta->tk_installed) {
+        if (!auth->ops.install_key ||
+            auth->ops.install_key(auth->ops.user, auth, sta, sta->suites.pairwise, 0, sta->ptk + 32,
+                                  sta->suites.tk_len) < 0) {
+            DOT11_LOG(auth, ULOG_DEBUG, "Failed to install unicast key for STA " DOT11_MACF,
+                      DOT11_MACA(sta->mac));
+            return -1;
+        }
+        sta->tk_installed = true;
+    }
+    if (!auth->ops.activate_key || auth->ops.activate_key(auth->ops.user, sta) < 0) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Failed to activate unicast key for STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return -1;
+    }
+    dot11_auth_associate(sta);
+    dot11_auth_authorize(sta, sta->identity);
+    free(sta->identity);
+    sta->identity = nullptr;
+    if (dot11_akm_is_psk(sta->suites.akm)) schedule_pmk_rekey(sta);
+    dot11_timer_stop(auth, &sta->sa_timer);
+    dot11_auth_check_idle(sta, 0);
+    return 0;
 }
 
 int r1kh_OPEN_DONE(dot11_rsna *sta)
@@ -379,10 +559,10 @@ constexpr state_row r1kh_states[] = {
     {"FT_PTK_CALC_NEGOTIATING", r1kh_FT_PTK_CALC_NEGOTIATING},
     {"FT_PTK_CALC_NEGOTIATING3", r1kh_FT_PTK_CALC_NEGOTIATING3},
     {"FT_PTK_INIT_DONE", r1kh_FT_PTK_INIT_DONE},
-    {"FT_AUTH", r1kh_unsupported},
-    {"FT_GET_PMK_R1_SA", r1kh_unsupported},
-    {"FT_PMK_R1_SA_RECD", r1kh_unsupported},
-    {"FT_HANDSHAKE_DONE", r1kh_unsupported},
+    {"FT_AUTH", r1kh_FT_AUTH},
+    {"FT_GET_PMK_R1_SA", r1kh_FT_GET_PMK_R1_SA},
+    {"FT_PMK_R1_SA_RECD", r1kh_FT_PMK_R1_SA_RECD},
+    {"FT_HANDSHAKE_DONE", r1kh_FT_HANDSHAKE_DONE},
     {"OPEN_DONE", r1kh_OPEN_DONE},
 };
 
@@ -402,7 +582,10 @@ uint8_t r1kh_next(dot11_rsna *sta)
         return DOT11_R1KH_DISCONNECTED;
     // A (Re)Assoc-Req after association would change suites under keys in
     // use: the station starts over instead.
-    if ((sta->AssocRequest || sta->ReassocRequest) && sta->r1kh_state >= DOT11_R1KH_FT_INIT_ASSOC) {
+    bool ft_auth =
+        sta->r1kh_state >= DOT11_R1KH_FT_AUTH && sta->r1kh_state <= DOT11_R1KH_FT_PMK_R1_SA_RECD;
+    if ((sta->AssocRequest || sta->ReassocRequest) && sta->r1kh_state >= DOT11_R1KH_FT_INIT_ASSOC &&
+        !ft_auth) {
         sta->Disconnect = true;
         return DOT11_R1KH_DISCONNECT;
     }
@@ -465,9 +648,13 @@ uint8_t r1kh_next(dot11_rsna *sta)
             return DOT11_R1KH_FT_INIT_R1_SA;
         return 0;
     case DOT11_R1KH_FT_AUTH:
+        return !sta->r0kh || sta->r1sa_ready ? DOT11_R1KH_FT_PMK_R1_SA_RECD
+                                             : DOT11_R1KH_FT_GET_PMK_R1_SA;
     case DOT11_R1KH_FT_GET_PMK_R1_SA:
+        if (sta->r1sa_ready) return DOT11_R1KH_FT_PMK_R1_SA_RECD;
+        return sta->r0kh->request & DOT11_R0KH_REQ_FAILED ? DOT11_R1KH_DISCONNECT : 0;
     case DOT11_R1KH_FT_PMK_R1_SA_RECD:
-        return 0;
+        return sta->ReassocRequest && sta->MICVerified ? DOT11_R1KH_FT_HANDSHAKE_DONE : 0;
     case DOT11_R1KH_OPEN_DONE:
         return 0;
     default:
@@ -525,12 +712,77 @@ void dot11_derive_psk_pmksa(dot11_rsna *sta)
         dot11_derive_pmkid_sha256(sta->pmk, auth->config.bss_mac, sta->mac, sta->pmkid);
     else if (akm == DOT11_AKM_WPA_PSK)
         memset(sta->pmkid, 0, sizeof sta->pmkid);
-    else
+    else if (akm != DOT11_AKM_FT_PSK)
         fatal_assert_fail("Invalid AKM", __FILE__, __func__, __LINE__);
     uint32_t lifetime = auth->config.dot11RSNAConfigPMKLifetime;
+    if (akm == DOT11_AKM_FT_PSK) {
+        const dot11_auth_config *c = &auth->config;
+        uint8_t pmk_r0[DOT11_PMK_LEN];
+        dot11_derive_pmkid(sta->pmk, c->bss_mac, sta->mac, sta->pmkid);
+        dot11_derive_pmkr0(sta->pmk, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
+                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, sta->mac, pmk_r0,
+                           sta->pmkr0name);
+        dot11_derive_pmkr1(pmk_r0, c->bss_mac, sta->mac, sta->pmk);
+        dot11_derive_pmkr1name(sta->pmkr0name, c->bss_mac, sta->mac, sta->pmkr1name);
+        memcpy(sta->pmkid, sta->pmkr1name, 16);
+        secure_wipe(pmk_r0, sizeof pmk_r0);
+        DOT11_LOG(auth, ULOG_DEBUG,
+                  "PSK R0KH derived PMK-R0 with PMKR0Name %08x%08x%08x%08x for STA " DOT11_MACF,
+                  crypto_bytes::load_be32(sta->pmkr0name),
+                  crypto_bytes::load_be32(sta->pmkr0name + 4),
+                  crypto_bytes::load_be32(sta->pmkr0name + 8),
+                  crypto_bytes::load_be32(sta->pmkr0name + 12), DOT11_MACA(sta->mac));
+        lifetime = c->dot11FTR0KeyLifetime;
+    }
     sta->pmk_lifetime = lifetime ? lifetime : 2147483647;
     sta->pmksa_valid = true;
+    bool ft = akm == DOT11_AKM_FT_PSK;
     DOT11_LOG(auth, ULOG_DEBUG, "PSK R0KH derived %s with %s %08x%08x%08x%08x for STA " DOT11_MACF,
-              "PMK", "PMKID", crypto_bytes::load_be32(sta->pmkid), crypto_bytes::load_be32(sta->pmkid + 4),
-              crypto_bytes::load_be32(sta->pmkid + 8), crypto_bytes::load_be32(sta->pmkid + 12), DOT11_MACA(sta->mac));
+              ft ? "PMK-R1" : "PMK", ft ? "PMKR1Name" : "PMKID",
+              crypto_bytes::load_be32(sta->pmkid), crypto_bytes::load_be32(sta->pmkid + 4),
+              crypto_bytes::load_be32(sta->pmkid + 8), crypto_bytes::load_be32(sta->pmkid + 12),
+              DOT11_MACA(sta->mac));
+}
+
+size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
+                           bool gtk, uint64_t rsc, const uint8_t *const *ies, size_t count,
+                           uint8_t *out)
+{
+    dot11_auth *auth = sta->auth;
+    const dot11_auth_config *c = &auth->config;
+    memset(out, 0, DOT11_FTIE_SUBELEMS);
+    out[0] = DOT11_EID_FTIE;
+    out[DOT11_FTIE_MIC_COUNT] = mic ? uint8_t(count + 1) : 0;
+    if (anonce) memcpy(out + DOT11_FTIE_ANONCE, anonce, DOT11_NONCE_LEN);
+    if (snonce) memcpy(out + DOT11_FTIE_SNONCE, snonce, DOT11_NONCE_LEN);
+    size_t pos = DOT11_FTIE_SUBELEMS;
+    out[pos++] = DOT11_FTIE_R1KH_ID;
+    out[pos++] = 6;
+    memcpy(out + pos, c->bss_mac, 6);
+    pos += 6;
+    if (gtk) {
+        size_t k = auth->key_length;
+        UGW_ASSERT(k >= 16 && "auth->_impl.key_length >= 16");
+        UGW_ASSERT(k % 8 == 0 && "auth->_impl.key_length % 8 == 0");
+        out[pos++] = DOT11_FTIE_GTK;
+        out[pos++] = uint8_t(k + 19);
+        out[pos++] = auth->GN & 3;
+        out[pos++] = 0;
+        out[pos++] = uint8_t(k);
+        dot11_store_le64(out + pos, rsc);
+        pos += 8;
+        memcpy(out + pos, auth->gtk[auth->GN], k);
+        aes_key_wrap(out + pos, sta->ptk + DOT11_KCK_LEN, k / 8);
+        pos += k + 8;
+    }
+    size_t n = c->r0kh_id_len > size_t(DOT11_FT_R0KH_ID_MAX) ? size_t(DOT11_FT_R0KH_ID_MAX)
+                                                             : c->r0kh_id_len;
+    out[pos++] = DOT11_FTIE_R0KH_ID;
+    out[pos++] = uint8_t(n);
+    memcpy(out + pos, c->dot11FTR0KeyHolderID, n);
+    pos += n;
+    UGW_ASSERT(pos <= DOT11_AUTH_MAX_FTIE_SIZE && "pos <= DOT11_AUTH_MAX_FTIE_SIZE");
+    out[1] = uint8_t(pos - 2);
+    if (mic) dot11_ft_mic(out, sta->ptk, sta->mac, c->bss_mac, 6, ies, count, out + DOT11_FTIE_MIC);
+    return pos;
 }

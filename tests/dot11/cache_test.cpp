@@ -98,7 +98,6 @@ struct clock_fixture : ::testing::Test {
             dot11_derive_pmkid_sha256(e->key, bss, mac, e->id);
         else
             dot11_derive_pmkid(e->key, bss, mac, e->id);
-        memcpy(e->name, e->id, 16);
         e->lifetime = lifetime;
         EXPECT_EQ(dot11_cache_insert(cache, e), 0);
         dot11_cache_entry_release(e); // the index holds it now
@@ -302,7 +301,7 @@ TEST_F(Dot11CacheEntries, Clear_walks_counters_and_rows)
     EXPECT_EQ(dot11_cache_count_pmks_by_user(cache, "carol"), 0u);
     dot11_cache_clear(cache);
     EXPECT_EQ(dot11_cache_count_pmks(cache), 0u);
-    EXPECT_EQ(dot11_cache_find_name(cache, held->name), nullptr);
+    EXPECT_EQ(dot11_cache_find_name(cache, dot11_cache_entry_name(held)), nullptr);
     static const uint8_t zero[32] = {};
     EXPECT_EQ(memcmp(held->key, zero, 32), 0);
     dot11_cache_entry_release(held);

@@ -454,3 +454,32 @@ TEST_F(two_bss, Rrb_to_random_targets_keeps_at_most_eight_interims)
 }
 
 } // namespace
+
+namespace
+{
+
+// A station offering another station's PMKID gets a full 802.1X
+// authentication, and the owner's entry stays as and where it was.
+TEST_F(two_bss, Another_stations_pmkid_leads_to_a_full_authentication)
+{
+    start(DOT11_AKM_8021X);
+    const uint8_t owner[6] = {0x02, 0x00, 0x5e, 0x20, 0x00, 0x99};
+    dot11_cache_entry *e = dot11_cache_entry_create(cache, owner, DOT11_AKM_8021X);
+    e = dot11_cache_entry_set_identity(cache, e, "owner");
+    memset(e->key, 0x31, 32);
+    dot11_derive_pmkid(e->key, kBss1, owner, e->id);
+    e->lifetime = 3600;
+    ASSERT_EQ(dot11_cache_insert(cache, e), 0);
+    dot11_cache_entry_release(e);
+    sim::bytes stolen(e->id, e->id + 16);
+    s.ie = s.rsn_pmkid(stolen);
+    associate(&sta1);
+    EXPECT_EQ(stub.created, 1); // the port runs: no cache hit
+    EXPECT_EQ(dot11_cache_count_pmks_by_mac(cache, owner), 1u);
+    EXPECT_EQ(dot11_cache_first_pmk_by_mac(cache, owner), e);
+    EXPECT_EQ(dot11_cache_count_pmks_by_mac(cache, kSta), 0u);
+    EXPECT_EQ(memcmp(e->mac, owner, 6), 0);
+    EXPECT_EQ(e->refcount, 1);
+}
+
+} // namespace

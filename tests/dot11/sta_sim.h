@@ -19,6 +19,7 @@
 #include "common/timer.h"
 #include "dot11/dot11_auth.h"
 #include "dot11/dot11_frame.h"
+#include "dot11/dot11_ie.h"
 
 namespace sim {
 
@@ -166,6 +167,185 @@ struct station {
     uint64_t replay = 0;
     uint8_t gtk_id = 0;
 
+    // Fast BSS transition: the key hierarchy from the PSK (XXKey) and the
+    // elements as the station builds them.
+    uint16_t mdid = 0;
+    bool over_ds = false;
+    std::string r0khid;
+    bytes pmk_r0, pmkr0name, pmk_r1, pmkr1name, ftie_seen;
+
+    bytes mdie() const
+    {
+        return {DOT11_EID_MDIE, 3, uint8_t(mdid), uint8_t(mdid >> 8), uint8_t(over_ds ? 1 : 0)};
+    }
+    void ft_r0()
+    {
+        bytes ctx = {uint8_t(ssid.size())};
+        ctx.insert(ctx.end(), ssid.begin(), ssid.end());
+        ctx.push_back(uint8_t(mdid));
+        ctx.push_back(uint8_t(mdid >> 8));
+        ctx.push_back(uint8_t(r0khid.size()));
+        ctx.insert(ctx.end(), r0khid.begin(), r0khid.end());
+        ctx.insert(ctx.end(), mac, mac + 6);
+        bytes r0 = kdf(pmk, "FT-R0", ctx, 48);
+        pmk_r0.assign(r0.begin(), r0.begin() + 32);
+        bytes n = {'F', 'T', '-', 'R', '0', 'N'};
+        n.insert(n.end(), r0.begin() + 32, r0.end());
+        pmkr0name = sha256(n);
+        pmkr0name.resize(16);
+    }
+    void ft_r1(const uint8_t ap[6])
+    {
+        bytes ctx(ap, ap + 6);
+        ctx.insert(ctx.end(), mac, mac + 6);
+        pmk_r1 = kdf(pmk_r0, "FT-R1", ctx, 32);
+        bytes n = {'F', 'T', '-', 'R', '1', 'N'};
+        n.insert(n.end(), pmkr0name.begin(), pmkr0name.end());
+        n.insert(n.end(), ctx.begin(), ctx.end());
+        pmkr1name = sha256(n);
+        pmkr1name.resize(16);
+    }
+    void ft_ptk(const uint8_t ap[6])
+    {
+        ft_r1(ap);
+        bytes ctx = snonce;
+        ctx.insert(ctx.end(), anonce.begin(), anonce.end());
+        ctx.insert(ctx.end(), ap, ap + 6);
+        ctx.insert(ctx.end(), mac, mac + 6);
+        ptk = kdf(pmk_r1, "FT-PTK", ctx, 48);
+    }
+    static bytes sha256(const bytes &in)
+    {
+        uint8_t out[32];
+        unsigned n = 0;
+        EVP_Digest(in.data(), in.size(), out, &n, EVP_sha256(), nullptr);
+        return bytes(out, out + 32);
+    }
+    bytes rsn_pmkid(const bytes &pmkid) const
+    {
+        bytes ie = rsn_ie(akm_type);
+        ie[1] = uint8_t(ie[1] + 18);
+        ie.push_back(1);
+        ie.push_back(0);
+        ie.insert(ie.end(), pmkid.begin(), pmkid.end());
+        return ie;
+    }
+    bytes ftie(const bytes &an, const bytes &sn, const uint8_t *r1kh) const
+    {
+        bytes f = {DOT11_EID_FTIE, 0, 0, 0};
+        f.resize(84, 0);
+        if (!an.empty()) memcpy(&f[20], an.data(), 32);
+        if (!sn.empty()) memcpy(&f[52], sn.data(), 32);
+        if (r1kh) {
+            f.push_back(1);
+            f.push_back(6);
+            f.insert(f.end(), r1kh, r1kh + 6);
+        }
+        f.push_back(3);
+        f.push_back(uint8_t(r0khid.size()));
+        f.insert(f.end(), r0khid.begin(), r0khid.end());
+        f[1] = uint8_t(f.size() - 2);
+        return f;
+    }
+    // AES-CMAC over STA || AP || seq || RSNE || MDIE || FTIE (MIC zero).
+    bytes ft_mic(const uint8_t ap[6], uint8_t seq, const bytes &rsne, const bytes &md,
+                 bytes ft) const
+    {
+        memset(&ft[4], 0, 16);
+        bytes d(mac, mac + 6);
+        d.insert(d.end(), ap, ap + 6);
+        d.push_back(seq);
+        d.insert(d.end(), rsne.begin(), rsne.end());
+        d.insert(d.end(), md.begin(), md.end());
+        d.insert(d.end(), ft.begin(), ft.end());
+        return cmac(ptk.data(), d.data(), d.size());
+    }
+    bytes ft_request_ies() const
+    {
+        bytes b = rsn_pmkid(pmkr0name);
+        bytes m = mdie(), f = ftie({}, snonce, nullptr);
+        b.insert(b.end(), m.begin(), m.end());
+        b.insert(b.end(), f.begin(), f.end());
+        return b;
+    }
+    // Over the air: an Auth frame with algorithm 2 to the target in bss.
+    bytes ft_auth_req() const
+    {
+        bytes rest = {2, 0, 1, 0, 0, 0};
+        bytes ies = ft_request_ies();
+        rest.insert(rest.end(), ies.begin(), ies.end());
+        return frame(DOT11_ST_AUTH, rest);
+    }
+    // Over the DS: an FT Request through the AP in bss to the target.
+    bytes ft_action_req(const uint8_t target[6]) const
+    {
+        bytes rest = {DOT11_CATEGORY_FT, DOT11_FT_REQUEST};
+        rest.insert(rest.end(), mac, mac + 6);
+        rest.insert(rest.end(), target, target + 6);
+        bytes ies = ft_request_ies();
+        rest.insert(rest.end(), ies.begin(), ies.end());
+        return frame(DOT11_ST_ACTION, rest);
+    }
+    // The elements of a frame from offset off; by id.
+    static const uint8_t *find_ie(const bytes &f, size_t off, uint8_t id)
+    {
+        for (size_t i = off; i + 2 <= f.size() && i + 2 + f[i + 1] <= f.size(); i += 2 + f[i + 1])
+            if (f[i] == id) return &f[i];
+        return nullptr;
+    }
+    // The FT Auth response (or FT Response action frame) from the target ap:
+    // false unless it carries status 0, the PMKR0Name and the SNonce.
+    bool ft_take_response(const bytes &f, const uint8_t ap[6])
+    {
+        bool action = (f[0] >> 4) == DOT11_ST_ACTION;
+        size_t status_at = action ? DOT11_HDR_LEN + 14 : DOT11_HDR_LEN + 4;
+        size_t ies_at = action ? DOT11_HDR_LEN + 16 : DOT11_HDR_LEN + 6;
+        if (f.size() < ies_at || f[status_at] || f[status_at + 1]) return false;
+        const uint8_t *r = find_ie(f, ies_at, DOT11_EID_RSN);
+        const uint8_t *ft = find_ie(f, ies_at, DOT11_EID_FTIE);
+        if (!r || !ft || ft[1] < 82 || memcmp(ft + 52, snonce.data(), 32) ||
+            memcmp(r + r[1] + 2 - 16, pmkr0name.data(), 16))
+            return false;
+        anonce.assign(ft + 20, ft + 52);
+        ft_ptk(ap);
+        return true;
+    }
+    // Reassoc-Req to the target in bss, its FTIE sealed with seq 5.
+    bytes ft_reassoc_req(const uint8_t from[6]) const
+    {
+        bytes rest = {0x11, 0x00, 0x0a, 0x00};
+        rest.insert(rest.end(), from, from + 6);
+        rest.push_back(0);
+        rest.push_back(uint8_t(ssid.size()));
+        rest.insert(rest.end(), ssid.begin(), ssid.end());
+        bytes r = rsn_pmkid(pmkr1name), m = mdie(), f = ftie(anonce, snonce, bss);
+        f[3] = 3;
+        bytes mic = ft_mic(bss, 5, r, m, f);
+        memcpy(&f[4], mic.data(), 16);
+        for (const bytes *e : {&r, &m, &f})
+            rest.insert(rest.end(), e->begin(), e->end());
+        return frame(DOT11_ST_REASSOC_REQ, rest);
+    }
+    // The Reassoc-Resp: its FTIE MIC (seq 6) checked and the GTK unwrapped.
+    bool ft_take_reassoc_resp(const bytes &f)
+    {
+        size_t at = DOT11_HDR_LEN + 6;
+        if (f.size() < at || f[DOT11_HDR_LEN + 2] || f[DOT11_HDR_LEN + 3]) return false;
+        const uint8_t *r = find_ie(f, at, DOT11_EID_RSN), *m = find_ie(f, at, DOT11_EID_MDIE);
+        const uint8_t *ft = find_ie(f, at, DOT11_EID_FTIE);
+        if (!r || !m || !ft || ft[3] != 3) return false;
+        bytes fb(ft, ft + 2 + ft[1]);
+        bytes want = ft_mic(bss, 6, bytes(r, r + 2 + r[1]), bytes(m, m + 2 + m[1]), fb);
+        if (memcmp(want.data(), ft + 4, 16)) return false;
+        for (size_t i = 84; i + 2 <= fb.size(); i += 2 + fb[i + 1])
+            if (fb[i] == 2) {
+                size_t k = fb[i + 4];
+                gtk_id = fb[i + 2] & 3;
+                if (!aes_unwrap(ptk.data() + 16, &fb[i + 13], k + 8, &gtk)) return false;
+            }
+        return !gtk.empty();
+    }
+
     bytes frame(uint8_t subtype, const bytes &rest) const
     {
         bytes f(DOT11_HDR_LEN);
@@ -212,6 +392,10 @@ struct station {
         data.insert(data.end(), n1.begin(), n1.end());
         data.insert(data.end(), n2.begin(), n2.end());
         size_t tk = wpa ? 32 : 16;
+        if (akm_type == 4) {
+            ft_ptk(bss);
+            return;
+        }
         if (akm_type == 6)
             ptk = kdf(pmk, "Pairwise key expansion", data, 32 + tk);
         else
