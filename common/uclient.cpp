@@ -157,6 +157,8 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
                 size_t bytes = sizeof(umsghdr) + want + UMSG_PAYLOAD;
                 if (bytes > buf->_capacity && array_grow(buf, static_cast<uint32_t>(bytes)) < 0)
                     return -1;
+                // Every byte is received before it is read: no zeroing first.
+                buf->_count = buf->_capacity;
             }
         } else if (h.type != first.type || umsg_seq(&h) != umsg_seq(&first)) {
             // A fragment of another message: what we gathered cannot be trusted.

@@ -50,11 +50,13 @@ constexpr event_slot event_slots[CTL_EVENT_GROUPS] = {
 
 } // namespace
 
-gwc_connection *gwc_create(const char *path, const ugw_listen_ops *ops, void *user, uint32_t force)
+gwc_connection *gwc_attach(uclient *client, const ugw_listen_ops *ops, void *user, uint32_t force)
 {
     auto *c = static_cast<gwc_connection *>(calloc(1, sizeof(gwc_connection)));
     if (!c) {
         ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Memory allocation failed");
+        uclient_close(client);
+        errno = ENOMEM;
         return nullptr;
     }
     array_init(&c->request, 1);
@@ -63,15 +65,15 @@ gwc_connection *gwc_create(const char *path, const ugw_listen_ops *ops, void *us
         c->user = user;
     }
     c->force = force;
-    c->client = uclient_open(path);
-    if (!c->client) {
-        int saved = errno;
-        gwc_destroy(c);
-        errno = saved;
-        return nullptr;
-    }
-    c->client->expect = announced_size;
+    c->client = client;
+    client->expect = announced_size;
     return c;
+}
+
+gwc_connection *gwc_create(const char *path, const ugw_listen_ops *ops, void *user, uint32_t force)
+{
+    uclient *client = uclient_open(path);
+    return client ? gwc_attach(client, ops, user, force) : nullptr;
 }
 
 void gwc_destroy(gwc_connection *c)
@@ -208,7 +210,8 @@ int gwc_export(gwc_connection *c, Ary *rows, uint32_t count, uint32_t row_size)
         uint8_t *base = array_data<uint8_t>(buf);
         memmove(base, src, bytes);
         Ary mine = *buf;
-        *buf = Ary{rows->_buffer, rows->_capacity, 0, 1, true};
+        // Counted whole, so that receiving into it zeroes nothing first.
+        *buf = Ary{rows->_buffer, rows->_capacity, rows->_capacity, 1, true};
         *rows = Ary{mine._buffer, mine._capacity, count, row_size, true};
         clear_cursor(c);
         return 0;

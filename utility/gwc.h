@@ -54,6 +54,8 @@ struct gwc_connection {
 };
 
 gwc_connection *gwc_create(const char *path, const ugw_listen_ops *ops, void *user, uint32_t force);
+// Wraps an open IPC client, which the connection then owns (also on failure).
+gwc_connection *gwc_attach(uclient *client, const ugw_listen_ops *ops, void *user, uint32_t force);
 void gwc_destroy(gwc_connection *c);
 int gwc_fd(const gwc_connection *c);
 ssize_t gwc_notification_dispatch(gwc_connection *c);

@@ -2,7 +2,11 @@
 // refused, the force flag, reading and exporting, events, the IPC requests.
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/uclient.h"
 #include "gwc_fixture.h"
@@ -334,6 +338,70 @@ TEST_F(Gwc, LockHealthAndLogPassThrough)
     ASSERT_EQ(gwc_get_log(c, got), 0);
     EXPECT_EQ(memcmp(got, set, 12), 0);
     log_config = mine;
+}
+
+} // namespace
+
+namespace
+{
+
+// The stand-in program, run as another user, sends continued fragments
+// without end: the client stops at what it takes from an untrusted server.
+TEST(GwcUntrusted, EndlessFragmentsEndInEMSGSIZE)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "running the stand-in as another user needs root";
+    char t[] = "/tmp/ugw-gwcu-XXXXXX";
+    ASSERT_TRUE(mkdtemp(t));
+    std::string dir = t;
+    chmod(t, 0777);
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        if (setgroups(0, nullptr) < 0 || setgid(65534) < 0 || setuid(65534) < 0) _exit(2);
+        execl(UGW_BIN_DIR "/tools/fakegwd/fakegwd", "fakegwd", dir.c_str(), nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    std::string path;
+    char ch;
+    pollfd p = {out[0], POLLIN, 0};
+    while (poll(&p, 1, 5000) == 1 && read(out[0], &ch, 1) == 1 && ch != '\n')
+        path += ch;
+    ASSERT_FALSE(path.empty());
+    const char cmd[] = "fault endless 0\n";
+    ASSERT_EQ(write(in[1], cmd, sizeof(cmd) - 1), static_cast<ssize_t>(sizeof(cmd) - 1));
+    // Commands run in order: once the journal's end shows, the fault is set.
+    const char sync[] = "journal\n";
+    ASSERT_EQ(write(in[1], sync, sizeof(sync) - 1), static_cast<ssize_t>(sizeof(sync) - 1));
+    std::string line;
+    while (line != "." && poll(&p, 1, 5000) == 1 && read(out[0], &ch, 1) == 1)
+        line = ch == '\n' ? (line == "." ? line : "") : line + ch;
+    ASSERT_EQ(line, ".");
+
+    gwc_connection *c = gwc_create(path.c_str(), nullptr, nullptr, 0);
+    ASSERT_TRUE(c);
+    Ary rows;
+    array_init(&rows, 1);
+    EXPECT_EQ(gwc_dump_flows(c, nullptr, nullptr, nullptr, nullptr, &rows), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(array_length(&rows), 0u);
+    EXPECT_LE(c->client->buffer._capacity, 2 * UMSG_MESSAGE_MAX);
+    array_purge(&rows);
+    gwc_destroy(c);
+    close(in[1]);
+    int st;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    close(out[0]);
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 } // namespace

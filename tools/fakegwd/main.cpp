@@ -2,7 +2,7 @@
 // standard input ends. Lines on standard input script it:
 //   fault KIND ARG       (KIND: status short type count late endless lock)
 //   event GROUP HEXBYTES (an event for the members of group GROUP)
-//   journal              (one hex line per request so far, on standard output)
+//   journal              (one hex line per request so far, then a line ".")
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +57,7 @@ int main(int argc, char **argv)
                     printf("%02x", b);
                 printf("\n");
             }
+            printf(".\n");
         }
         fflush(stdout);
     }
