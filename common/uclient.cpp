@@ -147,6 +147,19 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
             // Only a server of our own or root's may send more than any peer.
             if (cred.uid == 0 || cred.uid == client->cred.uid)
                 limit = UMSG_REPLY_MAX;
+            // Room for the announced whole plus one fragment, taken without
+            // zeroing: a false announcement costs address space only.
+            size_t got = static_cast<size_t>(n) - sizeof(umsghdr);
+            size_t want = (h.flags & UMSG_F_MORE) && client->expect
+                              ? client->expect(array_at<uint8_t>(buf, sizeof(umsghdr)), got)
+                              : 0;
+            if (want > got && want <= limit) {
+                size_t bytes = sizeof(umsghdr) + want + UMSG_PAYLOAD;
+                if (bytes > buf->_capacity && array_grow(buf, static_cast<uint32_t>(bytes)) < 0)
+                    return -1;
+                // Every byte is received before it is read: no zeroing first.
+                buf->_count = buf->_capacity;
+            }
         } else if (h.type != first.type || umsg_seq(&h) != umsg_seq(&first)) {
             // A fragment of another message: what we gathered cannot be trusted.
             errno = EBADMSG;

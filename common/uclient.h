@@ -20,6 +20,9 @@ struct uclient {
     int fd;
     int event_fd;      // our end of the event socket pair
     int event_pass_fd; // the end handed to servers on join
+    // The whole size a message announces in its first fragment, or 0; lets a
+    // long reply land in a buffer sized once. Null: the buffer grows as it fills.
+    size_t (*expect)(const uint8_t *payload, size_t len);
 };
 
 enum : int { UCLIENT_WAIT_SEC = 4 };
