@@ -860,6 +860,40 @@ out:
     return rc;
 }
 
+// pick = table entry `digit`, reading every entry whole; eight words at a
+// time in vector registers.
+void ct_pick(u64 *pick, const u64 *tab, size_t entries, size_t n, uint32_t digit)
+{
+    using v2 = u64 __attribute__((vector_size(16)));
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        v2 a0 = {0, 0}, a1 = a0, a2 = a0, a3 = a0;
+        for (uint32_t i = 0; i < entries; i++) {
+            u64 m = 0 - u64(ct_eq(i, digit) & 1);
+            v2 mv = {m, m}, t0, t1, t2, t3;
+            const u64 *t = tab + i * n + k;
+            memcpy(&t0, t, sizeof t0);
+            memcpy(&t1, t + 2, sizeof t1);
+            memcpy(&t2, t + 4, sizeof t2);
+            memcpy(&t3, t + 6, sizeof t3);
+            a0 |= t0 & mv;
+            a1 |= t1 & mv;
+            a2 |= t2 & mv;
+            a3 |= t3 & mv;
+        }
+        memcpy(pick + k, &a0, sizeof a0);
+        memcpy(pick + k + 2, &a1, sizeof a1);
+        memcpy(pick + k + 4, &a2, sizeof a2);
+        memcpy(pick + k + 6, &a3, sizeof a3);
+    }
+    for (; k < n; k++) {
+        u64 a = 0;
+        for (uint32_t i = 0; i < entries; i++)
+            a |= (0 - u64(ct_eq(i, digit) & 1)) & tab[i * n + k];
+        pick[k] = a;
+    }
+}
+
 // Fixed window, every table entry read for every window: for secret
 // exponents. The result stays in Montgomery form when asked.
 int modexp_fixed(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx,
@@ -887,14 +921,7 @@ int modexp_fixed(bigint *r, const bigint *base, const bigint *e, const bigint *m
     {
         uint32_t windows = (ebits + w - 1) / w;
         for (uint32_t win = windows; win-- > 0;) {
-            uint32_t digit = digit_at(e, win * w, w);
-            memset(pick, 0, n * sizeof *pick);
-            for (uint32_t i = 0; i < entries; i++) {
-                u64 mask = 0 - u64(ct_eq(i, digit) & 1);
-                const u64 *t = tab + i * n;
-                for (size_t k = 0; k < n; k++)
-                    pick[k] |= mask & t[k];
-            }
+            ct_pick(pick, tab, entries, n, digit_at(e, win * w, w));
             if (win == windows - 1) {
                 memcpy(acc, pick, n * sizeof *acc);
                 continue;
