@@ -4,6 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+#include "common/crypto/bigint_mont.h"
 #include "common/crypto/secure.h"
 #include "common/fatal.h"
 
@@ -621,22 +626,338 @@ int reduced_base(const bigint *base, const bigint *m, bi_barrett *ctx)
 
 } // namespace
 
+namespace
+{
+
+// Montgomery form. The context's block holds, in n-word slots: m, R^2 mod m,
+// the kernels' scratch, three work values and the window table.
+enum : size_t { kSlotM, kSlotRR, kSlotU, kSlotW0, kSlotW1, kSlotW2, kSlotTable };
+constexpr uint32_t kMaxWindow = 5;
+
+size_t mont_alloc_words(size_t n)
+{
+    return (kSlotTable + (size_t(1) << kMaxWindow)) * n;
+}
+
+bool mulx_allowed = true;
+
+bool cpu_has_mulx()
+{
+#if defined(__x86_64__)
+    unsigned a, b, c, d;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) && (b & (1u << 19));
+#else
+    return false;
+#endif
+}
+
+bi_mont_ops mont_ops(size_t n)
+{
+    static const bool has = cpu_has_mulx();
+    return has && mulx_allowed ? bi_mont_ops_mulx(n) : mont_kernel::ops_for(n);
+}
+
+bool montgomery_fits(const bigint *m)
+{
+    return bi_is_odd(m) && bi_num_bits(m) > 64;
+}
+
+// x into exactly n words; x must fit.
+void load_words(u64 *w, const bigint *x, size_t n)
+{
+    memset(w, 0, n * sizeof *w);
+    to_words(w, x);
+}
+
+// The operation's view of the context: its kernels and slots.
+struct mont {
+    size_t n;
+    u64 minv;
+    bi_mont_ops ops;
+    u64 *base;
+    u64 *slot(size_t i) const { return base + i * n; }
+    void mul(u64 *r, const u64 *a, const u64 *b) const
+    {
+        ops.mul(r, a, b, slot(kSlotM), minv, n, slot(kSlotU));
+    }
+    void sqr(u64 *r, const u64 *a) const { ops.sqr(r, a, slot(kSlotM), minv, n, slot(kSlotU)); }
+    // Scratch holds values derived from secrets: wiped once per operation.
+    void wipe(size_t table_entries) const
+    {
+        secure_wipe(slot(kSlotU), (kSlotTable - kSlotU + table_entries) * n * sizeof *base);
+    }
+};
+
+// r = 2r mod m for r < m, by mask.
+void mod_double(u64 *r, const u64 *m, size_t n, u64 *tmp)
+{
+    u64 top = r[n - 1] >> 63;
+    for (size_t j = n; j-- > 1;)
+        r[j] = r[j] << 1 | r[j - 1] >> 63;
+    r[0] <<= 1;
+    mont_kernel::final_sub(r, top, m, n, tmp);
+}
+
+// The context made for m, or remade when it served another modulus.
+int mont_setup(mont &M, const bigint *m, bi_barrett *ctx)
+{
+    size_t n = words_of(m);
+    M.n = n;
+    M.ops = mont_ops(n);
+    if (ctx->mont && ctx->mont_words == n) {
+        bool same = true;
+        for (size_t k = 0; k < n; k++) {
+            u64 lo = m->limbs[2 * k];
+            u64 hi = 2 * k + 1 < m->used ? m->limbs[2 * k + 1] : 0;
+            same &= ctx->mont[k] == (lo | hi << 32);
+        }
+        if (same) {
+            M.base = ctx->mont;
+            M.minv = ctx->mont_minv;
+            return 0;
+        }
+    }
+    if (ctx->mont) {
+        secure_wipe(ctx->mont, mont_alloc_words(ctx->mont_words) * sizeof *ctx->mont);
+        free(ctx->mont);
+        ctx->mont = nullptr;
+        ctx->mont_words = 0;
+    }
+    u64 *w = static_cast<u64 *>(calloc(mont_alloc_words(n), sizeof *w));
+    if (!w) return -1;
+    ctx->mont = w;
+    ctx->mont_words = uint32_t(n);
+    M.base = w;
+    u64 *mw = M.slot(kSlotM), *rr = M.slot(kSlotRR), *u = M.slot(kSlotU);
+    load_words(mw, m, n);
+    u64 inv = mw[0]; // Newton: each step doubles the correct low bits
+    for (int i = 0; i < 6; i++)
+        inv *= 2 - mw[0] * inv;
+    ctx->mont_minv = M.minv = 0 - inv;
+    // R mod m by doubling from the top bit of m; then 2^a R with 64n = a 2^j
+    // (a odd), and j squarings take it to R^2.
+    uint32_t mbits = bi_num_bits(m);
+    memset(rr, 0, n * sizeof *rr);
+    rr[(mbits - 1) / 64] = u64(1) << ((mbits - 1) % 64);
+    size_t total = 64 * n, j = size_t(__builtin_ctzll(total)), a = total >> j;
+    for (size_t i = 0; i < total - (mbits - 1) + a; i++)
+        mod_double(rr, mw, n, u);
+    for (size_t i = 0; i < j; i++)
+        M.sqr(rr, rr);
+    secure_wipe(u, n * sizeof *u);
+    return 0;
+}
+
+// x R mod m into out, for x of up to 2n words (larger ones are reduced
+// first): x = h 2^(64n) + l gives x R = (h R) R + l R.
+int mont_enter_words(const mont &M, u64 *out, const bigint *x, const bigint *m, bi_barrett *ctx)
+{
+    size_t n = M.n, nx = words_of(x);
+    const u64 *rr = M.slot(kSlotRR);
+    if (nx > 2 * n) {
+        if (!ensure(ctx->wide, bi_num_bits(x) + 64) ||
+            bi_barrett_divmod(nullptr, ctx->wide, x, m, ctx, bi_num_bits(x)) < 0)
+            return -1;
+        x = ctx->wide;
+        nx = words_of(x);
+    }
+    if (nx <= n) {
+        load_words(out, x, n);
+        M.mul(out, out, rr);
+        return 0;
+    }
+    u64 *hi = M.slot(kSlotW2);
+    bigint lo_view, hi_view;
+    bi_partition(x, uint32_t(2 * n), &lo_view, &hi_view);
+    load_words(out, &lo_view, n);
+    load_words(hi, &hi_view, n);
+    M.mul(out, out, rr);
+    M.mul(hi, hi, rr);
+    M.mul(hi, hi, rr);
+    // out + hi mod m, both below m.
+    u64 carry = 0;
+    for (size_t k = 0; k < n; k++) {
+        u128 t = u128(out[k]) + hi[k] + carry;
+        out[k] = u64(t);
+        carry = u64(t >> 64);
+    }
+    mont_kernel::final_sub(out, carry, M.slot(kSlotM), n, M.slot(kSlotU));
+    return 0;
+}
+
+// Width-w digit of e at bit pos; the limbs read depend on pos only.
+uint32_t digit_at(const bigint *e, uint32_t pos, uint32_t w)
+{
+    uint32_t l = pos / 32, sh = pos % 32;
+    u64 v = l < e->used ? e->limbs[l] : 0;
+    if (l + 1 < e->used) v |= u64(e->limbs[l + 1]) << 32;
+    return uint32_t(v >> sh) & ((1u << w) - 1);
+}
+
+// Sliding window over odd powers: for public exponents only.
+int modexp_sliding(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx)
+{
+    mont M;
+    if (mont_setup(M, m, ctx) < 0) return -1;
+    size_t n = M.n;
+    uint32_t ebits = bi_num_bits(e);
+    uint32_t w = ebits > 671 ? 5 : ebits > 239 ? 4 : ebits > 79 ? 3 : ebits > 23 ? 2 : 1;
+    u64 *acc = M.slot(kSlotW0), *x = M.slot(kSlotW1), *tab = M.slot(kSlotTable);
+    size_t entries = size_t(1) << (w - 1);
+    int rc = -1;
+    // The plain base, when it is already below m, lets the last product by
+    // it leave Montgomery form at the same time.
+    bool plain_base = words_of(base) <= n && bi_cmp(base, m) < 0;
+    if (mont_enter_words(M, tab, base, m, ctx) < 0) goto out;
+    if (plain_base) load_words(x, base, n);
+    if (w > 1) {
+        M.sqr(acc, tab);
+        for (size_t i = 1; i < entries; i++)
+            M.mul(tab + i * n, tab + (i - 1) * n, acc);
+    }
+    {
+        bool started = false, plain = false;
+        for (int32_t i = int32_t(ebits) - 1; i >= 0;) {
+            if (!bi_test_bit(e, uint32_t(i))) {
+                M.sqr(acc, acc);
+                i--;
+                continue;
+            }
+            int32_t j = i - int32_t(w) + 1 > 0 ? i - int32_t(w) + 1 : 0;
+            while (!bi_test_bit(e, uint32_t(j)))
+                j++;
+            uint32_t val = 0;
+            for (int32_t b = i; b >= j; b--)
+                val = val << 1 | uint32_t(bi_test_bit(e, uint32_t(b)));
+            const u64 *t = tab + (val >> 1) * n;
+            if (!started) {
+                memcpy(acc, t, n * sizeof *acc);
+                started = true;
+            } else {
+                for (int32_t b = i; b >= j; b--)
+                    M.sqr(acc, acc);
+                if (j == 0 && val == 1 && plain_base) {
+                    M.mul(acc, acc, x);
+                    plain = true;
+                } else {
+                    M.mul(acc, acc, t);
+                }
+            }
+            i = j - 1;
+        }
+        if (!started) { // e = 0
+            memset(acc, 0, n * sizeof *acc);
+            acc[0] = 1;
+        } else if (!plain) {
+            memset(x, 0, n * sizeof *x);
+            x[0] = 1;
+            M.mul(acc, acc, x);
+        }
+    }
+    rc = from_words(r, acc, n);
+out:
+    M.wipe(entries);
+    return rc;
+}
+
+// pick = table entry `digit`, reading every entry whole; eight words at a
+// time in vector registers.
+void ct_pick(u64 *pick, const u64 *tab, size_t entries, size_t n, uint32_t digit)
+{
+    using v2 = u64 __attribute__((vector_size(16)));
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        v2 a0 = {0, 0}, a1 = a0, a2 = a0, a3 = a0;
+        for (uint32_t i = 0; i < entries; i++) {
+            u64 m = 0 - u64(ct_eq(i, digit) & 1);
+            v2 mv = {m, m}, t0, t1, t2, t3;
+            const u64 *t = tab + i * n + k;
+            memcpy(&t0, t, sizeof t0);
+            memcpy(&t1, t + 2, sizeof t1);
+            memcpy(&t2, t + 4, sizeof t2);
+            memcpy(&t3, t + 6, sizeof t3);
+            a0 |= t0 & mv;
+            a1 |= t1 & mv;
+            a2 |= t2 & mv;
+            a3 |= t3 & mv;
+        }
+        memcpy(pick + k, &a0, sizeof a0);
+        memcpy(pick + k + 2, &a1, sizeof a1);
+        memcpy(pick + k + 4, &a2, sizeof a2);
+        memcpy(pick + k + 6, &a3, sizeof a3);
+    }
+    for (; k < n; k++) {
+        u64 a = 0;
+        for (uint32_t i = 0; i < entries; i++)
+            a |= (0 - u64(ct_eq(i, digit) & 1)) & tab[i * n + k];
+        pick[k] = a;
+    }
+}
+
+// Fixed window, every table entry read for every window: for secret
+// exponents. The result stays in Montgomery form when asked.
+int modexp_fixed(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx,
+                 bool mont_out)
+{
+    mont M;
+    if (mont_setup(M, m, ctx) < 0) return -1;
+    size_t n = M.n;
+    // The exponent's size in limbs, not its bit length, sets the work.
+    uint32_t ebits = 32 * e->used;
+    uint32_t w = ebits >= 256 ? kMaxWindow : 4;
+    size_t entries = size_t(1) << w;
+    u64 *acc = M.slot(kSlotW0), *pick = M.slot(kSlotW1), *tab = M.slot(kSlotTable);
+    int rc = -1;
+    memset(pick, 0, n * sizeof *pick);
+    pick[0] = 1;
+    M.mul(tab, pick, M.slot(kSlotRR)); // R mod m: 1 in Montgomery form
+    if (mont_enter_words(M, tab + n, base, m, ctx) < 0) goto out;
+    for (size_t i = 2; i < entries; i++) {
+        if (i % 2 == 0)
+            M.sqr(tab + i * n, tab + (i / 2) * n);
+        else
+            M.mul(tab + i * n, tab + (i - 1) * n, tab + n);
+    }
+    {
+        uint32_t windows = (ebits + w - 1) / w;
+        for (uint32_t win = windows; win-- > 0;) {
+            ct_pick(pick, tab, entries, n, digit_at(e, win * w, w));
+            if (win == windows - 1) {
+                memcpy(acc, pick, n * sizeof *acc);
+                continue;
+            }
+            for (uint32_t s = 0; s < w; s++)
+                M.sqr(acc, acc);
+            M.mul(acc, acc, pick);
+        }
+    }
+    if (!mont_out) {
+        memset(pick, 0, n * sizeof *pick);
+        pick[0] = 1;
+        M.mul(acc, acc, pick);
+    }
+    rc = from_words(r, acc, n);
+out:
+    M.wipe(entries);
+    return rc;
+}
+
+} // namespace
+
 int bi_modexp(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx)
 {
     if (bi_is_zero(m)) {
         errno = EDOM;
         return -1;
     }
-    if (reduced_base(base, m, ctx) < 0)
-        return -1;
+    if (montgomery_fits(m)) return modexp_sliding(r, base, e, m, ctx);
+    if (reduced_base(base, m, ctx) < 0) return -1;
     bigint *b = ctx->base, *acc = ctx->acc;
     bi_set_u32(acc, 1);
     uint32_t ebits = bi_num_bits(e);
     for (uint32_t i = 0; i < ebits; i++) {
-        if (bi_test_bit(e, i) && bi_mulmod(acc, acc, b, m, ctx) < 0)
-            return -1;
-        if (i + 1 < ebits && bi_mulmod(b, b, b, m, ctx) < 0)
-            return -1;
+        if (bi_test_bit(e, i) && bi_mulmod(acc, acc, b, m, ctx) < 0) return -1;
+        if (i + 1 < ebits && bi_mulmod(b, b, b, m, ctx) < 0) return -1;
     }
     // 1 mod 1 is 0.
     if (bi_cmp(acc, m) >= 0 && bi_barrett_divmod(nullptr, acc, acc, m, ctx, 2 * bi_num_bits(m)) < 0)
@@ -644,126 +965,14 @@ int bi_modexp(bigint *r, const bigint *base, const bigint *e, const bigint *m, b
     return bi_copy(r, acc);
 }
 
-namespace {
-
-// Montgomery products (CIOS) over n words for odd moduli: the private
-// operation's exponentiations stay on word arrays from start to end.
-struct mont {
-    const u64 *m;
-    size_t n;
-    u64 minv; // -m^-1 mod 2^64
-};
-
-// r = a * b / 2^(64n) mod m, for a, b < m; t has n + 2 words. N fixes the
-// size at compile time for the common moduli (so that the loops unroll);
-// 0 takes it from M.
-template <size_t N>
-void mont_mul(const mont &M, u64 *r, const u64 *a, const u64 *b, u64 *t)
-{
-    const size_t n = N ? N : M.n;
-    memset(t, 0, (n + 2) * sizeof *t);
-    for (size_t i = 0; i < n; i++) {
-        u64 c = 0, bi = b[i];
-        for (size_t j = 0; j < n; j++) {
-            u128 x = u128(a[j]) * bi + t[j] + c;
-            t[j] = u64(x);
-            c = u64(x >> 64);
-        }
-        u128 x = u128(t[n]) + c;
-        t[n] = u64(x);
-        t[n + 1] = u64(x >> 64);
-        u64 u = t[0] * M.minv;
-        x = u128(u) * M.m[0] + t[0];
-        c = u64(x >> 64);
-        for (size_t j = 1; j < n; j++) {
-            x = u128(u) * M.m[j] + t[j] + c;
-            t[j - 1] = u64(x);
-            c = u64(x >> 64);
-        }
-        x = u128(t[n]) + c;
-        t[n - 1] = u64(x);
-        t[n] = t[n + 1] + u64(x >> 64);
-    }
-    // Subtract m once when t >= m, choosing by mask rather than branch.
-    u64 borrow = 0;
-    for (size_t j = 0; j < n; j++) {
-        u64 x = t[j], y = M.m[j];
-        u64 d = x - y - borrow;
-        borrow = (x < y) | ((x == y) & borrow);
-        r[j] = d;
-    }
-    u64 keep_t = 0 - u64(borrow > t[n]); // t < m: the subtraction borrowed past t's top word
-    for (size_t j = 0; j < n; j++)
-        r[j] = (keep_t & t[j]) | (~keep_t & r[j]);
-}
-
-// x * 2^(64n) mod m into n words.
-int to_mont(u64 *out, const bigint *x, const bigint *m, size_t n, bi_barrett *ctx)
-{
-    uint32_t mbits = bi_num_bits(m);
-    if (!ensure(ctx->wide, 2 * mbits + 128) || bi_shl(ctx->wide, x, uint32_t(64 * n)) < 0 ||
-        bi_barrett_divmod(nullptr, ctx->wide, ctx->wide, m, ctx, uint32_t(64 * n) + mbits + 64) < 0)
-        return -1;
-    memset(out, 0, n * sizeof *out);
-    to_words(out, ctx->wide);
-    return 0;
-}
-
-int modexp_mont(bigint *r, const bigint *e, const bigint *m, bi_barrett *ctx)
-{
-    size_t n = words_of(m);
-    wordbuf mw, tab, acc, pick, t;
-    if (!mw.reserve(n) || !tab.reserve(16 * n) || !acc.reserve(n) || !pick.reserve(n) || !t.reserve(n + 2))
-        return -1;
-    memset(mw.p, 0, n * sizeof *mw.p);
-    to_words(mw.p, m);
-    u64 inv = mw.p[0]; // Newton: each step doubles the correct low bits
-    for (int i = 0; i < 6; i++)
-        inv *= 2 - mw.p[0] * inv;
-    mont M = {mw.p, n, 0 - inv};
-    void (*mont_mul)(const mont &, u64 *, const u64 *, const u64 *, u64 *) =
-        n == 16 ? ::mont_mul<16> : n == 32 ? ::mont_mul<32> : ::mont_mul<0>;
-
-    bigint *one = ctx->acc;
-    bi_set_u32(one, 1);
-    if (to_mont(tab.p, one, m, n, ctx) < 0 || to_mont(tab.p + n, ctx->base, m, n, ctx) < 0)
-        return -1;
-    for (size_t i = 2; i < 16; i++)
-        mont_mul(M, tab.p + i * n, tab.p + (i - 1) * n, tab.p + n, t.p);
-    memcpy(acc.p, tab.p, n * sizeof *acc.p);
-    uint32_t windows = (bi_num_bits(e) + 3) / 4;
-    for (uint32_t w = windows; w-- > 0;) {
-        for (int s = 0; s < 4; s++)
-            mont_mul(M, acc.p, acc.p, acc.p, t.p);
-        uint32_t bitpos = 4 * w;
-        uint32_t digit = (e->limbs[bitpos / 32] >> (bitpos % 32)) & 15;
-        memset(pick.p, 0, n * sizeof *pick.p);
-        for (uint32_t i = 0; i < 16; i++) {
-            u64 mask = 0 - u64(ct_eq(i, digit) & 1);
-            for (size_t j = 0; j < n; j++)
-                pick.p[j] |= mask & tab.p[i * n + j];
-        }
-        mont_mul(M, acc.p, acc.p, pick.p, t.p);
-    }
-    // Out of Montgomery form: multiply by plain 1.
-    memset(pick.p, 0, n * sizeof *pick.p);
-    pick.p[0] = 1;
-    mont_mul(M, acc.p, acc.p, pick.p, t.p);
-    return from_words(r, acc.p, n);
-}
-
-} // namespace
-
 int bi_modexp_ct(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx)
 {
     if (bi_is_zero(m)) {
         errno = EDOM;
         return -1;
     }
-    if (reduced_base(base, m, ctx) < 0)
-        return -1;
-    if (bi_is_odd(m) && bi_num_bits(m) > 64)
-        return modexp_mont(r, e, m, ctx);
+    if (montgomery_fits(m)) return modexp_fixed(r, base, e, m, ctx, false);
+    if (reduced_base(base, m, ctx) < 0) return -1;
     uint32_t mbits = bi_num_bits(m), k = limbs_for_bits(mbits);
     for (auto &slot : ctx->table)
         if (!ensure(slot, mbits + 64) || grow(slot, k) < 0)
@@ -809,6 +1018,91 @@ int bi_modexp_ct(bigint *r, const bigint *base, const bigint *e, const bigint *m
     return bi_copy(r, acc);
 }
 
+int bi_modexp_ct_mont(bigint *r, const bigint *base, const bigint *e, const bigint *m,
+                      bi_barrett *ctx)
+{
+    if (!montgomery_fits(m)) {
+        errno = EDOM;
+        return -1;
+    }
+    return modexp_fixed(r, base, e, m, ctx, true);
+}
+
+int bi_mont_mul(bigint *r, const bigint *a, const bigint *b, const bigint *m, bi_barrett *ctx)
+{
+    mont M;
+    if (!montgomery_fits(m) || words_of(a) > words_of(m) || words_of(b) > words_of(m)) {
+        errno = EDOM;
+        return -1;
+    }
+    if (mont_setup(M, m, ctx) < 0) return -1;
+    u64 *x = M.slot(kSlotW0), *y = M.slot(kSlotW1);
+    load_words(x, a, M.n);
+    if (a == b) {
+        M.sqr(x, x);
+    } else {
+        load_words(y, b, M.n);
+        M.mul(x, x, y);
+    }
+    int rc = from_words(r, x, M.n);
+    M.wipe(0);
+    return rc;
+}
+
+int bi_mont_enter(bigint *r, const bigint *x, const bigint *m, bi_barrett *ctx)
+{
+    mont M;
+    if (!montgomery_fits(m)) {
+        errno = EDOM;
+        return -1;
+    }
+    if (mont_setup(M, m, ctx) < 0) return -1;
+    int rc = mont_enter_words(M, M.slot(kSlotW0), x, m, ctx);
+    if (rc == 0) rc = from_words(r, M.slot(kSlotW0), M.n);
+    M.wipe(0);
+    return rc;
+}
+
+int bi_modsub_ct(bigint *r, const bigint *a, const bigint *b, const bigint *m)
+{
+    size_t n = words_of(m);
+    if (words_of(a) > n || words_of(b) > n) {
+        errno = EDOM;
+        return -1;
+    }
+    wordbuf w;
+    if (!w.reserve(3 * n)) return -1;
+    u64 *x = w.p, *y = w.p + n, *mw = w.p + 2 * n;
+    load_words(x, a, n);
+    load_words(y, b, n);
+    load_words(mw, m, n);
+    u64 borrow = 0;
+    for (size_t k = 0; k < n; k++) {
+        u128 t = u128(x[k]) - y[k] - borrow;
+        x[k] = u64(t);
+        borrow = u64(t >> 64) & 1;
+    }
+    u64 mask = 0 - borrow, carry = 0;
+    for (size_t k = 0; k < n; k++) {
+        u128 t = u128(x[k]) + (mw[k] & mask) + carry;
+        x[k] = u64(t);
+        carry = u64(t >> 64);
+    }
+    return from_words(r, x, n);
+}
+
+bool bi_allow_mulx(bool allow)
+{
+    bool old = mulx_allowed;
+    mulx_allowed = allow;
+    return old;
+}
+
+bool bi_uses_mulx()
+{
+    return mulx_allowed && cpu_has_mulx();
+}
+
 void bi_barrett_free(bi_barrett *ctx)
 {
     if (!ctx)
@@ -822,5 +1116,9 @@ void bi_barrett_free(bi_barrett *ctx)
     bi_free(ctx->acc);
     for (auto *t : ctx->table)
         bi_free(t);
+    if (ctx->mont) {
+        secure_wipe(ctx->mont, mont_alloc_words(ctx->mont_words) * sizeof *ctx->mont);
+        free(ctx->mont);
+    }
     *ctx = bi_barrett{};
 }

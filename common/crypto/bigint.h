@@ -1,5 +1,6 @@
 // Arbitrary-precision unsigned integers for RSA: bytes, comparison, shifts,
-// sums, products, Barrett division, modular multiplication and powers.
+// sums, products, Barrett division, modular multiplication and powers, the
+// powers modulo odd moduli through Montgomery products on 64-bit words.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,11 @@ struct bi_barrett {
     bigint *prod, *rem, *quot, *wide; // reduction temporaries
     bigint *base, *acc;               // exponentiation temporaries
     bigint *table[16];                // windowed exponentiation
+    // Montgomery form for an odd modulus of n 64-bit words (R = 2^(64n)):
+    // its words, R^2 mod m, then scratch that is wiped after each operation.
+    uint64_t *mont;
+    uint64_t mont_minv; // -m^-1 mod 2^64
+    uint32_t mont_words;
 };
 
 bigint *bi_new(uint32_t bits);
@@ -85,12 +91,32 @@ int bi_reciprocal(bigint *r, const bigint *m, uint32_t precision);
 int bi_barrett_divmod(bigint *q, bigint *rem, const bigint *x, const bigint *m, bi_barrett *ctx,
                       uint32_t precision);
 int bi_mulmod(bigint *r, const bigint *a, const bigint *b, const bigint *m, bi_barrett *ctx);
-// Square-and-multiply from the least significant bit: time depends on the
-// exponent, which must therefore be public.
+// For public exponents: time depends on the exponent. Odd moduli take a
+// sliding window over Montgomery products, even ones square-and-multiply.
 int bi_modexp(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx);
-// For secret exponents: a fixed window whose multiplications and table reads
-// do not depend on the exponent's bits.
+// For secret exponents: a fixed window whose products and table reads do not
+// depend on the exponent's bits (nor on the modulus's beyond its size when
+// it is odd and above 64 bits).
 int bi_modexp_ct(bigint *r, const bigint *base, const bigint *e, const bigint *m, bi_barrett *ctx);
+
+// Montgomery arithmetic for odd m above 64 bits, of n 64-bit words with
+// R = 2^(64n); the context keeps m's constants. Constant time in the values.
+// The same as bi_modexp_ct, but returns base^e * R mod m.
+int bi_modexp_ct_mont(bigint *r, const bigint *base, const bigint *e, const bigint *m,
+                      bi_barrett *ctx);
+// a * b / R mod m, for a < R and b < m.
+int bi_mont_mul(bigint *r, const bigint *a, const bigint *b, const bigint *m, bi_barrett *ctx);
+// x * R mod m, for any x.
+int bi_mont_enter(bigint *r, const bigint *x, const bigint *m, bi_barrett *ctx);
+// (a - b) mod m for a, b < m.
+int bi_modsub_ct(bigint *r, const bigint *a, const bigint *b, const bigint *m);
+
+// Whether the Montgomery products may use MULX and ADX when the processor
+// has them (tests turn it off to check the portable path); returns the
+// previous setting. Call it only while no other thread computes.
+bool bi_allow_mulx(bool allow);
+// Whether they are in use now.
+bool bi_uses_mulx();
 
 // Views of bi's limbs below split (lo) and from split up (hi).
 void bi_partition(const bigint *bi, uint32_t split, bigint *lo, bigint *hi);

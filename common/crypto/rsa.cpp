@@ -52,40 +52,40 @@ bool has_private(const rsa_key *key)
            !bi_is_zero(key->p) && !bi_is_zero(key->q);
 }
 
-// m = m2 + q * (qinv * (m1 - m2) mod p). m2 is reduced mod p first: with
-// q > p it may exceed m1 + p.
-int crt_combine(rsa_key *key, const bigint *m1, const bigint *m2, bigint *out)
+// m = m2 + q * (qinv * (m1 - m2) mod p), with m1 in Montgomery form mod p
+// and m2 plain. Montgomery products take qinv from that form, and keep
+// the branches and memory indexes free of the values.
+int crt_combine(rsa_key *key, const bigint *m1_mont, const bigint *m2, bigint *out)
 {
-    owned t, h;
-    if (!t.p || !h.p)
-        return -1;
-    if (bi_barrett_divmod(nullptr, t.p, m2, key->p, &key->ctx_p, 2 * key->bits) < 0)
-        return -1;
-    if (bi_cmp(m1, t.p) >= 0) {
-        if (bi_sub(h.p, m1, t.p) < 0)
+    owned t, h, qinv;
+    if (!t.p || !h.p || !qinv.p) return -1;
+    const bigint *qi = key->qinv;
+    if (bi_cmp(qi, key->p) >= 0) { // never for a sound key
+        if (bi_barrett_divmod(nullptr, qinv.p, qi, key->p, &key->ctx_p, 2 * key->bits) < 0)
             return -1;
-    } else if (bi_add(h.p, m1, key->p) < 0 || bi_sub(h.p, h.p, t.p) < 0) {
-        return -1;
+        qi = qinv.p;
     }
-    if (bi_mulmod(h.p, h.p, key->qinv, key->p, &key->ctx_p) < 0 || bi_mul(t.p, h.p, key->q) < 0)
+    if (bi_mont_enter(t.p, m2, key->p, &key->ctx_p) < 0 ||
+        bi_modsub_ct(h.p, m1_mont, t.p, key->p) < 0 ||
+        bi_mont_mul(h.p, qi, h.p, key->p, &key->ctx_p) < 0 || bi_mul(t.p, h.p, key->q) < 0)
         return -1;
     return bi_add(out, t.p, m2);
 }
 
-// c^d mod n through the primes.
+// c^d mod n through the primes; c below n.
 int crt_power(rsa_key *key, const bigint *c, bigint *out)
 {
     owned m1, m2;
     if (!m1.p || !m2.p)
         return -1;
-    if (bi_modexp_ct(m1.p, c, key->dp, key->p, &key->ctx_p) < 0 ||
+    if (bi_modexp_ct_mont(m1.p, c, key->dp, key->p, &key->ctx_p) < 0 ||
         bi_modexp_ct(m2.p, c, key->dq, key->q, &key->ctx_q) < 0)
         return -1;
     return crt_combine(key, m1.p, m2.p, out);
 }
 
-// A fresh blinding pair: r^e and r^-1 mod n, the inverse by Fermat modulo
-// each prime.
+// A fresh blinding pair, r^e and r^-1 mod n (the inverse by Fermat modulo
+// each prime), both kept in Montgomery form mod n.
 int blinding_setup(rsa_key *key)
 {
     size_t k = rsa_size(key);
@@ -110,13 +110,15 @@ int blinding_setup(rsa_key *key)
         bi_free(x);
         if (rc < 0)
             return -1;
-        if (bi_modexp_ct(rp.p, r.p, pm2.p, key->p, &key->ctx_p) < 0 ||
+        if (bi_modexp_ct_mont(rp.p, r.p, pm2.p, key->p, &key->ctx_p) < 0 ||
             bi_modexp_ct(rq.p, r.p, qm2.p, key->q, &key->ctx_q) < 0)
             return -1;
         if (bi_is_zero(rp.p) || bi_is_zero(rq.p)) // r shares a factor with n
             continue;
         if (crt_combine(key, rp.p, rq.p, key->unblind) < 0 ||
-            bi_modexp(key->blind, r.p, key->e, key->n, &key->ctx_n) < 0)
+            bi_mont_enter(key->unblind, key->unblind, key->n, &key->ctx_n) < 0 ||
+            bi_modexp(key->blind, r.p, key->e, key->n, &key->ctx_n) < 0 ||
+            bi_mont_enter(key->blind, key->blind, key->n, &key->ctx_n) < 0)
             return -1;
         return 0;
     }
@@ -311,11 +313,12 @@ int rsa_private(rsa_key *key, const uint8_t *in, uint8_t *out)
     if (bi_cmp(c, key->n) >= 0) {
         errno = EINVAL;
     } else if (m.p && (key->blind || blinding_setup(key) == 0) &&
-               bi_mulmod(c, c, key->blind, key->n, &key->ctx_n) == 0 && crt_power(key, c, m.p) == 0 &&
-               bi_mulmod(m.p, m.p, key->unblind, key->n, &key->ctx_n) == 0 &&
+               bi_mont_mul(c, c, key->blind, key->n, &key->ctx_n) == 0 &&
+               crt_power(key, c, m.p) == 0 &&
+               bi_mont_mul(m.p, m.p, key->unblind, key->n, &key->ctx_n) == 0 &&
                to_fixed(m.p, out, k) == 0 &&
-               bi_mulmod(key->blind, key->blind, key->blind, key->n, &key->ctx_n) == 0 &&
-               bi_mulmod(key->unblind, key->unblind, key->unblind, key->n, &key->ctx_n) == 0) {
+               bi_mont_mul(key->blind, key->blind, key->blind, key->n, &key->ctx_n) == 0 &&
+               bi_mont_mul(key->unblind, key->unblind, key->unblind, key->n, &key->ctx_n) == 0) {
         rc = int(k);
     }
     bi_free(c);

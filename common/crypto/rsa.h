@@ -22,7 +22,7 @@ struct rsa_key {
     uint8_t pool[RSA_POOL_SIZE];
     bi_barrett ctx_n, ctx_p, ctx_q;
     // Blinding pair of the private operation: r^e and r^-1 mod n, squared
-    // after each use.
+    // after each use; kept in Montgomery form (times 2^(64 words of n)).
     bigint *blind, *unblind;
 };
 

@@ -67,6 +67,23 @@ bytes value(std::mt19937_64 &rng, size_t len)
     return b;
 }
 
+// Runs body once per Montgomery kernel set this processor can run: the
+// portable one always, the MULX one where present.
+template <typename F> void each_kernel(F body)
+{
+    bool old = bi_allow_mulx(false);
+    {
+        SCOPED_TRACE("portable kernels");
+        body();
+    }
+    bi_allow_mulx(true);
+    if (bi_uses_mulx()) {
+        SCOPED_TRACE("MULX kernels");
+        body();
+    }
+    bi_allow_mulx(old);
+}
+
 TEST(Bigint, BytesEdgeCases)
 {
     auto zero = mk({});
@@ -228,31 +245,137 @@ TEST(Bigint, ReciprocalIsExact)
 
 TEST(Bigint, ModexpMatchesOpenSsl)
 {
-    std::mt19937_64 rng(9);
-    BN_CTX *ctx = BN_CTX_new();
-    for (int i = 0; i < (CRYPTO_UNDER_ASAN ? 12 : 40); i++) {
-        bytes mb = value(rng, 1 + rng() % 128), bb = value(rng, 1 + rng() % 140),
-              eb = value(rng, 1 + rng() % 64);
-        auto M = mk(mb), B = mk(bb), E = mk(eb), R = bi_ptr(bi_new(32));
-        bn_ptr m_(bn(mb)), b_(bn(bb)), e_(bn(eb)), r_(BN_new());
-        BN_mod_exp(r_.get(), b_.get(), e_.get(), m_.get(), ctx);
+    each_kernel([] {
+        std::mt19937_64 rng(9);
+        BN_CTX *ctx = BN_CTX_new();
+        for (int i = 0; i < (CRYPTO_UNDER_ASAN ? 12 : 40); i++) {
+            bytes mb = value(rng, 1 + rng() % 128), bb = value(rng, 1 + rng() % 140),
+                  eb = value(rng, 1 + rng() % 64);
+            auto M = mk(mb), B = mk(bb), E = mk(eb), R = bi_ptr(bi_new(32));
+            bn_ptr m_(bn(mb)), b_(bn(bb)), e_(bn(eb)), r_(BN_new());
+            BN_mod_exp(r_.get(), b_.get(), e_.get(), m_.get(), ctx);
+            bi_barrett bctx{};
+            ASSERT_EQ(bi_modexp(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
+            ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
+            ASSERT_EQ(bi_modexp_ct(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
+            ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
+            bi_barrett_free(&bctx);
+        }
+        // Odd moduli of the sizes with their own kernels and around them,
+        // exponents long enough for every window width, bases of up to three
+        // times the modulus's words.
+        for (size_t words : {2, 3, 15, 16, 17, 24, 31, 32, 33, 64}) {
+            for (int i = 0; i < (CRYPTO_UNDER_ASAN ? 1 : 3); i++) {
+                bytes mb = value(rng, words * 8 - rng() % 8),
+                      bb = value(rng, 1 + rng() % (words * 24)), eb = value(rng, 1 + rng() % 260);
+                mb.back() |= 1;
+                auto M = mk(mb), B = mk(bb), E = mk(eb), R = bi_ptr(bi_new(32));
+                bn_ptr m_(bn(mb)), b_(bn(bb)), e_(bn(eb)), r_(BN_new());
+                BN_mod_exp(r_.get(), b_.get(), e_.get(), m_.get(), ctx);
+                SCOPED_TRACE(words);
+                bi_barrett bctx{};
+                ASSERT_EQ(bi_modexp(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
+                ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
+                ASSERT_EQ(bi_modexp_ct(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
+                ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
+                bi_barrett_free(&bctx);
+            }
+        }
+        // Modulus 1, exponent 0.
+        auto one = mk({1}), zero = mk({}), seven = mk({7}), R = bi_ptr(bi_new(32));
         bi_barrett bctx{};
-        ASSERT_EQ(bi_modexp(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
-        ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
-        ASSERT_EQ(bi_modexp_ct(R.get(), B.get(), E.get(), M.get(), &bctx), 0);
-        ASSERT_EQ(hex_of(R.get()), hex_of(r_.get()));
+        ASSERT_EQ(bi_modexp(R.get(), seven.get(), seven.get(), one.get(), &bctx), 0);
+        EXPECT_TRUE(bi_is_zero(R.get()));
         bi_barrett_free(&bctx);
-    }
-    // Modulus 1, exponent 0.
-    auto one = mk({1}), zero = mk({}), seven = mk({7}), R = bi_ptr(bi_new(32));
-    bi_barrett bctx{};
-    ASSERT_EQ(bi_modexp(R.get(), seven.get(), seven.get(), one.get(), &bctx), 0);
-    EXPECT_TRUE(bi_is_zero(R.get()));
-    bi_barrett_free(&bctx);
-    ASSERT_EQ(bi_modexp_ct(R.get(), seven.get(), zero.get(), seven.get(), &bctx), 0);
-    EXPECT_EQ(hex_of(R.get()), "01");
-    bi_barrett_free(&bctx);
-    BN_CTX_free(ctx);
+        ASSERT_EQ(bi_modexp_ct(R.get(), seven.get(), zero.get(), seven.get(), &bctx), 0);
+        EXPECT_EQ(hex_of(R.get()), "01");
+        bi_barrett_free(&bctx);
+        bytes big(128, 0xff);
+        auto M = mk(big);
+        ASSERT_EQ(bi_modexp(R.get(), seven.get(), zero.get(), M.get(), &bctx), 0);
+        EXPECT_EQ(hex_of(R.get()), "01");
+        ASSERT_EQ(bi_modexp_ct(R.get(), zero.get(), seven.get(), M.get(), &bctx), 0);
+        EXPECT_TRUE(bi_is_zero(R.get()));
+        bi_barrett_free(&bctx);
+        BN_CTX_free(ctx);
+    });
+}
+
+// Montgomery products, entry into the form and the modular difference
+// against BN with R = 2^(64n): operands near m and near R, where the final
+// subtraction and the carries run.
+TEST(Bigint, MontgomeryMatchesOpenSsl)
+{
+    each_kernel([] {
+        std::mt19937_64 rng(13);
+        BN_CTX *ctx = BN_CTX_new();
+        for (size_t words : {2, 5, 16, 17, 32, 33}) {
+            for (int i = 0; i < (CRYPTO_UNDER_ASAN ? 4 : 25); i++) {
+                bytes mb = value(rng, words * 8 - (i % 3 ? 0 : rng() % 8));
+                mb.back() |= 1;
+                auto M = mk(mb);
+                bi_barrett bctx{}; // one per modulus
+                bn_ptr m_(bn(mb)), rinv(BN_new()), rr(BN_new()), t(BN_new()), x_(BN_new());
+                BN_one(rr.get());
+                BN_lshift(rr.get(), rr.get(), int(64 * words));
+                ASSERT_NE(BN_mod_inverse(rinv.get(), rr.get(), m_.get(), ctx), nullptr);
+                // a < R, b < m.
+                bytes ab = value(rng, words * 8), bb = value(rng, mb.size());
+                bn_ptr a_(bn(ab)), b_(bn(bb));
+                BN_mod(b_.get(), b_.get(), m_.get(), ctx);
+                bb.assign(mb.size(), 0);
+                BN_bn2binpad(b_.get(), bb.data(), int(bb.size()));
+                auto A = mk(ab), B = mk(bb), R = bi_ptr(bi_new(32));
+                SCOPED_TRACE(words);
+
+                ASSERT_EQ(bi_mont_mul(R.get(), A.get(), B.get(), M.get(), &bctx), 0);
+                BN_mod_mul(t.get(), a_.get(), b_.get(), m_.get(), ctx);
+                BN_mod_mul(t.get(), t.get(), rinv.get(), m_.get(), ctx);
+                ASSERT_EQ(hex_of(R.get()), hex_of(t.get()));
+
+                ASSERT_EQ(bi_copy(R.get(), B.get()), 0); // the squaring kernel
+                ASSERT_EQ(bi_mont_mul(R.get(), R.get(), R.get(), M.get(), &bctx), 0);
+                BN_mod_mul(t.get(), b_.get(), b_.get(), m_.get(), ctx);
+                BN_mod_mul(t.get(), t.get(), rinv.get(), m_.get(), ctx);
+                ASSERT_EQ(hex_of(R.get()), hex_of(t.get()));
+
+                // Entry of values of one, two and three times n words.
+                for (size_t xl : {words * 8, words * 16, words * 24}) {
+                    bytes xb = value(rng, xl);
+                    auto X = mk(xb);
+                    bn_ptr xx(bn(xb));
+                    ASSERT_EQ(bi_mont_enter(R.get(), X.get(), M.get(), &bctx), 0);
+                    BN_mod_mul(t.get(), xx.get(), rr.get(), m_.get(), ctx);
+                    ASSERT_EQ(hex_of(R.get()), hex_of(t.get())) << xl;
+                }
+
+                // (b - c) mod m both ways round.
+                bytes cb = value(rng, mb.size());
+                bn_ptr c_(bn(cb));
+                BN_mod(c_.get(), c_.get(), m_.get(), ctx);
+                cb.assign(mb.size(), 0);
+                BN_bn2binpad(c_.get(), cb.data(), int(cb.size()));
+                auto C = mk(cb);
+                ASSERT_EQ(bi_modsub_ct(R.get(), B.get(), C.get(), M.get()), 0);
+                BN_mod_sub(t.get(), b_.get(), c_.get(), m_.get(), ctx);
+                ASSERT_EQ(hex_of(R.get()), hex_of(t.get()));
+                ASSERT_EQ(bi_modsub_ct(R.get(), C.get(), B.get(), M.get()), 0);
+                BN_mod_sub(t.get(), c_.get(), b_.get(), m_.get(), ctx);
+                ASSERT_EQ(hex_of(R.get()), hex_of(t.get()));
+                bi_barrett_free(&bctx);
+            }
+        }
+        // Even moduli and operands wider than the modulus are refused.
+        bi_barrett bctx{};
+        auto even = mk({0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}), one = mk({1}), R = bi_ptr(bi_new(32));
+        EXPECT_EQ(bi_mont_mul(R.get(), one.get(), one.get(), even.get(), &bctx), -1);
+        bytes mb = value(rng, 16);
+        mb.back() |= 1;
+        auto M = mk(mb), wide = mk(value(rng, 17));
+        EXPECT_EQ(bi_mont_mul(R.get(), wide.get(), one.get(), M.get(), &bctx), -1);
+        bi_barrett_free(&bctx);
+        BN_CTX_free(ctx);
+    });
 }
 
 TEST(Bigint, Exponent65537IsSixteenSquaringsAndAMultiply)
