@@ -376,6 +376,50 @@ void aes_generic_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *in, 
     secure_wipe(q, sizeof q);
 }
 
+void aes_generic_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                            uint8_t *out, size_t n, bool decrypt)
+{
+    // Lane 0 carries the CBC-MAC, lane 1 the key stream: one pass per block,
+    // and one more when decrypting, whose MAC waits for the plaintext.
+    u64 hi = u64(load_be32(ctr)) << 32 | load_be32(ctr + 4);
+    u64 lo = u64(load_be32(ctr + 8)) << 32 | load_be32(ctr + 12);
+    uint8_t lanes[32], plain[16], before[16];
+    u64 q[8] = {};
+    memcpy(lanes, mac, 16);
+    size_t passes = decrypt ? (n ? n + 1 : 0) : n;
+    for (size_t i = 0; i < passes; i++) {
+        // Pass i makes the key stream of block i and, encrypting, the MAC
+        // of block i; decrypting, that of block i - 1.
+        bool mac_lane = !decrypt || i > 0;
+        if (!decrypt) memcpy(plain, in + 16 * i, 16);
+        if (mac_lane)
+            for (int j = 0; j < 16; j++)
+                lanes[j] ^= plain[j];
+        if (i < n) {
+            store_be64(lanes + 16, hi);
+            store_be64(lanes + 24, lo);
+            if (++lo == 0) hi++;
+        }
+        if (!mac_lane) memcpy(before, lanes, 16);
+        bs_encrypt(key, lanes, lanes, i < n ? 2 : 1, q);
+        if (!mac_lane) memcpy(lanes, before, 16);
+        if (i < n) {
+            for (size_t j = 0; j < 16; j++) {
+                uint8_t c = uint8_t(in[16 * i + j] ^ lanes[16 + j]);
+                if (decrypt) plain[j] = c;
+                out[16 * i + j] = c;
+            }
+        }
+    }
+    memcpy(mac, lanes, 16);
+    store_be64(ctr, hi);
+    store_be64(ctr + 8, lo);
+    secure_wipe(lanes, sizeof lanes);
+    secure_wipe(plain, sizeof plain);
+    secure_wipe(before, sizeof before);
+    secure_wipe(q, sizeof q);
+}
+
 namespace
 {
 
@@ -494,6 +538,14 @@ struct ni_ctr {
     uint64_t hi, lo;
 };
 
+AESNI_TARGET __attribute__((always_inline)) inline __m128i ni_counter_next(ni_ctr &c)
+{
+    __m128i x = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(c.lo)),
+                               static_cast<long long>(__builtin_bswap64(c.hi)));
+    if (++c.lo == 0) c.hi++;
+    return x;
+}
+
 template <int N>
 AESNI_TARGET __attribute__((always_inline)) inline void ni_ctr_n(const __m128i *rk, ni_ctr &c,
                                                                  const uint8_t *in, uint8_t *out)
@@ -561,6 +613,42 @@ AESNI_TARGET void ni_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *
     _mm_storeu_si128(reinterpret_cast<__m128i *>(cv), x);
 }
 
+AESNI_TARGET void ni_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16],
+                                const uint8_t *in, uint8_t *out, size_t n, bool decrypt)
+{
+    __m128i rk[AES_ROUNDS + 1];
+    memcpy(rk, key->rk, sizeof rk);
+    ni_ctr c;
+    memcpy(&c.hi, ctr, 8);
+    memcpy(&c.lo, ctr + 8, 8);
+    c.hi = __builtin_bswap64(c.hi);
+    c.lo = __builtin_bswap64(c.lo);
+    __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i *>(mac));
+    // The key stream of the next block is made beside the MAC of this one.
+    __m128i k[1] = {_mm_setzero_si128()};
+    if (n) {
+        k[0] = ni_counter_next(c);
+        ni_encrypt_n<1>(rk, k);
+    }
+    for (size_t i = 0; i < n; i++) {
+        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16 * i));
+        __m128i r = _mm_xor_si128(d, k[0]);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * i), r);
+        __m128i p = decrypt ? r : d;
+        if (i + 1 < n) {
+            __m128i x[2] = {_mm_xor_si128(m, p), ni_counter_next(c)};
+            ni_encrypt_n<2>(rk, x);
+            m = x[0];
+            k[0] = x[1];
+        } else {
+            m = ni_chain_block(rk, _mm_xor_si128(m, p));
+        }
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(mac), m);
+    store_be64(ctr, c.hi);
+    store_be64(ctr + 8, c.lo);
+}
+
 AESNI_TARGET void ni_wrap(const aes_key *key, uint8_t *buf, size_t n)
 {
     __m128i rk[AES_ROUNDS + 1];
@@ -582,17 +670,17 @@ AESNI_TARGET void ni_wrap(const aes_key *key, uint8_t *buf, size_t n)
 } // namespace
 
 const aes_impl aes_ni_impl = {ni_encrypt,    ni_set_key, "AES-NI", ni_encrypt_blocks,
-                              ni_ctr_blocks, ni_cbc_mac, ni_wrap};
+                              ni_ctr_blocks, ni_cbc_mac, ni_wrap,  ni_ccm_blocks};
 #else
 // No such instructions here: the record falls back to the portable code.
 const aes_impl aes_ni_impl = {
-    aes_generic_encrypt,    aes_generic_set_key, "Generic",   aes_generic_encrypt_blocks,
-    aes_generic_ctr_blocks, aes_generic_cbc_mac, generic_wrap};
+    aes_generic_encrypt,    aes_generic_set_key, "Generic",    aes_generic_encrypt_blocks,
+    aes_generic_ctr_blocks, aes_generic_cbc_mac, generic_wrap, aes_generic_ccm_blocks};
 #endif
 
 const aes_impl aes_generic_impl = {
-    aes_generic_encrypt,    aes_generic_set_key, "Generic",   aes_generic_encrypt_blocks,
-    aes_generic_ctr_blocks, aes_generic_cbc_mac, generic_wrap};
+    aes_generic_encrypt,    aes_generic_set_key, "Generic",    aes_generic_encrypt_blocks,
+    aes_generic_ctr_blocks, aes_generic_cbc_mac, generic_wrap, aes_generic_ccm_blocks};
 
 // Usable before aes_init so that a forgotten call costs speed, not correctness.
 const aes_impl *aes_current = &aes_generic_impl;

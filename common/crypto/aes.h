@@ -33,6 +33,12 @@ struct aes_impl {
     // The six passes of the RFC 3394 wrap over buf: the initial value in
     // front of n 64-bit blocks.
     void (*wrap)(const aes_key *key, uint8_t *buf, size_t n);
+    // CCM's two chains over n whole blocks side by side: out = in XOR the
+    // counter stream (ctr as in ctr_blocks, left at the next unused value),
+    // and the CBC-MAC mac taken over the plaintext (in when encrypting, out
+    // when decrypting). in and out may be the same buffer.
+    void (*ccm_blocks)(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                       uint8_t *out, size_t n, bool decrypt);
 };
 
 // The portable implementation ("Generic": bitsliced, with no table lookup or
@@ -58,6 +64,8 @@ void aes_generic_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *
 void aes_generic_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
                             size_t n);
 void aes_generic_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *in, size_t n);
+void aes_generic_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                            uint8_t *out, size_t n, bool decrypt);
 
 inline int aes_set_key(aes_key *key, const uint8_t k[16])
 {
@@ -80,6 +88,12 @@ inline void aes_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *i
 inline void aes_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *in, size_t n)
 {
     aes_current->cbc_mac(key, cv, in, n);
+}
+
+inline void aes_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                           uint8_t *out, size_t n, bool decrypt)
+{
+    aes_current->ccm_blocks(key, mac, ctr, in, out, n, decrypt);
 }
 
 // RFC 3394 wrap with the default initial value. The n 64-bit plaintext blocks

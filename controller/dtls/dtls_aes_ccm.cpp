@@ -130,20 +130,14 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
     UGW_ASSERT(length <= ctx->remaining);
     ctx->remaining -= static_cast<uint32_t>(length);
     const aes_key *key = &ctx->key->aes;
-    // Whole blocks: one counter-mode call and one CBC-MAC chain over the
-    // plaintext, each keeping the round keys for the whole run. The counter
+    // Whole blocks: the counter stream and the CBC-MAC over the plaintext in
+    // one call that keeps the round keys for the whole run. The counter
     // never carries out of its length field (data_length fits in it), so the
     // 128-bit increment of the counter mode gives the same blocks.
     while (length) {
         if (ctx->fill == 0 && length >= 16) {
             size_t n = length / 16;
-            if (encrypting) {
-                aes_cbc_mac(key, ctx->mac, in, n);
-                aes_ctr_blocks(key, ctx->ctr, in, out, n);
-            } else {
-                aes_ctr_blocks(key, ctx->ctr, in, out, n);
-                aes_cbc_mac(key, ctx->mac, out, n);
-            }
+            aes_ccm_blocks(key, ctx->mac, ctx->ctr, in, out, n, !encrypting);
             in += 16 * n;
             out += 16 * n;
             length -= 16 * n;

@@ -1,8 +1,8 @@
 // The multi-block AES entries against libcrypto's ECB and CTR on random
 // keys, lengths, counters and splits, on every path the processor has; the
 // portable and the instruction implementations against each other and
-// libcrypto, called directly; the chains (CBC-MAC, key wrap) against
-// libcrypto's CBC and wrap.
+// libcrypto, called directly; the chains (CBC-MAC, key wrap, CCM's fused
+// pair) against libcrypto's CBC, wrap and CTR.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -158,6 +158,8 @@ TEST(AesImplementations, AgreeWithEachOtherAndLibcrypto)
     EVP_CIPHER *ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
     EVP_CIPHER *cbc = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
     EVP_CIPHER *wrap = EVP_CIPHER_fetch(nullptr, "AES-128-WRAP", nullptr);
+    EVP_CIPHER *ctr_mode = EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr);
+    ASSERT_NE(ctr_mode, nullptr);
     ASSERT_NE(ecb, nullptr);
     ASSERT_NE(cbc, nullptr);
     ASSERT_NE(wrap, nullptr);
@@ -169,6 +171,8 @@ TEST(AesImplementations, AgreeWithEachOtherAndLibcrypto)
         if (run % 97 == 1) memset(k, 0, 16);
         if (run % 97 == 2) memset(k, 0xff, 16);
         fill(iv, 16);
+        if (run % 5 == 1) // as a counter, it carries out of its low half
+            memset(iv + 8, 0xff, 8);
         size_t n = 1 + rng() % 9;
         bytes in(16 * n);
         fill(in.data(), in.size());
@@ -180,6 +184,16 @@ TEST(AesImplementations, AgreeWithEachOtherAndLibcrypto)
         size_t half = n + 1;
         bytes wrap_in(in.begin(), in.begin() + long(8 * half));
         const std::string wrap_want = tohex(openssl_cipher(wrap, k, nullptr, wrap_in));
+        uint8_t mac0[16];
+        fill(mac0, 16);
+        const bytes ctr_want = openssl_cipher(ctr_mode, k, iv, in);
+        const bytes cbc_mac0 = openssl_cipher(cbc, k, mac0, in);
+        const std::string ccm_mac_want = tohex(cbc_mac0.data() + 16 * (n - 1), 16);
+        uint8_t ctr_after[16];
+        memcpy(ctr_after, iv, 16);
+        for (size_t i = 0; i < n; i++)
+            for (int j = 15; j >= 0 && ++ctr_after[j] == 0; j--) {
+            }
         for (const aes_impl *impl : impls) {
             SCOPED_TRACE(impl->name);
             aes_key ks;
@@ -199,11 +213,32 @@ TEST(AesImplementations, AgreeWithEachOtherAndLibcrypto)
             memcpy(w.data() + 8, wrap_in.data(), wrap_in.size());
             impl->wrap(&ks, w.data(), half);
             ASSERT_EQ(tohex(w), wrap_want);
+
+            // CCM's fused chains: counter stream from iv, CBC-MAC from mac0
+            // over the plaintext, in place and not, both directions.
+            uint8_t ctr[16], mac[16];
+            memcpy(ctr, iv, 16);
+            memcpy(mac, mac0, 16);
+            bytes sealed = in;
+            impl->ccm_blocks(&ks, mac, ctr, sealed.data(), sealed.data(), n, false);
+            ASSERT_EQ(tohex(sealed), tohex(ctr_want));
+            ASSERT_EQ(tohex(mac, 16), ccm_mac_want);
+            ASSERT_EQ(tohex(ctr, 16), tohex(ctr_after, 16));
+            memcpy(ctr, iv, 16);
+            memcpy(mac, mac0, 16);
+            impl->ccm_blocks(&ks, mac, ctr, sealed.data(), out.data(), n, true);
+            ASSERT_EQ(tohex(out), tohex(in));
+            ASSERT_EQ(tohex(mac, 16), ccm_mac_want);
+            ASSERT_EQ(tohex(ctr, 16), tohex(ctr_after, 16));
+            impl->ccm_blocks(&ks, mac, ctr, nullptr, nullptr, 0, run % 2);
+            ASSERT_EQ(tohex(mac, 16), ccm_mac_want);
+            ASSERT_EQ(tohex(ctr, 16), tohex(ctr_after, 16));
         }
     }
     EVP_CIPHER_free(ecb);
     EVP_CIPHER_free(cbc);
     EVP_CIPHER_free(wrap);
+    EVP_CIPHER_free(ctr_mode);
 }
 
 } // namespace
