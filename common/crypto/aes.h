@@ -27,11 +27,24 @@ struct aes_impl {
     // A null in gives the key stream itself; in and out may be the same buffer.
     void (*ctr_blocks)(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
                        size_t n);
+    // Chains of dependent blocks run inside one call with the round keys held
+    // throughout. CBC-MAC: cv = E(cv XOR block) for each of n whole blocks.
+    void (*cbc_mac)(const aes_key *key, uint8_t cv[16], const uint8_t *in, size_t n);
+    // The six passes of the RFC 3394 wrap over buf: the initial value in
+    // front of n 64-bit blocks.
+    void (*wrap)(const aes_key *key, uint8_t *buf, size_t n);
+    // CCM's two chains over n whole blocks side by side: out = in XOR the
+    // counter stream (ctr as in ctr_blocks, left at the next unused value),
+    // and the CBC-MAC mac taken over the plaintext (in when encrypting, out
+    // when decrypting). in and out may be the same buffer.
+    void (*ccm_blocks)(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                       uint8_t *out, size_t n, bool decrypt);
 };
 
-// The table-driven implementation ("Generic") and the one on the processor's
-// AES instructions ("AES-NI"; its functions are usable only where
-// crypto_hw() reports CRYPTO_HW_AES).
+// The portable implementation ("Generic": bitsliced, with no table lookup or
+// branch that depends on the key or the data, so it leaks nothing through the
+// cache) and the one on the processor's AES instructions ("AES-NI"; its
+// functions are usable only where crypto_hw() reports CRYPTO_HW_AES).
 extern const aes_impl aes_generic_impl;
 extern const aes_impl aes_ni_impl;
 
@@ -50,6 +63,9 @@ void aes_generic_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[1
 void aes_generic_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n);
 void aes_generic_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in, uint8_t *out,
                             size_t n);
+void aes_generic_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *in, size_t n);
+void aes_generic_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                            uint8_t *out, size_t n, bool decrypt);
 
 inline int aes_set_key(aes_key *key, const uint8_t k[16])
 {
@@ -69,7 +85,20 @@ inline void aes_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *i
     aes_current->ctr_blocks(key, ctr, in, out, n);
 }
 
+inline void aes_cbc_mac(const aes_key *key, uint8_t cv[16], const uint8_t *in, size_t n)
+{
+    aes_current->cbc_mac(key, cv, in, n);
+}
+
+inline void aes_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16], const uint8_t *in,
+                           uint8_t *out, size_t n, bool decrypt)
+{
+    aes_current->ccm_blocks(key, mac, ctr, in, out, n, decrypt);
+}
+
 // RFC 3394 wrap with the default initial value. The n 64-bit plaintext blocks
 // are at the start of buf, which holds n + 1 blocks; the (n + 1) * 8 bytes of
 // ciphertext replace them.
 void aes_key_wrap(uint8_t *buf, const uint8_t kek[16], size_t n);
+// The same with a schedule already expanded by the selected implementation.
+void aes_key_wrap_keyed(uint8_t *buf, const aes_key *kek, size_t n);

@@ -94,11 +94,27 @@ int generic_start(ccm_ctx *ctx, const dtls_cipher_state *key, const uint8_t *non
     if (ccm_format(nonce, nonce_length, aad_length, data_length, tag_length, b0, ctx->ctr) < 0)
         return -1;
     ctx->key = key;
-    aes_encrypt(&key->aes, b0, ctx->mac);
-    ccm_aad_blocks(aad, aad_length, [&](const uint8_t *b) {
-        xor_block(ctx->mac, ctx->mac, b);
-        aes_encrypt(&key->aes, ctx->mac, ctx->mac);
-    });
+    // B0 and the first block of additional data in one chain, then the
+    // rest of the additional data straight from the caller's buffer.
+    uint8_t blocks[32] = {};
+    memcpy(blocks, b0, 16);
+    size_t head = aad_length < 14 ? aad_length : 14;
+    if (aad_length) {
+        blocks[16] = static_cast<uint8_t>(aad_length >> 8);
+        blocks[17] = static_cast<uint8_t>(aad_length);
+        memcpy(blocks + 18, aad, head);
+    }
+    memset(ctx->mac, 0, sizeof ctx->mac);
+    aes_cbc_mac(&key->aes, ctx->mac, blocks, aad_length ? 2 : 1);
+    if (aad_length > head) {
+        size_t rest = aad_length - head, whole = rest / 16;
+        aes_cbc_mac(&key->aes, ctx->mac, aad + head, whole);
+        if (rest % 16) {
+            memset(blocks, 0, 16);
+            memcpy(blocks, aad + head + 16 * whole, rest % 16);
+            aes_cbc_mac(&key->aes, ctx->mac, blocks, 1);
+        }
+    }
     aes_encrypt(&key->aes, ctx->ctr, ctx->s0);
     ctx->length_size = static_cast<uint8_t>(15 - nonce_length);
     ctr_increment(ctx->ctr, ctx->length_size);
@@ -114,32 +130,17 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
     UGW_ASSERT(length <= ctx->remaining);
     ctx->remaining -= static_cast<uint32_t>(length);
     const aes_key *key = &ctx->key->aes;
-    // Whole blocks: the counter stream of a run of them is independent of
-    // the data, so it is made in one batch; the CBC-MAC stays a chain.
-    // The counter never carries out of its length field (data_length fits
-    // in it), so the 128-bit increment of the batch gives the same blocks.
-    uint8_t stream[8 * 16];
-    bool batched = false;
+    // Whole blocks: the counter stream and the CBC-MAC over the plaintext in
+    // one call that keeps the round keys for the whole run. The counter
+    // never carries out of its length field (data_length fits in it), so the
+    // 128-bit increment of the counter mode gives the same blocks.
     while (length) {
         if (ctx->fill == 0 && length >= 16) {
-            size_t n = length / 16 < 8 ? length / 16 : 8;
-            aes_ctr_blocks(key, ctx->ctr, nullptr, stream, n);
-            batched = true;
-            for (size_t b = 0; b < n; b++) {
-                uint8_t plain[16];
-                if (encrypting) {
-                    memcpy(plain, in, 16);
-                    xor_block(out, in, stream + 16 * b);
-                } else {
-                    xor_block(plain, in, stream + 16 * b);
-                    memcpy(out, plain, 16);
-                }
-                xor_block(ctx->mac, ctx->mac, plain);
-                aes_encrypt(key, ctx->mac, ctx->mac);
-                in += 16;
-                out += 16;
-                length -= 16;
-            }
+            size_t n = length / 16;
+            aes_ccm_blocks(key, ctx->mac, ctx->ctr, in, out, n, !encrypting);
+            in += 16 * n;
+            out += 16 * n;
+            length -= 16 * n;
             continue;
         }
         if (ctx->fill == 0) {
@@ -156,8 +157,6 @@ void generic_update(ccm_ctx *ctx, const uint8_t *in, uint8_t *out, size_t length
             ctx->fill = 0;
         }
     }
-    if (batched)
-        secure_wipe(stream, sizeof stream);
 }
 
 void generic_tag(ccm_ctx *ctx, uint8_t tag[16])

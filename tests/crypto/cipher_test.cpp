@@ -81,6 +81,23 @@ TEST_P(CipherKat, AesCmacRfc4493)
             EXPECT_EQ(memcmp(&ctx, &zero, sizeof ctx), 0);
         }
     }
+    // The keyed form: subkeys derived once, then every message, in one call
+    // and in pieces, with the key reused across them.
+    aes_cmac_key ck;
+    aes_cmac_set_key(&ck, key.data());
+    EXPECT_EQ(tohex(ck.k1, 16), "fbeed618357133667c85e08f7236a8de"); // RFC 4493 K1
+    EXPECT_EQ(tohex(ck.k2, 16), "f7ddac306ae266ccf90bc11ee46d513b"); // and K2
+    for (auto &c : cases) {
+        uint8_t tag[16];
+        aes_cmac(&ck, c.len ? msg.data() : nullptr, c.len, tag);
+        EXPECT_EQ(tohex(tag, 16), c.tag) << c.len;
+        aes_cmac_ctx ctx;
+        aes_cmac_init(&ctx);
+        for (size_t off = 0; off < c.len; off += 7)
+            aes_cmac_update(&ck, &ctx, msg.data() + off, std::min(size_t(7), c.len - off));
+        aes_cmac_final(&ck, &ctx, tag);
+        EXPECT_EQ(tohex(tag, 16), c.tag) << c.len << " in pieces";
+    }
 }
 
 TEST_P(CipherKat, KeyWrapRfc3394)

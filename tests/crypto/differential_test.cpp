@@ -162,6 +162,15 @@ TEST_P(Differential, AesBlockAndCmac)
         EVP_MAC_update(mctx, d.data(), d.size());
         EVP_MAC_final(mctx, theirs, &tl, sizeof theirs);
         ASSERT_EQ(tohex(ours, 16), tohex(theirs, 16)) << run;
+
+        aes_cmac_key ck;
+        aes_cmac_set_key(&ck, key.data());
+        aes_cmac(&ck, d.data(), d.size(), ours);
+        ASSERT_EQ(tohex(ours, 16), tohex(theirs, 16)) << run;
+        aes_cmac_init(&c);
+        in_pieces(d, [&](const uint8_t *p, size_t len) { aes_cmac_update(&ck, &c, p, len); });
+        aes_cmac_final(&ck, &c, ours);
+        ASSERT_EQ(tohex(ours, 16), tohex(theirs, 16)) << run;
     }
     EVP_MAC_CTX_free(mctx);
     EVP_MAC_free(cmac);
