@@ -64,8 +64,9 @@ struct hmac_of {
             else
                 store_be32(out + 4 * i, ctx->outer[i]);
         }
+        // The inner hash's final has wiped the rest of the context.
         secure_wipe(block, sizeof block);
-        secure_wipe(ctx, sizeof *ctx);
+        secure_wipe(ctx->outer, sizeof ctx->outer);
     }
 };
 
