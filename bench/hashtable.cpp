@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <unordered_map>
 #include <x86intrin.h>
@@ -61,8 +62,6 @@ template <size_t N> struct ours {
 };
 
 using clk = std::chrono::steady_clock;
-
-enum which { OURS, STD, ABSL };
 
 // Looks up present keys in random order, or absent keys, in the three tables
 // side by side: batches alternate between them so that all three see the
@@ -115,6 +114,7 @@ template <size_t N, bool HIT> void BM_Lookup(benchmark::State &state)
     state.counters["std_ns"] = t_std / lookups;
     state.counters["absl_ns"] = t_absl / lookups;
     state.counters["std_over_ours"] = t_std / t_ours;
+    state.counters["absl_over_ours"] = t_absl / t_ours;
     state.SetItemsProcessed(int64_t(lookups));
 }
 
@@ -128,33 +128,68 @@ template <size_t N> void BM_LookupMiss(benchmark::State &state)
     BM_Lookup<N, false>(state);
 }
 
-// Fills an empty table with n keys; per item.
-template <size_t N, which W> void BM_Insert(benchmark::State &state)
+double since_ns(clk::time_point t0)
+{
+    return std::chrono::duration<double, std::nano>(clk::now() - t0).count();
+}
+
+// Reports the three times per item and each anchor's ratio to ours; the
+// reported time is ours.
+void report(benchmark::State &state, size_t n, double t_ours, double t_std, double t_absl)
+{
+    double items = double(state.iterations()) * double(n);
+    state.counters["ours_ns"] = t_ours / items;
+    state.counters["std_ns"] = t_std / items;
+    state.counters["absl_ns"] = t_absl / items;
+    state.counters["std_over_ours"] = t_std / t_ours;
+    state.counters["absl_over_ours"] = t_absl / t_ours;
+    state.SetItemsProcessed(int64_t(items));
+}
+
+// Fills an empty table with n keys, the three side by side; none is sized in
+// advance, as ours grows from its default size too. Our entries exist before
+// (the caller owns them); the anchors allocate theirs as they insert.
+template <size_t N> void BM_Insert(benchmark::State &state)
 {
     size_t n = size_t(state.range(0));
     auto keys = make_keys<N>(n, 0);
+    ours<N> o(keys);
+    double t_ours = 0, t_std = 0, t_absl = 0;
     for (auto _ : state) {
-        if constexpr (W == OURS) {
-            ours<N> o(keys);
-            o.fill();
-            benchmark::DoNotOptimize(o.t);
-        } else if constexpr (W == STD) {
-            std_map<N> s;
+        auto t0 = clk::now();
+        hashtable *t = hashtable_create(&rec<N>::key, &rec<N>::link);
+        for (auto &r : o.recs)
+            hashtable_insert(t, &r.link);
+        double t1 = since_ns(t0);
+        t_ours += t1;
+        state.SetIterationTime(t1 * 1e-9);
+        benchmark::DoNotOptimize(t);
+        hashtable_destroy(t);
+        {
+            auto s = std::make_unique<std_map<N>>();
+            t0 = clk::now();
             for (uint32_t i = 0; i < n; i++)
-                s.emplace(keys[i], i);
-            benchmark::DoNotOptimize(s);
-        } else {
-            absl_map<N> a;
+                s->emplace(keys[i], i);
+            t_std += since_ns(t0);
+            benchmark::DoNotOptimize(s.get());
+        }
+        {
+            auto a = std::make_unique<absl_map<N>>();
+            t0 = clk::now();
             for (uint32_t i = 0; i < n; i++)
-                a.emplace(keys[i], i);
-            benchmark::DoNotOptimize(a);
+                a->emplace(keys[i], i);
+            t_absl += since_ns(t0);
+            benchmark::DoNotOptimize(a.get());
         }
     }
-    state.SetItemsProcessed(int64_t(state.iterations() * n));
+    report(state, n, t_ours, t_std, t_absl);
 }
 
-// Empties a full table key by key; per item.
-template <size_t N, which W> void BM_Remove(benchmark::State &state)
+// Empties a full table in random order, the three side by side. By key: ours
+// looks the entry up and removes it, the anchors erase by key. By handle: the
+// entries (ours) and iterators (anchors) are found before timing and removed
+// through them.
+template <size_t N, bool BY_KEY> void BM_Remove(benchmark::State &state)
 {
     size_t n = size_t(state.range(0));
     auto keys = make_keys<N>(n, 0);
@@ -169,29 +204,55 @@ template <size_t N, which W> void BM_Remove(benchmark::State &state)
         for (size_t i = 0; i < n; i++)
             by_order[i] = idx[order[i]];
     }
+    std_map<N> s;
+    absl_map<N> a;
+    std::vector<typename std_map<N>::iterator> s_its(BY_KEY ? 0 : n);
+    std::vector<typename absl_map<N>::iterator> a_its(BY_KEY ? 0 : n);
+    double t_ours = 0, t_std = 0, t_absl = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        std_map<N> s;
-        absl_map<N> a;
+        o.fill();
         for (uint32_t i = 0; i < n; i++) {
-            if constexpr (W == OURS)
-                hashtable_insert(o.t, &o.recs[i].link);
-            else if constexpr (W == STD)
-                s.emplace(keys[i], i);
-            else
-                a.emplace(keys[i], i);
+            s.emplace(keys[i], i);
+            a.emplace(keys[i], i);
         }
-        state.ResumeTiming();
+        if constexpr (!BY_KEY) {
+            for (size_t i = 0; i < n; i++) {
+                s_its[i] = s.find(order[i]);
+                a_its[i] = a.find(order[i]);
+            }
+        }
+        auto t0 = clk::now();
         for (size_t i = 0; i < n; i++) {
-            if constexpr (W == OURS)
+            if constexpr (BY_KEY)
+                hashtable_remove(o.t, hashtable_lookup(o.t, order[i].data()));
+            else
                 hashtable_remove(o.t, &by_order[i]->link);
-            else if constexpr (W == STD)
+        }
+        double t1 = since_ns(t0);
+        t_ours += t1;
+        state.SetIterationTime(t1 * 1e-9);
+        t0 = clk::now();
+        for (size_t i = 0; i < n; i++) {
+            if constexpr (BY_KEY)
                 s.erase(order[i]);
             else
+                s.erase(s_its[i]);
+        }
+        t_std += since_ns(t0);
+        t0 = clk::now();
+        for (size_t i = 0; i < n; i++) {
+            if constexpr (BY_KEY)
                 a.erase(order[i]);
+            else
+                a.erase(a_its[i]);
+        }
+        t_absl += since_ns(t0);
+        if (hashtable_count(o.t) || !s.empty() || !a.empty()) {
+            state.SkipWithError("a table is not empty after removing every key");
+            break;
         }
     }
-    state.SetItemsProcessed(int64_t(state.iterations() * n));
+    report(state, n, t_ours, t_std, t_absl);
 }
 
 // Relinks every entry into a fresh array of twice the size: what one insert
@@ -264,7 +325,7 @@ template <size_t N> void BM_WorstInsert(benchmark::State &state)
     size_t n = size_t(state.range(0));
     tsc_timer clock;
     auto keys = make_keys<N>(n, 0);
-    std::vector<double> best(n, 1e18), best_std(n, 1e18);
+    std::vector<double> best(n, 1e18), best_std(n, 1e18), best_absl(n, 1e18);
     double rehash = 1e18;
     for (auto _ : state) {
         ours<N> o(keys);
@@ -283,13 +344,24 @@ template <size_t N> void BM_WorstInsert(benchmark::State &state)
             s.emplace(keys[i], i);
             best_std[i] = std::min(best_std[i], clock.since(t0));
         }
+        absl_map<N> a;
+        for (uint32_t i = 0; i < n; i++) {
+            uint64_t t0 = tsc_timer::stamp();
+            a.emplace(keys[i], i);
+            best_absl[i] = std::min(best_absl[i], clock.since(t0));
+        }
     }
     double worst = *std::max_element(best.begin(), best.end());
     state.counters["worst_insert_ns"] = worst;
     state.counters["full_rehash_ns"] = rehash;
     state.counters["rehash_over_worst"] = rehash / worst;
     state.counters["clock_overhead_ns"] = clock.overhead_ns;
-    state.counters["std_worst_insert_ns"] = *std::max_element(best_std.begin(), best_std.end());
+    double worst_std = *std::max_element(best_std.begin(), best_std.end());
+    double worst_absl = *std::max_element(best_absl.begin(), best_absl.end());
+    state.counters["std_worst_insert_ns"] = worst_std;
+    state.counters["absl_worst_insert_ns"] = worst_absl;
+    state.counters["std_worst_over_ours"] = worst_std / worst;
+    state.counters["absl_worst_over_ours"] = worst_absl / worst;
 }
 
 void sizes(benchmark::internal::Benchmark *b)
@@ -301,14 +373,11 @@ void sizes(benchmark::internal::Benchmark *b)
 #define UGW_BENCH_KEY(N)                                                                           \
     BENCHMARK(BM_LookupHit<N>)->Apply(sizes)->UseManualTime();                                     \
     BENCHMARK(BM_LookupMiss<N>)->Apply(sizes)->UseManualTime();                                    \
-    BENCHMARK(BM_Insert<N, OURS>)->Apply(sizes);                                                   \
-    BENCHMARK(BM_Insert<N, STD>)->Apply(sizes);                                                    \
-    BENCHMARK(BM_Insert<N, ABSL>)->Apply(sizes);                                                   \
-    BENCHMARK(BM_Remove<N, OURS>)->Apply(sizes);                                                   \
-    BENCHMARK(BM_Remove<N, STD>)->Apply(sizes);                                                    \
-    BENCHMARK(BM_Remove<N, ABSL>)->Apply(sizes);                                                   \
-    BENCHMARK(BM_WorstInsert<N>)->Arg(1000)->Iterations(50);                                      \
-    BENCHMARK(BM_WorstInsert<N>)->Arg(10000)->Iterations(20);                                     \
+    BENCHMARK(BM_Insert<N>)->Apply(sizes)->UseManualTime();                                        \
+    BENCHMARK(BM_Remove<N, true>)->Apply(sizes)->UseManualTime();                                  \
+    BENCHMARK(BM_Remove<N, false>)->Apply(sizes)->UseManualTime();                                 \
+    BENCHMARK(BM_WorstInsert<N>)->Arg(1000)->Iterations(50);                                       \
+    BENCHMARK(BM_WorstInsert<N>)->Arg(10000)->Iterations(20);                                      \
     BENCHMARK(BM_WorstInsert<N>)->Arg(100000)->Arg(1000000)->Iterations(7)
 
 UGW_BENCH_KEY(6);

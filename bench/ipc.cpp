@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -14,12 +15,15 @@
 
 namespace {
 
+constexpr int kRounds = 20000;
+
 int echo(void *, uint8_t *, size_t len, size_t, int)
 {
     return static_cast<int>(len);
 }
 
-double ipc_round_trip_ns(size_t size, int rounds)
+// The reply echoes the request, checked once before the timed rounds.
+double ipc_round_trip_ns(size_t size, int rounds, bool *echoed)
 {
     std::string path = "/tmp/ugw-bench-ipc-" + std::to_string(getpid());
     const userver_ops ops = {
@@ -40,6 +44,8 @@ double ipc_round_trip_ns(size_t size, int rounds)
     uclient *c = uclient_open(path.c_str());
     std::string req(size, 'r');
     const uint8_t *reply;
+    ssize_t got = uclient_request(c, req.data(), req.size(), &reply);
+    *echoed = got == ssize_t(size) && (size == 0 || memcmp(reply, req.data(), size) == 0);
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; i++)
         uclient_request(c, req.data(), req.size(), &reply);
@@ -51,19 +57,22 @@ double ipc_round_trip_ns(size_t size, int rounds)
     return ns / rounds;
 }
 
-double raw_round_trip_ns(size_t size, int rounds)
+double raw_round_trip_ns(size_t size, int rounds, bool *echoed)
 {
     int sv[2];
     socketpair(AF_UNIX, SOCK_DGRAM, 0, sv);
     std::thread t([&] {
         char buf[UMSG_DATAGRAM];
-        for (int i = 0; i < rounds; i++) {
+        for (int i = 0; i <= rounds; i++) {
             ssize_t n = recv(sv[1], buf, sizeof(buf), 0);
             send(sv[1], buf, static_cast<size_t>(n), 0);
         }
     });
     std::string msg(size + sizeof(umsghdr), 'r');
     char buf[UMSG_DATAGRAM];
+    send(sv[0], msg.data(), msg.size(), 0);
+    ssize_t got = recv(sv[0], buf, sizeof(buf), 0);
+    *echoed = got == ssize_t(msg.size()) && memcmp(buf, msg.data(), msg.size()) == 0;
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; i++) {
         send(sv[0], msg.data(), msg.size(), 0);
@@ -79,13 +88,20 @@ double raw_round_trip_ns(size_t size, int rounds)
 void BM_IpcRoundTrip(benchmark::State &state)
 {
     size_t size = static_cast<size_t>(state.range(0));
+    // Every iteration counts: the mean round trip over all of them.
     double ipc = 0, raw = 0;
+    bool ipc_ok = true, raw_ok = true;
     for (auto _ : state) {
-        ipc = ipc_round_trip_ns(size, 20000);
-        raw = raw_round_trip_ns(size, 20000);
+        ipc += ipc_round_trip_ns(size, kRounds, &ipc_ok);
+        raw += raw_round_trip_ns(size, kRounds, &raw_ok);
+        if (!ipc_ok || !raw_ok) {
+            state.SkipWithError("a reply does not echo its request");
+            break;
+        }
     }
-    state.counters["ipc_ns"] = ipc;
-    state.counters["raw_ns"] = raw;
+    double n = double(state.iterations());
+    state.counters["ipc_ns"] = ipc / n;
+    state.counters["raw_ns"] = raw / n;
     state.counters["ipc_over_raw"] = ipc / raw;
 }
 

@@ -1,14 +1,16 @@
-// The timer wheel against a binary heap of expiries at 10^5 pending timers:
-// the same arm, cancel and expire traffic on both, one millisecond per step.
+// The timer wheel against a binary heap of expiries at 10^3 to 10^6 pending
+// timers: the same arm, cancel and expire traffic on both, one millisecond
+// per step.
 // "churn" cancels and re-arms random timers; "retransmit" adds request timers
 // that are mostly cancelled by the reply soon after being armed.
 #include <benchmark/benchmark.h>
 
 #include "bench/pin.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <queue>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,47 +19,62 @@
 
 namespace {
 
-constexpr size_t PENDING = 100000;
 constexpr uint32_t SPREAD = 60000; // ms: delays are uniform below this
 
-// The anchor: a priority queue with lazy cancellation by generation.
+// The anchor: a binary heap with lazy cancellation by generation, compacted
+// whenever its stale entries outnumber the live ones, as a careful user
+// keeps it (else cancelled entries pile up without bound).
 struct heap_timers {
     struct entry {
         uint32_t expires, generation, index;
         bool operator>(const entry &o) const { return expires > o.expires; }
     };
-    std::priority_queue<entry, std::vector<entry>, std::greater<>> queue;
+    std::vector<entry> queue;
     std::vector<uint32_t> generation;
     std::vector<uint8_t> pending;
+    size_t live = 0;
     uint32_t now = 0;
+    size_t compactions = 0;
 
     // Room for every entry it will hold, stale ones included: no allocation while timed.
-    explicit heap_timers(size_t n) : generation(n), pending(n)
+    explicit heap_timers(size_t n) : generation(n), pending(n) { queue.reserve(2 * n + 2); }
+    bool current(const entry &e) const
     {
-        std::vector<entry> room;
-        room.reserve(4 * n);
-        queue = decltype(queue)(std::greater<>{}, std::move(room));
+        return pending[e.index] && generation[e.index] == e.generation;
+    }
+    void compact_if_stale()
+    {
+        if (queue.size() - live <= live) return;
+        std::erase_if(queue, [this](const entry &e) { return !current(e); });
+        std::make_heap(queue.begin(), queue.end(), std::greater<>{});
+        compactions++;
     }
     void arm(uint32_t i, uint32_t delay)
     {
         generation[i]++;
+        if (!pending[i]) live++;
         pending[i] = true;
-        queue.push({now + delay, generation[i], i});
+        queue.push_back({now + delay, generation[i], i});
+        std::push_heap(queue.begin(), queue.end(), std::greater<>{});
+        compact_if_stale();
     }
     void cancel(uint32_t i)
     {
         generation[i]++;
+        if (pending[i]) live--;
         pending[i] = false;
+        compact_if_stale();
     }
     template <class F> int expire(F &&fired)
     {
         int ran = 0;
-        while (!queue.empty() && queue.top().expires <= now) {
-            entry e = queue.top();
-            queue.pop();
-            if (!pending[e.index] || generation[e.index] != e.generation)
-                continue;
+        while (!queue.empty() && queue.front().expires <= now) {
+            entry e = queue.front();
+            std::pop_heap(queue.begin(), queue.end(), std::greater<>{});
+            queue.pop_back();
+            if (!current(e)) continue;
             pending[e.index] = false;
+            live--;
             fired(e.index);
             ran++;
         }
@@ -121,21 +138,22 @@ constexpr size_t STEPS = 20000;
 
 // One step is one millisecond: one random cancel and re-arm (churn) or the
 // request timers (retransmit), then expiry, each expired timer re-armed so
-// the pending count stays at 10^5.
-double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size_t &clock, bool warm)
+// the pending count stays where it started.
+double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size_t &clock,
+                   bool warm, size_t pending)
 {
     return timed(
         [&](size_t) {
             if (retransmit) {
                 for (uint32_t k = 0; k < REQUESTS; k++) {
-                    uint32_t i = PENDING + (clock * REQUESTS + k) % RING;
+                    uint32_t i = pending + (clock * REQUESTS + k) % RING;
                     timetable_cancel(w.tt, &w.timers[i].t);
                     timetable_schedule(w.tt, &w.timers[i].t, RETRANSMIT, wheel_timers::fired);
                 }
             } else {
-                uint32_t i = rng() % PENDING;
+                uint32_t i = rng() % pending;
                 timetable_cancel(w.tt, &w.timers[i].t);
-                w.arm(rng() % PENDING, 1 + rng() % SPREAD);
+                w.arm(rng() % pending, 1 + rng() % SPREAD);
                 if (!timer_ispending(&w.timers[i].t))
                     timetable_schedule(w.tt, &w.timers[i].t, 1 + rng() % SPREAD,
                                        wheel_timers::fired);
@@ -147,20 +165,21 @@ double wheel_batch(wheel_timers &w, std::minstd_rand &rng, bool retransmit, size
         STEPS, warm);
 }
 
-double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t &clock, bool warm)
+double heap_batch(heap_timers &h, std::minstd_rand &rng, bool retransmit, size_t &clock, bool warm,
+                  size_t pending)
 {
     return timed(
         [&](size_t) {
             if (retransmit) {
                 for (uint32_t k = 0; k < REQUESTS; k++) {
-                    uint32_t i = static_cast<uint32_t>(PENDING + (clock * REQUESTS + k) % RING);
+                    uint32_t i = static_cast<uint32_t>(pending + (clock * REQUESTS + k) % RING);
                     h.cancel(i);
                     h.arm(i, RETRANSMIT);
                 }
             } else {
-                uint32_t i = static_cast<uint32_t>(rng() % PENDING);
+                uint32_t i = static_cast<uint32_t>(rng() % pending);
                 h.cancel(i);
-                h.arm(static_cast<uint32_t>(rng() % PENDING), 1 + rng() % SPREAD);
+                h.arm(static_cast<uint32_t>(rng() % pending), 1 + rng() % SPREAD);
                 if (!h.pending[i])
                     h.arm(i, 1 + rng() % SPREAD);
             }
@@ -176,10 +195,11 @@ void BM_timer_wheel_vs_heap(benchmark::State &state)
 {
     bool retransmit = state.range(0);
     bool warm = state.range(1);
+    size_t pending = size_t(state.range(2));
     std::minstd_rand rng_w(1), rng_h(1), rng_fill(7);
-    wheel_timers w(PENDING + RING, &rng_w);
-    heap_timers h(PENDING + RING);
-    for (uint32_t i = 0; i < PENDING; i++) {
+    wheel_timers w(pending + RING, &rng_w);
+    heap_timers h(pending + RING);
+    for (uint32_t i = 0; i < pending; i++) {
         uint32_t delay = 1 + rng_fill() % SPREAD;
         w.arm(i, delay);
         h.arm(i, delay);
@@ -187,8 +207,8 @@ void BM_timer_wheel_vs_heap(benchmark::State &state)
     size_t clock_w = 0, clock_h = 0;
     double wheel = 0, heap = 0;
     for (auto _ : state) {
-        double tw = wheel_batch(w, rng_w, retransmit, clock_w, warm);
-        double th = heap_batch(h, rng_h, retransmit, clock_h, warm);
+        double tw = wheel_batch(w, rng_w, retransmit, clock_w, warm, pending);
+        double th = heap_batch(h, rng_h, retransmit, clock_h, warm, pending);
         state.SetIterationTime(tw);
         wheel += tw;
         heap += th;
@@ -198,10 +218,13 @@ void BM_timer_wheel_vs_heap(benchmark::State &state)
     state.counters["heap_ns_per_step"] = heap / steps * 1e9;
     state.counters["heap_over_wheel"] = heap / wheel;
     state.counters["pending"] = static_cast<double>(timetable_pending(w.tt));
+    state.counters["heap_live"] = static_cast<double>(h.live);
+    state.counters["heap_entries"] = static_cast<double>(h.queue.size());
+    state.counters["heap_compactions"] = static_cast<double>(h.compactions);
     state.SetLabel(std::string(retransmit ? "retransmit" : "churn") + (warm ? ", warm" : ", cold"));
 }
 BENCHMARK(BM_timer_wheel_vs_heap)
-    ->ArgsProduct({{0, 1}, {1, 0}})
+    ->ArgsProduct({{0, 1}, {1, 0}, {1000, 10000, 100000, 1000000}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -8,19 +8,22 @@
 #include "common/crypto/sha1.h"
 #include "common/crypto/sha256.h"
 
-// The inner hash, then the outer key block (key ^ 0x5c, zero-padded; a key
-// over 64 bytes is replaced by its digest first).
+// The inner hash, already past the inner key block, then the outer hash's
+// chaining value past the outer key block (key ^ 0x5c, zero-padded; a key
+// over 64 bytes is replaced by its digest first). A copy of a context fresh
+// from init is the key set up once: each MAC made from such a copy costs its
+// message and one outer compression, nothing for the key.
 struct hmac_md5_ctx {
     md5_ctx inner;
-    uint8_t okey[64];
+    uint32_t outer[4];
 };
 struct hmac_sha1_ctx {
     sha1_ctx inner;
-    uint8_t okey[64];
+    uint32_t outer[5];
 };
 struct hmac_sha256_ctx {
     sha256_ctx inner;
-    uint8_t okey[64];
+    uint32_t outer[8];
 };
 
 void hmac_md5_init(hmac_md5_ctx *ctx, const void *key, size_t key_len);

@@ -142,9 +142,4 @@ void sha1_final(sha1_ctx *ctx, uint8_t out[20])
     for (int i = 0; i < 5; i++)
         store_be32(out + 4 * i, ctx->state[i]);
     secure_wipe(ctx, sizeof *ctx);
-    // One more compression over the cleared block overwrites the stack the
-    // last one used; its own state is a throwaway.
-    uint32_t scrap[5] = {};
-    blocks(scrap, ctx->block, 1);
-    secure_wipe(scrap, sizeof scrap);
 }

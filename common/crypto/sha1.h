@@ -14,7 +14,7 @@ enum : size_t { SHA1_DIGEST_LEN = 20, SHA1_BLOCK_LEN = 64 };
 
 void sha1_init(sha1_ctx *ctx);
 void sha1_update(sha1_ctx *ctx, const void *data, size_t len);
-// Clears the context and scrubs what the compression left behind.
+// Leaves the context all zeros.
 void sha1_final(sha1_ctx *ctx, uint8_t out[20]);
 
 // The compression function over one 64-byte block.

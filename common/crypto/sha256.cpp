@@ -5,6 +5,7 @@
 
 #include "common/crypto/bytes.h"
 #include "common/crypto/crypto_hw.h"
+#include "common/crypto/secure.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -184,7 +185,7 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32])
     memset(ctx->block + fill, 0, 56 - fill);
     store_be64(ctx->block + 56, ctx->bits);
     blocks(ctx->state, ctx->block, 1);
-    ctx->fill = 0;
     for (int i = 0; i < 8; i++)
         store_be32(out + 4 * i, ctx->state[i]);
+    secure_wipe(ctx, sizeof *ctx);
 }

@@ -15,7 +15,7 @@ enum : size_t { SHA256_DIGEST_LEN = 32, SHA256_BLOCK_LEN = 64 };
 
 void sha256_init(sha256_ctx *ctx);
 void sha256_update(sha256_ctx *ctx, const void *data, size_t len);
-// The context is left as it is: callers that hashed secrets wipe it.
+// Leaves the context all zeros.
 void sha256_final(sha256_ctx *ctx, uint8_t out[32]);
 
 // The compression function over one 64-byte block.

@@ -231,6 +231,7 @@ dtls_ctx *dtls_ctx_create(const dtls_ops *ops, void *user, size_t user_size, siz
         dtls_log(ULOG_ERROR, nullptr, "%sFailed to initialize keying material");
         return nullptr;
     }
+    hmac_sha1_init(&ctx->cookie_mac, ctx->cookie_secret, sizeof ctx->cookie_secret);
     if (dtls_set_mtu(ctx.get(), mtu) < 0)
         return nullptr;
     ctx->handshaking = table_create(ctx.get());
@@ -256,6 +257,7 @@ void dtls_ctx_destroy(dtls_ctx *ctx)
     reap(ctx);
     dtls_set_server_key(ctx, nullptr);
     secure_wipe(ctx->cookie_secret, sizeof ctx->cookie_secret);
+    secure_wipe(&ctx->cookie_mac, sizeof ctx->cookie_mac);
     free(ctx);
 }
 

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "common/crypto/hmac.h"
 #include "common/hashtable.h"
 #include "common/list.h"
 #include "common/packet.h"
@@ -127,6 +128,7 @@ struct dtls_ctx {
     rsa_key *server_key;
     uint8_t *scratch; // modulus-sized, for the server's RSA decryption
     uint8_t cookie_secret[20];
+    hmac_sha1_ctx cookie_mac; // keyed with cookie_secret once, copied per ClientHello
     void *user;
     size_t user_size; // rounded up to a multiple of 4
     size_t mtu;       // path MTU; the payload MTU depends on the peer's family

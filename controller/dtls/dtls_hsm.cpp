@@ -1461,8 +1461,7 @@ void dtls_make_cookie(const dtls_ctx *ctx, const sockaddr *peer, const uint8_t *
                       size_t cookie_at, size_t suites_at, size_t length, uint32_t period_offset,
                       uint8_t out[20])
 {
-    hmac_sha1_ctx h;
-    hmac_sha1_init(&h, ctx->cookie_secret, sizeof ctx->cookie_secret);
+    hmac_sha1_ctx h = ctx->cookie_mac;
     if (peer->sa_family == AF_INET) {
         const auto *in = reinterpret_cast<const sockaddr_in *>(peer);
         hmac_sha1_update(&h, &in->sin_addr, 4);

@@ -131,6 +131,49 @@ TEST_P(Differential, Hmacs)
     EVP_MD_free(sha256);
 }
 
+// A context fresh from init is the key set up once: every copy of it MACs
+// one message, as the DTLS PRF and cookie use it.
+TEST_P(Differential, KeyedHmacCopies)
+{
+    EVP_MD *md5 = EVP_MD_fetch(nullptr, "MD5", nullptr),
+           *sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr),
+           *sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    for (int key_run = 0; key_run < 8; key_run++) {
+        bytes key = fresh(rng() % 140);
+        hmac_md5_ctx k5;
+        hmac_sha1_ctx k1;
+        hmac_sha256_ctx k2;
+        hmac_md5_init(&k5, key.data(), key.size());
+        hmac_sha1_init(&k1, key.data(), key.size());
+        hmac_sha256_init(&k2, key.data(), key.size());
+        for (int run = 0; run < kDiffRuns / 64; run++) {
+            const bytes &d = fresh(length());
+            uint8_t ours[32], theirs[32];
+            unsigned n;
+            hmac_sha1_ctx h1 = k1;
+            in_pieces(d, [&](const uint8_t *p, size_t len) { hmac_sha1_update(&h1, p, len); });
+            hmac_sha1_final(&h1, ours);
+            HMAC(sha1, key.data(), int(key.size()), d.data(), d.size(), theirs, &n);
+            ASSERT_EQ(tohex(ours, 20), tohex(theirs, 20)) << key_run << " " << run;
+
+            hmac_sha256_ctx h2 = k2;
+            in_pieces(d, [&](const uint8_t *p, size_t len) { hmac_sha256_update(&h2, p, len); });
+            hmac_sha256_final(&h2, ours);
+            HMAC(sha256, key.data(), int(key.size()), d.data(), d.size(), theirs, &n);
+            ASSERT_EQ(tohex(ours, 32), tohex(theirs, 32)) << key_run << " " << run;
+
+            hmac_md5_ctx h5 = k5;
+            in_pieces(d, [&](const uint8_t *p, size_t len) { hmac_md5_update(&h5, p, len); });
+            hmac_md5_final(&h5, ours);
+            HMAC(md5, key.data(), int(key.size()), d.data(), d.size(), theirs, &n);
+            ASSERT_EQ(tohex(ours, 16), tohex(theirs, 16)) << key_run << " " << run;
+        }
+    }
+    EVP_MD_free(md5);
+    EVP_MD_free(sha1);
+    EVP_MD_free(sha256);
+}
+
 TEST_P(Differential, AesBlockAndCmac)
 {
     EVP_CIPHER *ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);

@@ -113,6 +113,13 @@ TEST_P(HashKat, FinalClearsContexts)
     sha1_ctx zero_s{};
     EXPECT_EQ(memcmp(&s, &zero_s, sizeof s), 0);
 
+    sha256_ctx s2;
+    sha256_init(&s2);
+    sha256_update(&s2, "secret", 6);
+    sha256_final(&s2, d);
+    sha256_ctx zero_s2{};
+    EXPECT_EQ(memcmp(&s2, &zero_s2, sizeof s2), 0);
+
     hmac_sha1_ctx h1;
     hmac_sha1_init(&h1, "k", 1);
     hmac_sha1_update(&h1, "m", 1);
