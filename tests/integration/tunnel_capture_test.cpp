@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -234,6 +235,7 @@ TEST_P(TunnelCapture, KernelPacketsParseAsTsharkDissectsThem)
     ASSERT_EQ(st, 0) << fields;
     const tunnel &t = GetParam();
     int checked = 0;
+    std::set<std::string> sources;
     for (const std::string &line : split(fields, '\n')) {
         if (line.empty())
             continue;
@@ -283,9 +285,12 @@ TEST_P(TunnelCapture, KernelPacketsParseAsTsharkDissectsThem)
         EXPECT_EQ(v6, t.v6);
         EXPECT_EQ(!f[6].empty(), t.seq) << "sequence number as tshark sees it";
         checked++;
+        sources.insert(outer);
     }
-    // ARP and ICMP, request and reply.
-    EXPECT_GE(checked, 4);
+    // At least the ICMP request and reply, one from each end. The ARP
+    // exchange is not counted on: under load it was seen to miss the capture.
+    EXPECT_GE(checked, 2);
+    EXPECT_EQ(sources.size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, TunnelCapture, ::testing::ValuesIn(tunnels),
