@@ -284,8 +284,15 @@ void cut_attrs(packet *msg, radius_attr_type type)
 // The NAS address attribute that matches the server row's client address.
 int radius_mark_request(radius_nas *nas, packet *msg, unsigned row)
 {
-    cut_attrs(msg, radius_attr_type::nas_ip_address);
-    cut_attrs(msg, radius_attr_type::nas_ipv6_address);
+    // One walk tells whether there is anything to cut: most requests carry no address yet.
+    bool marked = false;
+    for (const uint8_t *a = radius_first_attr(msg); a && !marked; a = radius_next_attr(msg, a))
+        marked = a[0] == static_cast<uint8_t>(radius_attr_type::nas_ip_address) ||
+                 a[0] == static_cast<uint8_t>(radius_attr_type::nas_ipv6_address);
+    if (marked) {
+        cut_attrs(msg, radius_attr_type::nas_ip_address);
+        cut_attrs(msg, radius_attr_type::nas_ipv6_address);
+    }
     const uint8_t *addr = row_at(nas, row) + ROW_CLIENT_ADDR;
     switch (row_at(nas, row)[ROW_CLIENT_TYPE]) {
     case RADIUS_INET_IPV4:
@@ -817,8 +824,24 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
 
     const char *secret = row_secret(nas, row);
     const uint8_t *request_auth = radius_header(request)->authenticator;
-    const uint8_t *msg_auth = radius_find_attr(msg, radius_attr_type::message_authenticator);
-    bool eap = radius_find_attr(msg, radius_attr_type::eap_message) != nullptr;
+    // The attributes were just validated: one walk finds all the checks need.
+    const uint8_t *msg_auth = nullptr;
+    bool eap = false, vendor = false;
+    for (const uint8_t *a = radius_first_attr(msg); a; a = radius_next_attr(msg, a)) {
+        switch (static_cast<radius_attr_type>(a[0])) {
+        case radius_attr_type::message_authenticator:
+            if (!msg_auth) msg_auth = a;
+            break;
+        case radius_attr_type::eap_message:
+            eap = true;
+            break;
+        case radius_attr_type::vendor_specific:
+            vendor = true;
+            break;
+        default:
+            break;
+        }
+    }
     bool access = nas->kind == radius_nas_kind::auth;
     if (msg_auth) {
         uint8_t expect[RADIUS_AUTH_LEN];
@@ -843,7 +866,7 @@ int radius_nas_recv(radius_nas *nas, packet *msg, const sockaddr *source, int po
     }
     if (access && msg_auth && !eap)
         nas->signs_answers[row] = 1;
-    if (code == radius_code::access_accept &&
+    if (code == radius_code::access_accept && vendor &&
         (radius_get_mppe_key(secret, msg, request_auth, RADIUS_MS_MPPE_SEND_KEY) < 0 ||
          radius_get_mppe_key(secret, msg, request_auth, RADIUS_MS_MPPE_RECV_KEY) < 0)) {
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Invalid MPPS-Key in RADIUS message", src_text().text);
