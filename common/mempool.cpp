@@ -423,9 +423,11 @@ void *mempool_alloc_slow(mempool *pool, const char *file, unsigned line)
 
 void *mempool_zalloc_meta(mempool *pool, const char *file, unsigned line)
 {
+    // An object cut fresh from a growable pool's chunk reads as zero already
+    // (map_chunk): only a recycled one needs clearing.
+    bool fresh = !pool->free_list && !(pool->info.memOptions & MEMPOOL_OPT_STATIC);
     void *obj = mempool_alloc_meta(pool, file, line);
-    if (obj)
-        memset(obj, 0, pool->info.memObjectSize);
+    if (obj && !fresh) memset(obj, 0, pool->info.memObjectSize);
     return obj;
 }
 

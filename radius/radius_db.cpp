@@ -606,8 +606,13 @@ radius_db *radius_db_create(const radius_db_ops *ops, void *user, const char *na
     array_init(&db->addr_scratch, 4);
     packet_queue_init(&db->acct_backlog);
     radius_db_configure(db, nas_name, auth, acct, das);
-    db->entry_pool = mempool_create(sizeof(radius_entry) + realm_len, nullptr, "struct radius_entry",
-                                    __FILE__, __LINE__);
+    // Sessions come by the thousand: small chunks would cost a mapping each
+    // on the way up and an unmapping each on the way down.
+    mempool_info entry_geometry{};
+    entry_geometry.memOptions = MEMPOOL_OPT_MMAP;
+    entry_geometry.memBlockSize = 256 * 1024;
+    db->entry_pool = mempool_create(sizeof(radius_entry) + realm_len, &entry_geometry,
+                                    "struct radius_entry", __FILE__, __LINE__);
     db->index_pool = mempool_create(sizeof(radius_index), nullptr, "struct radius_index", __FILE__,
                                     __LINE__);
     db->index6_pool = mempool_create(sizeof(radius_index6), nullptr, "struct radius_index6",

@@ -149,6 +149,13 @@ TEST(Mempool, GrowsReusesAndNumbersObjects)
     ASSERT_TRUE(z);
     for (int i = 0; i < 100; i++)
         ASSERT_EQ(z[i], 0);
+    // A recycled object comes back cleared, fresh ones come zero from the chunk.
+    memset(z, 0xa5, 100);
+    mempool_release(p.get(), z);
+    auto *again = static_cast<unsigned char *>(mempool_zalloc(p.get()));
+    ASSERT_EQ(again, z);
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(again[i], 0);
 }
 
 TEST(Mempool, HeapChunksAreCountedAsMallocBytes)
@@ -523,3 +530,28 @@ TEST(MempoolDeathTest, ReleasedObjectsArePoisonedUnderAsan)
     EXPECT_DEATH(o[8] = 2, "use-after-poison");
 }
 #endif
+
+// A static pool's chunk outlives a reset with its old contents; growable
+// pools hand out fresh objects zero whatever backs their chunks.
+TEST(Mempool, ZallocClearsWhateverBacksTheChunk)
+{
+    for (uint32_t options : {0u, uint32_t(MEMPOOL_OPT_MMAP), uint32_t(MEMPOOL_OPT_STATIC)}) {
+        SCOPED_TRACE(options);
+        mempool_info c = config(options, 4096);
+        pool_ptr p(mempool_create(64, &c, nullptr, __FILE__, __LINE__));
+        ASSERT_TRUE(p);
+        uint32_t per = p->info.memBlockObjects;
+        for (uint32_t i = 0; i < per; i++)
+            memset(mempool_alloc(p.get()), 0xa5, 64);
+        mempool_reset(p.get());
+        for (uint32_t i = 0; i < per + 1; i++) {
+            auto *z = static_cast<unsigned char *>(mempool_zalloc(p.get()));
+            if (!z) {
+                ASSERT_TRUE(options & MEMPOOL_OPT_STATIC);
+                break;
+            }
+            for (int b = 0; b < 64; b++)
+                ASSERT_EQ(z[b], 0) << i;
+        }
+    }
+}
