@@ -8,7 +8,9 @@
 #include "common/crypto/aes.h"
 #include "common/crypto/secure.h"
 #include "common/fatal.h"
+#include "dot11/dot11_cache.h"
 #include "dot11/dot11_ie.h"
+#include "dot11/dot11_r0kh.h"
 #include "dot11/dot11_wire.h"
 
 void dot11_crypto_init()
@@ -111,6 +113,7 @@ bool build_ie(dot11_auth *auth, dot11_ie_builder build, uint8_t *buf, size_t cap
 void idle_expired(dot11_timer *t);
 
 void sa_expired(dot11_timer *t);
+void deadline_expired(dot11_timer *t);
 
 } // namespace
 
@@ -236,6 +239,19 @@ void dot11_sta_mark(dot11_rsna *sta)
 
 int dot11_auth_attach_sta(dot11_auth *auth, dot11_rsna *sta, const uint8_t mac[6])
 {
+    if (auth->cache && !auth->interim &&
+        dot11_r0kh_take_interim(auth->cache, mac, auth, sta) == 0) {
+        DOT11_LOG(auth, ULOG_DETAIL,
+                  "Using existing RSNA for " DOT11_MACF " from FT over-the-DS authentication",
+                  DOT11_MACA(mac));
+        sta->last_activity = clock_sec();
+        dot11_auth_authenticate(sta);
+        if (auth->config.dot11FTReassociationDeadline) {
+            int32_t left = int32_t(sta->reassoc_deadline - clock_msec());
+            dot11_auth_start_deadline_timer(sta, left > 0 ? uint64_t(left) : 0);
+        }
+        return 0;
+    }
     memset(sta, 0, sizeof *sta);
     sta->auth = auth;
     memcpy(sta->mac, mac, 6);
@@ -244,6 +260,9 @@ int dot11_auth_attach_sta(dot11_auth *auth, dot11_rsna *sta, const uint8_t mac[6
     if (auth->config.flags_a & DOT11_CFG_A_RSNA_ACTIVATED)
         sta->sta_flags |= DOT11_STA_RSNA;
     sta->last_activity = clock_sec();
+    list_null(&sta->r0kh_link);
+    list_null(&sta->interim_link);
+    if (auth->cache && dot11_r0kh_create(auth->cache, sta) < 0) return -1;
     return 0;
 }
 
@@ -301,6 +320,9 @@ void dot11_auth_detach_sta(dot11_rsna *sta)
     secure_wipe(sta->anonce, sizeof sta->anonce);
     secure_wipe(sta->snonce, sizeof sta->snonce);
     sta->has_ptk = false;
+    dot11_r0kh_detach(sta);
+    free(sta->identity);
+    sta->identity = nullptr;
 }
 
 void dot11_auth_run_unless_running(dot11_auth *auth, dot11_rsna *sta)
@@ -331,10 +353,14 @@ void dot11_auth_kick(dot11_rsna *sta)
     dot11_auth_run_unless_running(sta->auth, sta);
 }
 
-void dot11_auth_account_sta(dot11_rsna *sta, uint64_t, uint64_t, uint64_t, uint64_t,
-                            uint32_t last_activity)
+void dot11_auth_account_sta(dot11_rsna *sta, uint64_t rx_packets, uint64_t rx_bytes,
+                            uint64_t tx_packets, uint64_t tx_bytes, uint32_t last_activity)
 {
-    // Without a key cache there is no entry to add the traffic to.
+    if (sta->auth->cache) {
+        const uint8_t *key = dot11_akm_is_ft(sta->suites.akm) ? sta->pmkr0name : sta->pmkid;
+        dot11_cache_add_counters(sta->auth->cache, key, rx_bytes, tx_bytes, uint32_t(rx_packets),
+                                 uint32_t(tx_packets));
+    }
     sta->last_activity = last_activity;
 }
 
@@ -384,6 +410,15 @@ void idle_expired(dot11_timer *t)
     }
 }
 
+void deadline_expired(dot11_timer *t)
+{
+    dot11_rsna *sta = container_of(t, &dot11_rsna::sa_timer);
+    DOT11_LOG(sta->auth, ULOG_DEBUG, "Reassociation deadline timer expired for STA " DOT11_MACF,
+              DOT11_MACA(sta->mac));
+    sta->ReassocDeadline = true;
+    dot11_auth_run(sta->auth, sta);
+}
+
 void sa_expired(dot11_timer *t)
 {
     dot11_rsna *sta = container_of(t, &dot11_rsna::sa_timer);
@@ -407,6 +442,11 @@ int dot11_auth_check_idle(dot11_rsna *sta, uint32_t idle)
         left = 4294967;
     dot11_timer_start(sta->auth, &sta->sa_timer, left * 1000, idle_expired);
     return 0;
+}
+
+void dot11_auth_start_deadline_timer(dot11_rsna *sta, uint64_t ms)
+{
+    dot11_timer_start(sta->auth, &sta->sa_timer, ms, deadline_expired);
 }
 
 void dot11_auth_start_sa_timer(dot11_rsna *sta, uint64_t ms)
@@ -439,7 +479,7 @@ void dot11_auth_associate(dot11_rsna *sta)
         sta->auth->ops.associated(sta->auth->ops.user, sta);
 }
 
-void dot11_auth_authorize(dot11_rsna *sta, packet *pending)
+void dot11_auth_authorize(dot11_rsna *sta, const char *identity)
 {
     UGW_ASSERT(sta->Authenticated && sta->Associated);
     dot11_frame_copy_drop(&sta->cached_auth[0]);
@@ -450,8 +490,7 @@ void dot11_auth_authorize(dot11_rsna *sta, packet *pending)
     memcpy(sta->mib.dot11RSNAPMKIDUsed, sta->pmkid, 16);
     memcpy(sta->auth->config.dot11RSNAPMKIDUsed, sta->pmkid, 16);
     DOT11_LOG(sta->auth, ULOG_DETAIL, "STA " DOT11_MACF " authorized", DOT11_MACA(sta->mac));
-    if (sta->auth->ops.authorized)
-        sta->auth->ops.authorized(sta->auth->ops.user, sta, pending);
+    if (sta->auth->ops.authorized) sta->auth->ops.authorized(sta->auth->ops.user, sta, identity);
 }
 
 void dot11_auth_deauthorize(dot11_rsna *sta, int)

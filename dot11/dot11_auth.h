@@ -28,7 +28,10 @@ void dot11_crypto_init();
 
 struct dot11_auth;
 struct dot11_rsna;
+enum : size_t { DOT11_AUTH_MAX_FTIE_SIZE = 195 };
+
 struct dot11_cache; // the key cache; none here means PSK and open system only
+struct dot11_r0kh;
 
 // The host's callbacks, user pointer first. Any slot may be empty: it is
 // skipped, and where a result is needed an empty slot counts as failure.
@@ -41,7 +44,8 @@ struct dot11_auth_ops {
     void (*deauthenticated)(void *user, dot11_rsna *sta);
     void (*associated)(void *user, dot11_rsna *sta);
     void (*disassociated)(void *user, dot11_rsna *sta);
-    void (*authorized)(void *user, dot11_rsna *sta, packet *pending);
+    // The EAP identity the key holder learnt, or null; valid during the call.
+    void (*authorized)(void *user, dot11_rsna *sta, const char *identity);
     void (*deauthorized)(void *user, dot11_rsna *sta);
     int (*install_key)(void *user, dot11_auth *auth, dot11_rsna *sta, uint32_t cipher,
                        unsigned key_id, const uint8_t *key, size_t key_len);
@@ -176,6 +180,25 @@ struct dot11_rsna {
     uint32_t last_activity; // s
     uint8_t sta_flags;      // DOT11_STA_* marks of the association
     dot11_rsna_mib mib;
+
+    // The station's R0KH side (with a key cache only).
+    dot11_r0kh *r0kh;
+    list_link r0kh_link; // in the R0KH's R1KHs
+    uint8_t pmkr0name[DOT11_KEY_NAME_LEN];
+    uint8_t pmkr1name[DOT11_KEY_NAME_LEN];
+    uint32_t pmksa_akm; // of the pushed SA
+    uint32_t pmksa_cipher;
+    uint8_t pmksa_flags;       // DOT11_ENTRY_*
+    bool r1sa_ready;           // the R0KH pushed an SA since the last request
+    char *identity;            // the pushed identity copy; handed to authorized
+    uint32_t reassoc_deadline; // ms clock of the FT reassociation deadline
+    uint8_t ft_ap[6];          // over the DS: the AP the station is associated with
+
+    // Interim R1KHs of FT over the DS own their authenticator.
+    uint8_t ftie[DOT11_AUTH_MAX_FTIE_SIZE]; // the FTIE sent in the last response
+    dot11_auth *interim_auth;
+    list_link interim_link; // in the R0KH's interims
+    uint32_t lru_stamp;     // ms
 };
 
 struct dot11_auth {
@@ -212,6 +235,7 @@ struct dot11_auth {
     dot11_timer packet_timer;
     dot11_timer cm_timer;
     dot11_timer install_timer; // retries a failed group-key install
+    bool interim;              // serves an interim R1KH of FT over the DS
 };
 
 // 0, or -1 after one log line. The cache is kept only with RSNA enabled.
@@ -234,6 +258,11 @@ void dot11_auth_account_sta(dot11_rsna *sta, uint64_t rx_packets, uint64_t rx_by
 // The packet stays the caller's.
 void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p);
 void dot11_auth_recv_tods(dot11_rsna *sta, packet *p);
+// A frame for the station from its R0KH side (Ethernet header on); the
+// packet stays the caller's.
+void dot11_auth_recv_ds(dot11_rsna *sta, packet *p);
+// Hands a frame of the station to its R0KH side; the packet stays the caller's.
+void dot11_send_ether_ds(dot11_rsna *sta, packet *p);
 
 // Steps the machines to rest; sta may be null.
 void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta);
@@ -247,7 +276,7 @@ void dot11_auth_schedule_pmk_rekey(dot11_rsna *sta, uint32_t seconds);
 // Station events: idempotent, each calling its ops slot when the state changes.
 void dot11_auth_authenticate(dot11_rsna *sta);
 void dot11_auth_associate(dot11_rsna *sta);
-void dot11_auth_authorize(dot11_rsna *sta, packet *pending);
+void dot11_auth_authorize(dot11_rsna *sta, const char *identity);
 void dot11_auth_deauthorize(dot11_rsna *sta, int arg);
 void dot11_auth_disassociate(dot11_rsna *sta);
 void dot11_auth_deauthenticate(dot11_rsna *sta);
@@ -256,6 +285,16 @@ void dot11_auth_deauthenticate(dot11_rsna *sta);
 uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required,
                              dot11_sta_suites *offer);
 void dot11_derive_psk_pmksa(dot11_rsna *sta);
+// The FT element of a response into out (DOT11_AUTH_MAX_FTIE_SIZE bytes):
+// its length. With a MIC it is computed over ies and the FTIE itself, with
+// transaction sequence 6; with the GTK the current one goes wrapped with the
+// KEK.
+size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
+                           bool gtk, uint64_t rsc, const uint8_t *const *ies, size_t count,
+                           uint8_t *out);
+// 0, or an IEEE 802.11 status code; on success the offer holds the selection.
+uint16_t dot11_check_ftaa(dot11_rsna *sta, const uint8_t *rsn, const uint8_t *mdie,
+                          const uint8_t *ftie, dot11_sta_suites *offer);
 
 // State-machine steps: 1 after a transition, else 0.
 int dot11_r1kh_step(dot11_rsna *sta);
@@ -288,6 +327,7 @@ void dot11_timer_stop(dot11_auth *auth, dot11_timer *t);
 void dot11_sta_mark(dot11_rsna *sta);
 void dot11_auth_run_unless_running(dot11_auth *auth, dot11_rsna *sta);
 void dot11_auth_start_sa_timer(dot11_rsna *sta, uint64_t ms);
+void dot11_auth_start_deadline_timer(dot11_rsna *sta, uint64_t ms);
 void dot11_eapol_accept_replay(dot11_rsna *sta);
 void dot11_frame_copy_drop(dot11_frame_copy *c);
 void dot11_suites_clear(dot11_sta_suites *s);

@@ -14,6 +14,7 @@
 #include "dot11/dot11_desc.h"
 #include "dot11/dot11_frame.h"
 #include "dot11/dot11_ie.h"
+#include "dot11/dot11_r0kh.h"
 #include "dot11/dot11_wire.h"
 
 namespace {
@@ -175,7 +176,39 @@ void dot11_auth_recv_tods(dot11_rsna *sta, packet *p)
     }
     uint8_t ptype = p->data[ETH_HDR_LEN + EAPOL_TYPE];
     if (ptype != 3) {
-        // EAP, Start and Logoff belong to an 802.1X port, which needs the key cache.
+        dot11_r0kh *r0kh = sta->r0kh;
+        if (ptype == 1 && r0kh) {
+            // Only the pre-authentication type asks another AP: an EAPOL-Start
+            // to the PAE group address is for this BSS.
+            if (type == DOT11_ETH_EAPOL) {
+                DOT11_LOG(auth, ULOG_DEBUG,
+                          "Received EAPOL-Start from " DOT11_MACF
+                          " for %s PMKSA - starting full 802.1X %sauthentication",
+                          DOT11_MACA(sta->mac), sta->pmksa_valid ? "cached" : "current",
+                          r0kh->sa ? "re" : "");
+                memset(r0kh->name, 0, sizeof r0kh->name);
+                sta->pmksa_valid = false;
+                sta->GetR1SA = true;
+            } else {
+                const uint8_t *dst = p->data;
+                DOT11_LOG(auth, ULOG_DEBUG,
+                          "STA " DOT11_MACF " requests RSN pre-authentication with " DOT11_MACF,
+                          DOT11_MACA(sta->mac), DOT11_MACA(dst));
+                memset(r0kh->name, 0, sizeof r0kh->name);
+                memcpy(r0kh->bssid, dst, 6);
+                r0kh->akm = sta->suites.akm;
+                r0kh->cipher = sta->suites.pairwise;
+                r0kh->request |= DOT11_R0KH_REQ_PREAUTH;
+                dot11_r0kh_notify(r0kh);
+            }
+            dot11_auth_run_unless_running(auth, sta);
+            if (sta->r0kh) dot11_send_ether_ds(sta, p);
+            return;
+        }
+        if (r0kh) {
+            dot11_send_ether_ds(sta, p);
+            return;
+        }
         if (ptype == 1)
             dot11_auth_run_unless_running(auth, sta);
         DOT11_LOG(auth, ULOG_DEBUG, "Discarding EAPOL packet of bad type %u", ptype);

@@ -13,6 +13,7 @@
 #include "dot11/dot11_desc.h"
 #include "dot11/dot11_frame.h"
 #include "dot11/dot11_ie.h"
+#include "dot11/dot11_r0kh.h"
 #include "dot11/dot11_wire.h"
 
 namespace {
@@ -444,6 +445,9 @@ int dot11_send_deauth(dot11_rsna *sta)
             sta->mib.dot11RSNA4WayHandshakeFailures++;
         } else if (sta->group_retry > auth->config.dot11RSNAConfigGroupUpdateCount) {
             reason = 16;
+        } else if (sta->r0kh && (sta->r0kh->request & DOT11_R0KH_REQ_FAILED)) {
+            sta->r0kh->request &= uint8_t(~DOT11_R0KH_REQ_FAILED);
+            reason = 49;
         } else if (auth->CountermeasuresActive) {
             reason = 24;
         } else {
@@ -463,4 +467,54 @@ int dot11_send_deauth(dot11_rsna *sta)
     sta->Disconnect = false;
     sta->reason = 0;
     return 0;
+}
+
+void dot11_send_ether_ds(dot11_rsna *sta, packet *p)
+{
+    if (p->length >= 14)
+        DOT11_LOG(sta->auth, ULOG_DETAIL,
+                  "Sending Ethernet frame %u bytes of type %04x to " DOT11_MACF " over the DS",
+                  unsigned(p->length), dot11_load_be16(p->data + 12), DOT11_MACA(p->data));
+    dot11_r0kh_recv_eapol(sta, p);
+}
+
+void dot11_auth_recv_ds(dot11_rsna *sta, packet *p)
+{
+    dot11_auth *auth = sta->auth;
+    if (packet_isfragmented(p) || p->length < 14) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Discarding short Ethernet frame %u bytes",
+                  unsigned(p->length));
+        return;
+    }
+    const uint8_t *eth = p->data;
+    uint16_t type = dot11_load_be16(eth + 12);
+    DOT11_LOG(auth, ULOG_DETAIL,
+              "Received Ethernet frame %u bytes of type %04x from " DOT11_MACF " over the DS",
+              unsigned(p->length), type, DOT11_MACA(eth + 6));
+    if ((type == DOT11_ETH_EAPOL || type == DOT11_ETH_PREAUTH) && !memcmp(eth, sta->mac, 6)) {
+        packet_set_priority(p, 7);
+        if (auth->ops.send_ether) auth->ops.send_ether(auth->ops.user, sta, p);
+        return;
+    }
+    if (type == DOT11_ETH_RRB && !memcmp(eth, auth->config.bss_mac, 6)) {
+        // Unwrap a copy: the caller keeps its frame as it was.
+        packet *c = packet_copy_single(p);
+        if (!c) {
+            DOT11_LOG(auth, ULOG_DEBUG, "Out of buffer space");
+            return;
+        }
+        if (dot11_decap_rrb(c) == 0 && c->length >= size_t(DOT11_HDR_LEN) + DOT11_FT_REQ_MIN) {
+            const uint8_t *body = c->data + DOT11_HDR_LEN;
+            if (!memcmp(body + DOT11_FT_STA, sta->mac, 6) &&
+                !memcmp(c->data + DOT11_HDR_ADDR3, auth->config.bss_mac, 6)) {
+                // Out of the BSS to the station.
+                memcpy(c->data + DOT11_HDR_ADDR1, sta->mac, 6);
+                memcpy(c->data + DOT11_HDR_ADDR2, auth->config.bss_mac, 6);
+                dot11_send_mgmt(sta, c);
+            }
+        }
+        packet_release(c);
+        return;
+    }
+    DOT11_LOG(auth, ULOG_DEBUG, "Discarding Ethernet frame from the DS with type %04x", type);
 }

@@ -14,6 +14,7 @@
 #include "dot11/dot11_desc.h"
 #include "dot11/dot11_frame.h"
 #include "dot11/dot11_ie.h"
+#include "dot11/dot11_r0kh.h"
 #include "dot11/dot11_wire.h"
 
 namespace {
@@ -105,6 +106,9 @@ int r1kh_R1_START(dot11_rsna *sta)
     secure_wipe(sta->snonce, sizeof sta->snonce);
     secure_wipe(sta->ptk, sizeof sta->ptk);
     sta->has_ptk = sta->tk_installed = sta->pmksa_valid = false;
+    sta->r1sa_ready = false;
+    free(sta->identity);
+    sta->identity = nullptr;
     int state = auth->ops.set_key_state ? auth->ops.set_key_state(auth->ops.user, auth, sta, 0) : -1;
     dot11_auth_deauthorize(sta, state);
     dot11_timer_stop(auth, &sta->eapol_timer);
@@ -150,6 +154,21 @@ int r1kh_FT_INIT_ASSOC(dot11_rsna *sta)
         sta->in_list = true;
         auth->GNoStations++;
     }
+    if (sta->r0kh && rsna_enabled(auth)) {
+        const uint8_t *ie = sta->suites.ie;
+        const uint8_t *pmkid = dot11_ie_first_pmkid({ie, size_t(2) + ie[1]});
+        dot11_r0kh *r0kh = sta->r0kh;
+        if (pmkid) {
+            memcpy(r0kh->name, pmkid, 16);
+            DOT11_LOG(auth, ULOG_DETAIL, "%s %08x%08x%08x%08x requested by STA " DOT11_MACF,
+                      dot11_akm_is_ft(sta->suites.akm) ? "PMKR0Name" : "PMKID",
+                      crypto_bytes::load_be32(pmkid), crypto_bytes::load_be32(pmkid + 4),
+                      crypto_bytes::load_be32(pmkid + 8), crypto_bytes::load_be32(pmkid + 12),
+                      DOT11_MACA(sta->mac));
+        } else {
+            memset(r0kh->name, 0, 16);
+        }
+    }
     const uint8_t *ies[1];
     size_t n = 0;
     if (auth->config.dot11BssMaxIdlePeriod && auth->ie_idle[1])
@@ -163,9 +182,18 @@ int r1kh_FT_INIT_ASSOC(dot11_rsna *sta)
 
 int r1kh_FT_INIT_GET_R1_SA(dot11_rsna *sta)
 {
-    dot11_derive_psk_pmksa(sta);
     dot11_timer_stop(sta->auth, &sta->eapol_timer);
     sta->GetR1SA = false;
+    if (dot11_r0kh *r0kh = sta->r0kh) {
+        memcpy(r0kh->bssid, sta->auth->config.bss_mac, 6);
+        r0kh->cipher = sta->suites.pairwise;
+        r0kh->akm = sta->suites.akm;
+        r0kh->request = uint8_t((r0kh->request & ~DOT11_R0KH_REQ_FAILED) | DOT11_R0KH_REQ_AUTH);
+        sta->r1sa_ready = false;
+        dot11_r0kh_notify(r0kh);
+        return 0;
+    }
+    dot11_derive_psk_pmksa(sta);
     return 0;
 }
 
@@ -308,7 +336,9 @@ int r1kh_FT_PTK_INIT_DONE(dot11_rsna *sta)
                   DOT11_MACA(sta->mac));
         return -1;
     }
-    dot11_auth_authorize(sta, nullptr);
+    dot11_auth_authorize(sta, sta->identity);
+    free(sta->identity);
+    sta->identity = nullptr;
     if (sta->suites.desc_type == 254)
         sta->PInitAKeys = true;
     if (sta->pmksa_valid)
@@ -394,7 +424,9 @@ uint8_t r1kh_next(dot11_rsna *sta)
     case DOT11_R1KH_FT_INIT_ASSOC:
         return rsna_enabled(sta->auth) ? DOT11_R1KH_FT_INIT_GET_R1_SA : DOT11_R1KH_OPEN_DONE;
     case DOT11_R1KH_FT_INIT_GET_R1_SA:
-        return DOT11_R1KH_FT_INIT_R1_SA;
+        if (!sta->r0kh || sta->r1sa_ready) return DOT11_R1KH_FT_INIT_R1_SA;
+        if (sta->r0kh->request & DOT11_R0KH_REQ_FAILED) return DOT11_R1KH_DISCONNECT;
+        return 0;
     case DOT11_R1KH_FT_INIT_R1_SA:
         return DOT11_R1KH_FT_PTK_START;
     case DOT11_R1KH_FT_PTK_START:

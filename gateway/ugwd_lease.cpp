@@ -356,6 +356,9 @@ template <class K> int load(ugwd_table *t, const char *path, mempool *pool, list
     using rec_t = typename K::rec_t;
     using lease_t = typename K::lease_t;
     int64_t begin = monotonic_ms();
+    // The cached clock may be seconds old; records written since by another
+    // process would look as if they started in the future.
+    clock_refresh_offset();
     uint32_t now = clock_sec();
     if (ugwd_table_count_flows(t)) {
         ulog(LOG_COMP_ALL, ULOG_DEBUG, "Flow table not empty");
@@ -409,7 +412,14 @@ template <class K> int load(ugwd_table *t, const char *path, mempool *pool, list
         uint32_t file_start = K::start(r);
         K::start(r) -= off;
         reinterpret_cast<char *>(&r)[UGWD_LEASE_HOSTNAME_END] = 0;
-        if (K::has_addr(r) && (now + off) - file_start < K::duration(r)) {
+        // A start in the future (the wall clock was set back since) counts
+        // as starting now: not expired, and held no longer than its duration.
+        auto elapsed = static_cast<int32_t>((now + off) - file_start);
+        if (elapsed < 0) {
+            K::start(r) = now;
+            elapsed = 0;
+        }
+        if (K::has_addr(r) && static_cast<uint32_t>(elapsed) < K::duration(r)) {
             if constexpr (std::is_same_v<K, dhcp6>) {
                 // An address held by two clients goes to the later record.
                 if (lease_t *holder = ugwd_table_get_lease6_by_ip6(t, r.addr))

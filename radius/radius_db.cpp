@@ -737,12 +737,38 @@ void radius_db_configure(radius_db *db, const char *nas_name, radius_nas *auth, 
     db->das = das;
     if (!db->entries_by_mac)
         return;
-    // Every running EAP exchange belonged to the transport just replaced.
+    // Every running EAP exchange belonged to the transport just replaced. An
+    // abort may detach, delete or re-index sessions: the walk collects them
+    // first, each held by a reference.
+    Ary all;
+    array_init(&all, sizeof(radius_entry *));
     for (hashlink *l = hashtable_first(db->entries_by_mac); l; l = hashtable_next(db->entries_by_mac, l)) {
         radius_entry *e = hashtable_entry(l, &radius_entry::by_mac);
-        if (e->auth)
-            e->auth->ops->abort(e->auth);
+        if (!e->auth && e->send_token < 0) continue;
+        radius_entry **slot = array_push<radius_entry *>(&all);
+        if (!slot) {
+            // Without room to collect, the exchange cannot be aborted safely;
+            // its transaction is still forgotten below so no identifier leaks
+            // into another transport.
+            if (e->token_nas != auth) {
+                e->send_token = -1;
+                e->token_nas = nullptr;
+            }
+            continue;
+        }
+        radius_entry_ref(e);
+        *slot = e;
     }
+    for (uint32_t i = 0; i < array_length(&all); i++) {
+        radius_entry *e = *array_at<radius_entry *>(&all, i);
+        if (e->auth && !e->deleted) e->auth->ops->abort(e->auth);
+        if (e->send_token >= 0 && e->token_nas != auth) {
+            e->send_token = -1;
+            e->token_nas = nullptr;
+        }
+        radius_entry_unref(e);
+    }
+    array_purge(&all);
 }
 
 // Sessions.
@@ -978,6 +1004,7 @@ radius_entry *radius_db_attach_auth(radius_db *db, const uint8_t mac[6], radius_
          db->nas_name, MACARG(mac));
     e->auth = auth;
     e->send_token = token;
+    e->token_nas = token >= 0 ? db->auth : nullptr;
     e->x |= RADIUS_X_AUTHORIZE;
     radius_entry_ref(e);
     radius_fsm_step(e);
@@ -994,6 +1021,7 @@ int radius_db_detach_auth(radius_entry *e)
     }
     int token = e->send_token;
     e->send_token = -1;
+    e->token_nas = nullptr;
     e->auth = nullptr;
     release_request(e);
     radius_entry_unref(e);
@@ -1014,6 +1042,11 @@ int radius_db_send_eap_request(radius_entry *e, packet *msg, int server)
     if (e->auth && e->auth->identity) {
         e->authz.user_name = const_cast<char *>(e->auth->identity);
         radius_db_reindex_name(e);
+    }
+    // A transaction of a replaced transport is not this one's to use.
+    if (e->send_token >= 0 && e->token_nas != db->auth) {
+        e->send_token = -1;
+        e->token_nas = nullptr;
     }
     e->y |= RADIUS_Y_EAP_REQUEST;
     radius_fsm_step(e);

@@ -193,6 +193,7 @@ struct radius_entry {
     uint16_t reason;
     void *station; // 802.11 station data, or null
     int send_token;
+    radius_nas *token_nas; // the transport send_token was reserved on
     void *user_data;
     uint32_t refcount;
     uint8_t state;
@@ -247,6 +248,8 @@ radius_db *radius_db_create(const radius_db_ops *ops, void *user, const char *na
                             radius_nas *acct, radius_das *das);
 // Sends Stop for every session with a link count (best effort), then frees.
 void radius_db_destroy(radius_db *db);
+// Aborts every running EAP exchange and forgets the transactions that were
+// reserved on another transport than auth.
 void radius_db_configure(radius_db *db, const char *nas_name, radius_nas *auth, radius_nas *acct,
                          radius_das *das);
 

@@ -578,6 +578,17 @@ void radius_nas_destroy(radius_nas *nas)
     nas_free(nas);
 }
 
+void radius_nas_destroy_into(radius_nas *nas, packet_queue *given_up)
+{
+    if (!nas) return;
+    nas->ops.cancel(nas->user, &nas->nas_timer);
+    while (packet *msg = packet_queue_pop(&nas->queue)) {
+        radius_request_of(msg)->nas = nullptr;
+        packet_queue_append(given_up, msg);
+    }
+    nas_free(nas);
+}
+
 int radius_nas_send(radius_nas *nas, packet *msg, int server, int *transaction)
 {
     if (server != -1 && (server < 0 || server > 1 || !configured(nas, unsigned(server)))) {

@@ -95,6 +95,10 @@ radius_nas *radius_nas_create_acct(const radius_nas_config *config,
                                    const radius_nas_ops *ops, void *user);
 // Cancels the timer and drops the queued requests; the rows are left alone.
 void radius_nas_destroy(radius_nas *nas);
+// The same, but the queued requests move to given_up with their references,
+// uncounted, so that a client replacing the transport can report each one
+// timed out once its new configuration stands.
+void radius_nas_destroy_into(radius_nas *nas, packet_queue *given_up);
 
 // Sends a request to a server (0, 1, or -1 for the current one), with the
 // identifier of a transaction when one is given. 0 when sent or reported as

@@ -358,47 +358,53 @@ struct host {
         pool = packet_pool_create(&c);
         ops = {
             .user = this,
-            .send_ether = [](void *u, dot11_rsna *, packet *p) {
-                static_cast<host *>(u)->ether.emplace_back(p->data, p->data + p->length);
-            },
-            .send_mgmt = [](void *u, dot11_rsna *, packet *p) {
-                static_cast<host *>(u)->mgmt.emplace_back(p->data, p->data + p->length);
-            },
+            .send_ether =
+                [](void *u, dot11_rsna *, packet *p) {
+                    static_cast<host *>(u)->ether.emplace_back(p->data, p->data + p->length);
+                },
+            .send_mgmt =
+                [](void *u, dot11_rsna *, packet *p) {
+                    static_cast<host *>(u)->mgmt.emplace_back(p->data, p->data + p->length);
+                },
             .authenticated = nullptr,
             .deauthenticated = nullptr,
             .associated = nullptr,
             .disassociated = nullptr,
-            .authorized = [](void *u, dot11_rsna *, packet *) { static_cast<host *>(u)->authorized++; },
+            .authorized = [](void *u, dot11_rsna *,
+                             const char *) { static_cast<host *>(u)->authorized++; },
             .deauthorized = [](void *u, dot11_rsna *) { static_cast<host *>(u)->deauthorized++; },
-            .install_key = [](void *u, dot11_auth *, dot11_rsna *sta, uint32_t cipher, unsigned id,
-                              const uint8_t *key, size_t len) {
-                host *h = static_cast<host *>(u);
-                if (h->fail_install > 0) {
-                    h->fail_install--;
-                    return -1;
-                }
-                h->keys.push_back({sta == nullptr, cipher, id, bytes(key, key + len)});
-                return 0;
-            },
-            .activate_key = [](void *u, dot11_rsna *) {
-                static_cast<host *>(u)->activated++;
-                return 0;
-            },
+            .install_key =
+                [](void *u, dot11_auth *, dot11_rsna *sta, uint32_t cipher, unsigned id,
+                   const uint8_t *key, size_t len) {
+                    host *h = static_cast<host *>(u);
+                    if (h->fail_install > 0) {
+                        h->fail_install--;
+                        return -1;
+                    }
+                    h->keys.push_back({sta == nullptr, cipher, id, bytes(key, key + len)});
+                    return 0;
+                },
+            .activate_key =
+                [](void *u, dot11_rsna *) {
+                    static_cast<host *>(u)->activated++;
+                    return 0;
+                },
             .set_key_state = [](void *, dot11_auth *, dot11_rsna *, int) { return 0; },
-            .get_tsc = [](void *u, dot11_auth *, dot11_rsna *, unsigned, uint64_t *tsc) {
-                *tsc = static_cast<host *>(u)->tsc;
-                return 0;
-            },
+            .get_tsc =
+                [](void *u, dot11_auth *, dot11_rsna *, unsigned, uint64_t *tsc) {
+                    *tsc = static_cast<host *>(u)->tsc;
+                    return 0;
+                },
             .get_idle = nullptr,
-            .timer_start = [](void *u, dot11_auth *, timer *t, uint32_t ms, timer_fn fn) {
-                host *h = static_cast<host *>(u);
-                h->longest_delay = std::max(h->longest_delay, ms);
-                timetable_cancel(h->tt, t);
-                timetable_schedule(h->tt, t, ms, fn);
-            },
-            .timer_stop = [](void *u, dot11_auth *, timer *t) {
-                timetable_cancel(static_cast<host *>(u)->tt, t);
-            },
+            .timer_start =
+                [](void *u, dot11_auth *, timer *t, uint32_t ms, timer_fn fn) {
+                    host *h = static_cast<host *>(u);
+                    h->longest_delay = std::max(h->longest_delay, ms);
+                    timetable_cancel(h->tt, t);
+                    timetable_schedule(h->tt, t, ms, fn);
+                },
+            .timer_stop = [](void *u, dot11_auth *,
+                             timer *t) { timetable_cancel(static_cast<host *>(u)->tt, t); },
         };
     }
     ~host()

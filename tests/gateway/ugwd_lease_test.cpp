@@ -70,41 +70,73 @@ void write_file(const std::string &path, const std::vector<ugwd_lease_rec> &recs
 
 struct load_case {
     const char *name;
-    std::vector<ugwd_lease_rec> recs;
+    std::vector<ugwd_lease_rec> (*recs)(); // made just before the load: ages are from now
     size_t extra;
     size_t live;
 };
 
 TEST(UgwdLease, LoadCases)
 {
-    clock_refresh_offset();
-    std::vector<load_case> cases = {
-        {"empty file", {}, 0, 0},
-        {"105 bytes: one record", {rec(1, 10, 10, 100)}, 1, 1},
-        {"later expired record wins", {rec(1, 10, 10, 100), rec(1, 11, 200, 100)}, 0, 0},
-        {"deletion record", {rec(1, 10, 10, 100), rec(1, 0, 0, 100)}, 0, 0},
-        {"expiring exactly now is purged", {rec(1, 10, 100, 100)}, 0, 0},
-        {"one second left", {rec(1, 10, 99, 100)}, 0, 1},
-        {"two clients", {rec(1, 10, 1, 100), rec(2, 11, 1, 100)}, 0, 2},
+    using recs = std::vector<ugwd_lease_rec>;
+    const load_case cases[] = {
+        {"empty file", [] { return recs{}; }, 0, 0},
+        {"105 bytes: one record", [] { return recs{rec(1, 10, 10, 100)}; }, 1, 1},
+        {"later expired record wins",
+         [] {
+             return recs{rec(1, 10, 10, 100), rec(1, 11, 200, 100)};
+         },
+         0, 0},
+        {"deletion record",
+         [] {
+             return recs{rec(1, 10, 10, 100), rec(1, 0, 0, 100)};
+         },
+         0, 0},
+        {"expiring exactly now is purged", [] { return recs{rec(1, 10, 100, 100)}; }, 0, 0},
+        {"one second left", [] { return recs{rec(1, 10, 99, 100)}; }, 0, 1},
+        {"two clients",
+         [] {
+             return recs{rec(1, 10, 1, 100), rec(2, 11, 1, 100)};
+         },
+         0, 2},
+        // The wall clock was set back since the record was written.
+        {"started in the future", [] { return recs{rec(1, 10, -30, 100)}; }, 0, 1},
     };
     for (const load_case &c : cases) {
         SCOPED_TRACE(c.name);
-        fixture f;
-        write_file(f.path, c.recs, c.extra);
-        ASSERT_EQ(ugwd_table_load_leases(f.t, f.path.c_str(), f.pool, &f.head), 0);
-        EXPECT_EQ(ugwd_table_count_leases(f.t), c.live);
-        // The torn tail is gone, so later appends stay aligned.
-        EXPECT_EQ(f.size() % sizeof(ugwd_lease_rec), 0);
-        for (ugwd_lease *l : list_records<&ugwd_lease::link>(&f.head))
-            EXPECT_EQ(reinterpret_cast<const char *>(&l->rec)[UGWD_LEASE_HOSTNAME_END], 0);
-        ASSERT_EQ(ugwd_table_dump_leases(f.t), 0);
-        // With no live lease a compaction leaves the file as it is.
-        size_t kept = c.live ? c.live : c.recs.size();
-        EXPECT_EQ(f.size(), static_cast<off_t>(kept * sizeof(ugwd_lease_rec)));
-        for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&f.head)) {
-            ugwd_table_remove_lease(f.t, l);
-            list_remove(&l->link);
-            mempool_release(f.pool, l);
+        // The boundary cases hold only if the load reads the second the
+        // records were made in; a case that straddles a second runs again.
+        for (int attempt = 0;; attempt++) {
+            fixture f;
+            auto release = [&f] {
+                for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&f.head)) {
+                    ugwd_table_remove_lease(f.t, l);
+                    list_remove(&l->link);
+                    mempool_release(f.pool, l);
+                }
+            };
+            clock_refresh_offset();
+            time_t made = time(nullptr);
+            recs r = c.recs();
+            write_file(f.path, r, c.extra);
+            ASSERT_EQ(ugwd_table_load_leases(f.t, f.path.c_str(), f.pool, &f.head), 0);
+            if (time(nullptr) != made && attempt < 5) {
+                release();
+                continue;
+            }
+            EXPECT_EQ(ugwd_table_count_leases(f.t), c.live);
+            // The torn tail is gone, so later appends stay aligned.
+            EXPECT_EQ(f.size() % sizeof(ugwd_lease_rec), 0);
+            for (ugwd_lease *l : list_records<&ugwd_lease::link>(&f.head)) {
+                EXPECT_EQ(reinterpret_cast<const char *>(&l->rec)[UGWD_LEASE_HOSTNAME_END], 0);
+                // Held from the load at most: never past its duration from now.
+                EXPECT_LE(l->rec.start, clock_sec());
+            }
+            ASSERT_EQ(ugwd_table_dump_leases(f.t), 0);
+            // With no live lease a compaction leaves the file as it is.
+            size_t kept = c.live ? c.live : r.size();
+            EXPECT_EQ(f.size(), static_cast<off_t>(kept * sizeof(ugwd_lease_rec)));
+            release();
+            break;
         }
     }
 }
@@ -232,9 +264,9 @@ TEST(UgwdLease, SurvivesSigkillAnywhere)
     clock_refresh_offset();
     fixture f;
     unsigned seed = 1;
-    int64_t deadline = monotonic_ms() + 4000;
-    int runs = 0;
-    for (; runs < 300 && monotonic_ms() < deadline; runs++) {
+    // A fixed number of kills, not a time budget: a loaded machine must not
+    // make the test weaker or fail it.
+    for (int runs = 0; runs < 80; runs++) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -279,7 +311,6 @@ TEST(UgwdLease, SurvivesSigkillAnywhere)
             mempool_release(check.pool, l);
         }
     }
-    EXPECT_GE(runs, 50);
 }
 
 } // namespace
