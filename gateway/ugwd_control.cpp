@@ -368,6 +368,8 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ctl->resolved = nullptr;
     }
 
+    // Services, sockets and ports leave the data planes before these go.
+    if (ctl->table) ugwd_ctl_teardown(ctl);
     for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
         ugwd_ctl_delete_proc(proc);
 
@@ -580,14 +582,4 @@ void ugwd_ctl_cpu_load_timer_cb(timer *t)
     clock_refresh_offset();
     ugwd_ctl_cpu_load_sample(ctl, now_usec(), system_proc_cputime);
     schedule_timer(ctl->sched, t, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
-}
-
-void ugwd_ctl_netif_event_cb(void *user, int fd)
-{
-    auto *ctl = static_cast<ugwd_ctl *>(user);
-    // Interfaces matter only to ports and services, which come later; drain
-    // the socket so that it does not overflow.
-    while (netlink_read_events(fd, &ctl->netif_events) >= 0)
-        ;
-    array_truncate(&ctl->netif_events, 0);
 }

@@ -280,3 +280,41 @@ void ugwd_ctl_unbind_flow(ugwd_flow *f);
 // unbinding changes the index being walked.
 void ugwd_ctl_unbind_flows_by_uuid(ugwd_ctl *ctl, const uint8_t uuid[16]);
 void ugwd_ctl_unbind_flows_by_port(ugwd_ctl *ctl, uint32_t port);
+
+// Ports and sockets (gateway/ugwd_ctl_port.cpp).
+ugwd_port *ugwd_ctl_find_port(ugwd_ctl *ctl, uint32_t ifindex);
+ugwd_socket *ugwd_ctl_find_socket(ugwd_ctl *ctl, uint32_t ifindex, uint32_t proto,
+                                  uint16_t udp_port);
+// The socket whose IPv4 or IPv6 address in use equals the socket address.
+ugwd_socket *ugwd_ctl_find_socket_by_addr(ugwd_ctl *ctl, const sockaddr *sa);
+// Re-reads the interface's addresses (a tentative one counts as absent) and
+// applies the configured ones given; when anything changed the port's flows
+// are unbound, its sockets bound anew and the services announced. Always 0.
+int ugwd_ctl_modify_port(ugwd_ctl *ctl, ugwd_port *p, const uint8_t *config4,
+                         const uint8_t *config6);
+int ugwd_ctl_bind_socket(ugwd_ctl *ctl, const ugwd_port *port, ugwd_socket_mib *rec);
+void ugwd_ctl_unbind_socket(ugwd_ctl *ctl, ugwd_socket_mib *rec);
+void ugwd_ctl_delete_socket(ugwd_ctl *ctl, ugwd_socket *s);
+void ugwd_ctl_delete_port(ugwd_ctl *ctl, ugwd_port *p);
+// Services, sockets and ports, all of them, out of the data planes.
+void ugwd_ctl_teardown(ugwd_ctl *ctl);
+
+int ugwd_ctl_cmd_get_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_modify_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_ports(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_sockets(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Binding (gateway/ugwd_ctl_bind.cpp). Binds the flow's VAP or tunnel to the
+// process through the socket when not yet bound, then the flow; a flow binds
+// only where its VAP or tunnel is bound (EXDEV otherwise).
+int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock);
+void ugwd_ctl_init_bcast_flow(const ugwd_service *s, uint32_t node, frl_flow *rec);
+// Header and entries of a chain node's list: 9 units with a service node, 6
+// without; -1 with ENOSPC when capacity (in units) is short.
+int ugwd_ctl_init_chain_mib(const uint32_t *x, const uint32_t *y, uint32_t head, uint32_t bss,
+                            uint32_t c, uint32_t d, uint8_t *record, size_t capacity);

@@ -37,7 +37,7 @@ constexpr dot11_cache_ops service_cache_ops = {
 // is attached nothing reaches these, and what would needs a data plane.
 void auth_send(void *, dot11_rsna *, packet *) {}
 void auth_sta(void *, dot11_rsna *) {}
-void auth_authorized(void *, dot11_rsna *, packet *) {}
+void auth_authorized(void *, dot11_rsna *, const char *) {}
 int auth_install_key(void *, dot11_auth *, dot11_rsna *, uint32_t, unsigned, const uint8_t *,
                      size_t)
 {
@@ -91,6 +91,16 @@ constexpr dot11_auth_ops vap_auth_ops = {
     .timer_start = auth_timer_start,
     .timer_stop = auth_timer_stop,
 };
+
+// Until binding gives it the data plane's broadcast flow id, an object is
+// indexed by an id of its own: ff:fe or ff:fd and its pool index.
+void local_id(flow_id *id, uint8_t kind, ssize_t index)
+{
+    *id = flow_id{};
+    id->b[0] = 0xff;
+    id->b[1] = kind;
+    frl_store32(id->b + 2, static_cast<uint32_t>(index));
+}
 
 bool all_zero(const uint8_t *p, size_t n)
 {
@@ -336,6 +346,7 @@ ugwd_vap *ugwd_service_create_vap(ugwd_service *s, const uint8_t *bssid, const s
     auto *vap = new (mem) ugwd_vap{};
     vap->service = s;
     vap->index = mempool_index(pool, vap);
+    local_id(&vap->id, 0xfe, vap->index);
     memcpy(vap->uuid, s->uuid, 16);
     memcpy(vap->mib.ulmexServiceId, s->uuid, 16);
     vap->mib.ulmexServiceSSID = s->mib.ulmexServiceSSID;
@@ -404,6 +415,7 @@ ugwd_tunnel *ugwd_service_create_tunnel(ugwd_service *s, uint32_t transport, con
     auto *tn = new (mem) ugwd_tunnel{};
     tn->service = s;
     tn->index = mempool_index(pool, tn);
+    local_id(&tn->id, 0xfd, tn->index);
     memcpy(tn->uuid, s->uuid, 16);
     memcpy(tn->mib.ulmexServiceId, s->uuid, 16);
     tn->slot = static_cast<uint8_t>(slot);

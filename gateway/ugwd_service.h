@@ -7,16 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gateway/ugwd_stash.h"
 #include "gateway/ugwd_table.h"
 
 struct ugwd_ctl;
-
-enum : uint32_t {
-    UGWD_TRANSPORT_NATIVE = 1,
-    UGWD_TRANSPORT_VXLAN = 2,
-    UGWD_TRANSPORT_GENEVE = 3,
-    UGWD_TRANSPORT_GRE = 4,
-};
 
 // The request part that configures a service: the service record, the
 // 802.11 configuration and the VAP parameters, as Add- and Modify-Service

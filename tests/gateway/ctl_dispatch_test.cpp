@@ -102,7 +102,7 @@ TEST_F(Dispatch, StatusesOfMalformedRefusedAndUnsupportedRequests)
          "Permission denied for control command Add-Port", false},
         {"unprivileged Write-Leases6", request(CTL_WRITE_LEASES6, 8), false, EPERM,
          "Permission denied for control command Write-Leases6", false},
-        {"privileged Add-Port", request(CTL_ADD_PORT, 56), true, EOPNOTSUPP,
+        {"privileged Add-Port", request(CTL_ADD_PORT, 56), true, ENODEV,
          "Control command Add-Port failed", true},
         {"read command", request(CTL_DUMP_CONTROLS, 8), false, EOPNOTSUPP,
          "Executing control command Dump-Controls", false},
