@@ -181,6 +181,23 @@ enum : size_t {
     FRL_NODE_BASE_INDEX = 8, // u32, kind 11: which of a process's two base nodes
 };
 
+// Flow records (types 31-38): the fields the daemon fills or reads.
+enum : size_t {
+    FRL_FLOW_NODE = 12,    // u32, the node the flow belongs to
+    FRL_FLOW_ID = 16,      // flow_id
+    FRL_FLOW_SETTING = 40, // u32, the service's VNI
+    FRL_FLOW_VLAN = 44,    // u16
+    FRL_FLOW_MODE_A = 48,  // byte: bits 1-2 broadcast, 3-4 multicast
+    FRL_FLOW_MODE_B = 49,  // byte: bits 3-4 and 6-7 from the service's mode, bit 5 unicast replies
+    // The port table: entry 0 the UDP/IP side, entry 1 the Ethernet side. An
+    // entry opens with a big-endian word whose top three bits are the
+    // encapsulation, then the u16 MTU, u32 output packets, input packets,
+    // drops and errors at 4-16, and the u64 input and output octets at 24 and 32.
+    FRL_FLOW_PORT_TABLE = 192,
+    FRL_FLOW_PORT_ENTRY = 56,
+};
+static_assert(FRL_FLOW_PORT_TABLE + 2 * FRL_FLOW_PORT_ENTRY <= FRL_FLOW_SIZE);
+
 // Notification group keys: the kind, the id of the port or node, a one-byte value.
 enum : size_t {
     FRL_GROUP_KEY_KIND = 0,  // u16

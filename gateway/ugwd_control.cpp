@@ -38,9 +38,15 @@ struct pool_spec {
 };
 
 constexpr pool_spec pool_specs[UGWD_POOLS] = {
-    {"struct ugwd_service", 64}, {"struct ugwd_vap", 64},    {"struct ugwd_tunnel", 64},
-    {"struct ugwd_flow", 64},    {"struct ugwd_prefix", 64}, {"struct ugwd_lease", sizeof(ugwd_lease)},
-    {"struct ugwd_lease6", sizeof(ugwd_lease6)},  {"struct ugwd_group", 64},  {"struct ugwd_group6", 64},
+    {"struct ugwd_service", sizeof(ugwd_service)},
+    {"struct ugwd_vap", sizeof(ugwd_vap)},
+    {"struct ugwd_tunnel", sizeof(ugwd_tunnel)},
+    {"struct ugwd_flow", sizeof(ugwd_flow)},
+    {"struct ugwd_prefix", 64},
+    {"struct ugwd_lease", sizeof(ugwd_lease)},
+    {"struct ugwd_lease6", sizeof(ugwd_lease6)},
+    {"struct ugwd_group", 64},
+    {"struct ugwd_group6", 64},
 };
 
 // The snoop rule sets as text, so that the parser checks them. Only whether a
@@ -258,6 +264,10 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
     list_init(&ctl->services_enabled);
     list_init(&ctl->leases);
     list_init(&ctl->leases6);
+    list_init(&ctl->vaps);
+    list_init(&ctl->tunnels);
+    list_init(&ctl->flows);
+    array_init(&ctl->port_refs, sizeof(ugwd_port_ref));
     array_init(&ctl->words, 4);
     array_init(&ctl->netif_events, sizeof(netlink_event));
     ctl->resolver.fd = -1;
@@ -358,6 +368,8 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ctl->resolved = nullptr;
     }
 
+    // Services, sockets and ports leave the data planes before these go.
+    if (ctl->table) ugwd_ctl_teardown(ctl);
     for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
         ugwd_ctl_delete_proc(proc);
 
@@ -390,6 +402,7 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
     ctl->dtls_sock = nullptr;
 
     array_purge(&ctl->words);
+    array_purge(&ctl->port_refs);
     array_purge(&ctl->netif_events);
     for (mempool *&p : ctl->pools) {
         if (p)
@@ -569,14 +582,4 @@ void ugwd_ctl_cpu_load_timer_cb(timer *t)
     clock_refresh_offset();
     ugwd_ctl_cpu_load_sample(ctl, now_usec(), system_proc_cputime);
     schedule_timer(ctl->sched, t, UGWD_CTL_CPU_LOAD_MS, ugwd_ctl_cpu_load_timer_cb);
-}
-
-void ugwd_ctl_netif_event_cb(void *user, int fd)
-{
-    auto *ctl = static_cast<ugwd_ctl *>(user);
-    // Interfaces matter only to ports and services, which come later; drain
-    // the socket so that it does not overflow.
-    while (netlink_read_events(fd, &ctl->netif_events) >= 0)
-        ;
-    array_truncate(&ctl->netif_events, 0);
 }

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include "common/array.h"
@@ -85,6 +86,53 @@ enum : uint32_t {
     UGWD_CTL_DTLS_MTU = 1500,
 };
 
+// A data-plane port: a network interface on which tunnels arrive.
+struct ugwd_port_mib {
+    uint32_t ulmexPortIfIndex;
+    uint8_t ulmexPortConfig[4];
+    uint8_t ulmexPortInet[4];
+    uint8_t ulmexPortConfig6[16];
+    uint8_t ulmexPortInet6[16];
+    uint32_t reserved;
+};
+static_assert(sizeof(ugwd_port_mib) == 48);
+
+struct ugwd_port {
+    ugwd_port_mib mib;
+    uint8_t inet4[4]; // the interface's, as last read
+    uint8_t inet6[16];
+    char name[16];
+    uint32_t seq;
+    list_link link; // in the gateway's port list, in the order added
+};
+
+// A tunnel socket on a port: (port, transport, configured UDP port) is its key.
+struct ugwd_socket_mib {
+    uint32_t ulmexPortIfIndex;
+    uint32_t ulmexSockProto;
+    uint16_t ulmexSockConfig;
+    uint16_t reserved;
+    sockaddr_in ulmexSockInet;
+    sockaddr_in6 ulmexSockInet6;
+};
+static_assert(sizeof(ugwd_socket_mib) == 56);
+static_assert(offsetof(ugwd_socket_mib, ulmexSockInet) == 12);
+static_assert(offsetof(ugwd_socket_mib, ulmexSockInet6) == 28);
+
+struct ugwd_socket {
+    ugwd_socket_mib mib;
+    ugwd_port *port;
+    uint32_t id; // its place in the socket list, renumbered on deletion
+    list_link link;
+};
+
+// How many services use a data-plane port id: the port exists in the data
+// planes while the count is above 0.
+struct ugwd_port_ref {
+    uint32_t id;
+    uint32_t count;
+};
+
 struct ugwd_ctl {
     schedule *sched;
     mempool *packet_pool;
@@ -113,6 +161,12 @@ struct ugwd_ctl {
     list_link services_enabled;
     list_link leases;
     list_link leases6;
+    list_link vaps;
+    list_link tunnels;
+    list_link flows;
+    Ary port_refs; // ugwd_port_ref, by id
+    uint32_t port_seq;
+    uint32_t nsockets;
     timer cpu_load_timer;
     timer register_timer;
     uint64_t cpu_time;         // microseconds, the daemon's own at the last sample
@@ -176,3 +230,91 @@ using ugwd_cputime_fn = int (*)(pid_t pid, uint64_t *usec);
 // plane's and the data planes' average. Loads are 16-bit binary fractions.
 void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputime);
 void ugwd_ctl_netif_event_cb(void *ctl, int fd);
+
+struct ugwd_service;
+struct ugwd_vap;
+struct ugwd_tunnel;
+struct ugwd_flow;
+struct ugwd_proc;
+struct frl_flow;
+
+// Services (gateway/ugwd_ctl_service.cpp).
+// Each listed port id is counted once more; a port enters the data planes on
+// its first count. On failure nothing is counted or added.
+int ugwd_ctl_add_ports(ugwd_ctl *ctl, const uint32_t *ids, uint32_t count);
+// Each listed id is counted once less; a port leaves the data planes on its last.
+void ugwd_ctl_remove_ports(ugwd_ctl *ctl, const uint32_t *ids, uint32_t count);
+uint32_t ugwd_ctl_port_refs(const ugwd_ctl *ctl, uint32_t id);
+void ugwd_ctl_delete_service(ugwd_service *s);
+void ugwd_ctl_stop_service(ugwd_service *s);
+void ugwd_ctl_service_changed(ugwd_service *s);
+int ugwd_ctl_notify_service(ugwd_service *s, uint32_t type);
+int ugwd_ctl_notify_vap(ugwd_vap *vap, uint32_t type);
+int ugwd_ctl_notify_tunnel(ugwd_tunnel *tn, uint32_t type);
+int ugwd_ctl_delete_vap(ugwd_vap *vap);
+int ugwd_ctl_delete_tunnel(ugwd_tunnel *tn);
+int ugwd_ctl_update_vap(ugwd_vap *vap, const frl_flow *record);
+int ugwd_ctl_update_tunnel(ugwd_tunnel *tn, const frl_flow *record);
+void ugwd_ctl_clear_resolve(ugwd_ctl *ctl);
+
+int ugwd_ctl_cmd_get_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_service_ro(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_modify_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_rename_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_services(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_vap(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_vap_ro(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_vaps(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_tunnel(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_tunnels(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Flows as far as binding needs them (gateway/ugwd_ctl_bind.cpp).
+ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn,
+                                const uint8_t mac[6]);
+// Takes the flow out of the data plane, frees it, and deletes its VAP or
+// tunnel when that was its last flow.
+void ugwd_ctl_unbind_flow(ugwd_flow *f);
+// Unbinds every flow the walk yields; they are collected first, since
+// unbinding changes the index being walked.
+void ugwd_ctl_unbind_flows_by_uuid(ugwd_ctl *ctl, const uint8_t uuid[16]);
+void ugwd_ctl_unbind_flows_by_port(ugwd_ctl *ctl, uint32_t port);
+
+// Ports and sockets (gateway/ugwd_ctl_port.cpp).
+ugwd_port *ugwd_ctl_find_port(ugwd_ctl *ctl, uint32_t ifindex);
+ugwd_socket *ugwd_ctl_find_socket(ugwd_ctl *ctl, uint32_t ifindex, uint32_t proto,
+                                  uint16_t udp_port);
+// The socket whose IPv4 or IPv6 address in use equals the socket address.
+ugwd_socket *ugwd_ctl_find_socket_by_addr(ugwd_ctl *ctl, const sockaddr *sa);
+// Re-reads the interface's addresses (a tentative one counts as absent) and
+// applies the configured ones given; when anything changed the port's flows
+// are unbound, its sockets bound anew and the services announced. Always 0.
+int ugwd_ctl_modify_port(ugwd_ctl *ctl, ugwd_port *p, const uint8_t *config4,
+                         const uint8_t *config6);
+int ugwd_ctl_bind_socket(ugwd_ctl *ctl, const ugwd_port *port, ugwd_socket_mib *rec);
+void ugwd_ctl_unbind_socket(ugwd_ctl *ctl, ugwd_socket_mib *rec);
+void ugwd_ctl_delete_socket(ugwd_ctl *ctl, ugwd_socket *s);
+void ugwd_ctl_delete_port(ugwd_ctl *ctl, ugwd_port *p);
+// Services, sockets and ports, all of them, out of the data planes.
+void ugwd_ctl_teardown(ugwd_ctl *ctl);
+
+int ugwd_ctl_cmd_get_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_modify_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_port(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_ports(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_socket(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_sockets(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Binding (gateway/ugwd_ctl_bind.cpp). Binds the flow's VAP or tunnel to the
+// process through the socket when not yet bound, then the flow; a flow binds
+// only where its VAP or tunnel is bound (EXDEV otherwise).
+int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock);
+void ugwd_ctl_init_bcast_flow(const ugwd_service *s, uint32_t node, frl_flow *rec);
+// Header and entries of a chain node's list: 9 units with a service node, 6
+// without; -1 with ENOSPC when capacity (in units) is short.
+int ugwd_ctl_init_chain_mib(const uint32_t *x, const uint32_t *y, uint32_t head, uint32_t bss,
+                            uint32_t c, uint32_t d, uint8_t *record, size_t capacity);

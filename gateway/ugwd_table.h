@@ -13,13 +13,21 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include "common/hashtable.h"
 #include "common/list.h"
 #include "common/multitable.h"
+#include "common/timer.h"
+#include "dot11/dot11_auth.h"
 #include "gateway/fernrelayd_msg.h"
 
 struct mempool;
+struct dot11_cache;
+struct ugwd_ctl;
+struct ugwd_nas;
+struct ugwd_port;
+struct ugwd_proc;
 
 // A tunnel peer's address: IPv4 or IPv6, as the socket calls take it.
 union ugwd_sockaddr {
@@ -42,9 +50,144 @@ void ugwd_addr_key(uint8_t key[UGWD_ADDR_KEY_LEN], const sockaddr *sa);
 struct ugwd_service;
 
 // One bound interface of a service; its index lives in the service's array.
+// The management blocks at the start of each object, copied as stored into
+// the replies and events; integers in host order, addresses in network order.
+enum : uint32_t {
+    UGWD_SERVICE_IFS = 64,
+    UGWD_ESS_TEMPLATE = 128,
+    UGWD_VAP_PARAMS = 128,
+};
+
+struct ugwd_ssid_mib {
+    uint8_t ulmexSSIDValue[32];
+    uint8_t length;
+    uint8_t reserved[3];
+};
+static_assert(sizeof(ugwd_ssid_mib) == 36);
+
+struct ugwd_service_mib {
+    uint8_t ulmexServiceId[16];
+    ugwd_ssid_mib ulmexServiceSSID;
+    uint32_t ulmexServiceStatus;
+    uint32_t ulmexServiceVNI;
+    uint8_t ulmexESSTemplate[UGWD_ESS_TEMPLATE];
+    uint32_t ulmexESSTemplateLength;
+    uint32_t ulmexRadioBSSIfIndex;
+    uint32_t ulmexServiceIfIndices[UGWD_SERVICE_IFS];
+    uint8_t ulmexServiceIfCount;
+    uint8_t ulmexServiceProcessCount;
+    uint8_t mode; // broadcast 7-6, multicast 5-4, isolation 3-2, neighbour discovery 1-0
+    char ulmexRadiusNASIdentifier[254];
+    uint8_t reserved709;
+    uint16_t query_interval;     // s
+    uint16_t membership_timeout; // s
+    uint16_t reserved714;
+    uint32_t ulmexInformInterval;
+    uint32_t ulmexStartTime;
+    uint32_t ulmexServiceActiveBSSIDs;
+    uint32_t ulmexServiceActiveFlows;
+    uint32_t ulmexDownloadPackets;
+    uint32_t ulmexUploadPackets;
+    uint32_t ulmexDownloadDiscards;
+    uint32_t ulmexUploadDiscards;
+    uint32_t ulmexUploadDrops;
+    uint64_t ulmexDownloadBytes;
+    uint64_t ulmexUploadBytes;
+};
+static_assert(sizeof(ugwd_service_mib) == 768);
+static_assert(offsetof(ugwd_service_mib, ulmexServiceStatus) == 52);
+static_assert(offsetof(ugwd_service_mib, ulmexServiceVNI) == 56);
+static_assert(offsetof(ugwd_service_mib, ulmexESSTemplate) == 60);
+static_assert(offsetof(ugwd_service_mib, ulmexESSTemplateLength) == 188);
+static_assert(offsetof(ugwd_service_mib, ulmexServiceIfIndices) == 196);
+static_assert(offsetof(ugwd_service_mib, ulmexServiceIfCount) == 452);
+static_assert(offsetof(ugwd_service_mib, mode) == 454);
+static_assert(offsetof(ugwd_service_mib, ulmexRadiusNASIdentifier) == 455);
+static_assert(offsetof(ugwd_service_mib, query_interval) == 710);
+static_assert(offsetof(ugwd_service_mib, ulmexInformInterval) == 716);
+static_assert(offsetof(ugwd_service_mib, ulmexServiceActiveBSSIDs) == 724);
+static_assert(offsetof(ugwd_service_mib, ulmexDownloadPackets) == 732);
+static_assert(offsetof(ugwd_service_mib, ulmexDownloadBytes) == 752);
+
+// The five packet counters and two octet counts of VAPs and tunnels.
+struct ugwd_traffic_mib {
+    uint32_t ulmexDownloadPackets;
+    uint32_t ulmexUploadPackets;
+    uint32_t ulmexDownloadDiscards;
+    uint32_t ulmexUploadDiscards;
+    uint32_t ulmexUploadDrops;
+    uint32_t reserved;
+    uint64_t ulmexDownloadBytes;
+    uint64_t ulmexUploadBytes;
+};
+static_assert(sizeof(ugwd_traffic_mib) == 40);
+
+struct ugwd_vap_mib {
+    uint8_t ulmexServiceId[16];
+    uint16_t ulmexServiceActiveFlows;
+    uint8_t ulmexServiceBSSID[6];
+    uint32_t ulmexServiceIfIndex;
+    int8_t ulmexFrequencyBand;
+    uint8_t reserved29[3];
+    uint32_t ulmexFrlNodeId;
+    flow_id ulmexFrlBroadcastId;
+    ugwd_ssid_mib ulmexServiceSSID;
+    uint32_t ulmexStartTime;
+    ugwd_traffic_mib traffic;
+};
+static_assert(sizeof(ugwd_vap_mib) == 128);
+static_assert(offsetof(ugwd_vap_mib, ulmexServiceIfIndex) == 24);
+static_assert(offsetof(ugwd_vap_mib, ulmexFrlBroadcastId) == 36);
+static_assert(offsetof(ugwd_vap_mib, ulmexServiceSSID) == 48);
+static_assert(offsetof(ugwd_vap_mib, ulmexStartTime) == 84);
+static_assert(offsetof(ugwd_vap_mib, traffic) == 88);
+
+struct ugwd_tunnel_mib {
+    uint8_t ulmexServiceId[16];
+    uint32_t ulmexTunnelVNI;
+    uint32_t ulmexTunnelProto;
+    uint16_t ulmexServiceActiveFlows;
+    uint16_t reserved26;
+    uint32_t ulmexServiceIfIndex;
+    uint32_t ulmexFrlNodeId;
+    flow_id ulmexFrlBroadcastId;
+    uint8_t ulmexRemotePort[28];
+    uint32_t ulmexStartTime;
+    ugwd_traffic_mib traffic;
+};
+static_assert(sizeof(ugwd_tunnel_mib) == 120);
+static_assert(offsetof(ugwd_tunnel_mib, ulmexRemotePort) == 48);
+static_assert(offsetof(ugwd_tunnel_mib, ulmexStartTime) == 76);
+static_assert(offsetof(ugwd_tunnel_mib, traffic) == 80);
+
+// The last data-plane port statistics an object was credited with.
+struct ugwd_port_stats {
+    uint64_t mtu; // u16 on the wire; wide so that the record has no padding
+    uint64_t out_packets, in_packets, drops, in_octets, out_octets;
+};
+
+// What binding to a data-plane process gives a VAP or a tunnel.
+struct ugwd_binding {
+    ugwd_proc *proc; // null while unbound
+    ugwd_port *port;
+    uint32_t socket_id;
+    uint32_t radio_node;   // kind 6, or the tunnel node (7-9)
+    uint32_t addr_node;    // kind 10
+    uint32_t vap_node;     // kind 4
+    uint32_t service_node; // kind 2; VAPs only
+    uint32_t chain_node;   // kind 0
+    flow_id bcast;
+    int family; // of the socket the objects are reached through
+};
+
+struct ugwd_service;
+
+// One bound interface of a service; its index lives in the service's array.
 struct ugwd_service_dev {
     ugwd_service *service;
     cmultilink link;
+    char name[16];
+    uint8_t hwaddr[6];
 };
 
 struct ugwd_service {
@@ -55,6 +198,26 @@ struct ugwd_service {
     uint32_t ndev;
     hashlink by_uuid;
     cmultilink by_vni;
+
+    // The service module's part.
+    ugwd_ctl *ctl;
+    ssize_t index; // in the service pool: the data plane's number for it
+    ugwd_service_mib mib;
+    ugwd_service_dev devs[UGWD_SERVICE_IFS];
+    dot11_auth_config config;
+    uint8_t vap_params[UGWD_VAP_PARAMS];
+    uint8_t flags; // bits 1 and 2 of the configuration's flag byte B
+    uint8_t ctl_byte;
+    dot11_cache *cache;
+    ugwd_nas *nas;
+    uint32_t auth_counters[13];
+    uint8_t auth_stats[64];
+    dot11Counters dot11_counters;
+    bool started;
+    uint32_t session_id;
+    list_link queue; // the gateway's registration queue or started list
+    list_link pending;
+    ::timer inform_timer;
 };
 
 struct ugwd_vap {
@@ -65,6 +228,19 @@ struct ugwd_vap {
     hashlink by_id;
     cmultilink by_uuid;
     cmultilink by_bssid;
+
+    ugwd_service *service;
+    ssize_t index;
+    ugwd_vap_mib mib;
+    ugwd_sockaddr radio; // the radio's data port
+    ugwd_binding bind;
+    ugwd_port_stats udpip, ether;
+    dot11Counters counters;
+    uint32_t rsna_cm, rsna_4way; // the authenticator's counters last credited
+    dot11_auth_ops ops;
+    dot11_auth auth;
+    bool auth_running;
+    list_link link; // the gateway's VAPs, in creation order
 };
 
 struct ugwd_tunnel {
@@ -75,6 +251,15 @@ struct ugwd_tunnel {
     hashlink by_id;
     cmultilink by_uuid;
     cmultilink by_addr;
+
+    ugwd_service *service;
+    ssize_t index;
+    ugwd_tunnel_mib mib;
+    uint32_t transport; // 1 Native, 2 VXLAN, 3 Geneve, 4 GRE
+    uint8_t slot;
+    ugwd_binding bind;
+    ugwd_port_stats udpip;
+    list_link link; // the gateway's tunnels, in creation order
 };
 
 struct ugwd_flow {
@@ -95,6 +280,19 @@ struct ugwd_flow {
     cmultilink by_uuid_bssid;
     cmultilink by_port;
     cmultilink by_process;
+
+    // Binding.
+    ugwd_tunnel *tunnel; // null for an 802.11 flow
+    ugwd_proc *proc;
+    uint32_t chain_node;
+    uint32_t limit_node; // the VAP's or tunnel's kind-4 node
+    uint32_t rule_node;  // the process's node A
+    int family;
+    uint8_t addr[16];
+    ugwd_ctl *ctl;
+    ssize_t index;
+    bool bound;
+    list_link link; // the gateway's flows
 };
 
 // The lease-file records: the first bytes of a lease object are its record.

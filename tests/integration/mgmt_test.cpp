@@ -157,7 +157,7 @@ TEST_F(Management, ServesHealthChecksRequestsAndJoins)
     EXPECT_EQ(ask(c, msg(CTL_NEW_SERVICE, 1300)), (std::vector<uint32_t>{CTL_STATUS, EPERM}));
     // Commands whose handlers are not built yet say so.
     EXPECT_EQ(ask(c, msg(CTL_DUMP_CONTROLS, 8)), (std::vector<uint32_t>{CTL_STATUS, EOPNOTSUPP}));
-    EXPECT_EQ(ask(c, msg(CTL_ADD_PORT, 56)), (std::vector<uint32_t>{CTL_STATUS, EOPNOTSUPP}));
+    EXPECT_EQ(ask(c, msg(CTL_ADD_PORT, 56)), (std::vector<uint32_t>{CTL_STATUS, ENODEV}));
 
     uint8_t key[4];
     ctl_put32(key, 0, CTL_NEW_FLOW);

@@ -388,9 +388,13 @@ bytes dump_nodes(const request &)
 bytes put_flow(const request &r)
 {
     bytes rec(r.body, r.body + FRL_FLOW_SIZE);
+    uint32_t node = frl_load32(rec.data() + FLOW_NODE);
+    // Each node's broadcast flow gets an id of its own: ff:ff and the node id.
+    if (r.type == FRL_MSG_ADD_FLOW &&
+        key_of(rec.data() + FLOW_ID, sizeof(flow_id)) == broadcast_flow)
+        frl_store32(rec.data() + FLOW_ID + 8, node);
     key12 k = key_of(rec.data() + FLOW_ID, sizeof(flow_id));
-    if (!node_exists(frl_load32(rec.data() + FLOW_NODE)))
-        return reply_status(ENOENT);
+    if (!node_exists(node)) return reply_status(ENOENT);
     bool known = S.m.flows.count(k);
     if (r.type == FRL_MSG_ADD_FLOW && known)
         return reply_status(EEXIST);
@@ -934,6 +938,40 @@ std::string command(const std::string &line)
         snprintf(out, sizeof(out), "ip=%zu mac=%zu url=%s\n", it->second.ip_rules.size() / FRL_IP_RULE_SIZE,
                  it->second.mac_rules.size() / FRL_MAC_RULE_SIZE, it->second.url.c_str());
         return out;
+    }
+    if (line.rfind("port ", 0) == 0) {
+        // port FLOWHEX ENTRY ENCAP MTU OUTPKTS INPKTS DROPS INOCTETS OUTOCTETS
+        char fid[32] = "";
+        unsigned entry, encap, mtu;
+        unsigned long long outp, inp, drops, ino, outo;
+        bytes id;
+        if (sscanf(line.c_str(), "port %31s %u %u %u %llu %llu %llu %llu %llu", fid, &entry, &encap,
+                   &mtu, &outp, &inp, &drops, &ino, &outo) != 9 ||
+            !unhex(fid, &id) || id.size() != 12 || entry > 1 || encap > 7 || mtu > 65535)
+            return "error: usage: port FLOWID ENTRY ENCAP MTU OUTPKTS INPKTS DROPS INOCTETS "
+                   "OUTOCTETS\n";
+        auto it = S.m.flows.find(key_of(id.data(), 12));
+        if (it == S.m.flows.end()) return "error: no such flow\n";
+        uint8_t *e = it->second.record.data() + FRL_FLOW_PORT_TABLE + entry * FRL_FLOW_PORT_ENTRY;
+        e[0] = static_cast<uint8_t>((e[0] & 0x1f) | (encap << 5));
+        frl_store16(e + 2, static_cast<uint16_t>(mtu));
+        frl_store32(e + 4, static_cast<uint32_t>(outp));
+        frl_store32(e + 8, static_cast<uint32_t>(inp));
+        frl_store32(e + 12, static_cast<uint32_t>(drops));
+        frl_store64(e + 24, ino);
+        frl_store64(e + 32, outo);
+        return "ok\n";
+    }
+    if (line.rfind("update ", 0) == 0) {
+        // update FLOWHEX: the flow's record as an Update event (type 32).
+        bytes id;
+        if (!unhex(line.c_str() + 7, &id) || id.size() != 12)
+            return "error: usage: update FLOWID\n";
+        auto it = S.m.flows.find(key_of(id.data(), 12));
+        if (it == S.m.flows.end()) return "error: no such flow\n";
+        return "sent " +
+               std::to_string(inject(reply_record(FRL_MSG_FLOW, it->second.record), nullptr)) +
+               "\n";
     }
     if (line.rfind("fault ", 0) == 0)
         return parse_fault(line.c_str(), &err) ? "ok\n" : "error: " + err + "\n";
