@@ -13,6 +13,7 @@ namespace {
 
 const umsghdr *header(const uclient *client)
 {
+    if (client->head_len) return reinterpret_cast<const umsghdr *>(client->head);
     return array_data<const umsghdr>(&client->buffer);
 }
 
@@ -123,33 +124,34 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
 {
     Ary *buf = &client->buffer;
     umsghdr first = {};
-    size_t used = sizeof(umsghdr);
+    client->head_len = 0;
+    size_t total = 0;            // payload bytes gathered
+    size_t at = sizeof(umsghdr); // where the next fragment lands in buf
     size_t limit = UMSG_MESSAGE_MAX;
     int wait = first_wait;
     for (;;) {
-        if (used - sizeof(umsghdr) > limit) {
+        if (total > limit) {
             errno = EMSGSIZE;
             return -1;
         }
-        if (array_reserve(buf, static_cast<uint32_t>(used + UMSG_PAYLOAD)) < 0)
-            return -1;
+        if (array_reserve(buf, static_cast<uint32_t>(at + UMSG_PAYLOAD)) < 0) return -1;
         umsghdr h;
         umsg_cred cred;
-        ssize_t n = umsg_recv(fd, &h, array_at<uint8_t>(buf, static_cast<uint32_t>(used)),
+        ssize_t n = umsg_recv(fd, &h, array_at<uint8_t>(buf, static_cast<uint32_t>(at)),
                               UMSG_PAYLOAD, wait, &client->sigmask, nullptr, &cred, nullptr);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return -1;
         }
-        if (used == sizeof(umsghdr)) {
+        size_t got = static_cast<size_t>(n) - sizeof(umsghdr);
+        if (total == 0 && at == sizeof(umsghdr)) {
             first = h;
             // Only a server of our own or root's may send more than any peer.
             if (cred.uid == 0 || cred.uid == client->cred.uid)
                 limit = UMSG_REPLY_MAX;
             // Room for the announced whole plus one fragment, taken without
             // zeroing: a false announcement costs address space only.
-            size_t got = static_cast<size_t>(n) - sizeof(umsghdr);
             size_t want = (h.flags & UMSG_F_MORE) && client->expect
                               ? client->expect(array_at<uint8_t>(buf, sizeof(umsghdr)), got)
                               : 0;
@@ -160,19 +162,35 @@ ssize_t uclient_recv(uclient *client, int fd, int first_wait, int next_wait)
                 // Every byte is received before it is read: no zeroing first.
                 buf->_count = buf->_capacity;
             }
+            if ((h.flags & UMSG_F_MORE) && client->split && client->split <= got) {
+                // The head aside, the rest from the front of buf: what follows
+                // the head is then never moved again.
+                uint8_t *base = array_data<uint8_t>(buf);
+                client->head_len = sizeof(umsghdr) + client->split;
+                memcpy(client->head + sizeof(umsghdr), base + sizeof(umsghdr), client->split);
+                memmove(base, base + client->head_len, got - client->split);
+                at = 0;
+                total = client->split;
+                got -= client->split;
+            }
         } else if (h.type != first.type || umsg_seq(&h) != umsg_seq(&first)) {
             // A fragment of another message: what we gathered cannot be trusted.
+            client->head_len = 0;
             errno = EBADMSG;
             return -1;
         }
-        used += static_cast<size_t>(n) - sizeof(umsghdr);
-        memcpy(array_data<uint8_t>(buf), &h, sizeof(h));
+        total += got;
+        at += got;
+        if (client->head_len)
+            memcpy(client->head, &h, sizeof(h));
+        else
+            memcpy(array_data<uint8_t>(buf), &h, sizeof(h));
         if (!(h.flags & UMSG_F_MORE))
             break;
         wait = next_wait;
     }
-    array_truncate(buf, static_cast<uint32_t>(used));
-    return static_cast<ssize_t>(used);
+    array_truncate(buf, static_cast<uint32_t>(at));
+    return static_cast<ssize_t>(sizeof(umsghdr) + total);
 }
 
 int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t type, int passfd)
@@ -190,7 +208,7 @@ int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t t
             ulog(LOG_COMP_IPC, ULOG_DEBUG, "Failed to read on UNIX socket: %s", strerror(errno));
             return -1;
         }
-        UGW_ASSERT(array_length(&client->buffer) >= sizeof(struct umsghdr));
+        UGW_ASSERT(client->head_len || array_length(&client->buffer) >= sizeof(struct umsghdr));
         const umsghdr *h = header(client);
         uint16_t got = umsg_seq(h);
         if (h->flags & (UMSG_F_ACK | UMSG_F_NAK)) {
@@ -218,8 +236,28 @@ ssize_t uclient_request(uclient *client, const void *payload, size_t len, const 
 {
     if (uclient_transact(client, payload, len, UMSG_REQUEST, -1) < 0)
         return -1;
+    UGW_ASSERT(!client->head_len);
     size_t n = array_length(&client->buffer) - sizeof(umsghdr);
     *reply = n ? payload_of(client) : nullptr;
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t uclient_request_split(uclient *client, const void *payload, size_t len, size_t split,
+                              const uint8_t **head, const uint8_t **rest)
+{
+    client->split = split <= UMSG_PAYLOAD ? split : 0;
+    int r = uclient_transact(client, payload, len, UMSG_REQUEST, -1);
+    client->split = 0;
+    if (r < 0) return -1;
+    size_t n = array_length(&client->buffer);
+    if (client->head_len) {
+        *head = client->head + sizeof(umsghdr);
+        *rest = array_data<const uint8_t>(&client->buffer);
+        return static_cast<ssize_t>(client->head_len - sizeof(umsghdr) + n);
+    }
+    n -= sizeof(umsghdr);
+    *head = n ? payload_of(client) : nullptr;
+    *rest = nullptr;
     return static_cast<ssize_t>(n);
 }
 

@@ -23,6 +23,9 @@ struct uclient {
     // The whole size a message announces in its first fragment, or 0; lets a
     // long reply land in a buffer sized once. Null: the buffer grows as it fills.
     size_t (*expect)(const uint8_t *payload, size_t len);
+    size_t split;    // see uclient_request_split; 0 otherwise
+    size_t head_len; // header and head of the last message, when it came split
+    uint8_t head[UMSG_DATAGRAM];
 };
 
 enum : int { UCLIENT_WAIT_SEC = 4 };
@@ -38,6 +41,13 @@ int uclient_transact(uclient *client, const void *payload, size_t len, uint8_t t
 
 // The reply payload length, *reply pointing at it (null when empty), or -1.
 ssize_t uclient_request(uclient *client, const void *payload, size_t len, const uint8_t **reply);
+// As uclient_request, but a reply of several fragments whose first holds at
+// least `split` payload bytes comes in two parts: those bytes at *head, the
+// rest at the front of client->buffer (*rest), so that trailing rows can be
+// taken over without moving them. *rest is null when the reply is whole at
+// *head. split above UMSG_PAYLOAD is taken as 0.
+ssize_t uclient_request_split(uclient *client, const void *payload, size_t len, size_t split,
+                              const uint8_t **head, const uint8_t **rest);
 int uclient_send(uclient *client, const void *payload, size_t len);
 ssize_t uclient_recv_event(uclient *client, const uint8_t **payload);
 

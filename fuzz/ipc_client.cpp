@@ -34,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     c.event_pass_fd = -1;
     list_init(&c.link);
     for (int i = 0; i < 4; i++) {
+        // Every other message is asked to come split.
+        c.split = i & 1 ? 24 : 0;
         // Fragments that never come would wait; the fuzzer must not.
         if (uclient_recv(&c, c.fd, 0, 0) < 0 && errno == EAGAIN)
             break;

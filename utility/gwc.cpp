@@ -32,6 +32,24 @@ void clear_cursor(gwc_connection *c)
     c->payload = nullptr;
     c->offset = 0;
     c->length = 0;
+    c->rest = nullptr;
+    c->rest_at = 0;
+}
+
+// The reply's bytes from `at` on, up to where they stop being contiguous.
+const uint8_t *reply_at(const gwc_connection *c, uint32_t at)
+{
+    return c->rest && at >= c->rest_at ? c->rest + (at - c->rest_at) : c->payload + at;
+}
+
+// n bytes from the cursor on, across the two parts of a split reply.
+void copy_out(const gwc_connection *c, uint8_t *out, size_t n)
+{
+    size_t first = n;
+    if (c->rest && c->offset < c->rest_at && n > c->rest_at - c->offset)
+        first = c->rest_at - c->offset;
+    memcpy(out, reply_at(c, c->offset), first);
+    if (first < n) memcpy(out + first, c->rest, n - first);
 }
 
 void advance(gwc_connection *c, uint32_t n)
@@ -127,6 +145,11 @@ int gwc_append_string(gwc_connection *c, const char *text, size_t n)
 
 int gwc_response(gwc_connection *c, uint32_t expected)
 {
+    return gwc_response_rows(c, expected, 0);
+}
+
+int gwc_response_rows(gwc_connection *c, uint32_t expected, uint32_t rows_at)
+{
     const uint8_t *req = array_data<const uint8_t>(&c->request);
     size_t len = array_length(&c->request);
     UGW_ASSERT(len >= sizeof(ctl_msg) && ctl_msg_size(req, len) == len);
@@ -134,11 +157,13 @@ int gwc_response(gwc_connection *c, uint32_t expected)
     clear_cursor(c);
     c->stood_in = false;
 
-    const uint8_t *reply;
-    ssize_t got = uclient_request(c->client, req, len, &reply);
+    const uint8_t *reply, *rest;
+    size_t split = rows_at ? sizeof(ctl_msg) + rows_at : 0;
+    ssize_t got = uclient_request_split(c->client, req, len, split, &reply, &rest);
     if (got < 0) return -1;
     size_t n = static_cast<size_t>(got);
-    uint32_t size = n >= 4 ? ctl_msg_size(reply, n) : 0;
+    // A split reply's head holds its header and whatever precedes the rows.
+    uint32_t size = n >= 4 ? ctl_msg_size(reply, rest ? split : n) : 0;
     if (n < 4 || n < size) {
         ulog(LOG_COMP_UCLIENT, ULOG_DEBUG, "Short IPC response %zu bytes", n);
         errno = EBADMSG;
@@ -169,6 +194,10 @@ int gwc_response(gwc_connection *c, uint32_t expected)
     if (n > sizeof(ctl_msg)) {
         c->payload = reply + sizeof(ctl_msg);
         c->length = static_cast<uint32_t>(n - sizeof(ctl_msg));
+        if (rest) {
+            c->rest = rest;
+            c->rest_at = rows_at;
+        }
     }
     return 0;
 }
@@ -180,7 +209,7 @@ int gwc_read(gwc_connection *c, void *out, size_t n)
         errno = EBADMSG;
         return -1;
     }
-    if (out && n) memcpy(out, c->payload + c->offset, n);
+    if (out && n) copy_out(c, static_cast<uint8_t *>(out), n);
     advance(c, static_cast<uint32_t>(n));
     return 0;
 }
@@ -201,14 +230,15 @@ int gwc_export(gwc_connection *c, Ary *rows, uint32_t count, uint32_t row_size)
         advance(c, static_cast<uint32_t>(bytes));
         return 0;
     }
-    const uint8_t *src = c->payload + c->offset;
     Ary *buf = &c->client->buffer;
-    if (rows->_dynamic) {
-        // The rows are the reply's last part: they move to the front of the
-        // receive buffer, which becomes the caller's array; the caller's old
-        // buffer serves the next reply.
+    if (rows->_dynamic && (!c->rest || c->offset >= c->rest_at)) {
+        // The rows are the reply's last part: they go to (or, split at their
+        // start, already are at) the front of the receive buffer, which
+        // becomes the caller's array; the caller's old buffer serves the next
+        // reply.
+        const uint8_t *src = reply_at(c, c->offset);
         uint8_t *base = array_data<uint8_t>(buf);
-        memmove(base, src, bytes);
+        if (src != base) memmove(base, src, bytes);
         Ary mine = *buf;
         // Counted whole, so that receiving into it zeroes nothing first.
         *buf = Ary{rows->_buffer, rows->_capacity, rows->_capacity, 1, true};
@@ -218,7 +248,7 @@ int gwc_export(gwc_connection *c, Ary *rows, uint32_t count, uint32_t row_size)
     }
     array_reset(rows, row_size);
     if (array_reserve(rows, count) < 0) return -1;
-    memcpy(array_data(rows), src, bytes);
+    copy_out(c, array_data<uint8_t>(rows), bytes);
     advance(c, static_cast<uint32_t>(bytes));
     return 0;
 }

@@ -47,6 +47,8 @@ struct gwc_connection {
     const uint8_t *payload; // the accepted reply after its header
     uint32_t offset;
     uint32_t length;
+    const uint8_t *rest; // non-null: bytes from rest_at on are here, not after payload
+    uint32_t rest_at;
     uint32_t force; // bit 0: -f, sent on Add- and Remove- requests
     bool stood_in;  // a forced Status 0 answered in place of the record
     void *user;
@@ -74,6 +76,10 @@ int gwc_append(gwc_connection *c, const void *bytes, size_t n);
 // would address another object.
 int gwc_append_string(gwc_connection *c, const char *text, size_t n);
 int gwc_response(gwc_connection *c, uint32_t expected);
+// As gwc_response, for a reply whose rows begin rows_at bytes after its
+// header (0: not known): a long reply's rows then arrive where gwc_export
+// hands them over without moving them.
+int gwc_response_rows(gwc_connection *c, uint32_t expected, uint32_t rows_at);
 int gwc_read(gwc_connection *c, void *out, size_t n);
 int gwc_export(gwc_connection *c, Ary *rows, uint32_t count, uint32_t row_size);
 

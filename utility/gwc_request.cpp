@@ -61,9 +61,12 @@ int exchange_rows(gwc_connection *c, uint32_t type, uint32_t expected,
                   std::initializer_list<key> keys, std::initializer_list<block> blocks, rows list)
 {
     uint32_t count = 0;
-    if (build(c, type, keys) < 0 || gwc_response(c, expected) < 0 || read_blocks(c, blocks) < 0 ||
-        gwc_read(c, &count, sizeof(count)) < 0 || gwc_read(c, nullptr, list.skip) < 0 ||
-        gwc_export(c, list.ary, count, list.size) < 0)
+    uint32_t rows_at = sizeof(count) + list.skip;
+    for (const block &b : blocks)
+        rows_at += b.n;
+    if (build(c, type, keys) < 0 || gwc_response_rows(c, expected, rows_at) < 0 ||
+        read_blocks(c, blocks) < 0 || gwc_read(c, &count, sizeof(count)) < 0 ||
+        gwc_read(c, nullptr, list.skip) < 0 || gwc_export(c, list.ary, count, list.size) < 0)
         return -1;
     if (count > INT_MAX) {
         errno = EOVERFLOW;

@@ -326,6 +326,34 @@ TEST(Ipc, FragmentsAreSplitAt4092AndCheckedOnReassembly)
     ASSERT_EQ(umsg_send(sv[0], UMSG_REQUEST, 0, 77, msg.data(), msg.size(), nullptr, nullptr, -1), 0);
     ASSERT_EQ(uclient_recv(&c, sv[1], 0), static_cast<ssize_t>(9004));
     EXPECT_EQ(memcmp(array_at<uint8_t>(&c.buffer, 4), msg.data(), msg.size()), 0);
+    EXPECT_EQ(c.head_len, 0u);
+
+    // Asked to split: the head aside, the rest from the buffer's front; a
+    // head that the first fragment cannot hold, or a message of one
+    // fragment, comes whole.
+    for (size_t split : {size_t{100}, size_t{4092}, size_t{4093}}) {
+        for (size_t len : {size_t{9000}, size_t{300}}) {
+            c.split = split;
+            ASSERT_EQ(umsg_send(sv[0], UMSG_REQUEST, 0, 78, msg.data(), len, nullptr, nullptr, -1),
+                      0);
+            ASSERT_EQ(uclient_recv(&c, sv[1], 0), static_cast<ssize_t>(4 + len));
+            bool apart = len > UMSG_PAYLOAD && split <= UMSG_PAYLOAD;
+            ASSERT_EQ(c.head_len, apart ? 4 + split : 0) << split << " " << len;
+            const uint8_t *rest = array_data<uint8_t>(&c.buffer);
+            const uint8_t *h = apart ? c.head : rest;
+            EXPECT_EQ(h[0], UMSG_REQUEST);
+            EXPECT_EQ(h[1], 0) << "the last fragment's header";
+            EXPECT_EQ(h[3], 78);
+            if (apart) {
+                EXPECT_EQ(memcmp(c.head + 4, msg.data(), split), 0);
+                ASSERT_EQ(array_length(&c.buffer), len - split);
+                EXPECT_EQ(memcmp(rest, msg.data() + split, len - split), 0);
+            } else {
+                EXPECT_EQ(memcmp(rest + 4, msg.data(), len), 0);
+            }
+        }
+    }
+    c.split = 0;
 
     // A fragment of another message in the middle is refused.
     umsghdr h = {UMSG_REQUEST, UMSG_F_MORE, {0, 1}};

@@ -194,6 +194,44 @@ TEST_F(Gwc, LongListArrivesWholeInOneBuffer)
     array_purge(&rows);
 }
 
+// Where the rows are said to begin splits a long reply; reads and exports
+// see one reply whichever side of the split their bytes are on.
+TEST_F(Gwc, SplitReplyReadsAsOne)
+{
+    constexpr uint32_t n = 2000;
+    auto r = reply_of(CTL_FLOWS, n);
+    for (size_t i = 12; i < r.size(); i++)
+        r[i] = static_cast<uint8_t>(i * 13 + i / 251);
+    fakegwd_set_reply(fake, CTL_DUMP_FLOWS, r);
+    const size_t bytes = static_cast<size_t>(n) * CTL_REC_FLOW;
+    std::vector<uint8_t> fixed_buf(bytes);
+    // Rows at their place, a split inside the count, one before the rows,
+    // one inside them, one past the first fragment (no split).
+    for (uint32_t rows_at : {8u, 2u, 6u, 100u, 5000u}) {
+        for (bool dynamic : {true, false}) {
+            SCOPED_TRACE(testing::Message() << rows_at << (dynamic ? " dynamic" : " fixed"));
+            Ary rows;
+            if (dynamic)
+                array_init(&rows, 1);
+            else
+                array_init_fixed(&rows, fixed_buf.data(), static_cast<uint32_t>(bytes), 1);
+            ASSERT_EQ(gwc_begin(c, CTL_DUMP_FLOWS), 0);
+            ASSERT_EQ(gwc_append(c, nullptr, 56), 0);
+            ASSERT_EQ(gwc_response_rows(c, CTL_FLOWS, rows_at), 0);
+            EXPECT_EQ(c->rest != nullptr, rows_at <= UMSG_PAYLOAD - 8);
+            uint32_t count = 0;
+            ASSERT_EQ(gwc_read(c, &count, 4), 0);
+            EXPECT_EQ(count, n);
+            ASSERT_EQ(gwc_read(c, nullptr, 4), 0);
+            ASSERT_EQ(gwc_export(c, &rows, n, CTL_REC_FLOW), 0);
+            ASSERT_EQ(array_length(&rows), n);
+            EXPECT_EQ(memcmp(array_data(&rows), r.data() + 16, bytes), 0);
+            EXPECT_EQ(c->payload, nullptr);
+            if (dynamic) array_purge(&rows);
+        }
+    }
+}
+
 TEST_F(Gwc, LateAnswerIsSkippedByTheNextRequest)
 {
     auto r = reply_of(CTL_NEW_PORT);
