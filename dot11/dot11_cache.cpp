@@ -216,6 +216,9 @@ int dot11_cache_check_config(dot11_cache *cache, const dot11_auth_config *config
         }
     }
     cache->config = *config;
+    if (cache->r0khs)
+        for (hashlink *l = hashtable_first(cache->r0khs); l; l = hashtable_next(cache->r0khs, l))
+            dot11_r0kh_forget_psk(hashtable_entry(l, &dot11_r0kh::link));
     unsigned ft = 0;
     for (uint32_t akm : config->dot11RSNAConfigAuthenticationSuite)
         ft += dot11_akm_is_ft(akm);
@@ -481,9 +484,14 @@ void dot11_cache_poll(dot11_cache *cache, dot11_rsna *sta)
     if (!is_zero16(cache->cursor)) e = dot11_cache_find_pmk(cache, cache->cursor);
     if (!e) e = dot11_cache_first_pmk(cache);
     if (e) {
-        // A lone entry has no successor; no need to walk the buckets for one.
-        dot11_cache_entry *n =
-            hashtable_count(cache->entries_by_id) > 1 ? dot11_cache_next_pmk(cache, e) : nullptr;
+        // The cursor wraps to the first entry here, once per round, so that
+        // the next polls find it by id instead of walking the empty buckets
+        // from the start (a lone entry is its own successor).
+        dot11_cache_entry *n = e;
+        if (hashtable_count(cache->entries_by_id) > 1) {
+            n = dot11_cache_next_pmk(cache, e);
+            if (!n) n = dot11_cache_first_pmk(cache);
+        }
         if (n)
             memcpy(cache->cursor, n->id, 16);
         else

@@ -161,9 +161,20 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
     } else if (akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_FT_PSK) {
         const uint8_t *xxkey = x ? res.msk + 32 : src;
         dot11_derive_pmkid(xxkey, aa, r0kh->mac, sa->id);
-        dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
-                           c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key,
-                           dot11_cache_entry_name(sa));
+        if (x) {
+            dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
+                               c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key,
+                               dot11_cache_entry_name(sa));
+        } else {
+            if (!r0kh->psk_r0_ready) {
+                dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
+                                   c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, r0kh->psk_r0,
+                                   r0kh->psk_r0name);
+                r0kh->psk_r0_ready = true;
+            }
+            memcpy(sa->key, r0kh->psk_r0, 32);
+            memcpy(dot11_cache_entry_name(sa), r0kh->psk_r0name, 16);
+        }
     } else {
         memcpy(sa->key, src, 32);
         memset(sa->id, 0, 16);
@@ -431,6 +442,13 @@ void dot11_r0kh_detach(dot11_rsna *sta)
         r0kh->route = nullptr;
     }
     maybe_delete(r0kh);
+}
+
+void dot11_r0kh_forget_psk(dot11_r0kh *r0kh)
+{
+    secure_wipe(r0kh->psk_r0, sizeof r0kh->psk_r0);
+    secure_wipe(r0kh->psk_r0name, sizeof r0kh->psk_r0name);
+    r0kh->psk_r0_ready = false;
 }
 
 void dot11_r0kh_delete(dot11_r0kh *r0kh)

@@ -91,12 +91,19 @@ struct dot11_r0kh {
     uint16_t ethertype;
     bool running;
     uint8_t events;
+    // PMK-R0 and PMKR0Name of the configured PSK for this station, derived
+    // once: its inputs change only with the configuration, which forgets it.
+    bool psk_r0_ready;
+    uint8_t psk_r0[32];
+    uint8_t psk_r0name[16];
 };
 
 int dot11_r0kh_create(dot11_cache *cache, dot11_rsna *sta);
 void dot11_r0kh_detach(dot11_rsna *sta);
 void dot11_r0kh_delete(dot11_r0kh *r0kh);
 void dot11_r0kh_step(dot11_r0kh *r0kh);
+// Wipes what was derived from the configured PSK (the configuration changed).
+void dot11_r0kh_forget_psk(dot11_r0kh *r0kh);
 void dot11_r0kh_notify(dot11_r0kh *r0kh);
 // A frame from the station through a BSS, Ethernet header on; the packet
 // stays the caller's.

@@ -167,6 +167,23 @@ TEST_F(ft, Over_the_air_with_mics_both_ways_and_no_second_install)
     EXPECT_FALSE(sta2.Associated);
 }
 
+// The key holder keeps the PMK-R0 it derived from the PSK; a new PSK must
+// not leave the old one in use.
+TEST_F(ft, New_psk_in_the_configuration_gives_a_new_pmk_r0)
+{
+    initial_association();
+    sim::bytes psk = sim::psk_from_passphrase("another secret", kSsid);
+    memcpy(cfg.dot11RSNAConfigPSKValue, psk.data(), 32);
+    ASSERT_EQ(dot11_cache_check_config(cache, &cfg, nullptr), 0);
+    s.pmk = psk;
+    s.ft_r0();
+    memcpy(s.bss, kBss2, 6);
+    h.mlme(&sta2, s.ft_auth_req());
+    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+    EXPECT_EQ(sim::bytes(sta2.pmkr1name, sta2.pmkr1name + 16), s.pmkr1name);
+    reassociate(&sta2);
+}
+
 TEST_F(ft, Bad_mic_in_the_reassoc_req_is_not_taken)
 {
     initial_association();
