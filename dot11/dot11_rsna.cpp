@@ -320,6 +320,23 @@ int r1kh_FT_PTK_CALC_NEGOTIATING(dot11_rsna *sta)
     return 0;
 }
 
+// Once per PTK: a retried message 4 or Reassoc-Req must not reset the
+// receive sequence counters by installing the same key again.
+int install_tk(dot11_rsna *sta)
+{
+    dot11_auth *auth = sta->auth;
+    if (sta->tk_installed) return 0;
+    if (!auth->ops.install_key ||
+        auth->ops.install_key(auth->ops.user, auth, sta, sta->suites.pairwise, 0, sta->ptk + 32,
+                              sta->suites.tk_len) < 0) {
+        DOT11_LOG(auth, ULOG_DEBUG, "Failed to install unicast key for STA " DOT11_MACF,
+                  DOT11_MACA(sta->mac));
+        return -1;
+    }
+    sta->tk_installed = true;
+    return 0;
+}
+
 int r1kh_FT_PTK_CALC_NEGOTIATING3(dot11_rsna *sta)
 {
     dot11_auth *auth = sta->auth;
@@ -327,16 +344,7 @@ int r1kh_FT_PTK_CALC_NEGOTIATING3(dot11_rsna *sta)
         return -1;
     if (!sta->pairwise_retry)
         sta->replay_step = sta->replay + 1;
-    if (!sta->tk_installed) {
-        if (!auth->ops.install_key ||
-            auth->ops.install_key(auth->ops.user, auth, sta, sta->suites.pairwise, 0, sta->ptk + 32,
-                                  sta->suites.tk_len) < 0) {
-            DOT11_LOG(auth, ULOG_DEBUG, "Failed to install unicast key for STA " DOT11_MACF,
-                      DOT11_MACA(sta->mac));
-            return -1;
-        }
-        sta->tk_installed = true;
-    }
+    if (install_tk(sta) < 0) return -1;
     packet *p;
     if (sta->suites.desc_type == 254) {
         const uint8_t *ies[1] = {auth->ie_wpa};
@@ -509,16 +517,7 @@ int r1kh_FT_HANDSHAKE_DONE(dot11_rsna *sta)
     size_t n = 3;
     if (auth->config.dot11BssMaxIdlePeriod && auth->ie_idle[1]) ies[n++] = auth->ie_idle;
     dot11_send_assoc_resp(sta, DOT11_ST_REASSOC_RESP, 0, ies, n);
-    if (!sta->tk_installed) {
-        if (!auth->ops.install_key ||
-            auth->ops.install_key(auth->ops.user, auth, sta, sta->suites.pairwise, 0, sta->ptk + 32,
-                                  sta->suites.tk_len) < 0) {
-            DOT11_LOG(auth, ULOG_DEBUG, "Failed to install unicast key for STA " DOT11_MACF,
-                      DOT11_MACA(sta->mac));
-            return -1;
-        }
-        sta->tk_installed = true;
-    }
+    if (install_tk(sta) < 0) return -1;
     if (!auth->ops.activate_key || auth->ops.activate_key(auth->ops.user, sta) < 0) {
         DOT11_LOG(auth, ULOG_DEBUG, "Failed to activate unicast key for STA " DOT11_MACF,
                   DOT11_MACA(sta->mac));
