@@ -609,8 +609,8 @@ radius_db *radius_db_create(const radius_db_ops *ops, void *user, const char *na
     // Sessions come by the thousand: small chunks would cost a mapping each
     // on the way up and an unmapping each on the way down.
     mempool_info entry_geometry{};
-    entry_geometry.memOptions = MEMPOOL_OPT_MMAP;
-    entry_geometry.memBlockSize = 256 * 1024;
+    entry_geometry.memOptions = MEMPOOL_OPT_MMAP | MEMPOOL_OPT_HUGEPAGES;
+    entry_geometry.memBlockSize = 2 * 1024 * 1024;
     db->entry_pool = mempool_create(sizeof(radius_entry) + realm_len, &entry_geometry,
                                     "struct radius_entry", __FILE__, __LINE__);
     db->index_pool = mempool_create(sizeof(radius_index), nullptr, "struct radius_index", __FILE__,
