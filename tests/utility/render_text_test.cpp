@@ -221,6 +221,42 @@ TEST_F(RenderText, LeasesAndServices)
                   row("Upload Volume", "0 B in 3 packets") + row("Upload Drops", "25.0%"));
 }
 
+TEST_F(RenderText, TunnelsAndLoggerSettings)
+{
+    ugwd_tunnel_mib t{};
+    memcpy(t.ulmexServiceId, uuid, 16);
+    t.ulmexTunnelProto = 3;
+    t.ulmexTunnelVNI = 5000;
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_port = htons(6081);
+    inet_pton(AF_INET6, "2001:db8::2", &peer.sin6_addr);
+    memcpy(t.ulmexRemotePort, &peer, sizeof peer);
+    t.ulmexServiceIfIndex = 1;
+    t.ulmexServiceActiveFlows = 2;
+    t.ulmexStartTime = RENDER_NOW - 2 * 86400;
+    t.traffic.ulmexUploadBytes = 10;
+    t.traffic.ulmexUploadPackets = 1;
+    EXPECT_EQ(render_capture([&](FILE *o) { render_text_ulmex_tunnel(o, &t); }),
+              row("Service ID", uuid_text) + row("Tunnel Protocol", "Geneve") +
+                  row("Tunnel VNI", "5000") + row("Remote Port", "[2001:db8::2]:6081") +
+                  row("Device", "eth0") + row("Active # Flows", "2") +
+                  row("Running Time", "2 days") + row("Download Volume", "0 B in 0 packets") +
+                  row("Upload Volume", "10 B in 1 packets") + row("Upload Drops", "0.0%"));
+
+    log_cfg l{};
+    l.level = -1;
+    l.format = 0x01 | 0x04 | 0x80;
+    l.components = 0x5;
+    EXPECT_EQ(render_capture([&](FILE *o) {
+                  render_text_ulmex_logger(o, &l, [](unsigned bit) -> const char * {
+                      return bit == 0 ? "frlc" : bit == 2 ? "ipc" : nullptr;
+                  });
+              }),
+              row("Logger Level", "-1") + row("Logger Options", "pid time ") +
+                  row("Logger Modules", "frlc ipc") + row("Logger Target", "00:00:00:00:00:00"));
+}
+
 TEST_F(RenderText, RadiusRows)
 {
     radius_nas_config nas{};
