@@ -15,3 +15,5 @@ if(NOT RAPIDJSON_INCLUDE_DIR)
   message(STATUS "RapidJSON not found: bench_json_render is not built (install rapidjson-dev)")
   set_target_properties(bench_json_render PROPERTIES EXCLUDE_FROM_ALL TRUE)
 endif()
+
+target_link_libraries(bench_ugw_batch PRIVATE fakegwd)
