@@ -262,6 +262,30 @@ TEST_F(ShmdbTest, EntryInBothHalvesIsReportedOnce)
         EXPECT_EQ(fdb_find_client(f, m, &port), 0);
         EXPECT_EQ(port, k - 0xa0);
     }
+
+    // Copies land in the current half behind a pass that is already in the
+    // old half: the old copies are still reported, once each.
+    std::fill(obj.begin() + static_cast<long>(h / 8), obj.end(), 0);
+    for (uint64_t k : {0xb1, 0xb2, 0xb4})
+        place(half0, b, k, 1);
+    fd = open((dir + "eth2").c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, obj.data() + h / 8, obj.size() * 8 - h, static_cast<off_t>(h)),
+              static_cast<ssize_t>(obj.size() * 8 - h));
+    close(fd);
+    uint8_t key[6];
+    uint64_t v;
+    std::map<uint64_t, int> seen;
+    int64_t i = shmdb_next(&f->h, 0, key, &v);
+    ASSERT_GT(i, 32); // the current half is empty
+    seen[mac_key(key)]++;
+    for (uint64_t k : {0xb1, 0xb2, 0xb4})
+        place(half1, 2 * b, k, 1);
+    fd = open((dir + "eth2").c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, half1, 2 * b * 8, static_cast<off_t>(h + 16 * b)), ssize_t{2 * b * 8});
+    close(fd);
+    while ((i = shmdb_next(&f->h, i, key, &v)) > 0)
+        seen[mac_key(key)]++;
+    EXPECT_EQ(seen, (std::map<uint64_t, int>{{0xb1, 1}, {0xb2, 1}, {0xb4, 1}}));
     fdb_close(f);
 }
 
