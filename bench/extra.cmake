@@ -17,3 +17,4 @@ if(NOT RAPIDJSON_INCLUDE_DIR)
 endif()
 
 target_link_libraries(bench_ugw_batch PRIVATE fakegwd)
+target_link_libraries(bench_shmdb PRIVATE shm_writer)

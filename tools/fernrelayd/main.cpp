@@ -25,6 +25,7 @@
 #include "common/umsg.h"
 #include "common/userver.h"
 #include "gateway/fernrelayd_msg.h"
+#include "tools/fernrelayd/shm_writer.h"
 
 namespace {
 
@@ -400,11 +401,13 @@ bytes add_port(const request &r)
     bytes rec(r.body, r.body + FRL_PORT_SIZE);
     if (!S.m.ports.emplace(r.id(), rec).second)
         return reply_status(EEXIST);
+    shm_writer_port_added(r.id());
     return reply_record(FRL_MSG_PORT, rec);
 }
 
 bytes remove_port(const request &r)
 {
+    if (S.m.ports.count(r.id())) shm_writer_port_removed(r.id());
     return remove_record(S.m.ports, r.id(), FRL_MSG_PORT_REMOVED);
 }
 
@@ -980,6 +983,7 @@ std::string inject_frame(const std::string &line)
 std::string command(const std::string &line)
 {
     std::string err;
+    if (std::string out = shm_writer_command(line); !out.empty()) return out;
     if (line == "journal") {
         std::string out;
         for (auto &j : S.journal)
@@ -1310,6 +1314,7 @@ int main(int argc, char **argv)
                 _exit(3); // dies as a crash would: sockets left behind
         }
     }
+    shm_writer_shutdown();
     userver_close(S.control);
     userver_close(S.data);
     // The journal outlives the process for tests that look at what came last.
