@@ -25,7 +25,7 @@ constexpr size_t SOCKET_UDP_AT = 8;
 constexpr size_t LEASE_ADDR_AT = 88; // both lease records
 constexpr size_t FABRIC_LOCAL_PORT_AT = 0;
 constexpr size_t XSK_IFINDEX_AT = 0;
-constexpr size_t FLOW_SERVICE_AT = 0; // the flow record begins with its service's UUID
+constexpr size_t FLOW_SERVICE_AT = 18; // ulmexServiceId in the flow record
 
 // The NAS record as Get-NAS returns it, block by block.
 struct nas_record {

@@ -74,11 +74,18 @@ bool number_text(const char *s, uint32_t *out)
     return true;
 }
 
-void copy_text(char *out, const char *s)
+// A cut name or secret would address or set something else: a text that
+// does not fit ends the input instead.
+int copy_text(ugw_words *w, char *out, const char *s)
 {
-    size_t n = strnlen(s, UGW_TEXT_MAX);
+    size_t n = strnlen(s, UGW_TEXT_MAX + 1);
+    if (n > UGW_TEXT_MAX) {
+        w->stopped = true;
+        return UGW_TOKEN_END;
+    }
     memcpy(out, s, n);
     out[n] = '\0';
+    return UGW_TOKEN_TEXT;
 }
 
 } // namespace
@@ -90,6 +97,7 @@ void ugw_words_init(ugw_words *w, char *const *words, int count)
     w->index = 0;
     w->pos = 0;
     w->mode = UGW_MODE_NORMAL;
+    w->stopped = false;
 }
 
 int ugw_lex(ugw_token_value *v, ugw_words *w)
@@ -113,15 +121,17 @@ int ugw_lex(ugw_token_value *v, ugw_words *w)
 
     if (mode == UGW_MODE_HEX) {
         int bits = ugw_parse_hex(s, " ", v->hex.bytes, sizeof(v->hex.bytes));
-        if (bits < 1 || bits > 512) return UGW_TOKEN_END;
+        if (bits < 1 || bits > 512) {
+            w->stopped = true;
+            return UGW_TOKEN_END;
+        }
         v->hex.bits = bits;
         take(rest);
         return UGW_TOKEN_HEX;
     }
     if (mode == UGW_MODE_TEXT) {
-        copy_text(v->text, s);
         take(rest);
-        return UGW_TOKEN_TEXT;
+        return copy_text(w, v->text, s);
     }
     if (mode == UGW_MODE_NORMAL) {
         if (filter_rule_parse(&v->rule, s, 1) == 0) {
@@ -167,9 +177,8 @@ int ugw_lex(ugw_token_value *v, ugw_words *w)
         take(rest);
         return UGW_TOKEN_NUMBER;
     }
-    copy_text(v->text, s);
     take(rest);
-    return UGW_TOKEN_TEXT;
+    return copy_text(w, v->text, s);
 }
 
 int ugw_parse_hex(const char *text, const char *separators, uint8_t *buffer, size_t size)

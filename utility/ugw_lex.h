@@ -68,6 +68,9 @@ struct ugw_words {
     int index;
     size_t pos;
     uint8_t mode;
+    // A word could not be read as the mode wants it (a text longer than a token
+    // holds, hex that is not): the input ended there, and no sentence may end.
+    bool stopped;
 };
 
 void ugw_words_init(ugw_words *w, char *const *words, int count);

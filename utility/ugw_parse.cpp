@@ -32,7 +32,7 @@ struct parser {
     // The sentence is complete: nothing may follow.
     bool end(uint32_t kind)
     {
-        if (t != UGW_TOKEN_END) return false;
+        if (t != UGW_TOKEN_END || w->stopped) return false;
         c->kind = kind;
         return true;
     }
@@ -736,7 +736,7 @@ int ugw_parse(ugw_words *w, ugw_command *cmd)
     parser p{.w = w, .c = cmd, .v = {}, .t = 0, .bad_value = false};
     p.next();
     if (sentence(p)) return 0;
-    errno = p.bad_value ? EINVAL : 0;
+    errno = p.bad_value || w->stopped ? EINVAL : 0;
     return -1;
 }
 

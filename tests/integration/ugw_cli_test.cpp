@@ -259,6 +259,26 @@ TEST_F(UgwCli, QuietKeepsErrorsOffAPipeOnDescriptorTwo)
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(UgwCli, ATerminatedBatchCommitsBeforeItEnds)
+{
+    start_fake();
+    child b = spawn({ugw_bin, "-d", "-c", "-"}, run);
+    std::string first = "add hostset 3\n";
+    ASSERT_EQ(write(b.in, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(read_line(b.out), "add hostset 3");
+    kill(b.pid, SIGTERM);
+    int st = 0;
+    waitpid(b.pid, &st, 0);
+    close(b.in);
+    close(b.out);
+    close(b.err);
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    // Without the commit the lock of the vanished batch would refuse this
+    // check until the server's next sweep.
+    EXPECT_EQ(ugw({"check"}, run).err, "");
+}
+
 TEST_F(UgwCli, ABatchKilledHalfWayLeavesTheDaemonHealthy)
 {
     std::string var = dir + "/var";

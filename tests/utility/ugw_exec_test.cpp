@@ -310,6 +310,22 @@ TEST_F(UgwExec, ServerAddsFillThePrimaryThenTheSecondaryThenRefuse)
     EXPECT_EQ(sent(), (std::vector<uint32_t>{32, 37}));
 }
 
+TEST_F(UgwExec, AFlowShownByBssidFetchesTheVapOfItsService)
+{
+    std::vector<uint8_t> flow = reply_of(CTL_NEW_FLOW);
+    const uint8_t service[16] = {0xaa, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xbb};
+    memcpy(flow.data() + 8 + 18, service, sizeof(service)); // ulmexServiceId
+    fakegwd_set_reply(fake, CTL_GET_FLOW, flow);
+    ASSERT_EQ(exec("show vap 02:00:00:00:00:01 client " + M + " flow"), 0);
+    auto j = fakegwd_journal(fake);
+    ASSERT_EQ(j.size(), 2u);
+    ASSERT_EQ(ctl_get32(j[1].data(), 0), CTL_GET_VAP);
+    EXPECT_EQ(std::vector<uint8_t>(j[1].begin() + 8, j[1].begin() + 24),
+              std::vector<uint8_t>(service, service + 16));
+    EXPECT_EQ(j[1][24 + 5], 1); // the BSSID follows
+    EXPECT_TRUE(last_render.extra);
+}
+
 TEST_F(UgwExec, LocalAddressOfLoopbackIsLoopback)
 {
     in_addr peer{htonl(INADDR_LOOPBACK)}, local{};
