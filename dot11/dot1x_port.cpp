@@ -475,9 +475,8 @@ void dot1x_auth_delete(dot1x_port *port)
 
 void dot1x_auth_set_enabled(dot1x_port *port, bool enabled)
 {
-    if (eap(port).portEnabled == enabled) return;
+    // No run here: the owner runs the port once it can route its frames.
     eap(port).portEnabled = enabled;
-    dot1x_auth_kick(port);
 }
 
 void dot1x_auth_recv(dot1x_port *port, packet *p)

@@ -112,6 +112,7 @@ dot1x_port *dot1x_auth_create(const dot1x_ops *ops, void *owner, const eap_aaa_o
                               dot1xAuthDiag *diag, mempool *pool);
 // Null accepted; deferred while the machines run.
 void dot1x_auth_delete(dot1x_port *port);
+// Takes effect at the next run.
 void dot1x_auth_set_enabled(dot1x_port *port, bool enabled);
 // An EAPOL frame without its Ethernet header; the packet stays the caller's.
 void dot1x_auth_recv(dot1x_port *port, packet *p);

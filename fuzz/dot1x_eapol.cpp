@@ -113,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                              &diag, pool());
     if (!port) return 0;
     dot1x_auth_set_enabled(port, true);
+    dot1x_auth_kick(port);
     size_t at = 0;
     while (port && at + 3 <= size) {
         uint8_t op = data[at] % 5;

@@ -128,7 +128,12 @@ struct host {
     {
         port = dot1x_auth_create(&ops, this, &aaa_ops, nullptr, kSta, &cfg, &st, &diag, pool);
         ASSERT_NE(port, nullptr);
-        if (enabled) dot1x_auth_set_enabled(port, true);
+        if (enabled) enable();
+    }
+    void enable()
+    {
+        dot1x_auth_set_enabled(port, true);
+        dot1x_auth_kick(port);
     }
     void recv(const frame &f)
     {
@@ -453,7 +458,7 @@ TEST(Dot1xPort, DisabledPortWaitsAndTemplateStartsAtInitialize)
     EXPECT_EQ(h.backend_st(), DOT1X_BE_IDLE);
     EXPECT_EQ(h.port->eap->state, EAP_STATE_DISABLED);
     EXPECT_EQ(h.port->config.port & (DOT1X_PORT_ADMIN_DIRS | DOT1X_PORT_OPER_DIRS), 0);
-    dot1x_auth_set_enabled(h.port, true);
+    h.enable();
     EXPECT_EQ(h.take(), to_station(eap_pkt(EAP_CODE_REQUEST, 2, {EAP_TYPE_IDENTITY})));
 }
 

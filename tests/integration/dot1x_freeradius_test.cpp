@@ -142,6 +142,7 @@ outcome authenticate(eap_server &fr, const std::string &password)
     EXPECT_TRUE(port);
     if (!port) return o;
     dot1x_auth_set_enabled(port, true);
+    dot1x_auth_kick(port);
     auto settled = [&] {
         while (!sta.inbox.empty()) {
             bytes f = sta.inbox.front();
