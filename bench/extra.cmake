@@ -7,3 +7,6 @@ else()
   message(STATUS "Abseil not found: bench_hashtable is not built (install libabsl-dev)")
   set_target_properties(bench_hashtable PROPERTIES EXCLUDE_FROM_ALL TRUE)
 endif()
+# The flow benchmark starts the data-plane stand-in.
+target_compile_definitions(bench_flow_setup PRIVATE UGW_BIN_DIR="${CMAKE_BINARY_DIR}")
+add_dependencies(bench_flow_setup fernrelayd)
