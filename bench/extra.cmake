@@ -18,3 +18,7 @@ endif()
 
 target_link_libraries(bench_ugw_batch PRIVATE fakegwd)
 target_link_libraries(bench_shmdb PRIVATE shm_writer)
+
+# The flow benchmark starts the data-plane stand-in.
+target_compile_definitions(bench_flow_setup PRIVATE UGW_BIN_DIR="${CMAKE_BINARY_DIR}")
+add_dependencies(bench_flow_setup fernrelayd)

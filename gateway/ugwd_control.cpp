@@ -371,6 +371,7 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
 
     // Services, sockets and ports leave the data planes before these go.
     if (ctl->table) ugwd_ctl_teardown(ctl);
+    ugwd_ctl_flow_cleanup(ctl);
     for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
         ugwd_ctl_delete_proc(proc);
 

@@ -182,6 +182,8 @@ struct ugwd_ctl {
     int netif_fd;              // network events
     char *lease_path;          // null: no lease files
     char *lease6_path;
+    Ary flow_rules;                 // filter_rule: an authorization's IP rules, reused
+    struct ugwd_redirect *redirect; // redirect hosts of authorizations, or null
 };
 
 // Once per process, before the options are read.
@@ -272,7 +274,7 @@ int ugwd_ctl_cmd_dump_vaps(ugwd_ctl *ctl, uint8_t *msg, size_t size);
 int ugwd_ctl_cmd_get_tunnel(ugwd_ctl *ctl, uint8_t *msg, size_t size);
 int ugwd_ctl_cmd_dump_tunnels(ugwd_ctl *ctl, uint8_t *msg, size_t size);
 
-// Flows as far as binding needs them (gateway/ugwd_ctl_bind.cpp).
+// Flows as far as binding needs them (gateway/ugwd_flow.cpp, gateway/ugwd_ctl_flow.cpp).
 ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn,
                                 const uint8_t mac[6]);
 // Takes the flow out of the data plane, frees it, and deletes its VAP or
@@ -282,6 +284,8 @@ void ugwd_ctl_unbind_flow(ugwd_flow *f);
 // unbinding changes the index being walked.
 void ugwd_ctl_unbind_flows_by_uuid(ugwd_ctl *ctl, const uint8_t uuid[16]);
 void ugwd_ctl_unbind_flows_by_port(ugwd_ctl *ctl, uint32_t port);
+// What the flows keep in the gateway object: the rule array and the resolver.
+void ugwd_ctl_flow_cleanup(ugwd_ctl *ctl);
 
 // Ports and sockets (gateway/ugwd_ctl_port.cpp).
 ugwd_port *ugwd_ctl_find_port(ugwd_ctl *ctl, uint32_t ifindex);

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
-#include <new>
 
 #include "common/filter/filter_rule.h"
 #include "common/log.h"
@@ -12,6 +11,7 @@
 #include "common/sockaddr.h"
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
@@ -19,20 +19,6 @@
 
 namespace
 {
-
-const uint8_t *bssid_of(const ugwd_flow *f)
-{
-    return f->bssid;
-}
-
-void log_flow(int level, const char *what, const ugwd_flow *f)
-{
-    const uint8_t *m = f->mac, *b = bssid_of(f);
-    ulog(LOG_COMP_ALL, level,
-         "%s flow [%zd] for client %02x:%02x:%02x:%02x:%02x:%02x on BSSID "
-         "%02x:%02x:%02x:%02x:%02x:%02x",
-         what, f->index, m[0], m[1], m[2], m[3], m[4], m[5], b[0], b[1], b[2], b[3], b[4], b[5]);
-}
 
 // Takes a VAP's or tunnel's own creations out of its process, last first;
 // the process may refuse or be gone, which changes nothing here.
@@ -55,94 +41,6 @@ void release_binding(ugwd_binding *b, bool vap)
 }
 
 } // namespace
-
-ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn, const uint8_t mac[6])
-{
-    if (!vap == !tn) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    mempool *pool = ctl->pools[UGWD_POOL_FLOW];
-    void *mem = mempool_zalloc(pool);
-    if (!mem) {
-        ulog(LOG_COMP_ALL, ULOG_ERROR, "Out of buffer space");
-        errno = ENOMEM;
-        return nullptr;
-    }
-    auto *f = new (mem) ugwd_flow{};
-    f->ctl = ctl;
-    f->index = mempool_index(pool, f);
-    memcpy(f->mac, mac, 6);
-    ugwd_service *s = vap ? vap->service : tn->service;
-    memcpy(f->uuid, s->uuid, 16);
-    f->vap = vap;
-    f->tunnel = tn;
-    if (vap)
-        memcpy(f->bssid, vap->bssid, 6);
-    else
-        f->peer = tn->peer;
-    frlc_flow_id_pair(&f->id, f->bssid, f->mac);
-    ugwd_flow_links_init(f);
-    if (ugwd_table_insert_flow(ctl->table, f) < 0) {
-        int err = errno;
-        f->~ugwd_flow();
-        mempool_release(pool, f);
-        errno = err;
-        return nullptr;
-    }
-    list_append(&ctl->flows, &f->link);
-    if (vap)
-        vap->mib.ulmexServiceActiveFlows++;
-    else
-        tn->mib.ulmexServiceActiveFlows++;
-    s->mib.ulmexServiceActiveFlows++;
-    return f;
-}
-
-void ugwd_ctl_unbind_flow(ugwd_flow *f)
-{
-    ugwd_ctl *ctl = f->ctl;
-    if (f->bound) {
-        frlc_remove_flow(f->proc->fernrelay, &f->id, nullptr);
-        ugwd_table_remove_flow(ctl->table, f);
-        f->process = 0;
-        f->port = 0;
-        f->proc = nullptr;
-        f->chain_node = f->limit_node = f->rule_node = 0;
-        f->family = 0;
-        f->bound = false;
-        log_flow(ULOG_DETAIL, "Unbound", f);
-    }
-    ugwd_table_remove_flow(ctl->table, f);
-    list_remove(&f->link);
-    ugwd_vap *vap = f->vap;
-    ugwd_tunnel *tn = f->tunnel;
-    ugwd_service *s = vap ? vap->service : tn->service;
-    if (vap && vap->mib.ulmexServiceActiveFlows) vap->mib.ulmexServiceActiveFlows--;
-    if (tn && tn->mib.ulmexServiceActiveFlows) tn->mib.ulmexServiceActiveFlows--;
-    if (s->mib.ulmexServiceActiveFlows) s->mib.ulmexServiceActiveFlows--;
-    f->~ugwd_flow();
-    mempool_release(ctl->pools[UGWD_POOL_FLOW], f);
-    if (tn && !tn->mib.ulmexServiceActiveFlows) ugwd_ctl_delete_tunnel(tn);
-    if (vap && !vap->mib.ulmexServiceActiveFlows) ugwd_ctl_delete_vap(vap);
-}
-
-// Unbinding takes each flow off the index it was found on, so the first one
-// left is always the next: nothing walks an index that unbinding changes.
-void ugwd_ctl_unbind_flows_by_uuid(ugwd_ctl *ctl, const uint8_t uuid[16])
-{
-    uint8_t key[16];
-    memcpy(key, uuid, 16);
-    while (ugwd_flow *f = ugwd_table_first_flow_by_uuid(ctl->table, key))
-        ugwd_ctl_unbind_flow(f);
-}
-
-void ugwd_ctl_unbind_flows_by_port(ugwd_ctl *ctl, uint32_t port)
-{
-    if (!port) return;
-    while (ugwd_flow *f = ugwd_table_first_flow_by_port(ctl->table, port))
-        ugwd_ctl_unbind_flow(f);
-}
 
 int ugwd_ctl_delete_vap(ugwd_vap *vap)
 {
@@ -671,5 +569,6 @@ int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock)
          proc->number, sock->port->name,
          transport_text(vap ? uint32_t{UGWD_TRANSPORT_NATIVE} : tn->transport),
          family_name(f->family));
+    ugwd_ctl_notify_flow(f, CTL_NEW_FLOW);
     return 0;
 }

@@ -7,10 +7,25 @@
 #include "common/log.h"
 #include "common/schedule.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_flow.h"
 
 // Frames, packets and flow events reach the gateway through the handlers of
-// flows and services; until those exist every notification is dropped here.
-const frlc_ops ugwd_ctl_frl_event_ops = {};
+// flows; what has no handler yet is dropped.
+const frlc_ops ugwd_ctl_frl_event_ops = {
+    .diverted_packet = ugwd_ctl_frl_diverted_packet_cb,
+    .frame = ugwd_ctl_frl_output_packet_cb,
+    .frame_snoop = ugwd_ctl_frl_output_packet_cb,
+    .frame_copy = nullptr,
+    .port_removed = nullptr,
+    .node_removed = nullptr,
+    .flow_removed = nullptr,
+    .flow_update = ugwd_ctl_frl_update_cb,
+    .port_event = nullptr,
+    .flow_event = nullptr,
+    .flow_value_event = nullptr,
+    .mic_failure = ugwd_ctl_frl_mic_failure_cb,
+    .quota_reached = ugwd_ctl_frl_quota_reached_cb,
+};
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "dot11/dot11_cache.h"
 #include "dot11/dot11_r0kh.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_mib.h"
 #include "radius/radius_auth.h"
 
@@ -506,5 +507,29 @@ int ugwd_service_update_vap(ugwd_vap *vap, const ugwd_port_entry *udpip,
     vap->udpip = udpip->stats;
     vap->ether = ether->stats;
     add_traffic(&vap->mib.traffic, &s->mib, d);
+    return 0;
+}
+
+int ugwd_service_update_flow(ugwd_flow *f, const frl_flow *rec)
+{
+    ugwd_port_entry udpip, ether;
+    ugwd_port_entry_read(&udpip, rec, 0);
+    ugwd_port_entry_read(&ether, rec, 1);
+    deltas d;
+    if (!udpip_deltas("flow", f->index, f->udpip, &udpip, &ether, &d)) return -1;
+    if (stats_fall(ether.stats, f->ether)) return -1;
+    f->udpip = udpip.stats;
+    f->ether = ether.stats;
+    f->traffic.packets_down += static_cast<uint32_t>(d.out_packets);
+    f->traffic.packets_up += static_cast<uint32_t>(d.in_packets);
+    f->traffic.drops += static_cast<uint32_t>(d.drops);
+    f->traffic.octets_down += d.out_octets;
+    f->traffic.octets_up += d.in_octets;
+    ugwd_service *s = f->vap ? f->vap->service : f->tunnel->service;
+    add_traffic(f->vap ? &f->vap->mib.traffic : &f->tunnel->mib.traffic, &s->mib, d);
+    if (f->tunnel && d.in_packets) {
+        f->last_activity = clock_sec();
+        if (f->flags & UGWD_FLOW_CONNECTED) ugwd_flow_schedule_liveness(f, 0);
+    }
     return 0;
 }

@@ -262,6 +262,12 @@ struct ugwd_tunnel {
     list_link link; // the gateway's tunnels, in creation order
 };
 
+// A flow's traffic, as the flow record and the flow inform count it.
+struct ugwd_flow_traffic {
+    uint32_t packets_down, packets_up, drops;
+    uint64_t octets_down, octets_up;
+};
+
 struct ugwd_flow {
     uint8_t bssid[6]; // followed directly by the station MAC: one 12-byte key
     uint8_t mac[6];
@@ -293,6 +299,32 @@ struct ugwd_flow {
     ssize_t index;
     bool bound;
     list_link link; // the gateway's flows
+
+    // Lifecycle (gateway/ugwd_flow.cpp, gateway/ugwd_ctl_flow.cpp).
+    uint8_t radio[6];
+    uint8_t flags;        // UGWD_FLOW_*
+    uint8_t deauth_depth; // deauthorization calls running on this flow
+    uint32_t start_time;  // s, daemon clock
+    uint32_t last_activity;
+    uint32_t assoc_time;   // 0 while not associated
+    uint32_t unbind_delay; // s
+    uint32_t session_id, link_id;
+    ugwd_flow_traffic traffic, informed;
+    ugwd_port_stats udpip, ether; // the data-plane counters last credited
+    char user_name[254];          // 253 characters and a terminator
+    ::timer timer_a;              // flow inform, unbind or liveness
+    ::timer timer_b;              // housekeeping
+    ::timer timer_c;
+    list_link requests; // pending controller requests
+    list_link leases;   // ugwd_lease::link
+    list_link leases6;  // ugwd_lease6::link
+};
+
+enum : uint8_t {
+    UGWD_FLOW_CONNECTED = 0x80,
+    UGWD_FLOW_AUTHORIZED = 0x01,
+    UGWD_FLOW_DELETE = 0x02,    // unbinding asked for inside a deauthorization
+    UGWD_FLOW_UNBINDING = 0x04, // being unbound: further requests are the same one
 };
 
 // The lease-file records: the first bytes of a lease object are its record.
