@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/log.h"
 #include "tools/fernrelayd/shm_writer.h"
 #include "utility/fdb.h"
 #include "utility/mdb.h"
@@ -76,6 +79,34 @@ void mac_of(uint64_t k, uint8_t m[6])
     for (int i = 0; i < 6; i++)
         m[i] = static_cast<uint8_t>(k >> (40 - 8 * i));
 }
+
+// The log lines of one scope, at every level.
+std::vector<std::string> logged;
+void log_line(int, const char *, unsigned, const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    logged.push_back(line);
+}
+struct capture_log {
+    log_hook_fn hook = log_hook;
+    log_cfg cfg = log_config;
+    capture_log()
+    {
+        logged.clear();
+        log_hook = log_line;
+        log_config.level = ULOG_DUMP;
+        log_config.components = LOG_COMP_ALL;
+    }
+    ~capture_log()
+    {
+        log_hook = hook;
+        log_config = cfg;
+    }
+};
 
 using table_ptr = std::unique_ptr<shm_table, void (*)(shm_table *)>;
 table_ptr writer(const char *name, uint32_t bits = 48, uint32_t ports = 0, unsigned exp = 4)
@@ -140,10 +171,19 @@ TEST_F(ShmdbTest, AttachRefusesBadObjects)
         EXPECT_EQ(errno, c.err) << c.what;
         fdb_close(f);
     }
-    raw("eth9", h + 16 * 1024, 48, 0, s10);
-    fdb *f = fdb_open("eth9");
-    ASSERT_TRUE(f);
-    fdb_close(f);
+    {
+        capture_log c;
+        raw("eth9", h + 16 * 1000, 48, 0, s10);
+        EXPECT_FALSE(fdb_open("eth9"));
+        raw("eth9", h + 16 * 1024, 48, 0, s10);
+        fdb *f = fdb_open("eth9");
+        ASSERT_TRUE(f);
+        fdb_close(f);
+        std::vector<std::string> want = {"Bad size " + std::to_string(h + 16 * 1000) +
+                                             " of shared memory object eth9",
+                                         "FDB eth9: Mapped shared memory to 16.0 KiB"};
+        EXPECT_EQ(logged, want);
+    }
 
     // Names that would leave the directory, and a missing table.
     for (const char *name : {"../eth9", ".eth9", "a/b", "sixteen-bytes-xx", ""}) {
