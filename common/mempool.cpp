@@ -103,6 +103,24 @@ void make_name(char out[32], const char *file, const char *type, unsigned line)
     }
 }
 
+// Without reserved huge pages, a chunk aligned to the huge page size still
+// gets them from the kernel on first touch: one fault and one TLB entry per
+// huge page instead of one per page, which dominates filling a large pool.
+void *map_transparent_huge(size_t bytes, size_t huge)
+{
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    void *p = mmap(nullptr, bytes + huge, PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(p);
+    uintptr_t aligned = (start + huge - 1) & ~(static_cast<uintptr_t>(huge) - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    if (size_t tail = start + huge - aligned)
+        munmap(reinterpret_cast<void *>(aligned + bytes), tail);
+    auto *chunk = reinterpret_cast<void *>(aligned);
+    madvise(chunk, bytes, MADV_HUGEPAGE);
+    return chunk;
+}
+
 void *map_chunk(mempool *pool, size_t bytes, bool *huge)
 {
     uint32_t opts = pool->info.memOptions;
@@ -130,8 +148,10 @@ void *map_chunk(mempool *pool, size_t bytes, bool *huge)
                 return p;
             }
         }
-        p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
         *huge = false;
+        if (opts & MEMPOOL_OPT_HUGEPAGES)
+            return map_transparent_huge(bytes, pool->info.memHugeSize);
+        p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
         return p == MAP_FAILED ? nullptr : p;
     }
     size_t align = (opts & MEMPOOL_OPT_HUGEPAGES) ? pool->info.memHugeSize : pool->info.memPageSize;

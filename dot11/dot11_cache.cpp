@@ -12,6 +12,7 @@
 #include "dot11/dot11_auth.h"
 #include "dot11/dot11_r0kh.h"
 #include "dot11/dot11_wire.h"
+#include "dot11/dot1x_port.h"
 
 struct dot11_cache {
     dot11_auth_config config;
@@ -29,6 +30,9 @@ struct dot11_cache {
     unsigned key_limit;
     uint32_t margin; // s, from the configuration
     dot11_pae_ops pae;
+    const eap_aaa_ops *aaa;
+    dot1xAuthStats dot1x_stats;
+    dot1xAuthDiag dot1x_diag;
 };
 
 namespace {
@@ -164,6 +168,7 @@ dot11_cache *dot11_cache_create(const dot11_auth_config *config, const dot11_cac
     cache->nas = nas;
     cache->pool = pool;
     cache->port_config = dot1x_config_template;
+    cache->pae = dot1x_pae_ops;
     // Check before allocating: a refused configuration leaves nothing behind.
     if (dot11_cache_check_config(cache, config, nas) < 0) {
         delete cache;
@@ -282,6 +287,26 @@ const dot1xAuthConfig *dot11_cache_port_config(const dot11_cache *cache)
 void dot11_cache_set_pae_ops(dot11_cache *cache, const dot11_pae_ops *ops)
 {
     cache->pae = ops ? *ops : dot11_pae_ops{};
+}
+
+void dot11_cache_set_aaa_ops(dot11_cache *cache, const eap_aaa_ops *ops)
+{
+    cache->aaa = ops;
+}
+
+const eap_aaa_ops *dot11_cache_aaa_ops(const dot11_cache *cache)
+{
+    return cache->aaa;
+}
+
+dot1xAuthStats *dot11_cache_dot1x_stats(dot11_cache *cache)
+{
+    return &cache->dot1x_stats;
+}
+
+dot1xAuthDiag *dot11_cache_dot1x_diag(dot11_cache *cache)
+{
+    return &cache->dot1x_diag;
 }
 
 const dot11_pae_ops *dot11_cache_pae_ops(const dot11_cache *cache)

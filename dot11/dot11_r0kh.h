@@ -42,6 +42,13 @@ struct dot11_pae_ops {
 void dot11_cache_set_pae_ops(dot11_cache *cache, const dot11_pae_ops *ops);
 const dot11_pae_ops *dot11_cache_pae_ops(const dot11_cache *cache);
 const dot1xAuthConfig *dot11_cache_port_config(const dot11_cache *cache);
+// The EAP back end the cache's ports use (none: no 802.1X port can start).
+struct eap_aaa_ops;
+void dot11_cache_set_aaa_ops(dot11_cache *cache, const eap_aaa_ops *ops);
+const eap_aaa_ops *dot11_cache_aaa_ops(const dot11_cache *cache);
+// The 802.1X counters, summed over the cache's ports.
+dot1xAuthStats *dot11_cache_dot1x_stats(dot11_cache *cache);
+dot1xAuthDiag *dot11_cache_dot1x_diag(dot11_cache *cache);
 
 enum : uint8_t {
     DOT11_R0KH_FT_R0_AUTH = 1,

@@ -268,6 +268,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
     list_init(&ctl->tunnels);
     list_init(&ctl->flows);
     array_init(&ctl->port_refs, sizeof(ugwd_port_ref));
+    array_init(&ctl->hostsets, 4);
     array_init(&ctl->words, 4);
     array_init(&ctl->netif_events, sizeof(netlink_event));
     ctl->resolver.fd = -1;
@@ -403,6 +404,7 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
 
     array_purge(&ctl->words);
     array_purge(&ctl->port_refs);
+    array_purge(&ctl->hostsets);
     array_purge(&ctl->netif_events);
     for (mempool *&p : ctl->pools) {
         if (p)

@@ -84,6 +84,7 @@ extern const ugwd_rule_set ugwd_rule_sets[UGWD_RULE_SETS];
 
 enum : uint32_t {
     UGWD_CTL_DTLS_MTU = 1500,
+    UGWD_HOSTSET_MAX = 65535, // the bit array stays within 8 KiB
 };
 
 // A data-plane port: a network interface on which tunnels arrive.
@@ -165,6 +166,7 @@ struct ugwd_ctl {
     list_link tunnels;
     list_link flows;
     Ary port_refs; // ugwd_port_ref, by id
+    Ary hostsets;  // u32 words; bit (id - 1) is set while host set id exists
     uint32_t port_seq;
     uint32_t nsockets;
     timer cpu_load_timer;
@@ -318,3 +320,36 @@ void ugwd_ctl_init_bcast_flow(const ugwd_service *s, uint32_t node, frl_flow *re
 // without; -1 with ENOSPC when capacity (in units) is short.
 int ugwd_ctl_init_chain_mib(const uint32_t *x, const uint32_t *y, uint32_t head, uint32_t bss,
                             uint32_t c, uint32_t d, uint8_t *record, size_t capacity);
+
+// Memory pools, fabric and AF_XDP sockets (gateway/ugwd_ctl_pool.cpp).
+int ugwd_ctl_cmd_get_mempool(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_mempools(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_fabric(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_xsk(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// NAS configurations (gateway/ugwd_ctl_nas.cpp).
+int ugwd_ctl_cmd_get_nas(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_nas_ro(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_nas_rw(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_nas(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_nas(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_modify_nas(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_nases(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Host sets, filters and rules (gateway/ugwd_ctl_hosts.cpp).
+// The hosts of a set, summed over the processes into out (n 260-byte
+// records, sorted by name; every process must hold n); without out the
+// first process's count. -1 with errno.
+int ugwd_ctl_get_hosts(ugwd_ctl *ctl, uint32_t id, uint8_t *out, uint32_t n);
+int ugwd_ctl_cmd_get_hostset(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_hostset(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_hostset(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_host(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_host(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_hostsets(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_filter(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_filter(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_filter(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_rule(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_rule(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_filters(ugwd_ctl *ctl, uint8_t *msg, size_t size);

@@ -12,8 +12,10 @@
 #include "common/schedule.h"
 #include "common/sockaddr.h"
 #include "dot11/dot11_cache.h"
+#include "dot11/dot11_r0kh.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_mib.h"
+#include "radius/radius_auth.h"
 
 namespace
 {
@@ -239,6 +241,7 @@ ugwd_service *ugwd_service_create(ugwd_ctl *ctl, const ugwd_service_conf *conf)
     }
     ugwd_service_links_init(s);
     s->cache = dot11_cache_create(&conf->dot11, &service_cache_ops, ctl, nullptr, ctl->packet_pool);
+    if (s->cache) dot11_cache_set_aaa_ops(s->cache, &radius_eap_aaa_ops);
     if (!s->cache || ugwd_service_configure(s, nullptr, conf) < 0) {
         int err = errno ? errno : EINVAL;
         ugwd_service_delete(s);

@@ -659,9 +659,14 @@ radius_store *radius_store_create(size_t size)
     return store;
 }
 
+void radius_store_init_embedded(radius_store *store)
+{
+    *store = radius_store{0, 0, 0, 1};
+}
+
 void radius_store_free(radius_store *store)
 {
-    free(store);
+    if (store && !store->embedded) free(store);
 }
 
 radius_store *radius_store_grow(radius_store *store)

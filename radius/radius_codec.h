@@ -232,11 +232,14 @@ struct radius_store {
     uint32_t capacity;
     uint32_t used;
     uint32_t needed;
-    uint32_t reserved;
+    uint32_t embedded; // 1: inside its owner's record, never freed
 };
 static_assert(sizeof(radius_store) == 16);
 
 radius_store *radius_store_create(size_t size);
+// An empty store held in place: most sessions never store anything, and a
+// heap block each would cost more than the session record's own bytes.
+void radius_store_init_embedded(radius_store *store);
 void radius_store_free(radius_store *store);
 // The same store when it already covers what was needed; else a new, reset
 // one of that size (null on failure: the old one then stays valid).

@@ -609,8 +609,8 @@ radius_db *radius_db_create(const radius_db_ops *ops, void *user, const char *na
     // Sessions come by the thousand: small chunks would cost a mapping each
     // on the way up and an unmapping each on the way down.
     mempool_info entry_geometry{};
-    entry_geometry.memOptions = MEMPOOL_OPT_MMAP;
-    entry_geometry.memBlockSize = 256 * 1024;
+    entry_geometry.memOptions = MEMPOOL_OPT_MMAP | MEMPOOL_OPT_HUGEPAGES;
+    entry_geometry.memBlockSize = 2 * 1024 * 1024;
     db->entry_pool = mempool_create(sizeof(radius_entry) + realm_len, &entry_geometry,
                                     "struct radius_entry", __FILE__, __LINE__);
     db->index_pool = mempool_create(sizeof(radius_index), nullptr, "struct radius_index", __FILE__,
@@ -783,18 +783,15 @@ radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const u
 {
     UGW_ASSERT(!hashtable_lookup(db->entries_by_mac, mac));
     auto *e = static_cast<radius_entry *>(mempool_zalloc(db->entry_pool));
-    radius_store *s1 = e ? radius_store_create(0) : nullptr;
-    radius_store *s2 = s1 ? radius_store_create(0) : nullptr;
-    if (!s2) {
+    if (!e) {
         ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Memory allocation failed");
-        radius_store_free(s1);
-        if (e)
-            mempool_release(db->entry_pool, e);
         return nullptr;
     }
     e->db = db;
-    e->store = s1;
-    e->scratch = s2;
+    radius_store_init_embedded(&e->empty_stores[0]);
+    radius_store_init_embedded(&e->empty_stores[1]);
+    e->store = &e->empty_stores[0];
+    e->scratch = &e->empty_stores[1];
     memcpy(e->mac, mac, 6);
     static_assert(sizeof e->default_user_name >= 18);
     for (int i = 0; i < 6; i++) {

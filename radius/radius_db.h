@@ -204,6 +204,7 @@ struct radius_entry {
     const char *cui_key;
     const char *given_name; // the User-Name the daemon core gave, or null
     uint8_t *coa_state;     // State of an Authorize-Only CoA-Request (malloc'ed)
+    radius_store empty_stores[2]; // store and scratch until one must grow
     uint8_t realm[];        // the client's realm length
 };
 

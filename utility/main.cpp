@@ -1,8 +1,7 @@
 // ugw: the administrator's command-line tool.
-#include <cstdio>
+#include "utility/ugw_main.h"
 
-int main()
+int main(int argc, char **argv)
 {
-    fputs("ugw: not yet available\n", stderr);
-    return 1;
+    return ugw_main(argc, argv);
 }

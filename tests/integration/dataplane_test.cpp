@@ -326,7 +326,7 @@ TEST_F(Frlc, EveryRequestIsSentWithItsExactSize)
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(frlc_dump_mempools(client, &entries), 1);
     EXPECT_EQ(frlc_get_fabric(client, &entries), 0);
-    EXPECT_EQ(frlc_get_xsk(client, &entries), 0);
+    EXPECT_EQ(frlc_get_xsk(client, &entries), 2);
     sockaddr_in6 sa = {};
     sa.sin6_family = AF_INET6;
     sa.sin6_port = htons(6081);

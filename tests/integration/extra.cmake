@@ -1,1 +1,1 @@
-add_dependencies(test_integration fernrelayd ipcpeer)
+add_dependencies(test_integration fernrelayd ipcpeer fakegwd-server)

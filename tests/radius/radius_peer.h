@@ -128,8 +128,9 @@ class freeradius
                    (dir + "/log/fr.log").c_str(), nullptr);
             _exit(127);
         }
+        // Start-up reads every module: on a loaded 2-core machine it takes seconds.
         return pid > 0 &&
-               wait_for_text(dir + "/log", dir + "/log/fr.log", "Ready to process requests", 5000);
+               wait_for_text(dir + "/log", dir + "/log/fr.log", "Ready to process requests", 20000);
     }
     void stop()
     {

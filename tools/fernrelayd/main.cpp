@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <getopt.h>
 #include <map>
 #include <poll.h>
@@ -308,14 +309,91 @@ bytes dump_mempools(const request &)
     return reply_list(FRL_MSG_MEMPOOL_LIST, 4, {&stats});
 }
 
+// --- fabric and AF_XDP records ---------------------------------------------
+
+// By default a process reports one fabric link to each other data plane
+// under its prefix and two AF_XDP sockets; `fabric N` and `xsk N` script
+// other counts (-1: back to the default).
+struct link_model {
+    std::string prefix;
+    long fabric = -1;
+    long xsk = -1;
+};
+link_model L;
+
+// The data planes whose sockets sit beside this one: PREFIX.DIGITS.
+size_t data_planes()
+{
+    std::string dir = ".", base = L.prefix;
+    if (size_t slash = L.prefix.rfind('/'); slash != std::string::npos) {
+        dir = slash ? L.prefix.substr(0, slash) : "/";
+        base = L.prefix.substr(slash + 1);
+    }
+    size_t n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() <= base.size() + 1 || name.compare(0, base.size(), base) != 0 ||
+                name[base.size()] != '.')
+                continue;
+            n += name.find_first_not_of("0123456789", base.size() + 1) == std::string::npos;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+template <class T> void put_host(bytes &rec, size_t at, T v)
+{
+    memcpy(rec.data() + at, &v, sizeof(v));
+}
+
 bytes get_fabric(const request &)
 {
-    return reply_list(FRL_MSG_FABRIC, 4, {});
+    size_t planes = data_planes();
+    size_t n = L.fabric >= 0 ? static_cast<size_t>(L.fabric) : planes ? planes - 1 : 0;
+    std::vector<bytes> recs(n, bytes(FRL_FABRIC_SIZE, 0));
+    for (size_t i = 0; i < n; i++) {
+        recs[i][0] = 0;                                                  // fabLocalPort
+        recs[i][1] = static_cast<uint8_t>(i + 1);                        // fabRemotePort
+        put_host<uint16_t>(recs[i], 2, 1024);                            // fabRingSize
+        put_host<uint16_t>(recs[i], 4, 2048);                            // fabChunkSize
+        put_host<uint16_t>(recs[i], 6, 1920);                            // fabBufferSize
+        put_host<uint32_t>(recs[i], 8, 4096);                            // fabBufferCount
+        put_host<uint32_t>(recs[i], 12, static_cast<uint32_t>(100 + i)); // fabInputPackets
+    }
+    std::vector<const bytes *> ptrs;
+    for (auto &r : recs)
+        ptrs.push_back(&r);
+    return reply_list(FRL_MSG_FABRIC, 4, ptrs);
 }
 
 bytes get_xsk(const request &)
 {
-    return reply_list(FRL_MSG_XSK, 4, {});
+    size_t n = L.xsk >= 0 ? static_cast<size_t>(L.xsk) : 2;
+    std::vector<bytes> recs(n, bytes(FRL_XSK_SIZE, 0));
+    for (size_t i = 0; i < n; i++) {
+        put_host<uint32_t>(recs[i], 0, 1);                                // xskIfIndex
+        put_host<int16_t>(recs[i], 4, static_cast<int16_t>(i));           // xskQueueId
+        recs[i][6] = 0;                                                   // xskZeroCopy
+        recs[i][7] = 1;                                                   // xskOperation
+        put_host<uint32_t>(recs[i], 8, 2048);                             // xskRingSize
+        put_host<uint32_t>(recs[i], 32, static_cast<uint32_t>(getpid())); // xskInputPackets
+    }
+    std::vector<const bytes *> ptrs;
+    for (auto &r : recs)
+        ptrs.push_back(&r);
+    return reply_list(FRL_MSG_XSK, 4, ptrs);
+}
+
+std::string link_command(const std::string &line)
+{
+    char what[8] = "";
+    long n = 0;
+    if (sscanf(line.c_str(), "%7s %ld", what, &n) != 2 || n < -1 || n > 1000)
+        return "error: usage: fabric|xsk COUNT\n";
+    (strcmp(what, "fabric") == 0 ? L.fabric : L.xsk) = n;
+    return "ok\n";
 }
 
 bytes add_port(const request &r)
@@ -977,6 +1055,7 @@ std::string command(const std::string &line)
                std::to_string(inject(reply_record(FRL_MSG_FLOW, it->second.record), nullptr)) +
                "\n";
     }
+    if (line.rfind("fabric ", 0) == 0 || line.rfind("xsk ", 0) == 0) return link_command(line);
     if (line.rfind("fault ", 0) == 0)
         return parse_fault(line.c_str(), &err) ? "ok\n" : "error: " + err + "\n";
     if (line == "faults clear") {
@@ -1144,6 +1223,7 @@ int main(int argc, char **argv)
     }
     if (!prefix || optind < argc)
         return usage_error(argv[0], prefix ? argv[optind] : "no -S");
+    L.prefix = prefix;
     {
         std::string args;
         for (int i = 1; i < argc; i++)
