@@ -130,3 +130,115 @@ const uint8_t *xsk_select(const uint8_t *rows, size_t count, uint32_t ifindex)
     }
     return nullptr;
 }
+
+namespace
+{
+
+void member_or_null(json_writer *json, const char *name, uint64_t value)
+{
+    if (value == SHMDB_ABSENT)
+        json_member_null(json, name);
+    else
+        json_member_uint(json, name, value);
+}
+
+uint32_t get32(const uint8_t *row, size_t at)
+{
+    uint32_t v;
+    memcpy(&v, row + at, 4);
+    return v;
+}
+
+uint16_t get16(const uint8_t *row, size_t at)
+{
+    uint16_t v;
+    memcpy(&v, row + at, 2);
+    return v;
+}
+
+} // namespace
+
+void fdb_json_table(json_writer *json, const fdb_stats *table)
+{
+    json_open_object(json);
+    json_key(json, nullptr, "fdbSharedName");
+    json_string(json, table->name, -1);
+    json_member_uint(json, "fdbTableSize", table->size);
+    json_member_null(json, "fdbAverageTime");
+    member_or_null(json, "fdbAgingTime", table->aging);
+    member_or_null(json, "fdbTableLimit", table->limit);
+    json_close(json);
+}
+
+void fdb_json_client(json_writer *json, const uint8_t mac[6], uint16_t port)
+{
+    json_open_object(json);
+    json_key(json, nullptr, "client");
+    json_mac(json, mac);
+    json_member_uint(json, "port", port);
+    json_close(json);
+}
+
+void fabric_json(json_writer *json, const uint8_t *row)
+{
+    static const char *const counters[FAB_COUNTER_COUNT] = {
+        "fabInputPackets",    "fabInputBuffers",   "fabInputErrors",
+        "fabInputUndelivers", "fabOutputPackets",  "fabOutputBuffers",
+        "fabOutputErrors",    "fabOutputOverruns", "fabReclaimStalls"};
+    json_open_object(json);
+    json_member_uint(json, "fabLocalPort", row[FAB_LOCAL_PORT]);
+    json_member_uint(json, "fabRemotePort", row[FAB_REMOTE_PORT]);
+    json_member_uint(json, "fabRingSize", get16(row, FAB_RING_SIZE));
+    json_member_uint(json, "fabChunkSize", get16(row, FAB_CHUNK_SIZE));
+    json_member_uint(json, "fabBufferSize", get16(row, FAB_BUFFER_SIZE));
+    json_member_uint(json, "fabBufferCount", get32(row, FAB_BUFFER_COUNT));
+    for (size_t i = 0; i < FAB_COUNTER_COUNT; i++)
+        json_member_uint(json, counters[i], get32(row, FAB_COUNTERS + 4 * i));
+    json_close(json);
+}
+
+void xsk_json(json_writer *json, const uint8_t *row)
+{
+    // Counters as the row holds them, named; written in the members' order.
+    enum {
+        CHUNK,
+        BUFSIZE,
+        BUFCOUNT,
+        FILL,
+        SUBMIT,
+        IN_PKTS,
+        IN_DROPS,
+        IN_ERRS,
+        OUT_PKTS,
+        OUT_DROPS,
+        OUT_ERRS,
+        STARVE
+    };
+    static const struct {
+        const char *name;
+        int at;
+    } order[] = {{"xskChunkSize", CHUNK},        {"xskBufferSize", BUFSIZE},
+                 {"xskBufferCount", BUFCOUNT},   {"xskFillRingAvail", FILL},
+                 {"xskFillStarvations", STARVE}, {"xskSendRingSubmit", SUBMIT},
+                 {"xskInputPackets", IN_PKTS},   {"xskInputDrops", IN_DROPS},
+                 {"xskInputErrors", IN_ERRS},    {"xskOutputPackets", OUT_PKTS},
+                 {"xskOutputDrops", OUT_DROPS},  {"xskOutputErrors", OUT_ERRS}};
+    uint32_t index = get32(row, XSK_IFINDEX);
+    char name[IF_NAMESIZE];
+    json_open_object(json);
+    json_key(json, nullptr, "xskIfIndex");
+    json_open_object(json);
+    json_member_uint(json, "IfIndex", index);
+    json_key(json, nullptr, "IfName");
+    json_string(json, if_indextoname(index, name), -1);
+    json_close(json);
+    json_member_uint(json, "xskOperation", row[XSK_OPERATION]);
+    json_key(json, nullptr, "xskQueueId");
+    json_int(json, static_cast<int16_t>(get16(row, XSK_QUEUE_ID)));
+    json_key(json, nullptr, "xskZeroCopy");
+    json_bool(json, row[XSK_ZERO_COPY] != 0);
+    json_member_uint(json, "xskRingSize", get32(row, XSK_RING_SIZE));
+    for (auto &m : order)
+        json_member_uint(json, m.name, get32(row, XSK_COUNTERS + 4 * static_cast<size_t>(m.at)));
+    json_close(json);
+}

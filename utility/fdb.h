@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/array.h"
+#include "utility/ugw_json.h"
 #include "utility/shmdb.h"
 
 // A statistic the shared header does not carry: rendered "-" or null.
@@ -68,3 +69,9 @@ size_t fabric_merge(uint8_t *rows, size_t count);
 const uint8_t *fabric_find(const uint8_t *rows, size_t count, uint8_t port);
 // The row of one interface, or null.
 const uint8_t *xsk_select(const uint8_t *rows, size_t count, uint32_t ifindex);
+
+// JSON objects of the records: absent statistics are null.
+void fdb_json_table(json_writer *json, const fdb_stats *table);
+void fdb_json_client(json_writer *json, const uint8_t mac[6], uint16_t port);
+void fabric_json(json_writer *json, const uint8_t *row);
+void xsk_json(json_writer *json, const uint8_t *row);

@@ -238,3 +238,39 @@ int mdb_dump_tables(Ary *rows)
     if (shmdb_scan(add_mdb_row, rows) < 0) return -1;
     return static_cast<int>(array_length(rows) - before);
 }
+
+void mdb_json_table(json_writer *json, const mdb_stats *table)
+{
+    json_open_object(json);
+    json_key(json, nullptr, "mdbSharedName");
+    json_string(json, table->name, -1);
+    json_member_uint(json, "mdbTableUnits", table->units);
+    json_member_uint(json, "mdbTableWidth", table->width);
+    json_member_uint(json, "mdbTablePorts", table->ports);
+    json_member_uint(json, "mdbTableSize", table->size);
+    if (table->limit == SHMDB_ABSENT)
+        json_member_null(json, "mdbTableLimit");
+    else
+        json_member_uint(json, "mdbTableLimit", table->limit);
+    json_member_null(json, "mdbAverageTime");
+    if (table->aging == SHMDB_ABSENT)
+        json_member_null(json, "mdbAgingTime");
+    else
+        json_member_uint(json, "mdbAgingTime", table->aging);
+    json_close(json);
+}
+
+void mdb_json_group(json_writer *json, const mdb_group *group)
+{
+    char text[32];
+    mdb_group_text(group, text, sizeof(text));
+    json_open_object(json);
+    json_key(json, nullptr, "group");
+    json_plain_string(json, text, strlen(text));
+    json_key(json, nullptr, "ports");
+    json_open_array(json);
+    for (unsigned i = 0; i < group->count; i++)
+        json_uint(json, group->ports[i]);
+    json_close(json);
+    json_close(json);
+}

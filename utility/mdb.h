@@ -11,6 +11,7 @@
 
 #include "common/array.h"
 #include "utility/shmdb.h"
+#include "utility/ugw_json.h"
 
 enum : unsigned { MDB_MAX_UNITS = 8 };
 
@@ -53,3 +54,6 @@ int mdb_find_group(mdb *m, const uint8_t mac[6], mdb_group *out);
 // width ("5e0000fb/44").
 char *mdb_group_text(const mdb_group *g, char *buffer, size_t size);
 int mdb_dump_tables(Ary *rows);
+
+void mdb_json_table(json_writer *json, const mdb_stats *table);
+void mdb_json_group(json_writer *json, const mdb_group *group);

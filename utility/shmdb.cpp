@@ -369,16 +369,19 @@ int shmdb_init(shmdb_handle *h, const char *name, int unit, uint32_t size, uint3
         errno = EINVAL;
         if (!shmdb_quiet)
             ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Failed to open shared memory object %s: %s", shown,
-                 strerror(errno));
+                 strerror(EINVAL));
+        errno = EINVAL;
         return -1;
     }
     string_lcpy(h->name, name, sizeof(h->name));
     std::string path = std::string(shmdb_dir()) + shown;
     h->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (h->fd < 0) {
+        int e = errno;
         if (!shmdb_quiet)
             ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Failed to open shared memory object %s: %s", shown,
                  strerror(errno));
+        errno = e;
         return -1;
     }
     struct stat st;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/log.h"
 #include "tools/fernrelayd/shm_writer.h"
 #include "utility/fdb.h"
 #include "utility/mdb.h"
@@ -76,6 +79,34 @@ void mac_of(uint64_t k, uint8_t m[6])
     for (int i = 0; i < 6; i++)
         m[i] = static_cast<uint8_t>(k >> (40 - 8 * i));
 }
+
+// The log lines of one scope, at every level.
+std::vector<std::string> logged;
+void log_line(int, const char *, unsigned, const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    logged.push_back(line);
+}
+struct capture_log {
+    log_hook_fn hook = log_hook;
+    log_cfg cfg = log_config;
+    capture_log()
+    {
+        logged.clear();
+        log_hook = log_line;
+        log_config.level = ULOG_DUMP;
+        log_config.components = LOG_COMP_ALL;
+    }
+    ~capture_log()
+    {
+        log_hook = hook;
+        log_config = cfg;
+    }
+};
 
 using table_ptr = std::unique_ptr<shm_table, void (*)(shm_table *)>;
 table_ptr writer(const char *name, uint32_t bits = 48, uint32_t ports = 0, unsigned exp = 4)
@@ -140,10 +171,19 @@ TEST_F(ShmdbTest, AttachRefusesBadObjects)
         EXPECT_EQ(errno, c.err) << c.what;
         fdb_close(f);
     }
-    raw("eth9", h + 16 * 1024, 48, 0, s10);
-    fdb *f = fdb_open("eth9");
-    ASSERT_TRUE(f);
-    fdb_close(f);
+    {
+        capture_log c;
+        raw("eth9", h + 16 * 1000, 48, 0, s10);
+        EXPECT_FALSE(fdb_open("eth9"));
+        raw("eth9", h + 16 * 1024, 48, 0, s10);
+        fdb *f = fdb_open("eth9");
+        ASSERT_TRUE(f);
+        fdb_close(f);
+        std::vector<std::string> want = {"Bad size " + std::to_string(h + 16 * 1000) +
+                                             " of shared memory object eth9",
+                                         "FDB eth9: Mapped shared memory to 16.0 KiB"};
+        EXPECT_EQ(logged, want);
+    }
 
     // Names that would leave the directory, and a missing table.
     for (const char *name : {"../eth9", ".eth9", "a/b", "sixteen-bytes-xx", ""}) {
@@ -463,6 +503,67 @@ TEST(FabricRows, MergeAndSelect)
     }
     EXPECT_EQ(xsk_select(xsk.data(), 3, 11), xsk.data() + XSK_ROW);
     EXPECT_FALSE(xsk_select(xsk.data(), 3, 9));
+}
+
+} // namespace
+
+namespace
+{
+
+template <class F> std::string json_of(F write)
+{
+    char *text = nullptr;
+    size_t n = 0;
+    FILE *out = open_memstream(&text, &n);
+    json_writer json;
+    json_init(&json, out);
+    write(&json);
+    json_flush(&json);
+    fclose(out);
+    std::string s(text, n);
+    free(text);
+    return s;
+}
+
+TEST(ShmdbJson, RecordMembers)
+{
+    fdb_stats fs = {"eth0", SHMDB_ABSENT, 1024, SHMDB_ABSENT, 3};
+    mdb_stats ms = {"eth1", 2, 20, 40, SHMDB_ABSENT, SHMDB_ABSENT, 128, 5};
+    mdb_group wide = {0x01005e0000fbull, 48, 2, {0, 33}}, narrow = {0x1005e0000fbull, 44, 1, {7}};
+    const uint8_t mac[6] = {0x00, 0x16, 0x3e, 0xaa, 0xbb, 0xcc};
+    std::vector<uint8_t> fab(FAB_ROW), xsk(XSK_ROW);
+    fab[FAB_LOCAL_PORT] = 1;
+    fab[FAB_REMOTE_PORT] = 2;
+    for (uint32_t i = 0; i < FAB_COUNTER_COUNT; i++)
+        memcpy(fab.data() + FAB_COUNTERS + 4 * i, &i, 4);
+    uint32_t lo = 1;
+    int16_t queue = -1;
+    memcpy(xsk.data(), &lo, 4);
+    memcpy(xsk.data() + XSK_QUEUE_ID, &queue, 2);
+    xsk[XSK_ZERO_COPY] = 1;
+    xsk[XSK_OPERATION] = 2;
+    for (uint32_t i = 0; i < 12; i++) // starvations last in the row
+        memcpy(xsk.data() + XSK_COUNTERS + 4 * i, &i, 4);
+    struct {
+        std::string got, want;
+    } cases[] = {
+        {json_of([&](json_writer *j) { fdb_json_table(j, &fs); }),
+         R"({"fdbSharedName":"eth0","fdbTableSize":1024,"fdbAverageTime":null,"fdbAgingTime":null,"fdbTableLimit":null})"},
+        {json_of([&](json_writer *j) { fdb_json_client(j, mac, 9); }),
+         R"({"client":"00:16:3e:aa:bb:cc","port":9})"},
+        {json_of([&](json_writer *j) { mdb_json_table(j, &ms); }),
+         R"({"mdbSharedName":"eth1","mdbTableUnits":2,"mdbTableWidth":20,"mdbTablePorts":40,"mdbTableSize":128,"mdbTableLimit":null,"mdbAverageTime":null,"mdbAgingTime":null})"},
+        {json_of([&](json_writer *j) { mdb_json_group(j, &wide); }),
+         R"({"group":"01:00:5e:00:00:fb","ports":[0,33]})"},
+        {json_of([&](json_writer *j) { mdb_json_group(j, &narrow); }),
+         R"({"group":"1005e0000fb/44","ports":[7]})"},
+        {json_of([&](json_writer *j) { fabric_json(j, fab.data()); }),
+         R"({"fabLocalPort":1,"fabRemotePort":2,"fabRingSize":0,"fabChunkSize":0,"fabBufferSize":0,"fabBufferCount":0,"fabInputPackets":0,"fabInputBuffers":1,"fabInputErrors":2,"fabInputUndelivers":3,"fabOutputPackets":4,"fabOutputBuffers":5,"fabOutputErrors":6,"fabOutputOverruns":7,"fabReclaimStalls":8})"},
+        {json_of([&](json_writer *j) { xsk_json(j, xsk.data()); }),
+         R"({"xskIfIndex":{"IfIndex":1,"IfName":"lo"},"xskOperation":2,"xskQueueId":-1,"xskZeroCopy":true,"xskRingSize":0,"xskChunkSize":0,"xskBufferSize":1,"xskBufferCount":2,"xskFillRingAvail":3,"xskFillStarvations":11,"xskSendRingSubmit":4,"xskInputPackets":5,"xskInputDrops":6,"xskInputErrors":7,"xskOutputPackets":8,"xskOutputDrops":9,"xskOutputErrors":10})"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(c.got, c.want);
 }
 
 } // namespace
