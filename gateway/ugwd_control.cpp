@@ -577,6 +577,8 @@ void ugwd_ctl_cpu_load_sample(ugwd_ctl *ctl, uint32_t now, ugwd_cputime_fn cputi
     int64_t dp = ctl->nprocs ? sum / ctl->nprocs : 0;
     ctl->total_load = load_cap(dp > ctl->cpu_load ? dp : ctl->cpu_load);
     ulog(LOG_COMP_ALL, ULOG_DETAIL, "Total CPU load is %.1f%%", load_percent(ctl->total_load));
+    for (ugwd_port *p : list_records<&ugwd_port::link>(&ctl->ports))
+        p->load = static_cast<float>(ctl->total_load) / 65536;
 }
 
 void ugwd_ctl_cpu_load_timer_cb(timer *t)

@@ -104,6 +104,7 @@ struct ugwd_port {
     uint8_t inet6[16];
     char name[16];
     uint32_t seq;
+    float load;     // the gateway's total CPU load, 1.0 = one processor
     list_link link; // in the gateway's port list, in the order added
 };
 

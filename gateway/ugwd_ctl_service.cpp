@@ -295,13 +295,12 @@ int ugwd_ctl_cmd_add_service(ugwd_ctl *ctl, uint8_t *msg, size_t size)
         }
         ugwd_nas *nas;
         if (ugwd_ctl_add_ports(ctl, conf.mib.ulmexServiceIfIndices, if_count(conf)) < 0) return -1;
-        if (nas_of(ctl, conf, &nas) < 0 || !(s = ugwd_service_create(ctl, &conf))) {
+        if (nas_of(ctl, conf, &nas) < 0 || !(s = ugwd_service_create(ctl, nas, &conf))) {
             int err = errno;
             ugwd_ctl_remove_ports(ctl, conf.mib.ulmexServiceIfIndices, if_count(conf));
             errno = err;
             return -1;
         }
-        if (nas) ugwd_service_configure(s, nas, &conf);
         if (ugwd_table_insert_service(ctl->table, s) < 0) {
             int err = errno;
             ugwd_service_delete(s);

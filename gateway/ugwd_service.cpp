@@ -16,6 +16,7 @@
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_mib.h"
+#include "gateway/ugwd_nas.h"
 #include "radius/radius_auth.h"
 
 namespace
@@ -212,7 +213,7 @@ ssize_t ugwd_service_index(const ugwd_service *s)
     return s->index;
 }
 
-ugwd_service *ugwd_service_create(ugwd_ctl *ctl, const ugwd_service_conf *conf)
+ugwd_service *ugwd_service_create(ugwd_ctl *ctl, ugwd_nas *nas, const ugwd_service_conf *conf)
 {
     if (all_zero(conf->mib.ulmexServiceId, 16)) {
         errno = EINVAL;
@@ -241,9 +242,10 @@ ugwd_service *ugwd_service_create(ugwd_ctl *ctl, const ugwd_service_conf *conf)
         cmultilink_init(&d.link);
     }
     ugwd_service_links_init(s);
-    s->cache = dot11_cache_create(&conf->dot11, &service_cache_ops, ctl, nullptr, ctl->packet_pool);
+    s->cache = dot11_cache_create(&conf->dot11, &service_cache_ops, ctl,
+                                  nas ? ugwd_nas_get_client(nas) : nullptr, ctl->packet_pool);
     if (s->cache) dot11_cache_set_aaa_ops(s->cache, &radius_eap_aaa_ops);
-    if (!s->cache || ugwd_service_configure(s, nullptr, conf) < 0) {
+    if (!s->cache || ugwd_service_configure(s, nas, conf) < 0) {
         int err = errno ? errno : EINVAL;
         ugwd_service_delete(s);
         errno = err;
@@ -273,7 +275,7 @@ int ugwd_service_configure(ugwd_service *s, ugwd_nas *nas, const ugwd_service_co
         errno = EINVAL;
         return -1;
     }
-    if (dot11_cache_check_config(s->cache, &dot11, nullptr) < 0) {
+    if (dot11_cache_check_config(s->cache, &dot11, nas ? ugwd_nas_get_client(nas) : nullptr) < 0) {
         errno = EINVAL;
         return -1;
     }
@@ -319,6 +321,7 @@ int ugwd_service_configure(ugwd_service *s, ugwd_nas *nas, const ugwd_service_co
     s->flags = dot11.flags_b & 0x06;
 
     dot11_cache_clear_nas(s->cache);
+    if (nas) dot11_cache_set_nas(s->cache, ugwd_nas_get_client(nas));
     s->nas = nas;
     return 0;
 }

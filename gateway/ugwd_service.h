@@ -24,7 +24,8 @@ static_assert(sizeof(ugwd_service_conf) == 768 + 280 + 128);
 
 // Null with errno: EINVAL for an all-zero UUID or a bad configuration
 // (logged), ENOMEM when the pool is out ("Out of buffer space").
-ugwd_service *ugwd_service_create(ugwd_ctl *ctl, const ugwd_service_conf *conf);
+// nas: the NAS its 802.1X authentications run through, or null.
+ugwd_service *ugwd_service_create(ugwd_ctl *ctl, ugwd_nas *nas, const ugwd_service_conf *conf);
 // 0, or -1 with the service's configuration unchanged from step 5 on.
 int ugwd_service_configure(ugwd_service *s, ugwd_nas *nas, const ugwd_service_conf *conf);
 void ugwd_service_delete(ugwd_service *s);

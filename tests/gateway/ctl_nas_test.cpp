@@ -17,6 +17,8 @@
 #include "common/filter/filter_rule.h"
 #include "common/packet.h"
 #include "ctl_fixture.h"
+#include "dot11/dot11_cache.h"
+#include "dot11/dot11_mib.h"
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_nas.h"
 #include "gateway/ugwd_service.h"
@@ -307,23 +309,44 @@ TEST_F(Nas, DatagramsReachTheClientFromIpv4SendersAndLeaveByIndex)
     close(peer);
 }
 
-TEST_F(Nas, RemovingANasTakesItFromTheServicesUsingIt)
+// An 802.1X service needs a NAS; it runs through the NAS's client until the
+// NAS goes, which takes itself from the service and its key cache.
+TEST_F(Nas, An8021xServiceRunsThroughItsNasUntilTheNasGoes)
 {
     ASSERT_EQ(run(ctl, nas_msg(CTL_ADD_NAS, "nas1", 1)).len, 1312);
-    auto add = request(CTL_ADD_SERVICE);
     ugwd_service_conf c{};
     c.mib.ulmexServiceId[0] = 0x5e;
     c.mib.ulmexServiceIfCount = 1;
     c.mib.ulmexServiceIfIndices[0] = if_nametoindex("lo");
+    c.mib.ulmexServiceSSID.length = 4;
+    memcpy(c.mib.ulmexServiceSSID.ulmexSSIDValue, "corp", 4);
+    c.dot11.flags_a =
+        DOT11_CFG_A_RSNA_IMPLEMENTED | DOT11_CFG_A_RSNA_ACTIVATED | (DOT11_REKEY_TIME << 1);
+    c.dot11.dot11RSNAConfigGroupCipher = DOT11_CIPHER_CCMP;
+    c.dot11.dot11RSNAConfigPairwiseCipher[0] = DOT11_CIPHER_CCMP;
+    c.dot11.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_8021X;
+    c.dot11.dot11RSNAConfigGroupRekeyTime = 86400;
+    c.dot11.dot11RSNAConfigGroupUpdateCount = 3;
+    c.dot11.dot11RSNAConfigPairwiseUpdateCount = 3;
+    c.dot11.dot11RSNAConfigPMKLifetime = 43200;
+    c.dot11.dot11RSNAConfigPMKReauthThreshold = 70;
+    c.dot11.dot11RSNAConfigSATimeout = 60;
+    auto add = request(CTL_ADD_SERVICE);
+    memcpy(add.data() + 8, &c, sizeof(c));
+    EXPECT_EQ(run(ctl, add).status(), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(ctl_test::logged("IEEE 802.1X authentication requires a RADIUS NAS"), 1u);
+
     snprintf(c.mib.ulmexRadiusNASIdentifier, sizeof(c.mib.ulmexRadiusNASIdentifier), "nas1");
     memcpy(add.data() + 8, &c, sizeof(c));
     ASSERT_EQ(run(ctl, add).len, 1300);
     ugwd_service *s = ugwd_table_get_service(ctl->table, c.mib.ulmexServiceId);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->nas, nas("nas1"));
+    EXPECT_EQ(dot11_cache_get_nas(s->cache), ugwd_nas_get_client(nas("nas1")));
 
     ASSERT_EQ(run(ctl, named(CTL_REMOVE_NAS, "nas1")).len, 1312);
     EXPECT_EQ(s->nas, nullptr);
+    EXPECT_EQ(dot11_cache_get_nas(s->cache), nullptr);
     // The service lives on and goes without touching the NAS.
     auto remove = request(CTL_REMOVE_SERVICE);
     memcpy(remove.data() + 8, c.mib.ulmexServiceId, 16);

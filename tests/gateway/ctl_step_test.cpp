@@ -91,10 +91,15 @@ TEST_F(GatewayLoad, SamplesRoundWithTheSignCapAndTakeTheLargerTotal)
     EXPECT_EQ(ctl->total_load, 66);
     EXPECT_EQ(logged("Total CPU load is 0.1%"), 1u);
 
-    // Busy data planes past one processor each: the total is capped.
+    // Busy data planes past one processor each: the total is capped, and
+    // every port carries it as its load figure.
+    ugwd_port port{};
+    list_append(&ctl->ports, &port.link);
     cpu_times = {{101, 10000}, {102, 7000}, {103, 0}, {getpid(), 7501}};
     ugwd_ctl_cpu_load_sample(ctl, 1003000, fake_cputime);
     EXPECT_EQ(ctl->total_load, 65535);
+    EXPECT_FLOAT_EQ(port.load, 65535.0f / 65536);
+    list_remove(&port.link);
 
     // The data-plane lines are of a finer level than the total's; no time
     // passed, nothing is sampled.
