@@ -35,42 +35,12 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "radius/radius_authz.h"
+#include "tests/integration/standin_fixture.h"
 
 namespace
 {
 
-const std::string standin_bin = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
-
-std::vector<std::string> lines;
-void capture(int, const char *, unsigned, const char *fmt, ...)
-{
-    char line[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof(line), fmt, ap);
-    va_end(ap);
-    lines.emplace_back(line);
-}
-
-size_t logged(const std::string &text)
-{
-    size_t n = 0;
-    for (const auto &l : lines)
-        n += l.find(text) != std::string::npos;
-    return n;
-}
-
-uint64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-int sh(const std::string &cmd)
-{
-    return std::system((cmd + " >/dev/null 2>&1").c_str());
-}
+using namespace standin_fixture;
 
 std::string hex(const void *p, size_t n)
 {
@@ -81,61 +51,6 @@ std::string hex(const void *p, size_t n)
         s += b;
     }
     return s;
-}
-
-struct standin {
-    std::string prefix;
-    pid_t pid = -1;
-    uclient *ctl = nullptr;
-
-    bool start(const std::string &dir)
-    {
-        prefix = dir + "/fernrelaysock";
-        pid = fork();
-        if (pid == 0) {
-            execl(standin_bin.c_str(), standin_bin.c_str(), "-S", prefix.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        std::string path = prefix + "-ctl." + std::to_string(pid);
-        struct stat st;
-        for (uint64_t end = now_ms() + 5000; lstat(path.c_str(), &st) != 0; poll(nullptr, 0, 5))
-            if (now_ms() > end) return false;
-        ctl = uclient_open(path.c_str());
-        return ctl != nullptr;
-    }
-    std::string sock() const { return prefix + "." + std::to_string(pid); }
-    std::string operator()(const std::string &cmd)
-    {
-        const uint8_t *reply = nullptr;
-        ssize_t n = uclient_request(ctl, cmd.data(), cmd.size(), &reply);
-        return n < 0 ? "ipc error"
-                     : std::string(reinterpret_cast<const char *>(reply), static_cast<size_t>(n));
-    }
-    std::vector<std::string> journal(const std::string &prefix_of_line)
-    {
-        std::vector<std::string> out;
-        std::istringstream in((*this)("journal"));
-        for (std::string l; std::getline(in, l);)
-            if (l.rfind(prefix_of_line, 0) == 0) out.push_back(l);
-        return out;
-    }
-    void stop()
-    {
-        uclient_close(ctl);
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-std::vector<uint8_t> uuid_of(uint8_t n)
-{
-    std::vector<uint8_t> u(16, 0);
-    u[0] = 0x5e;
-    u[15] = n;
-    return u;
 }
 
 const uint8_t station[6] = {0x02, 0x57, 0xa0, 0, 0, 1};

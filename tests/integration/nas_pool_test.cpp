@@ -19,62 +19,12 @@
 #include "common/uclient.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_ctl_msg.h"
+#include "tests/integration/standin_fixture.h"
 
 namespace
 {
 
-const std::string standin_bin = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
-
-uint64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-struct standin {
-    std::string prefix;
-    pid_t pid = -1;
-    uclient *ctl = nullptr;
-
-    bool start(const std::string &dir)
-    {
-        prefix = dir + "/fernrelaysock";
-        pid = fork();
-        if (pid == 0) {
-            execl(standin_bin.c_str(), standin_bin.c_str(), "-S", prefix.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        std::string ctl_path = prefix + "-ctl." + std::to_string(pid);
-        for (uint64_t end = now_ms() + 5000; !exists(ctl_path); poll(nullptr, 0, 5))
-            if (now_ms() > end) return false;
-        ctl = uclient_open(ctl_path.c_str());
-        return ctl != nullptr;
-    }
-    std::string sock() const { return prefix + "." + std::to_string(pid); }
-    std::string operator()(const std::string &cmd)
-    {
-        const uint8_t *reply = nullptr;
-        ssize_t n = uclient_request(ctl, cmd.data(), cmd.size(), &reply);
-        return n < 0 ? "ipc error"
-                     : std::string(reinterpret_cast<const char *>(reply), static_cast<size_t>(n));
-    }
-    void stop()
-    {
-        uclient_close(ctl);
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
+using namespace standin_fixture;
 
 struct reply {
     int len;
