@@ -1,1 +1,5 @@
 add_dependencies(test_integration fernrelayd ipcpeer fakegwd-server)
+# The simulated station derives its keys with libcrypto, the reference the
+# supplicant test checks the handshake against.
+find_package(OpenSSL REQUIRED)
+target_link_libraries(test_integration PRIVATE OpenSSL::Crypto)
