@@ -12,6 +12,7 @@
 
 #include "render_fixture.h"
 #include "utility/ugw_dot11_ie.h"
+#include "utility/ugw_dot11_mib.h"
 
 namespace
 {
@@ -282,6 +283,46 @@ TEST(Dot11DisplayIe, AgreesWithTshark)
         EXPECT_EQ(bool(cfg.flags_b & DOT11_CFG_B_SPP_CAPABLE), bool(caps & 0x400)) << i;
         EXPECT_EQ(bool(cfg.flags_b & DOT11_CFG_B_SPP_REQUIRED), bool(caps & 0x800)) << i;
     }
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Dot11DisplayLines, EdcaAndMcsLines)
+{
+    const dot11_edca_entry zero[4] = {};
+    EXPECT_EQ(render_capture([&](FILE *out) { print_edca_lines(out, zero, "Tx"); }), "");
+
+    // BK is all zero but its lifetime, which is never printed; the side text is cut to two.
+    const dot11_edca_entry table[4] = {
+        {4, 10, 3, 0, 500}, {0, 0, 0, 0, 9}, {3, 4, 2, 94, 0}, {2, 3, 2, 47, 0}};
+    EXPECT_EQ(render_capture([&](FILE *out) { print_edca_lines(out, table, "Rxyz"); }),
+              "       Rx EDCA AC_BE: AIFSN 3 CW 4-10 burst 0\n"
+              "       Rx EDCA AC_VI: AIFSN 2 CW 3-4 burst 94\n"
+              "       Rx EDCA AC_VO: AIFSN 2 CW 2-3 burst 47\n");
+
+    const struct {
+        const char *label;
+        uint8_t map[8];
+        const char *want;
+    } cases[] = {
+        {"VHT Rx", {3, 3, 3, 3, 3, 3, 3, 3}, ""},
+        {"VHT Rx", {2, 3, 3, 3, 3, 3, 3, 3}, "         VHT Rx 1 SS: MCS 0-9\n"},
+        // Only the low two bits count.
+        {"HE Tx",
+         {0xfc, 0xfd, 0xff, 3, 3, 3, 3, 0xfe},
+         "          HE Tx 1 SS: MCS 0-7\n          HE Tx 2 SS: MCS 0-8\n"
+         "          HE Tx 8 SS: MCS 0-9\n"},
+        // The label is cut to 31 characters, the stream number with it.
+        {"A label far longer than its buffer",
+         {0, 3, 3, 3, 3, 3, 3, 3},
+         "A label far longer than its bufMCS 0-7\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(render_capture([&](FILE *out) { print_mcs_lines(out, c.label, c.map); }), c.want)
+            << c.label;
 }
 
 } // namespace
