@@ -261,3 +261,47 @@ void log_close()
     for (log_limit_slot &s : log_limits)
         s = log_limit_slot{};
 }
+
+namespace
+{
+
+const char *const log_module_names[LOG_MODULES] = {
+    "frlc",    "flow", "tunnel", "uclient", "dot11",  "service", "ulmex",  "common", "dtls",
+    "control", "port", "nas",    "dhcp",    "filter", "mdns",    "radius", "proc",   "ipc",
+};
+
+} // namespace
+
+const char *log_module_name(unsigned bit)
+{
+    return bit < LOG_MODULES ? log_module_names[bit] : nullptr;
+}
+
+uint32_t log_module_lookup(const char *name)
+{
+    for (unsigned bit = 0; bit < LOG_MODULES; bit++)
+        if (strcmp(name, log_module_names[bit]) == 0) return 1u << bit;
+    return 0;
+}
+
+int format_log_module_mask(char *buf, size_t size, uint32_t mask, char sep)
+{
+    size_t used = 0;
+    if (size == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    buf[0] = '\0';
+    for (unsigned bit = 0; bit < LOG_MODULES; bit++) {
+        if (!(mask & (1u << bit))) continue;
+        size_t n = strlen(log_module_names[bit]);
+        if (used + (used ? 1 : 0) + n + 1 > size) {
+            errno = ENOSPC;
+            return -1;
+        }
+        if (used) buf[used++] = sep;
+        memcpy(buf + used, log_module_names[bit], n + 1);
+        used += n;
+    }
+    return static_cast<int>(used);
+}

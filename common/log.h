@@ -31,6 +31,17 @@ enum : uint32_t {
     LOG_COMP_ALL = 0x3ffff,
 };
 
+// The modules' names, one per bit of the component mask, shared by the
+// daemon and the utility.
+constexpr unsigned LOG_MODULES = 18;
+// Null for a bit without a name.
+const char *log_module_name(unsigned bit);
+// The mask bit of a module name; 0 for a name no module has.
+uint32_t log_module_lookup(const char *name);
+// The names of the mask's bits from bit 0 up, joined by sep; the length
+// written, or -1 with ENOSPC when they do not fit in size (NUL included).
+int format_log_module_mask(char *buf, size_t size, uint32_t mask, char sep);
+
 // Format flags: prefixes of the line.
 enum : uint8_t {
     LOG_FMT_PID = 0x01,

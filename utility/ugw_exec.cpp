@@ -12,6 +12,7 @@
 #include "common/sockaddr.h"
 #include "radius/radius_mib.h"
 #include "utility/gwc.h"
+#include "utility/ugw_action.h"
 
 namespace
 {
@@ -565,9 +566,8 @@ int k_service(run &r)
         if (get_service(r, &s) < 0) return -1;
         return render_record(r, 19, &s, sizeof(s));
     case 55:
-        // The default service: its UUID and zeros, which the daemon reads as
-        // every setting at its default.
-        memcpy(s.service, c->uuid, 16);
+        static_assert(sizeof(s) == UGW_SERVICE_RECORD);
+        ugw_service_defaults(&s, c->uuid);
         return gwc_add_service(r.c, s.service, s.dot11, s.ess, s.counters, s.stats);
     case 56:
         return gwc_remove_service(r.c, c->uuid, nullptr, nullptr, nullptr, nullptr, nullptr);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "common/filter/filter_rule.h"
+#include "utility/ugw_action.h"
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
@@ -351,29 +352,23 @@ constexpr ugw_renderer_row json_row()
     return row;
 }
 
-// Until the actions are wired in, every action changes nothing.
-int no_action(void *, const ugw_command *)
-{
-    return 0;
-}
-
 } // namespace
 
 const ugw_renderer_table ugw_renderers = {{text_row(), ugw_renderer_row{}, json_row()}};
 
 const ugw_action_table ugw_actions = {
-    .unset_log = no_action,
-    .unset_control = no_action,
-    .unset_port = no_action,
-    .unset_nas = no_action,
-    .unset_auth = no_action,
-    .unset_acct = no_action,
-    .unset_service = no_action,
-    .set_log = no_action,
-    .set_control = no_action,
-    .set_port = no_action,
-    .set_nas = no_action,
-    .set_auth = no_action,
-    .set_acct = no_action,
-    .set_service = no_action,
+    .unset_log = ugw_unset_log,
+    .unset_control = ugw_unset_control,
+    .unset_port = ugw_unset_port,
+    .unset_nas = ugw_unset_nas,
+    .unset_auth = ugw_unset_auth,
+    .unset_acct = ugw_unset_acct,
+    .unset_service = ugw_unset_service,
+    .set_log = ugw_set_log,
+    .set_control = ugw_set_control,
+    .set_port = ugw_set_port,
+    .set_nas = ugw_set_nas,
+    .set_auth = ugw_set_auth,
+    .set_acct = ugw_set_acct,
+    .set_service = ugw_set_service,
 };
