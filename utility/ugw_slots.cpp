@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "common/filter/filter_rule.h"
+#include "common/log.h"
 #include "utility/ugw_action.h"
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
@@ -15,9 +16,8 @@
 namespace
 {
 
-// The daemon's module names belong to the log actions, which are not wired
-// yet: until then every module bit renders as unnamed.
-constexpr ugw_log_module_name_fn module_name = nullptr;
+// The module names are the daemon's own table, shared through the log module.
+constexpr ugw_log_module_name_fn module_name = log_module_name;
 
 // The record Get-NAS hands to slots 9 to 13, block by block.
 struct nas_reply {
@@ -181,7 +181,7 @@ int json_modules(const ugw_render_args *, const ugw_renderer_row *)
     json_key(&json, nullptr, "ulmexModules");
     json_open_array(&json);
     for (unsigned bit = 0; bit < 18; bit++)
-        json_string(&json, module_name ? module_name(bit) : nullptr, -1);
+        json_string(&json, module_name(bit), -1);
     json_close(&json);
     json_close(&json);
     return json_done(json_flush(&json));

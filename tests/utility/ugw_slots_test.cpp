@@ -219,4 +219,13 @@ TEST_F(UgwSlots, ServerShowsPickTheNamedRow)
     }
 }
 
+TEST_F(UgwSlots, ModuleNamesAreTheDaemonsOwn)
+{
+    result r = run("list modules", JSON);
+    ASSERT_EQ(r.rc, 0) << strerror(r.err);
+    for (const char *name : {"\"frlc\"", "\"dot11\"", "\"radius\"", "\"ipc\""})
+        EXPECT_NE(r.out.find(name), std::string::npos) << name << " in " << r.out;
+    EXPECT_EQ(r.out.find("null"), std::string::npos) << r.out;
+}
+
 } // namespace
