@@ -79,22 +79,18 @@ int psk_from_passphrase(const char *passphrase, const uint8_t *ssid, size_t ssid
 namespace
 {
 
-template <typename T> T load(const void *p)
+// Runs change on an aligned copy of the record's size bytes (not its
+// padding) and writes it back: 1 when a byte differs, 0 when none does, -1
+// (record untouched) when change fails.
+template <typename T, size_t Size = sizeof(T), typename F> int act_on(void *record, F change)
 {
-    T v;
-    memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-// Runs change on an aligned copy of the record and writes it back: 1 when a
-// byte differs, 0 when none does, -1 (record untouched) when change fails.
-template <typename T, typename F> int act_on(void *record, F change)
-{
-    T before = load<T>(record);
-    T after = before;
+    static_assert(Size <= sizeof(T));
+    T before{}, after{};
+    memcpy(&before, record, Size);
+    memcpy(&after, record, Size);
     if (change(after) < 0) return -1;
-    if (memcmp(&before, &after, sizeof(T)) == 0) return 0;
-    memcpy(record, &after, sizeof(T));
+    if (memcmp(&before, &after, Size) == 0) return 0;
+    memcpy(record, &after, Size);
     return 1;
 }
 
@@ -593,7 +589,7 @@ int unset_attr(service &s, const ugw_conf &conf)
 
 int change_service(void *record, const ugw_command *cmd, bool set)
 {
-    return act_on<service>(record, [&](service &s) {
+    return act_on<service, UGW_SERVICE_RECORD>(record, [&](service &s) {
         if ((set ? set_attr(s, cmd->conf) : unset_attr(s, cmd->conf)) < 0) return -1;
         set_service_field(&s.mib, &s.dot11);
         const dot11_auth_config &d = s.dot11;
