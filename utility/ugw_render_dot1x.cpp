@@ -16,7 +16,8 @@ constexpr const char *sym_backend[] = {"",        "request", "response",   "succ
                                        "timeout", "idle",    "initialize", "ignore"};
 constexpr const char *sym_dirs[] = {"both", "in"};
 constexpr const char *sym_port_status[] = {"", "authorized", "unauthorized"};
-constexpr const char *sym_port_control[] = {"", "forceAuthorized", "auto", "forceUnauthorized"};
+// The record's codes are the 802.1X MIB's (forceUnauthorized 1, forceAuthorized 3).
+constexpr const char *sym_port_control[] = {"", "forceUnauthorized", "auto", "forceAuthorized"};
 constexpr const char *sym_method[] = {"", "localAuthServer", "remoteAuthServer"};
 constexpr const char *sym_cause[] = {"",
                                      "supplicantLogoff",

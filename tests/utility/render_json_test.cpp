@@ -502,6 +502,15 @@ TEST_F(RenderJson, Dot1xRecords)
                              ".dot1xAuthAuthControlledPortControl,.dot1xAuthKeyTxEnabled,"
                              ".dot1xAuthReAuthPeriod]"),
               "[\"authenticated\",null,\"auto\",true,3600]");
+    // Port control codes are the record's: 1 forces the port unauthorized.
+    for (auto [code, text] : {std::pair{DOT1X_CONTROL_FORCE_UNAUTHORIZED, "\"forceUnauthorized\""},
+                              std::pair{DOT1X_CONTROL_FORCE_AUTHORIZED, "\"forceAuthorized\""}}) {
+        dot1xAuthConfig forced = config;
+        forced.port = static_cast<uint8_t>((forced.port & ~DOT1X_PORT_CONTROL) | code << 2);
+        doc =
+            render_json_capture([&](json_writer *j) { render_json_dot1x_auth_config(j, &forced); });
+        EXPECT_EQ(render_jq(doc, ".dot1xAuthAuthControlledPortControl"), text);
+    }
     doc = render_json_capture(
         [&](json_writer *j) { render_json_dot1x_auth_session_stats(j, &session); });
     EXPECT_EQ(render_jq(doc, "[.dot1xAuthSessionAuthenticMethod,.dot1xAuthSessionTerminateCause,"
