@@ -53,7 +53,7 @@ const eap_aaa_ops scripted = {
             }
             packet_release(a->aaaEapRespData);
             a->aaaEapRespData = nullptr;
-            memcpy(a->msk, msk.data(), msk.size());
+            if (!msk.empty()) memcpy(a->msk, msk.data(), msk.size());
             a->msk_len = uint8_t(msk.size());
             a->flags = uint8_t(EAP_AAA_SUCCESS | (msk.empty() ? 0 : EAP_AAA_KEY_AVAILABLE));
         },
