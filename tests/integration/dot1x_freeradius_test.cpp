@@ -49,18 +49,8 @@ struct eap_server {
             << "server default {\n listen {\n  type = auth\n  ipaddr = 127.0.0.1\n  port = " << port
             << "\n }\n authorize {\n  files\n  eap {\n   ok = return\n  }\n }\n"
             << " authenticate {\n  eap\n }\n post-auth {\n }\n}\n";
-        pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("freeradius", "freeradius", "-f", "-d", dir.c_str(), "-l",
-                   (dir + "/log/fr.log").c_str(), nullptr);
-            _exit(127);
-        }
-        return pid > 0 &&
-               wait_for_text(dir + "/log", dir + "/log/fr.log", "Ready to process requests", 5000);
+        pid = start_freeradius(dir);
+        return pid > 0;
     }
     ~eap_server()
     {

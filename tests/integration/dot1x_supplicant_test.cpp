@@ -98,18 +98,8 @@ struct eap_server {
             << "server inner-tunnel {\n authorize {\n  files\n  mschap\n  eap {\n   ok = return\n"
             << "  }\n }\n authenticate {\n  Auth-Type MSCHAP {\n   mschap\n  }\n  eap\n }\n"
             << " post-auth {\n }\n}\n";
-        pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("freeradius", "freeradius", "-f", "-d", dir.c_str(), "-l",
-                   (dir + "/log/fr.log").c_str(), nullptr);
-            _exit(127);
-        }
-        return pid > 0 && radius_test::wait_for_text(dir + "/log", dir + "/log/fr.log",
-                                                     "Ready to process requests", 10000);
+        pid = radius_test::start_freeradius(dir);
+        return pid > 0;
     }
     ~eap_server()
     {
