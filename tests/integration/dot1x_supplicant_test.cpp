@@ -256,6 +256,7 @@ class SupplicantDot1x : public ::testing::Test
     std::vector<bytes> to_sta;   // every frame the authenticator sent the station
     std::vector<bytes> from_sta; // and every frame the supplicant sent
     bool started = false;
+    std::string ctrl_dir;
 
     void SetUp() override
     {
@@ -308,7 +309,9 @@ class SupplicantDot1x : public ::testing::Test
     void start_supplicant(const std::string &network)
     {
         std::string conf = fr->dir + "/wpa-" + std::to_string(getpid()) + ".conf";
-        std::ofstream(conf) << "ap_scan=0\nnetwork={\n key_mgmt=WPA-EAP\n proto=RSN\n"
+        ctrl_dir = fr->dir + "/ctrl-" + std::to_string(getpid());
+        std::ofstream(conf) << "ctrl_interface=" << ctrl_dir
+                            << "\nap_scan=0\nnetwork={\n key_mgmt=WPA-EAP\n proto=RSN\n"
                             << " pairwise=CCMP\n group=CCMP\n eapol_flags=0\n ca_cert=\"" << fr->dir
                             << "/ca.pem\"\n"
                             << network << "}\n";
@@ -342,6 +345,25 @@ class SupplicantDot1x : public ::testing::Test
         s.ie = ie;
         h.mlme(&sta, s.auth_req());
         h.mlme(&sta, s.assoc_req());
+    }
+    // Asks the running supplicant through its control interface.
+    void wpa_cli(const std::string &command)
+    {
+        ASSERT_EQ(sh("ip netns exec " + w.ns + " wpa_cli -p " + ctrl_dir + " -i " + w.inner + " " +
+                     command + " 2>&1"),
+                  "OK\n");
+    }
+    bool sent_eap(uint8_t code, size_t from = 0) const
+    {
+        return std::any_of(to_sta.begin() + long(from), to_sta.end(),
+                           [code](const bytes &f) { return is_eap(f, code); });
+    }
+    int deauth_reason() const
+    {
+        for (auto it = h.mgmt.rbegin(); it != h.mgmt.rend(); ++it)
+            if (((*it)[0] >> 4) == DOT11_ST_DEAUTH)
+                return (*it)[DOT11_HDR_LEN] | (*it)[DOT11_HDR_LEN + 1] << 8;
+        return -1;
     }
     size_t key_frames() const
     {
@@ -434,6 +456,50 @@ TEST_F(SupplicantDot1x, WrongPasswordEndsInFailureAndHeld)
     EXPECT_EQ(d->dot1xAuthAuthFailWhileAuthenticating, 1u);
     ASSERT_TRUE(sta.r0kh && sta.r0kh->pae) << "the port left with the failure";
     EXPECT_EQ(dot1x_pae_state(sta.r0kh->pae->config), DOT1X_PAE_HELD);
+}
+
+// EAP-MD5 succeeds at the server but gives no keys: the station cannot
+// run the handshake and leaves at once.
+TEST_F(SupplicantDot1x, Md5SuccessWithoutKeysFailsTheStationAtOnce)
+{
+    start_supplicant(" eap=MD5\n identity=\"alice\"\n password=\"right\"\n");
+    associate(sim::rsn_ie(1));
+    ASSERT_TRUE(relay([&] { return deauth_reason() >= 0; })) << "the station was not sent away\n"
+                                                             << w.log << fr_log();
+    EXPECT_EQ(deauth_reason(), 49);
+    EXPECT_EQ(key_frames(), 0u);
+    EXPECT_EQ(dot11_cache_count_pmks(cache), 0u);
+    EXPECT_EQ(dot11_cache_dot1x_diag(cache)->dot1xAuthBackendAuthSuccesses, 1u);
+}
+
+// The machines while authenticating: the supplicant's Logoff unauthorizes
+// the port, which asks again; logged on, the supplicant authenticates as
+// before. (The port leaves with the keys, so a Start after success finds
+// none; the unit tests drive repeated Starts.)
+TEST_F(SupplicantDot1x, LogoffWhileAuthenticatingUnauthorizesAndThePortAsksAgain)
+{
+    start_supplicant(" eap=PEAP\n identity=\"alice\"\n password=\"right\"\n"
+                     " phase2=\"auth=MSCHAPV2\"\n");
+    associate(sim::rsn_ie(1));
+    auto pae_state = [&] {
+        return sta.r0kh && sta.r0kh->pae ? int(dot1x_pae_state(sta.r0kh->pae->config)) : -1;
+    };
+    const dot1xAuthStats *st = dot11_cache_dot1x_stats(cache);
+    const dot1xAuthDiag *d = dot11_cache_dot1x_diag(cache);
+    ASSERT_TRUE(relay([&] { return pae_state() == DOT1X_PAE_AUTHENTICATING; })) << w.log;
+
+    size_t mark = to_sta.size();
+    wpa_cli("logoff");
+    ASSERT_TRUE(relay([&] { return st->dot1xAuthEapolLogoffFramesRx == 1; })) << w.log;
+    EXPECT_EQ(d->dot1xAuthAuthEapLogoffWhileAuthenticating, 1u);
+    EXPECT_EQ(dot1x_port_status(sta.r0kh->pae->config), DOT1X_PORT_UNAUTHORIZED);
+    EXPECT_TRUE(relay([&] { return sent_eap(EAP_CODE_REQUEST, mark); }))
+        << "the port did not ask again";
+    EXPECT_EQ(key_frames(), 0u);
+
+    wpa_cli("logon");
+    EXPECT_HANDSHAKE_AND_PMKSA("alice");
+    EXPECT_EQ(d->dot1xAuthBackendAuthSuccesses, 1u);
 }
 
 } // namespace
