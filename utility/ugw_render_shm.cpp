@@ -140,9 +140,22 @@ void table_row(const char *name, uint64_t capacity, uint64_t limit, uint64_t agi
     if (limit != SHMDB_ABSENT && limit)
         snprintf(lim, sizeof(lim), "%llu", static_cast<unsigned long long>(limit));
     if (aging != SHMDB_ABSENT && aging) format_duration(age, sizeof(age), aging, 6);
+    // An interface name may hold control characters: shown as '.'.
+    char safe[sizeof(fdb_stats::name)];
+    format_text(safe, sizeof(safe), name, sizeof(safe) - 1);
     // The actual aging time is not in the shared header.
-    printf("%-40.40s  %10llu  %10s  %6s  %6s\n", name, static_cast<unsigned long long>(capacity),
+    printf("%-40.40s  %10llu  %10s  %6s  %6s\n", safe, static_cast<unsigned long long>(capacity),
            lim, age, "-");
+}
+
+// A table name (128 bytes, NUL-terminated or not) as a safe line.
+void print_name(const uint8_t *field)
+{
+    static_assert(sizeof(fdb_stats::name) == sizeof(mdb_stats::name));
+    char name[sizeof(fdb_stats::name) + 1] = {};
+    memcpy(name, field, sizeof(fdb_stats::name));
+    char safe[sizeof(name)];
+    printf("%s\n", format_text(safe, sizeof(safe), name, sizeof(fdb_stats::name)));
 }
 
 const char TABLES_HEADER[] =
@@ -284,8 +297,7 @@ int ugw_short_fdb_tables(const ugw_render_args *a, const ugw_renderer_row *)
 {
     if (!rows_fit(a, sizeof(fdb_stats))) return -1;
     for (uint32_t i = 0; i < a->count; i++)
-        printf("%.*s\n", static_cast<int>(sizeof(fdb_stats::name)),
-               reinterpret_cast<const char *>(row_at(a, i) + offsetof(fdb_stats, name)));
+        print_name(row_at(a, i) + offsetof(fdb_stats, name));
     return done();
 }
 
@@ -293,8 +305,7 @@ int ugw_short_mdb_tables(const ugw_render_args *a, const ugw_renderer_row *)
 {
     if (!rows_fit(a, sizeof(mdb_stats))) return -1;
     for (uint32_t i = 0; i < a->count; i++)
-        printf("%.*s\n", static_cast<int>(sizeof(mdb_stats::name)),
-               reinterpret_cast<const char *>(row_at(a, i) + offsetof(mdb_stats, name)));
+        print_name(row_at(a, i) + offsetof(mdb_stats, name));
     return done();
 }
 

@@ -346,6 +346,26 @@ TEST(ShmRenderers, XskRowsByInterface)
     EXPECT_EQ(json.back(), ']');
 }
 
+TEST(ShmRenderers, TableNamesPrintAsSafeText)
+{
+    // An interface name may hold an escape; a name may fill its field.
+    fdb_stats rows[2] = {{"e\x1b[2Jth", SHMDB_ABSENT, 64, SHMDB_ABSENT, 1}, {}};
+    memset(rows[1].name, 'x', sizeof(rows[1].name));
+    rows[1].size = 8;
+    ugw_render_args a{};
+    a.rows = rows;
+    a.count = 2;
+    a.row_size = sizeof(fdb_stats);
+    std::string x40(40, 'x');
+    EXPECT_EQ(stdout_of([&] { EXPECT_EQ(ugw_text_fdb_tables(&a, nullptr), 0); }),
+              "Table                                       Capacity       Limit   Aging  Actual\n" +
+                  RULE + "\ne.[2Jth" + std::string(33, ' ') +
+                  "          64           -       -       -\n" + x40 +
+                  "           8           -       -       -\n");
+    EXPECT_EQ(stdout_of([&] { EXPECT_EQ(ugw_short_fdb_tables(&a, nullptr), 0); }),
+              "e.[2Jth\n" + std::string(sizeof(rows[1].name), 'x') + "\n");
+}
+
 TEST(ShmRenderers, RowsTooShortAreAProtocolError)
 {
     std::vector<uint8_t> rows(40);
