@@ -6,13 +6,17 @@
 #include <cstring>
 #include <net/if.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/array.h"
 #include "common/ctl_msg.h"
 #include "common/sockaddr.h"
 #include "radius/radius_mib.h"
+#include "utility/fdb.h"
 #include "utility/gwc.h"
+#include "utility/mdb.h"
 #include "utility/ugw_action.h"
+#include "utility/ugw_render_shm.h"
 
 namespace
 {
@@ -747,6 +751,15 @@ int k_fabric_xsk(run &r)
     bool fabric = c->kind == 83 || c->kind == 84;
     int n = fabric ? gwc_get_fabric(r.c, &list.a) : gwc_get_xsk(r.c, &list.a);
     if (n < 0) return -1;
+    if (fabric && array_length(&list.a)) {
+        // Links of one local port come as consecutive rows: one per port.
+        if (list.a._size != FAB_ROW) {
+            errno = EPROTO;
+            return -1;
+        }
+        list.a._count = static_cast<uint32_t>(
+            fabric_merge(static_cast<uint8_t *>(list.a._buffer), array_length(&list.a)));
+    }
     if (c->kind == 84 && keep_rows(list, [&](const uint8_t *row) {
                              return row[FABRIC_LOCAL_PORT_AT] == c->fabric_port;
                          }) < 0)
@@ -762,11 +775,87 @@ int k_fabric_xsk(run &r)
     return render_rows(r, fabric ? 41 : 42, n, list);
 }
 
-// The shared-memory tables are read by their own module, not wired in yet.
-int k_shm(run &)
+// ---- the data plane's shared-memory tables ----
+
+template <class T>
+int render_entries(run &r, unsigned slot, const ugw_shm_view &view, const std::vector<T> &entries)
 {
-    errno = EOPNOTSUPP;
-    return -1;
+    return render(r, slot,
+                  {.record = &view,
+                   .record_size = sizeof(view),
+                   .rows = entries.empty() ? nullptr : entries.data(),
+                   .count = static_cast<uint32_t>(entries.size()),
+                   .row_size = sizeof(T)});
+}
+
+int k_fdb(run &r)
+{
+    const ugw_command *c = r.cmd;
+    if (c->kind == 87) {
+        rows list;
+        array_init(&list.a, sizeof(fdb_stats));
+        return render_rows(r, 43, fdb_dump_tables(&list.a), list);
+    }
+    fdb *f = fdb_open(c->iface);
+    if (!f) return -1;
+    ugw_shm_view view{0, c->kind == 89};
+    std::vector<ugw_fdb_entry> entries;
+    int rc;
+    if (view.show) {
+        ugw_fdb_entry e{};
+        memcpy(e.mac, c->client, 6);
+        rc = fdb_find_client(f, e.mac, &e.port);
+        if (rc == 0) entries.push_back(e);
+    } else {
+        // Read whole first: a read that fails prints nothing but the error.
+        rc = fdb_list_clients(
+            f,
+            [](void *user, const uint8_t mac[6], uint16_t port) {
+                ugw_fdb_entry e{};
+                memcpy(e.mac, mac, 6);
+                e.port = port;
+                static_cast<std::vector<ugw_fdb_entry> *>(user)->push_back(e);
+                return 0;
+            },
+            &entries);
+    }
+    int saved = errno;
+    fdb_close(f);
+    errno = saved;
+    if (rc < 0) return -1;
+    return render_entries(r, 44, view, entries);
+}
+
+int k_mdb(run &r)
+{
+    const ugw_command *c = r.cmd;
+    if (c->kind == 90) {
+        rows list;
+        array_init(&list.a, sizeof(mdb_stats));
+        return render_rows(r, 45, mdb_dump_tables(&list.a), list);
+    }
+    mdb *m = mdb_open(c->iface, 0);
+    if (!m) return -1;
+    ugw_shm_view view{static_cast<uint16_t>(m->ports), c->kind == 92};
+    std::vector<mdb_group> groups;
+    int rc;
+    if (view.show) {
+        groups.emplace_back();
+        rc = mdb_find_group(m, c->group, &groups.back());
+    } else {
+        rc = mdb_list_groups(
+            m,
+            [](void *user, const mdb_group *g) {
+                static_cast<std::vector<mdb_group> *>(user)->push_back(*g);
+                return 0;
+            },
+            &groups);
+    }
+    int saved = errno;
+    mdb_close(m);
+    errno = saved;
+    if (rc < 0) return -1;
+    return render_entries(r, 46, view, groups);
 }
 
 using handler = int (*)(run &);
@@ -873,12 +962,12 @@ constexpr handler kind_table[UGW_KIND_LISTEN] = {
     k_fabric_xsk,
     k_fabric_xsk,
     // 87..92
-    k_shm,
-    k_shm,
-    k_shm,
-    k_shm,
-    k_shm,
-    k_shm,
+    k_fdb,
+    k_fdb,
+    k_fdb,
+    k_mdb,
+    k_mdb,
+    k_mdb,
 };
 
 template <typename Row> int row_index(const Row rows[2], const sockaddr *sa)

@@ -12,6 +12,7 @@
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
+#include "utility/ugw_render_shm.h"
 
 namespace
 {
@@ -316,6 +317,14 @@ constexpr ugw_renderer_row text_row()
     row.slots[27] = text_autz;
     row.slots[33] = text_show<ugwd_lease_rec, render_text_ulmex_dhcp_lease>;
     row.slots[35] = text_show<ugwd_lease6_rec, render_text_ulmex_ipv6_lease>;
+    ugw_shm_slots(row, 0);
+    return row;
+}
+
+constexpr ugw_renderer_row short_row()
+{
+    ugw_renderer_row row{};
+    ugw_shm_slots(row, 1);
     return row;
 }
 
@@ -349,12 +358,13 @@ constexpr ugw_renderer_row json_row()
     row.slots[35] = json_show<k_lease6, ugwd_lease6_rec, render_json_ulmex_ipv6_lease>;
     row.slots[36] = json_list<ugw_group_rec, render_json_ulmex_group>;
     row.slots[37] = json_list<ugw_group6_rec, render_json_ulmex_group6>;
+    ugw_shm_slots(row, 2);
     return row;
 }
 
 } // namespace
 
-const ugw_renderer_table ugw_renderers = {{text_row(), ugw_renderer_row{}, json_row()}};
+const ugw_renderer_table ugw_renderers = {{text_row(), short_row(), json_row()}};
 
 const ugw_action_table ugw_actions = {
     .unset_log = ugw_unset_log,

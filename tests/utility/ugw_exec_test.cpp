@@ -178,7 +178,10 @@ TEST_F(UgwExec, EachKindSendsItsRequestsAndRendersItsSlot)
         {"show fabric 1", {5}, -1, ENOENT},
         {"list sockets", {7}, 42},
         {"show socket lo", {7}, -1, ENOENT},
-        {"list fdbs", {}, -1, EOPNOTSUPP},
+        {"list fdbs", {}, 43},
+        {"list mdbs", {}, 45},
+        {"list fdb ../x clients", {}, -1, EINVAL},
+        {"show mdb ../x group 01:00:5e:00:00:01", {}, -1, EINVAL},
     };
     action_result = 1;
     for (const row &r : rows) {
