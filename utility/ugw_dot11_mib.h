@@ -343,6 +343,8 @@ void render_json_dot11_rsna_stats(json_writer *json, const dot11RSNAStats *g);
 
 // Text: the groups of a VAP (station false) or of a station's flow.
 void render_text_dot11_mib(FILE *out, const dot11_mib_sources *s, bool station);
+void render_text_dot11_groups(FILE *out, const dot11_mib_groups *g, const dot11_mib_sources *s,
+                              bool station);
 void render_text_dot11_pmksa(FILE *out, const dot11_key_row *row);
 // The names of the text form: the empty text for a suite without one.
 const char *dot11_akm_name(uint32_t suite);

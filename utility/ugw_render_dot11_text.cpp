@@ -627,11 +627,18 @@ const char *dot11_cipher_name(uint32_t suite)
 
 void render_text_dot11_mib(FILE *out, const dot11_mib_sources *s, bool station)
 {
+    dot11_mib_groups g;
+    dot11_mib_assemble(&g, s);
+    render_text_dot11_groups(out, &g, s, station);
+}
+
+void render_text_dot11_groups(FILE *out, const dot11_mib_groups *groups, const dot11_mib_sources *s,
+                              bool station)
+{
     static const char *const phy_names[] = {"",        "FHSS", "DSSS", "IR",   "OFDM",
                                             "HR-DSSS", "ERP",  "HT",   "DMG",  "VHT",
                                             "TVHT",    "S1G",  "CDMG", "CMMG", "HE"};
-    dot11_mib_groups g;
-    dot11_mib_assemble(&g, s);
+    const dot11_mib_groups &g = *groups;
     const dot11StationConfig &c = g.station;
     auto cap = [&](dot11_cap_kind k) { return cap_view{&g.cap[k], k}; };
 

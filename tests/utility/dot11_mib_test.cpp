@@ -12,6 +12,7 @@
 
 #include "render_fixture.h"
 #include "utility/ugw_dot11_mib.h"
+#include "utility/ugw_render_util.h"
 
 namespace
 {
@@ -589,6 +590,215 @@ TEST(Dot11MibJson, PmksaRow)
                                    "\"dot11RSNAAuthenticationSuiteSelected\":\"00-0f-ac:3\","
                                    "\"dot11RSNAPairwiseCipherSelected\":\"00-0f-ac:4\","
                                    "\"dot11RSNAConfigPMKLifetime\":3600}");
+}
+
+// A show line as the text form lays it out: label right-aligned in 22.
+std::string row(const std::string &label, const std::string &value)
+{
+    return std::string(label.size() < 22 ? 22 - label.size() : 0, ' ') + label + value + "\n";
+}
+
+std::string text_of(const dot11_mib_sources &s, bool station)
+{
+    return render_capture([&](FILE *out) { render_text_dot11_mib(out, &s, station); });
+}
+
+// The operation group of records that carry only the MPDU limits.
+std::string operation_rows(unsigned fragmentation, unsigned mpdu)
+{
+    return row("Manufacturer: ", "") + row("Chipset/Driver: ", "") + row("RTS Threshold: ", "0") +
+           row("Short Retry Limit: ", "0") + row("Long Retry Limit: ", "0") +
+           row("RIFS Mode: ", "Disabled") + row("DSSS-CCK in 40 MHz: ", "Disabled") +
+           row("PCO: ", "Disabled") + row("40 MHz Intolerant: ", "No") +
+           row("20/40 Coexistance: ", "No") + row("OBSS Scan Interval: ", "0s") +
+           row("Width Delay Factor: ", "0") + row("Scan Activity Thresh: ", "0.00%") +
+           row("OBSS Passive Dwell: ", "0 TU") + row("OBSS Active Dwell: ", "0 TU") +
+           row("OBSS Passive Total: ", "0 TU") + row("OBSS Active Total: ", "0 TU") +
+           row("ERP Protection: ", "Disabled") + row("Barker Preamble Mode: ", "Disabled") +
+           row("HT Protection: ", "None") + row("Dual CTS Protection: ", "Disabled") +
+           row("LSIG Protection: ", "Disabled") + row("Non-ERP: ", "Not present") +
+           row("Non-Greenfield: ", "Not present") + row("OBSS Non-HT: ", "Not present") +
+           row("Transmit Power Level: ", "0.00 dBm") +
+           row("Fragmentation Thr: ", std::to_string(fragmentation)) +
+           row("Tx MPDU Limit: ", std::to_string(mpdu));
+}
+
+std::string security_rows(unsigned ccmp_replays, unsigned ccmp_decrypt)
+{
+    return row("TKIP Replays: ", "0") + row("TKIP ICV Err: ", "0") +
+           row("TKIP Local MIC Err: ", "0") + row("TKIP Remote MIC Err: ", "0") +
+           row("CCMP Replays: ", std::to_string(ccmp_replays)) +
+           row("CCMP Decrypt Err: ", std::to_string(ccmp_decrypt)) + row("BIP Replays: ", "0") +
+           row("BIP MIC Errors: ", "0");
+}
+
+TEST(Dot11MibText, Vap)
+{
+    const dot11_auth_config cfg = vap_config();
+    const dot11_mib_sta sta = station_part(sta_mac);
+    const dot11_mib_sources vap = {nullptr, nullptr, &sta, &cfg, nullptr, nullptr, nullptr};
+    const std::string want =
+        row("Station ID: ", "02:00:00:00:01:00") + row("Country: ", "-") +
+        row("Environment: ", "any") + row("Supported Rates: ", "") + row("SSID: ", "\"lab.net\" ") +
+        row("Options: ", "QoS RSNA ") + row("Deauth Reason: ", "3") + operation_rows(2346, 2304) +
+        row("Authentication: ", "Open Fast BSS transition ") + row("RSNA: ", "Enabled") +
+        row("RSNA Preauth: ", "Disabled") + row("Group Cipher: ", "CCMP") +
+        row("Group Rekey: ", "3600s ") + row("PMK Lifetime: ", "43200s") +
+        row("SA Timeout: ", "60s") + row("PMKID Cache Size: ", "16") +
+        row("PTKSA Replay Ctr: ", "1") + row("Selected Group: ", "CCMP") +
+        row("Pairwise Ciphers: ", "CCMP ") +
+        // 00-0F-AC:8 has no name: an empty one and its blank.
+        row("AKM Suites: ", "PSK PSK-FT  ") + row("Fast BSS Transition: ", "Enabled") +
+        row("FT Over-DS: ", "Disabled") + row("FT Mobility Domain: ", "4660") +
+        row("R0 Key Holder: ", "r0kh.[1m") + row("R0 Key Lifetime: ", "10000") +
+        row("FT Reassoc Deadline: ", "1000") + row("Associated Stations: ", "2") +
+        row("Rx Octets: ", "5000000000") + row("Rx Fragments: ", "10") + row("Rx Frames: ", "9") +
+        row("Rx A-MSDU Frames: ", "0") + row("Rx A-MSDU Octets: ", "0") +
+        row("Rx Duplicate Frames: ", "0") + row("Rx Discarded Frames: ", "0") +
+        row("Tx Octets: ", "1234") + row("Tx Fragments: ", "20") + row("Tx Frames: ", "19") +
+        row("Tx Broadcast Frames: ", "0") + row("Tx A-MSDU Frames: ", "0") +
+        row("Tx A-MSDU Octets: ", "0") + row("Tx Retries: ", "0") + row("Tx Failed: ", "0") +
+        row("Rx Idle Time: ", "-") + row("Tx Throughput: ", "0 bit/s") +
+        row("Tx Data Rate: ", "0 bit/s") + row("Tx Idle Time: ", "-") +
+        row("Rx Data Rate: ", "0 bit/s") + row("Rx Signal Level: ", "0 dBm") + security_rows(4, 0);
+    EXPECT_EQ(text_of(vap, false), want);
+}
+
+TEST(Dot11MibText, StationFlow)
+{
+    const dot11_auth_config cfg = vap_config();
+    const dot11_mib_sta sta = station_part(sta_mac);
+    dot11_flow_station flow = flow_station();
+    // Idle times count from the stamps on the management clock.
+    const uint32_t now = ugw_render_now();
+    flow.counters.dot11ReceiveTimeStamp = now - 5;
+    const dot11_mib_sources s = {nullptr, nullptr, &sta, &cfg, nullptr, &flow, nullptr};
+    const std::string want =
+        row("Station ID: ", "02:00:00:00:00:08") + row("Country: ", "-") +
+        row("Environment: ", "any") + row("Supported Rates: ", "") + row("SSID: ", "\"lab.net\" ") +
+        row("Options: ", "QoS RSNA ") + row("Deauth Reason: ", "15") + operation_rows(2346, 2304) +
+        row("AP MAC Address: ", "02:00:00:00:01:00") + row("APSD Classes: ", "") +
+        row("APSD SP Length: ", "0") + row("APSD More-Data-Ack: ", "No") +
+        row("Authentication: ", "Open Fast BSS transition ") + row("RSNA: ", "Enabled") +
+        row("RSNA Preauth: ", "Disabled") + row("Group Cipher: ", "CCMP") +
+        row("Group Rekey: ", "3600s ") + row("PMK Lifetime: ", "43200s") +
+        row("SA Timeout: ", "60s") + row("PMKID Cache Size: ", "16") +
+        row("PTKSA Replay Ctr: ", "1") + row("Requested Group: ", "CCMP") +
+        row("Selected Group: ", "CCMP") + row("Requested Cipher: ", "CCMP") +
+        row("Selected Cipher: ", "CCMP") + row("Requested AKM: ", "PSK") +
+        row("Selected AKM: ", "PSK") + row("PMKID: ", "101112131415161718191a1b1c1d1e1f (cached)") +
+        row("Pairwise Ciphers: ", "CCMP ") + row("AKM Suites: ", "PSK PSK-FT  ") +
+        row("Fast BSS Transition: ", "Enabled") + row("FT Over-DS: ", "Disabled") +
+        row("FT Mobility Domain: ", "4660") + row("R0 Key Holder: ", "r0kh.[1m") +
+        row("R0 Key Lifetime: ", "10000") + row("FT Reassoc Deadline: ", "1000") +
+        row("Associated Stations: ", "0") + row("Rx Octets: ", "6000") +
+        row("Rx Fragments: ", "0") + row("Rx Frames: ", "42") + row("Rx A-MSDU Frames: ", "0") +
+        row("Rx A-MSDU Octets: ", "0") + row("Rx Duplicate Frames: ", "0") +
+        row("Rx Discarded Frames: ", "0") + row("Tx Octets: ", "0") + row("Tx Fragments: ", "0") +
+        row("Tx Frames: ", "40") + row("Tx Broadcast Frames: ", "0") +
+        row("Tx A-MSDU Frames: ", "0") + row("Tx A-MSDU Octets: ", "0") + row("Tx Retries: ", "0") +
+        row("Tx Failed: ", "0") + row("Rx Idle Time: ", "5s") + row("Tx Throughput: ", "0 bit/s") +
+        row("Tx Data Rate: ", "54.0 Mbit/s") + row("Tx Idle Time: ", "-") +
+        row("Rx Data Rate: ", "0 bit/s") + row("Rx Signal Level: ", "-61 dBm") +
+        security_rows(2, 1);
+    EXPECT_EQ(text_of(s, true), want);
+}
+
+TEST(Dot11MibText, FtRowAndPmksa)
+{
+    const dot11_ft_auth_row ft = ft_row();
+    const dot11_mib_sources s = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &ft};
+    // The selected cipher prints only after a requested one.
+    const std::string want = row("Station ID: ", "02:00:00:00:00:09") + row("Country: ", "-") +
+                             row("Environment: ", "any") + row("Supported Rates: ", "") +
+                             row("Options: ", "RSNA ") + row("Associate Failure: ", "53") +
+                             operation_rows(0, 0) + row("AP MAC Address: ", "02:00:00:00:01:00") +
+                             row("Authentication: ", "Open ") + row("RSNA: ", "Disabled") +
+                             row("RSNA Preauth: ", "Disabled") + row("Selected AKM: ", "PSK-FT") +
+                             row("Pairwise Ciphers: ", "") + row("AKM Suites: ", "") +
+                             security_rows(0, 0);
+    EXPECT_EQ(text_of(s, true), want);
+
+    const dot11_key_row key = {{0x02, 0, 0, 0, 0, 0x07},
+                               {0xde, 0xad, 0xbe, 0xef, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+                               {},
+                               dot11_suite(0x00, 0x0f, 0xac, 8),
+                               DOT11_CIPHER_WPA_TKIP,
+                               86400};
+    EXPECT_EQ(render_capture([&](FILE *out) { render_text_dot11_pmksa(out, &key); }),
+              row("Station ID: ", "02:00:00:00:00:07") +
+                  row("PMKID: ", "deadbeef000102030405060708090a0b") + row("Authentication: ", "") +
+                  row("Cipher: ", "TKIP") + row("Lifetime: ", "86400"));
+}
+
+// The printers behind the gates that only capability sources open.
+TEST(Dot11MibText, GatedPrinters)
+{
+    dot11_mib_groups g;
+    memset(&g, 0, sizeof g);
+    g.station.flags[0] = DOT11_SC1_MULTIDOMAIN;
+    g.station.flags[1] = DOT11_SC2_HR | DOT11_SC2_ERP | DOT11_SC2_VHT;
+    g.station.flags[2] = DOT11_SC3_QOS | DOT11_SC3_RSNA;
+    g.multidomain[0] = {36, 4, 2300};
+    g.multidomain[1] = {1, 3, -50};
+    g.multidomain[2] = {100, 0, 0}; // ends the list
+    g.multidomain[3] = {149, 1, 0};
+    g.multidomain_count = 4;
+    dot11_mib_cap_group &erp = g.cap[DOT11_CAP_PHY_ERP];
+    dot11_mib_cap_set(&erp, DOT11_CAP_PHY_ERP, "dot11DSSSOFDMOptionImplemented", 1);
+    dot11_mib_cap_set(&erp, DOT11_CAP_PHY_ERP, "dot11ShortSlotTimeOptionImplemented", 1);
+    dot11_mib_cap_set(&erp, DOT11_CAP_PHY_ERP, "dot11ShortSlotTimeOptionActivated", 1);
+    dot11_mib_cap_set(&erp, DOT11_CAP_PHY_ERP, "dot11ERPPBCCOptionActivated", 1); // no such member
+    dot11_mib_cap_group &vht = g.cap[DOT11_CAP_VHT_STATION];
+    dot11_mib_cap_set(&vht, DOT11_CAP_VHT_STATION, "dot11VHTMaxRxAMPDUFactor", 3);
+    dot11_mib_cap_set(&vht, DOT11_CAP_VHT_STATION, "dot11VHTRxVHTMCSMap", 0xfffa); // 2 x MCS 0-9
+    dot11_mib_cap_set(&vht, DOT11_CAP_VHT_STATION, "dot11VHTTxVHTMCSMap", 0xffff);
+    dot11_mib_cap_set(&vht, DOT11_CAP_VHT_STATION, "dot11VHTControlFieldOptionImplemented", 1);
+    g.ap_edca[0] = {15, 1023, 3, 0, 0};
+    g.edca[3] = {3, 7, 2, 47, 0};
+    const dot11_mib_sources none{};
+    auto text = [&](bool station) {
+        return render_capture(
+            [&](FILE *out) { render_text_dot11_groups(out, &g, &none, station); });
+    };
+    const std::string vap = text(false);
+    const struct {
+        const char *what;
+        std::string line;
+        bool present;
+    } cases[] = {
+        {"options in order", row("Options: ", "HR ERP VHT QoS RSNA Multi-Domain "), true},
+        {"5 GHz channels step by 4", row("Channels @ 23.00 dBm: ", "36 40 44 48 "), true},
+        {"2.4 GHz channels step by 1", row("Channels @ -0.50 dBm: ", "1 2 3 "), true},
+        {"no channels ends the list", "149 ", false},
+        {"ERP options with their marks", row("ERP PHY Options: ", "DSSS-OFDM Short-Slot* "), true},
+        {"HR options", row("HR PHY Options: ", ""), true},
+        {"VHT without HT", row("VHT Max Rx A-MPDU: ", "65535 octets"), true},
+        {"VHT options", row("VHT Config Options: ", "+HTC "), true},
+        {"VHT receive map",
+         row("VHT Rx 1 SS: ", "MCS 0-9") + row("VHT Rx 2 SS: ", "MCS 0-9") +
+             row("VHT Max Rx Rate: ", "0 Mbit/s"),
+         true},
+        {"VHT transmit map", "VHT Tx 1 SS", false},
+        {"no HT block", "HT MCS Set", false},
+        {"VHT PHY", row("VHT Channel Width: ", "20 MHz") + row("VHT Max Width: ", "80 MHz"), true},
+        {"Tx EDCA", row("Tx EDCA AC_BE: ", "AIFSN 3 CW 15-1023 burst 0"), true},
+        {"Rx EDCA", row("Rx EDCA AC_VO: ", "AIFSN 2 CW 3-7 burst 47"), true},
+        {"no APSD on a VAP", "APSD", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(vap.find(c.line) != std::string::npos, c.present) << c.what << "\n" << vap;
+
+    dot11_mib_cap_group &apsd = g.cap[DOT11_CAP_APSD];
+    dot11_mib_cap_set(&apsd, DOT11_CAP_APSD, "dot11APSDVOImplemented", 1);
+    dot11_mib_cap_set(&apsd, DOT11_CAP_APSD, "dot11APSDBEImplemented", 1);
+    dot11_mib_cap_set(&apsd, DOT11_CAP_APSD, "dot11MaxSPLength", 2);
+    const std::string sta = text(true);
+    EXPECT_NE(sta.find(row("APSD Classes: ", "VO BE ") + row("APSD SP Length: ", "2") +
+                       row("APSD More-Data-Ack: ", "No")),
+              std::string::npos)
+        << sta;
+    EXPECT_EQ(sta.find("EDCA"), std::string::npos) << sta;
 }
 
 } // namespace
