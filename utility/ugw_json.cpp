@@ -1,6 +1,8 @@
 #include "utility/ugw_json.h"
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -295,6 +297,19 @@ void json_id12(json_writer *json, const uint8_t id[12])
     char text[28];
     snprintf(text, sizeof text, "\"%08x%04x-%08x%04x\"", a, b, c, d);
     json_emit(json, text, 27);
+    json_value_end(json);
+}
+
+void json_double(json_writer *json, double value)
+{
+    if (!std::isfinite(value)) {
+        json_null(json);
+        return;
+    }
+    char text[32];
+    int n = snprintf(text, sizeof text, "%e", value);
+    json_value_begin(json);
+    json_emit(json, text, size_t(n));
     json_value_end(json);
 }
 

@@ -60,6 +60,8 @@ void json_mac(json_writer *json, const uint8_t mac[6]);
 void json_id12(json_writer *json, const uint8_t id[12]);
 // The symbol of value in a table of n texts; null beyond it or for an empty symbol.
 void json_symbol(json_writer *json, const char *const *table, size_t n, size_t value);
+// A finite number as "%e"; null for infinity or NaN.
+void json_double(json_writer *json, double value);
 // A text the caller made itself (address, UUID): written without escaping.
 void json_plain_string(json_writer *json, const char *text, size_t length);
 
