@@ -1,5 +1,6 @@
 // fernrelayd stand-in: a test peer that speaks the daemon's data-plane
-// protocol from a small in-memory model. It forwards nothing. See README.md.
+// protocol from a small in-memory model; its bridge carries the tunnel
+// packets of stations in the test's namespace. See README.md.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <dirent.h>
 #include <getopt.h>
 #include <map>
+#include <netinet/in.h>
 #include <poll.h>
 #include <set>
 #include <string>
@@ -25,6 +27,8 @@
 #include "common/umsg.h"
 #include "common/userver.h"
 #include "gateway/fernrelayd_msg.h"
+#include "gateway/ugwd_stash.h"
+#include "tools/fernrelayd/bridge.h"
 #include "tools/fernrelayd/shm_writer.h"
 
 namespace {
@@ -144,6 +148,7 @@ constexpr size_t MEMPOOL_NAME = 4; // after its u32 length
 // its node and its id.
 constexpr size_t SOCKET_ADDR = 0;
 constexpr size_t SOCKET_ID = FRL_SOCKADDR_SIZE;
+constexpr size_t SOCKET_PROTO = 32;
 constexpr size_t NODE_ID = 0;
 constexpr size_t FLOW_NODE = 12;
 constexpr size_t FLOW_ID = 16;
@@ -627,6 +632,14 @@ bytes flow_ack(const request &, const flow_target &t)
     return reply_status(t.known ? 0 : ENOENT);
 }
 
+// The reason is noted: tests tell an idle station's end from others by it.
+bytes disassociate(const request &r, const flow_target &t)
+{
+    note("disassociate node=%u flow=%s reason=%u", r.id(), hex(r.body + REQ_FLOW, 12).c_str(),
+         frl_load16(r.body + REQ_ON_FLOW));
+    return flow_ack(r, t);
+}
+
 bytes install_key(const request &r, const flow_target &t)
 {
     t.config->keys[key_of(r.body + KEY_INDEX, KEY_INDEX_SIZE)] = bytes(r.body + KEY, r.body + KEY + r.count);
@@ -699,7 +712,7 @@ constexpr std::array<request_kind, FRL_MSG_TYPE_MAX + 1> make_requests()
     counted(FRL_MSG_SET_HOSTS, HOSTS_TEXT, HOSTS_LENGTH, 1, set_hosts);
     fixed(FRL_MSG_GET_FLOW_STATS, REQ_ON_FLOW, flow_request<flow_stats>);
     fixed(FRL_MSG_ASSOCIATE, REQ_ON_FLOW + FRL_ASSOC_SIZE, flow_request<flow_ack>);
-    fixed(FRL_MSG_DISASSOCIATE, REQ_ON_FLOW + 2, flow_request<flow_ack>);
+    fixed(FRL_MSG_DISASSOCIATE, REQ_ON_FLOW + 2, flow_request<disassociate>);
     t[FRL_MSG_INSTALL_KEY] = {BODY + KEY, BODY + KEY_LENGTH, 1, true, flow_request<install_key>};
     fixed(FRL_MSG_ACTIVATE_KEY, REQ_ON_FLOW, flow_request<flow_ack>);
     fixed(FRL_MSG_SET_KEY_STATE, REQ_ON_FLOW + 1, flow_request<flow_ack>);
@@ -841,6 +854,13 @@ void data_message(void *, const uint8_t *payload, size_t len)
     uint32_t type = len >= 4 ? frl_load32(payload) : UINT32_MAX;
     if (type < 256)
         S.m.frames_in[type]++;
+    if (type == FRL_MSG_OUTPUT_PACKET && len >= FRL_PACKET_HDR_SIZE &&
+        payload[FRL_PACKET_ENCAP] == FRL_ENCAP_IP)
+        bridge_output_packet(payload + FRL_PACKET_HDR_SIZE, len - FRL_PACKET_HDR_SIZE);
+    if (type == FRL_MSG_FRAME && len >= FRL_FRAME_HDR_SIZE && payload[FRL_FRAME_CLASS] == 1 &&
+        payload[FRL_FRAME_ENCAP] == FRL_ENCAP_ETHER)
+        bridge_output_frame(payload + FRL_FRAME_FLOW, payload + FRL_FRAME_HDR_SIZE,
+                            len - FRL_FRAME_HDR_SIZE);
     if (!S.journal_on)
         return;
     if (len >= FRL_FRAME_HDR_SIZE && (type == FRL_MSG_FRAME || type == FRL_MSG_FRAME_SNOOP))
@@ -980,10 +1000,62 @@ std::string inject_frame(const std::string &line)
     return "sent " + std::to_string(inject(msg, nullptr)) + "\n";
 }
 
+// --- the bridge's view of the model -----------------------------------
+
+uint8_t bridge_transport_of(const uint8_t addr[FRL_SOCKADDR_SIZE], bool gre)
+{
+    sa_family_t family;
+    memcpy(&family, addr, sizeof(family));
+    size_t at =
+        family == AF_INET ? offsetof(sockaddr_in, sin_addr) : offsetof(sockaddr_in6, sin6_addr);
+    size_t n = family == AF_INET ? 4 : 16;
+    for (auto &[key, rec] : S.m.sockets) {
+        auto proto = static_cast<uint8_t>(frl_load32(rec.data() + SOCKET_PROTO));
+        if (memcmp(rec.data(), &family, sizeof(family)) || memcmp(rec.data() + at, addr + at, n) ||
+            gre != (proto == UGWD_TRANSPORT_GRE))
+            continue;
+        // A GRE socket's port holds the IP protocol: the packet had it.
+        if (gre || !memcmp(rec.data() + offsetof(sockaddr_in, sin_port),
+                           addr + offsetof(sockaddr_in, sin_port), 2))
+            return proto;
+    }
+    return 0;
+}
+
+// The daemon's ids of tunnel flows: 2, the transport and the IPv4 address,
+// then the station; an IPv6 one hashes the address, so only its form and the
+// station are compared.
+uint8_t *bridge_flow_of(uint8_t transport, const uint8_t *peer, bool v6, const uint8_t mac[6])
+{
+    if (!v6) {
+        uint8_t id[12] = {2, transport, peer[0], peer[1], peer[2], peer[3]};
+        memcpy(id + 6, mac, 6);
+        auto it = S.m.flows.find(key_of(id, 12));
+        return it == S.m.flows.end() ? nullptr : it->second.record.data();
+    }
+    for (auto &[id, flow] : S.m.flows)
+        if (id[0] == 2 && id[1] == 0 && !memcmp(id.data() + 6, mac, 6)) return flow.record.data();
+    return nullptr;
+}
+
+void bridge_divert(uint32_t device, const uint8_t *packet, size_t len)
+{
+    bytes msg(FRL_PACKET_HDR_SIZE, 0);
+    frl_store32(msg.data(), FRL_MSG_DIVERTED_PACKET);
+    frl_store32(msg.data() + FRL_PACKET_DEVICE, device);
+    msg[FRL_PACKET_ENCAP] = FRL_ENCAP_IP;
+    msg.insert(msg.end(), packet, packet + len);
+    inject(msg, nullptr);
+}
+
+const bridge_hooks hooks = {
+    .transport_of = bridge_transport_of, .flow_of = bridge_flow_of, .divert = bridge_divert};
+
 std::string command(const std::string &line)
 {
     std::string err;
     if (std::string out = shm_writer_command(line); !out.empty()) return out;
+    if (std::string out = bridge_command(line); !out.empty()) return out;
     if (line == "journal") {
         std::string out;
         for (auto &j : S.journal)
@@ -1295,11 +1367,13 @@ int main(int argc, char **argv)
         }
     }
 
-    for (;;) {
-        pollfd p[3] = {{sfd, POLLIN, 0},
-                       {S.data ? userver_fd(S.data) : -1, POLLIN, 0},
-                       {S.control ? userver_fd(S.control) : -1, POLLIN, 0}};
-        if (poll(p, 3, -1) < 0) {
+    bridge_init(&hooks);
+    for (std::vector<pollfd> p;;) {
+        p = {{sfd, POLLIN, 0},
+             {S.data ? userver_fd(S.data) : -1, POLLIN, 0},
+             {S.control ? userver_fd(S.control) : -1, POLLIN, 0}};
+        bridge_fds(&p);
+        if (poll(p.data(), p.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -1313,7 +1387,10 @@ int main(int argc, char **argv)
             if (S.exit_after_reply)
                 _exit(3); // dies as a crash would: sockets left behind
         }
+        for (size_t i = 3; i < p.size(); i++)
+            if (p[i].revents & POLLIN) bridge_serve(p[i].fd);
     }
+    bridge_shutdown();
     shm_writer_shutdown();
     userver_close(S.control);
     userver_close(S.data);
