@@ -160,7 +160,16 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
         dot11_derive_pmkid_sha256(sa->key, aa, r0kh->mac, sa->id);
     } else if (akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_FT_PSK) {
         const uint8_t *xxkey = x ? res.msk + 32 : src;
-        dot11_derive_pmkid(xxkey, aa, r0kh->mac, sa->id);
+        if (x) {
+            dot11_derive_pmkid(xxkey, aa, r0kh->mac, sa->id);
+        } else {
+            if (!r0kh->psk_pmkid_ready || memcmp(r0kh->psk_pmkid_aa, aa, 6) != 0) {
+                dot11_derive_pmkid(xxkey, aa, r0kh->mac, r0kh->psk_pmkid);
+                memcpy(r0kh->psk_pmkid_aa, aa, 6);
+                r0kh->psk_pmkid_ready = true;
+            }
+            memcpy(sa->id, r0kh->psk_pmkid, 16);
+        }
         if (x) {
             dot11_derive_pmkr0(xxkey, c->ssid, c->ssid_len, c->dot11FTMobilityDomainID,
                                c->dot11FTR0KeyHolderID, c->r0kh_id_len, r0kh->mac, sa->key,
@@ -449,6 +458,8 @@ void dot11_r0kh_forget_psk(dot11_r0kh *r0kh)
     secure_wipe(r0kh->psk_r0, sizeof r0kh->psk_r0);
     secure_wipe(r0kh->psk_r0name, sizeof r0kh->psk_r0name);
     r0kh->psk_r0_ready = false;
+    secure_wipe(r0kh->psk_pmkid, sizeof r0kh->psk_pmkid);
+    r0kh->psk_pmkid_ready = false;
 }
 
 void dot11_r0kh_delete(dot11_r0kh *r0kh)

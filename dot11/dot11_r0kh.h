@@ -103,6 +103,11 @@ struct dot11_r0kh {
     bool psk_r0_ready;
     uint8_t psk_r0[32];
     uint8_t psk_r0name[16];
+    // The PSK's PMKID for the BSS that asked last: a station moving between
+    // BSSes asks each again and again.
+    bool psk_pmkid_ready;
+    uint8_t psk_pmkid_aa[6];
+    uint8_t psk_pmkid[16];
 };
 
 int dot11_r0kh_create(dot11_cache *cache, dot11_rsna *sta);
