@@ -309,6 +309,45 @@ TEST_F(Dot11Flows, OpenSystemStationAssociatesAuthorizesAndLeaves)
     EXPECT_EQ(memcmp(ev.data() + 1710, kBss, 6), 0);
 }
 
+// The station roams to a second BSS of the service: its association there
+// deauthorizes the first flow, whose authenticator drops the station and
+// disassociates it, while the new flow stays authorized.
+TEST_F(Dot11Flows, AssociationElsewhereDropsTheOlderFlow)
+{
+    dot11_auth_config open{};
+    add_service(open);
+    ugwd_flow *f = bound_flow();
+    ASSERT_NE(f, nullptr) << log_text();
+    mgmt(f, sta.auth_req());
+    mgmt(f, sta.assoc_req());
+    ASSERT_TRUE(f->flags & UGWD_FLOW_AUTHORIZED);
+
+    const uint8_t bss2[6] = {0x02, 0xb5, 0, 0, 0, 2};
+    sockaddr_in radio = {};
+    radio.sin_family = AF_INET;
+    ugwd_vap *vap2 = ugwd_service_create_vap(svc, bss2, reinterpret_cast<sockaddr *>(&radio));
+    ASSERT_NE(vap2, nullptr);
+    ASSERT_EQ(ugwd_table_insert_vap(ctl->table, vap2), 0);
+    ugwd_flow *g = ugwd_ctl_create_flow(ctl, vap2, nullptr, kSta);
+    ASSERT_NE(g, nullptr);
+    ASSERT_EQ(ugwd_ctl_bind_tunnel(g, proc, native), 0) << log_text();
+    dp("clear");
+    sim::station roamer = sta;
+    memcpy(roamer.bss, bss2, 6);
+    mgmt(g, roamer.auth_req());
+    mgmt(g, roamer.assoc_req());
+
+    EXPECT_TRUE(g->flags & UGWD_FLOW_AUTHORIZED) << log_text();
+    EXPECT_EQ(ugwd_table_get_assoc_flow(ctl->table, kSta), g);
+    EXPECT_FALSE(f->flags & UGWD_FLOW_AUTHORIZED);
+    EXPECT_EQ(f->assoc_time, 0u);
+    EXPECT_FALSE(f->rsna.Associated);
+    EXPECT_EQ(rules(f), "ip=2 mac=0 url=\n");
+    EXPECT_EQ(rules(g), "ip=11 mac=2 url=\n");
+    EXPECT_EQ(dp.journal("req 83 ").size(), 1u);
+    EXPECT_EQ(dp.journal("req 84 ").size(), 1u) << "the older flow's disassociation";
+}
+
 // PSK: the 4-way handshake runs over EAPOL frames through the data plane;
 // the pairwise and group keys reach the VAP's process, the pairwise one is
 // activated, and the station is authorized. Removing the service then takes
