@@ -125,8 +125,9 @@ ugwd_ctl *ctl_of(ulmex_link *link)
     return container_of(link, &ugwd_ctl::link);
 }
 
-// The message at debug level 4, before it goes out.
-void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
+} // namespace
+
+void ugwd_ctl_print_message(ugwd_ctl *ctl, const ulmex_message &msg)
 {
     char *text = nullptr;
     size_t size = 0;
@@ -142,6 +143,9 @@ void print_message(ugwd_ctl *ctl, const ulmex_message &msg)
     }
     free(text);
 }
+
+namespace
+{
 
 constexpr userver_ops ugwd_ctl_userver_ops = {
     .request = ugwd_ctl_dispatch,
@@ -466,7 +470,7 @@ int ugwd_ctl_keepalive(void *user)
     ulmex_message msg;
     msg.request = true;
     msg.pdu = ulmex_make_pdu<ULMEX_STATUS>(ulmex_status{ulmex_status_code::echo});
-    if (log_enabled(LOG_COMP_ULMEX, ULOG_DUMP)) print_message(ctl, msg);
+    if (log_enabled(LOG_COMP_ULMEX, ULOG_DUMP)) ugwd_ctl_print_message(ctl, msg);
     // A lost echo shows in the link's counters; the daemon itself is healthy.
     ulmex_request(&ctl->link, msg.pdu, nullptr, nullptr);
     return 0;

@@ -204,6 +204,8 @@ void ugwd_ctl_timer_schedule(void *ctl, timer *t, uint32_t ms, timer_fn callback
 void ugwd_ctl_timer_cancel(void *ctl, timer *t);
 // Healthy always; a running controller link gets a Status echo request.
 int ugwd_ctl_keepalive(void *ctl);
+// The message at debug level 4, before it goes out.
+void ugwd_ctl_print_message(ugwd_ctl *ctl, const ulmex_message &msg);
 
 // The controller-protocol client's host side.
 void ugwd_ctl_client_timer_schedule(ulmex_ops *ops, timer *t, uint32_t ms, timer_fn callback);

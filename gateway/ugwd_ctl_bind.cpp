@@ -529,8 +529,8 @@ int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock)
         added = r == 0;
         if (r == 0 && vap) {
             static constexpr uint8_t suite[4] = {0x06, 0xac, 0x0f, 0x00};
-            uint8_t key[16] = {};
-            r = frlc_install_key(c, ob->radio_node, &f->id, frl_load32(suite), 8, key, sizeof(key));
+            r = frlc_install_key(c, ob->radio_node, &f->id, frl_load32(suite), 8, f->tunnel_key,
+                                 sizeof(f->tunnel_key));
         }
         int err = errno;
         frlc_unlock(c);

@@ -16,6 +16,7 @@
 #include "common/packet.h"
 #include "common/schedule.h"
 #include "common/sockaddr.h"
+#include "dot11/dot11_cache.h"
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_ctl_msg.h"
@@ -333,6 +334,18 @@ int ugwd_ctl_update_flow(ugwd_flow *f, const frl_flow *rec)
         }
         rec = &read;
     }
+    if (f->vap) {
+        frl_flow_stats st;
+        if (frlc_get_flow_stats(client_of(f), f->chain_node, &f->id, &st) < 0) {
+            char id[FRLC_FLOW_ID_TEXT];
+            ulog(LOG_COMP_ALL, ULOG_DEBUG, "Failed to get statistics for flow %s: %s",
+                 frlc_flow_id_format(&f->id, id), strerror(errno));
+            return -1;
+        }
+        // The record's last-activity time (u32 at 0); frames the daemon saw may be newer.
+        uint32_t t = frl_load32(st.b);
+        if (static_cast<int32_t>(t - f->last_activity) > 0) f->last_activity = t;
+    }
     ugwd_service_update_flow(f, rec);
     return 0;
 }
@@ -370,6 +383,7 @@ void unbind_now(ugwd_flow *f)
         ugwd_table_insert_flow(ctl->table, f);
         log_flow(ULOG_DETAIL, "Unbound", f);
     }
+    ulmex_cancel(&ctl->link, &f->requests);
     ugwd_redirect_forget(ctl, f);
     ugwd_table_remove_flow_assoc(ctl->table, f);
     ugwd_table_remove_flow(ctl->table, f);
@@ -552,6 +566,16 @@ int ugwd_ctl_notify_flow(ugwd_flow *f, uint32_t type)
     uint8_t msg[UGWD_FLOW_REPLY];
     ugwd_ctl_msg_init(msg, type);
     ugwd_ctl_fill_flow_record(f, msg + 8);
+    if (f->vap) {
+        enum : size_t { STATION = 1704, STATS = 1784 };
+        dot11_ft_auth_row row;
+        dot11_rsna_dump_ftauth(&f->rsna, &row);
+        memcpy(msg + STATION, &row, sizeof(row));
+        // Statistics the data plane does not give stay zero.
+        frl_flow_stats st;
+        if (f->bound && frlc_get_flow_stats(client_of(f), f->chain_node, &f->id, &st) == 0)
+            memcpy(msg + STATS, st.b, sizeof(st.b));
+    }
     return ugwd_ctl_publish(f->ctl, msg, sizeof(msg));
 }
 

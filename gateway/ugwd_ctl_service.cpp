@@ -14,6 +14,7 @@
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_ctl_msg.h"
+#include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_nas.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
@@ -92,17 +93,20 @@ void fill_service_reply(const ugwd_service *s, uint8_t *msg, uint32_t type, bool
     secure_wipe(&config, sizeof(config));
 }
 
-void fill_vap_reply(const ugwd_vap *vap, uint8_t *msg, uint32_t type, bool secrets)
+// stats: the VAP's 802.11 statistics as its process reported them, or null
+// (zero) when it was not asked.
+void fill_vap_reply(const ugwd_vap *vap, uint8_t *msg, uint32_t type, bool secrets,
+                    const frl_vap *stats)
 {
     ugwd_ctl_msg_init(msg, type);
     memcpy(msg + REPLY_MIB, &vap->mib, sizeof(vap->mib));
     dot11_auth_config config = vap->auth.config;
     if (!secrets) dot11_config_clear_psk(&config);
     memcpy(msg + VAP_CONFIG, &config, sizeof(config));
-    memcpy(msg + VAP_STATS, &vap->counters,
-           sizeof(vap->counters) < 128 ? sizeof(vap->counters) : 128);
+    if (stats) memcpy(msg + VAP_STATS, stats->b, sizeof(stats->b));
     secure_wipe(&config, sizeof(config));
 }
+static_assert(VAP_STATS + sizeof(frl_vap) == VAP_REPLY);
 
 void fill_tunnel_reply(const ugwd_tunnel *tn, uint8_t *msg, uint32_t type)
 {
@@ -236,7 +240,7 @@ int ugwd_ctl_notify_service(ugwd_service *s, uint32_t type)
 int ugwd_ctl_notify_vap(ugwd_vap *vap, uint32_t type)
 {
     uint8_t msg[VAP_REPLY];
-    fill_vap_reply(vap, msg, type, false);
+    fill_vap_reply(vap, msg, type, false, nullptr);
     return ugwd_ctl_publish(vap->service->ctl, msg, sizeof(msg));
 }
 
@@ -257,10 +261,21 @@ void ugwd_ctl_stop_service(ugwd_service *s)
     ugwd_ctl *ctl = s->ctl;
     ugwd_ctl_unbind_flows_by_uuid(ctl, s->uuid);
     ugwd_ctl_notify_service(s, CTL_DELETE_SERVICE);
+    ulmex_cancel(&ctl->link, &s->pending);
     schedule_cancel(ctl->sched, &s->inform_timer);
     list_remove(&s->queue);
     list_append(&ctl->register_queue, &s->queue);
+    bool started = s->started;
     s->started = false;
+    // Only a controller that registered the service has anything to forget;
+    // without a running link the request is refused and counted there.
+    if (!started) return;
+    ulmex_message msg;
+    msg.request = true;
+    msg.pdu = ulmex_make_pdu<ULMEX_SERVICE_UNREGISTER>(
+        ulmex_service_unregister{ulmex_bytes(s->uuid, 16), s->session_id});
+    if (log_enabled(LOG_COMP_ULMEX, ULOG_DUMP)) ugwd_ctl_print_message(ctl, msg);
+    ulmex_request(&ctl->link, msg.pdu, nullptr, nullptr);
 }
 
 void ugwd_ctl_delete_service(ugwd_service *s)
@@ -484,11 +499,21 @@ int get_vap(ugwd_ctl *ctl, uint8_t *msg, size_t size, bool secrets)
         errno = ENOENT;
         return -1;
     }
-    if (vap->bind.proc && ugwd_ctl_update_vap(vap, nullptr) < 0) {
-        errno = EIO;
-        return -1;
+    frl_vap stats;
+    bool bound = vap->bind.proc != nullptr;
+    if (bound) {
+        if (frlc_get_vap_stats(vap->bind.proc->fernrelay, vap->bind.service_node, &stats) < 0) {
+            errno = EIO;
+            return -1;
+        }
+        for (ugwd_flow *f : list_records<&ugwd_flow::link>(&ctl->flows))
+            if (f->vap == vap && ugwd_ctl_update_flow(f, nullptr) < 0) return -1;
+        if (ugwd_ctl_update_vap(vap, nullptr) < 0) {
+            errno = EIO;
+            return -1;
+        }
     }
-    fill_vap_reply(vap, msg, CTL_NEW_VAP, secrets);
+    fill_vap_reply(vap, msg, CTL_NEW_VAP, secrets, bound ? &stats : nullptr);
     return VAP_REPLY;
 }
 

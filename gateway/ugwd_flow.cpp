@@ -15,6 +15,7 @@
 #include "common/sockaddr.h"
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "radius/radius_authz.h"
@@ -92,9 +93,17 @@ ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn, c
         errno = EINVAL;
         return nullptr;
     }
-    ugwd_flow *f = new_flow(ctl, vap, tn, mac, 0);
+    ugwd_flow *f;
+    if (vap) {
+        flow_id id;
+        frlc_flow_id_pair(&id, vap->bssid, mac);
+        static constexpr uint8_t none[32] = {};
+        f = ugwd_service_create_80211_flow(vap, &id, none, mac, none, 0, 0);
+    } else {
+        f = new_flow(ctl, vap, tn, mac, 0);
+        if (f) frlc_flow_id_pair(&f->id, f->bssid, f->mac);
+    }
     if (!f) return nullptr;
-    frlc_flow_id_pair(&f->id, f->bssid, f->mac);
     if (ugwd_table_insert_flow(ctl->table, f) < 0) {
         int err = errno;
         ugwd_service_delete_flow(f);
@@ -102,6 +111,32 @@ ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn, c
         return nullptr;
     }
     list_append(&ctl->flows, &f->link);
+    return f;
+}
+
+ugwd_flow *ugwd_service_create_80211_flow(ugwd_vap *vap, const flow_id *id, const uint8_t radio[6],
+                                          const uint8_t mac[6], const uint8_t session_key[32],
+                                          uint32_t session_id, uint32_t unbind_delay)
+{
+    ugwd_flow *f = new_flow(vap->service->ctl, vap, nullptr, mac, unbind_delay);
+    if (!f) return nullptr;
+    f->id = *id;
+    memcpy(f->radio, radio, 6);
+    f->session_id = session_id;
+    ugwd_tunnel_key_expand(f->tunnel_key, session_key);
+    if (!vap->auth_running || dot11_auth_attach_sta(&vap->auth, &f->rsna, mac) < 0) {
+        f->rsna.auth = nullptr; // nothing to detach
+        ugwd_service_delete_flow(f);
+        errno = EINVAL;
+        return nullptr;
+    }
+    char u[37];
+    const uint8_t *m = f->mac, *b = f->bssid, *r = f->radio;
+    ulog(LOG_COMP_ALL, ULOG_DETAIL,
+         "Created 802.11 flow [%zd] for client %02x:%02x:%02x:%02x:%02x:%02x on BSSID "
+         "%02x:%02x:%02x:%02x:%02x:%02x with radio %02x:%02x:%02x:%02x:%02x:%02x and service %s",
+         f->index, m[0], m[1], m[2], m[3], m[4], m[5], b[0], b[1], b[2], b[3], b[4], b[5], r[0],
+         r[1], r[2], r[3], r[4], r[5], ugwd_uuid_format(f->uuid, u));
     return f;
 }
 
@@ -127,6 +162,13 @@ void ugwd_service_delete_flow(ugwd_flow *f)
     if (!f) return;
     ugwd_ctl *ctl = f->ctl;
     ugwd_service *s = service_of(f);
+    // Detaching runs the station's machines, whose callbacks may arm the
+    // flow's timers: they are cancelled after it.
+    if (f->rsna.auth) {
+        f->flags |= UGWD_FLOW_DETACHING;
+        dot11_auth_detach_sta(&f->rsna);
+        f->rsna.auth = nullptr;
+    }
     schedule_cancel(ctl->sched, &f->timer_a);
     schedule_cancel(ctl->sched, &f->timer_b);
     schedule_cancel(ctl->sched, &f->timer_c);
@@ -161,6 +203,14 @@ void ugwd_flow_disconnect(ugwd_flow *f, uint16_t reason)
         if (!(f->flags & UGWD_FLOW_CONNECTED)) return;
         f->flags &= static_cast<uint8_t>(~UGWD_FLOW_CONNECTED);
         schedule_cancel(f->ctl->sched, &f->timer_a);
+    } else if (f->rsna.auth) {
+        // The authenticator takes the station down; its deauthorized and
+        // disassociated callbacks do the rest.
+        if (reason)
+            dot11_auth_disconnect_sta(&f->rsna, reason);
+        else
+            dot11_auth_drop_sta(&f->rsna);
+        return;
     } else if (!f->assoc_time && !hashlink_used(&f->by_assoc)) {
         return;
     }

@@ -33,7 +33,13 @@ enum : uint32_t {
 // and count the flow in its service and VAP or tunnel; the flow is on no index.
 ugwd_flow *ugwd_service_create_ether_flow(ugwd_tunnel *tn, const flow_id *id, const uint8_t mac[6],
                                           uint32_t unbind_delay);
-// An 802.11 flow without its authenticator's station (the VAP's BSSID and a pair id).
+// An 802.11 flow with its station attached to the VAP's authenticator; null
+// (the flow deleted) when the authenticator refuses it.
+ugwd_flow *ugwd_service_create_80211_flow(ugwd_vap *vap, const flow_id *id, const uint8_t radio[6],
+                                          const uint8_t mac[6], const uint8_t session_key[32],
+                                          uint32_t session_id, uint32_t unbind_delay);
+// An indexed flow of a VAP or a tunnel with a pair id (BSSID and MAC); an
+// 802.11 one has its station attached.
 ugwd_flow *ugwd_ctl_create_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn,
                                 const uint8_t mac[6]);
 // The flow must be on no index; accepts null.

@@ -11,6 +11,7 @@
 #include "common/timer.h"
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_ctl_dot11.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
@@ -187,6 +188,10 @@ void ugwd_ctl_frl_output_packet_cb(void *user, uint32_t node, const flow_id *id,
         ((encap == FRL_ENCAP_80211 && cls == 2) || (encap == FRL_ENCAP_ETHER && cls == 3))) {
         // The station's own frames go to its authenticator.
         f->last_activity = clock_sec();
+        if (encap == FRL_ENCAP_80211)
+            ugwd_flow_recv_mgmt(f, p);
+        else
+            ugwd_flow_recv_tods(f, p);
         return;
     }
     if (encap == FRL_ENCAP_ETHER && (cls == 2 || cls == 3) && node == proc->node_b) {

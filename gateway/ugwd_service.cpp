@@ -14,6 +14,7 @@
 #include "dot11/dot11_cache.h"
 #include "dot11/dot11_r0kh.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_ctl_dot11.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_nas.h"
@@ -21,80 +22,6 @@
 
 namespace
 {
-
-void cache_timer_start(void *user, timer *t, uint32_t ms, timer_fn expiry)
-{
-    schedule_timer(static_cast<ugwd_ctl *>(user)->sched, t, ms, expiry);
-}
-
-void cache_timer_stop(void *user, timer *t)
-{
-    schedule_cancel(static_cast<ugwd_ctl *>(user)->sched, t);
-}
-
-constexpr dot11_cache_ops service_cache_ops = {
-    .timer_start = cache_timer_start,
-    .timer_stop = cache_timer_stop,
-};
-
-// The station side of the authenticator lives with the flows; until a flow
-// is attached nothing reaches these, and what would needs a data plane.
-void auth_send(void *, dot11_rsna *, packet *) {}
-void auth_sta(void *, dot11_rsna *) {}
-void auth_authorized(void *, dot11_rsna *, const char *) {}
-int auth_install_key(void *, dot11_auth *, dot11_rsna *, uint32_t, unsigned, const uint8_t *,
-                     size_t)
-{
-    errno = ENOTCONN;
-    return -1;
-}
-int auth_activate_key(void *, dot11_rsna *)
-{
-    errno = ENOTCONN;
-    return -1;
-}
-int auth_set_key_state(void *, dot11_auth *, dot11_rsna *, int)
-{
-    errno = ENOTCONN;
-    return -1;
-}
-int auth_get_tsc(void *, dot11_auth *, dot11_rsna *, unsigned, uint64_t *tsc)
-{
-    *tsc = 0;
-    return 0;
-}
-int auth_get_idle(void *, dot11_rsna *, uint32_t *seconds)
-{
-    *seconds = 0;
-    return 0;
-}
-void auth_timer_start(void *user, dot11_auth *, timer *t, uint32_t ms, timer_fn expiry)
-{
-    schedule_timer(static_cast<ugwd_ctl *>(user)->sched, t, ms, expiry);
-}
-void auth_timer_stop(void *user, dot11_auth *, timer *t)
-{
-    schedule_cancel(static_cast<ugwd_ctl *>(user)->sched, t);
-}
-
-constexpr dot11_auth_ops vap_auth_ops = {
-    .user = nullptr,
-    .send_ether = auth_send,
-    .send_mgmt = auth_send,
-    .authenticated = auth_sta,
-    .deauthenticated = auth_sta,
-    .associated = auth_sta,
-    .disassociated = auth_sta,
-    .authorized = auth_authorized,
-    .deauthorized = auth_sta,
-    .install_key = auth_install_key,
-    .activate_key = auth_activate_key,
-    .set_key_state = auth_set_key_state,
-    .get_tsc = auth_get_tsc,
-    .get_idle = auth_get_idle,
-    .timer_start = auth_timer_start,
-    .timer_stop = auth_timer_stop,
-};
 
 // Until binding gives it the data plane's broadcast flow id, an object is
 // indexed by an id of its own: ff:fe or ff:fd and its pool index.
@@ -242,7 +169,7 @@ ugwd_service *ugwd_service_create(ugwd_ctl *ctl, ugwd_nas *nas, const ugwd_servi
         cmultilink_init(&d.link);
     }
     ugwd_service_links_init(s);
-    s->cache = dot11_cache_create(&conf->dot11, &service_cache_ops, ctl,
+    s->cache = dot11_cache_create(&conf->dot11, &ugwd_service_cache_ops, ctl,
                                   nas ? ugwd_nas_get_client(nas) : nullptr, ctl->packet_pool);
     if (s->cache) dot11_cache_set_aaa_ops(s->cache, &radius_eap_aaa_ops);
     if (!s->cache || ugwd_service_configure(s, nas, conf) < 0) {
@@ -370,7 +297,7 @@ ugwd_vap *ugwd_service_create_vap(ugwd_service *s, const uint8_t *bssid, const s
     s->mib.ulmexServiceActiveBSSIDs++;
 
     memcpy(config.bss_mac, vap->bssid, 6);
-    vap->ops = vap_auth_ops;
+    vap->ops = ugwd_vap_auth_ops;
     vap->ops.user = s->ctl;
     if (dot11_auth_init(&vap->auth, &config, &vap->ops, s->cache, s->ctl->packet_pool) < 0) {
         ugwd_service_delete_vap(vap);
@@ -530,6 +457,9 @@ int ugwd_service_update_flow(ugwd_flow *f, const frl_flow *rec)
     f->traffic.octets_up += d.in_octets;
     ugwd_service *s = f->vap ? f->vap->service : f->tunnel->service;
     add_traffic(f->vap ? &f->vap->mib.traffic : &f->tunnel->mib.traffic, &s->mib, d);
+    if (f->vap && f->rsna.auth)
+        dot11_auth_account_sta(&f->rsna, d.in_packets, d.in_octets, d.out_packets, d.out_octets,
+                               f->last_activity);
     if (f->tunnel && d.in_packets) {
         f->last_activity = clock_sec();
         if (f->flags & UGWD_FLOW_CONNECTED) ugwd_flow_schedule_liveness(f, 0);

@@ -318,6 +318,8 @@ struct ugwd_flow {
     list_link requests; // pending controller requests
     list_link leases;   // ugwd_lease::link
     list_link leases6;  // ugwd_lease6::link
+    dot11_rsna rsna;    // 802.11 flows: the station in its VAP's authenticator (auth set)
+    uint8_t tunnel_key[16]; // 802.11 flows: from the controller's session key
 };
 
 enum : uint8_t {
@@ -325,6 +327,7 @@ enum : uint8_t {
     UGWD_FLOW_AUTHORIZED = 0x01,
     UGWD_FLOW_DELETE = 0x02,    // unbinding asked for inside a deauthorization
     UGWD_FLOW_UNBINDING = 0x04, // being unbound: further requests are the same one
+    UGWD_FLOW_DETACHING = 0x08, // its station leaves the authenticator: callbacks do nothing
 };
 
 // The lease-file records: the first bytes of a lease object are its record.
