@@ -516,6 +516,13 @@ hashlink *hashtable_peek(const hashtable *t, const hashlink *link, uint32_t ahea
     return head ? *head : nullptr;
 }
 
+hashlink *hashtable_at(const hashtable *t, uint32_t p)
+{
+    if (p >= t->size) return nullptr;
+    hashlink **head = position(t, p);
+    return head ? *head : nullptr;
+}
+
 void hashtable_clear(hashtable *table)
 {
     table->clearing = 1;
