@@ -100,6 +100,10 @@ hashlink *hashtable_next(const hashtable *table, const hashlink *link);
 // The first entry of the bucket `ahead` places past the linked entry's in walk
 // order, or null; reads only the bucket array. For a walk that prefetches.
 hashlink *hashtable_peek(const hashtable *table, const hashlink *link, uint32_t ahead);
+// The first entry of the bucket at a position in walk order (0 up to the
+// bucket count), or null; reads only the bucket array. The rest of the
+// bucket follows through `next`. For a walk that gathers before it reads.
+hashlink *hashtable_at(const hashtable *table, uint32_t position);
 // The key an entry carries (extracted into scratch when the table extracts keys).
 const void *hashtable_key(const hashtable *table, const hashlink *link);
 

@@ -81,6 +81,31 @@ inline multilink *multitable_peek(multitable *table, const multilink *first, uin
     return container_of(hashtable_peek(&table->table, &first->_hlink, ahead), &multilink::_hlink);
 }
 
+// First records by bucket, for a walk that gathers them before it reads the
+// records: the bucket count, the first of the bucket at a position, the next
+// first record of the same bucket, and the next record of a key's ring (null
+// after its last).
+inline uint32_t multitable_positions(const multitable *table)
+{
+    return table->table.size;
+}
+
+inline multilink *multitable_at(const multitable *table, uint32_t position)
+{
+    return container_of(hashtable_at(&table->table, position), &multilink::_hlink);
+}
+
+inline multilink *multitable_bucket_next(const multilink *first)
+{
+    return container_of(first->_hlink.next, &multilink::_hlink);
+}
+
+inline multilink *multitable_key_next(const multilink *first, const multilink *link)
+{
+    multilink *n = container_of(list_next(&link->_ring), &multilink::_ring);
+    return n == first ? nullptr : n;
+}
+
 inline bool cmultitable_clearing(const multitable *table)
 {
     return hashtable_clearing(&table->table);
