@@ -16,6 +16,7 @@
 #include "common/ctl_msg.h"
 #include "common/mempool.h"
 #include "common/packet.h"
+#include "common/schedule.h"
 #include "common/timer.h"
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_flow.h"
@@ -487,6 +488,95 @@ TEST_F(Records, QueryFramesCheckOut)
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(memcmp(p->data + 6, svc->devs[tn->slot].hwaddr, 6), 0);
     packet_release(p);
+}
+
+} // namespace
+
+namespace
+{
+
+void no_op(timer *) {}
+
+// The housekeeping delay, read against a timer armed for now.
+uint32_t delay_ms(ugwd_ctl *ctl, ugwd_flow *f)
+{
+    ugwd_ctl_schedule_flow_timer(f);
+    timer ref = {};
+    schedule_timer(ctl->sched, &ref, 0, no_op);
+    uint32_t d = f->timer_b._expires - ref._expires;
+    schedule_cancel(ctl->sched, &ref);
+    schedule_cancel(ctl->sched, &f->timer_b);
+    return d;
+}
+
+// Q after the oldest report, sooner for an expiry; a silent station is
+// queried once per interval, not at every second.
+TEST_F(Records, HousekeepingDelayFollowsRecordsReportsAndQueries)
+{
+    uint32_t now = clock_sec();
+    flow->last_query = now - 1000;
+    EXPECT_EQ(delay_ms(ctl, flow), 125000u);
+    ugwd_lease *l = lease(5, 70, 100);
+    EXPECT_EQ(delay_ms(ctl, flow), 30000u);
+    ugwd_ctl_remove_lease(ctl, l);
+
+    uint8_t g[4] = {239, 1, 1, 1};
+    ASSERT_EQ(ugwd_flow_join_group(flow, g), 0);
+    auto *m = list_first_record<&ugwd_group::link>(&flow->groups);
+    m->last_report = now - 100;
+    EXPECT_EQ(delay_ms(ctl, flow), 25000u); // Q - A
+    m->last_report = now - 200;
+    EXPECT_EQ(delay_ms(ctl, flow), 1000u); // A >= Q, not queried for long: now
+    flow->last_query = now - 5;
+    EXPECT_EQ(delay_ms(ctl, flow), 60000u); // the membership runs out first
+    m->timeout = 10000;
+    EXPECT_EQ(delay_ms(ctl, flow), 120000u); // the next query allowed
+}
+
+} // namespace
+
+namespace
+{
+
+// A station that moves to another flow of its service takes its memberships
+// along; disassociation ends them.
+TEST_F(Records, AssociationTakesMembershipsAndDisassociationEndsThem)
+{
+    uint8_t g[4] = {239, 1, 1, 1};
+    ASSERT_EQ(ugwd_flow_join_group(flow, g), 0);
+    ASSERT_EQ(ugwd_flow_join_group6(flow, ip6("ff05::7").data()), 0);
+    ASSERT_EQ(ugwd_ctl_expire_groups(flow), 2);
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(4789);
+    peer.sin_addr.s_addr = htonl(0x0a000002);
+    ugwd_tunnel *tn2 =
+        ugwd_service_create_tunnel(svc, UGWD_TRANSPORT_VXLAN, reinterpret_cast<sockaddr *>(&peer));
+    ASSERT_NE(tn2, nullptr);
+    ASSERT_EQ(ugwd_table_insert_tunnel(ctl->table, tn2), 0);
+    flow_id id = {};
+    id.b[0] = 0x77;
+    ugwd_flow *moved = ugwd_service_create_ether_flow(tn2, &id, station, 0);
+    ASSERT_NE(moved, nullptr);
+    ASSERT_EQ(ugwd_table_insert_flow(ctl->table, moved), 0);
+
+    ugwd_ctl_associate_flow(moved);
+    EXPECT_TRUE(list_isempty(&flow->groups));
+    EXPECT_TRUE(list_isempty(&flow->groups6));
+    ASSERT_FALSE(list_isempty(&moved->groups));
+    auto *m = list_first_record<&ugwd_group::link>(&moved->groups);
+    EXPECT_EQ(memcmp(&m->peer, &moved->peer, sizeof(m->peer)), 0);
+    // Indexed again, under the new peer, at the next sweep.
+    EXPECT_EQ(ugwd_table_count_groups(ctl->table), 0u);
+    EXPECT_EQ(ugwd_ctl_expire_groups(moved), 2);
+    EXPECT_EQ(ugwd_table_get_group_by_uuid_addr(ctl->table, svc->uuid, &moved->peer.sa), m);
+
+    ugwd_ctl_disassociate_flow(moved, 3);
+    EXPECT_TRUE(list_isempty(&moved->groups));
+    EXPECT_TRUE(list_isempty(&moved->groups6));
+    EXPECT_EQ(ugwd_table_count_groups(ctl->table) + ugwd_table_count_groups6(ctl->table), 0u);
+    EXPECT_EQ(
+        logged("Deleted IPv6 multicast group membership ff05::7 for client 02:11:22:33:44:55"), 1u);
 }
 
 } // namespace

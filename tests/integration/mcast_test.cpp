@@ -380,6 +380,18 @@ void Multicast::member_lists(uint8_t mode)
         ASSERT_EQ(ugwd_ctl_update_mcast_groups(f), 0);
         EXPECT_EQ(held(id), std::vector<std::string>(want.begin(), want.end()));
         EXPECT_EQ(dp.journal("req 40 ").size(), 1u);
+
+        if (mode == 1) {
+            // A station whose flow goes leaves its tunnel's list with it.
+            const uint8_t mac[6] = {0x02, 0x99, 0, 0, 0, 7};
+            ugwd_flow *o = nullptr;
+            for (ugwd_flow *x : list_records<&ugwd_flow::link>(&ctl->flows))
+                if (!memcmp(x->mac, mac, 6)) o = x;
+            ASSERT_NE(o, nullptr);
+            ugwd_ctl_unbind_flow(o);
+            want.erase(hex(mac, 6));
+            EXPECT_EQ(held(id), std::vector<std::string>(want.begin(), want.end()));
+        }
     }
 }
 
