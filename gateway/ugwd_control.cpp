@@ -42,11 +42,11 @@ constexpr pool_spec pool_specs[UGWD_POOLS] = {
     {"struct ugwd_vap", sizeof(ugwd_vap)},
     {"struct ugwd_tunnel", sizeof(ugwd_tunnel)},
     {"struct ugwd_flow", sizeof(ugwd_flow)},
-    {"struct ugwd_prefix", 64},
+    {"struct ugwd_prefix", sizeof(ugwd_prefix)},
     {"struct ugwd_lease", sizeof(ugwd_lease)},
     {"struct ugwd_lease6", sizeof(ugwd_lease6)},
-    {"struct ugwd_group", 64},
-    {"struct ugwd_group6", 64},
+    {"struct ugwd_group", sizeof(ugwd_group)},
+    {"struct ugwd_group6", sizeof(ugwd_group6)},
 };
 
 // The snoop rule sets as text, so that the parser checks them. Only whether a

@@ -23,6 +23,7 @@
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_flow_redirect.h"
 #include "gateway/ugwd_proc.h"
+#include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
 #include "radius/radius_authz.h"
 
@@ -98,8 +99,18 @@ void fail_authorize(ugwd_flow *f, const char *what)
 
 void housekeeping(ugwd_flow *f)
 {
+    ugwd_ctl_expire_addresses(f);
     ugwd_ctl_announce_addresses(f);
+    if (ugwd_ctl_expire_groups(f)) ugwd_ctl_update_mcast_groups(f);
     ugwd_ctl_schedule_flow_timer(f);
+}
+
+// A station that stays silent is queried once per query interval, not at
+// every run of its housekeeping.
+uint32_t query_gap(const ugwd_flow *f)
+{
+    uint32_t q = service_of(f)->mib.query_interval;
+    return q ? q : 125;
 }
 
 void unbind_now(ugwd_flow *f);
@@ -188,6 +199,7 @@ void ugwd_ctl_associate_flow(ugwd_flow *f)
             list_remove(&l->link);
             list_append(&f->leases6, &l->link);
         }
+    ugwd_ctl_take_groups(f);
     ugwd_flow *older = ugwd_table_insert_flow_assoc(ctl->table, f);
     f->assoc_time = clock_sec();
     f->informed = f->traffic;
@@ -223,6 +235,10 @@ void ugwd_ctl_disassociate_flow(ugwd_flow *f, uint16_t reason)
         }
     }
     ugwd_ctl_reset_flow_record(f);
+    if (!list_isempty(&f->groups) || !list_isempty(&f->groups6)) {
+        ugwd_ctl_delete_groups(f);
+        ugwd_ctl_update_mcast_groups(f);
+    }
     if (assoc) ugwd_table_remove_flow_assoc(ctl->table, f);
     ugwd_ctl_arm_unbind(f, f->unbind_delay);
     f->assoc_time = 0;
@@ -370,6 +386,10 @@ void unbind_now(ugwd_flow *f)
     f->flags = static_cast<uint8_t>((f->flags & ~UGWD_FLOW_DELETE) | UGWD_FLOW_UNBINDING);
     ugwd_ctl_update_flow(f, nullptr);
     ugwd_flow_disconnect(f, 1);
+    if (!list_isempty(&f->groups) || !list_isempty(&f->groups6)) {
+        ugwd_ctl_delete_groups(f);
+        ugwd_ctl_update_mcast_groups(f); // its VAP's or tunnel's list forgets the station
+    }
     if (f->bound) {
         ugwd_ctl_notify_flow(f, CTL_DELETE_FLOW);
         frlc_remove_flow(client_of(f), &f->id, nullptr);
@@ -430,6 +450,7 @@ int ugwd_ctl_announce_addresses(ugwd_flow *f)
     if (frlc_read_flow(c, &f->id, &rec) < 0) return -1;
     enum : size_t { UNICAST = FRL_FLOW_MODE_B, NADDR6 = 50, ADDR6 = 52, ADDR4 = 180 };
     static constexpr uint8_t zero[16] = {};
+    bool had4 = memcmp(rec.b + ADDR4, zero, 4) != 0, had6 = rec.b[NADDR6] != 0;
     memset(rec.b + ADDR4, 0, 4);
     rec.b[NADDR6] = 0;
     memset(rec.b + ADDR6, 0, 8 * 16);
@@ -448,6 +469,7 @@ int ugwd_ctl_announce_addresses(ugwd_flow *f)
     rec.b[NADDR6] = n;
     if (frlc_modify_flow(c, &rec) < 0) return -1;
     const uint8_t *a4 = rec.b + ADDR4, *m = f->mac, *b = f->bssid;
+    ugwd_ctl_query_groups(f, !had4 && memcmp(a4, zero, 4), !had6 && n);
     if (memcmp(a4, zero, 4))
         ulog(LOG_COMP_ALL, ULOG_DETAIL,
              "Assigned IP address %d.%d.%d.%d to flow [%zd] for client "
@@ -492,8 +514,14 @@ void ugwd_ctl_schedule_flow_timer(ugwd_flow *f)
     for (ugwd_lease6 *l : list_records<&ugwd_lease6::link>(&f->leases6))
         remaining(l->rec.start, l->rec.valid_lifetime);
     uint32_t query = service_of(f)->mib.query_interval;
-    // No memberships are kept per flow here: the time since the last report is 0.
-    uint64_t delay = std::min<uint64_t>(left, query);
+    uint32_t oldest, first_expiry;
+    ugwd_ctl_group_ages(f, &oldest, &first_expiry);
+    uint32_t since = now - f->last_query, gap = query_gap(f);
+    // The next query is due Q after the oldest report, and allowed one gap
+    // after the last query.
+    uint64_t due = oldest < query ? query - oldest : 0;
+    uint64_t allowed = since >= gap ? 0 : gap - since;
+    uint64_t delay = std::min({left, uint64_t{first_expiry}, std::max(due, allowed)});
     if (delay == 0) delay = 1;
     delay = std::min<uint64_t>(delay, UGWD_FLOW_MAX_DELAY);
     schedule_timer(ctl->sched, &f->timer_b, static_cast<uint32_t>(delay * 1000),
@@ -503,7 +531,9 @@ void ugwd_ctl_schedule_flow_timer(ugwd_flow *f)
 void ugwd_ctl_flow_timer_cb(timer *t)
 {
     ugwd_flow *f = container_of(t, &ugwd_flow::timer_b);
-    ugwd_ctl_announce_addresses(f);
+    if (ugwd_ctl_expire_addresses(f)) ugwd_ctl_announce_addresses(f);
+    if (ugwd_ctl_expire_groups(f)) ugwd_ctl_update_mcast_groups(f);
+    if (clock_sec() - f->last_query >= query_gap(f)) ugwd_ctl_query_groups(f, true, true);
     ugwd_ctl_schedule_flow_timer(f);
 }
 

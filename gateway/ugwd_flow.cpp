@@ -69,6 +69,8 @@ ugwd_flow *new_flow(ugwd_ctl *ctl, ugwd_vap *vap, ugwd_tunnel *tn, const uint8_t
     list_init(&f->requests);
     list_init(&f->leases);
     list_init(&f->leases6);
+    list_init(&f->groups);
+    list_init(&f->groups6);
     if (vap)
         vap->mib.ulmexServiceActiveFlows++;
     else

@@ -18,6 +18,7 @@
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_nas.h"
+#include "gateway/ugwd_records.h"
 #include "radius/radius_auth.h"
 
 namespace
@@ -293,6 +294,7 @@ ugwd_vap *ugwd_service_create_vap(ugwd_service *s, const uint8_t *bssid, const s
         memcpy(&vap->radio, radio,
                sockaddr_len(radio) <= sizeof(vap->radio) ? sockaddr_len(radio) : 0);
     ugwd_vap_links_init(vap);
+    list_init(&vap->prefixes);
     list_append(&s->ctl->vaps, &vap->link);
     s->mib.ulmexServiceActiveBSSIDs++;
 
@@ -328,6 +330,7 @@ int ugwd_service_delete_vap(ugwd_vap *vap)
          "Deleted VAP [%zd] with BSSID %02x:%02x:%02x:%02x:%02x:%02x for service %s", vap->index,
          b[0], b[1], b[2], b[3], b[4], b[5], ugwd_uuid_format(s->uuid, u));
     s->mib.ulmexServiceActiveBSSIDs--;
+    ugwd_prefix_expire(s->ctl, &vap->prefixes, UINT32_MAX);
     list_remove(&vap->link);
     mempool *pool = pool_of(s->ctl, UGWD_POOL_VAP);
     vap->~ugwd_vap();
@@ -362,6 +365,7 @@ ugwd_tunnel *ugwd_service_create_tunnel(ugwd_service *s, uint32_t transport, con
     memcpy(&tn->peer, peer, len <= sizeof(tn->peer) ? len : sizeof(tn->peer));
     memcpy(tn->mib.ulmexRemotePort, &tn->peer, sizeof(tn->mib.ulmexRemotePort));
     ugwd_tunnel_links_init(tn);
+    list_init(&tn->prefixes);
     list_append(&s->ctl->tunnels, &tn->link);
     s->mib.ulmexServiceActiveBSSIDs++;
     char u[37], a[SOCKADDR_FMT_SIZE];
@@ -385,6 +389,7 @@ int ugwd_service_delete_tunnel(ugwd_tunnel *tn)
          ugwd_tunnel_transport_name(static_cast<uint8_t>(tn->transport)),
          ugwd_uuid_format(s->uuid, u));
     s->mib.ulmexServiceActiveBSSIDs--;
+    ugwd_prefix_expire(s->ctl, &tn->prefixes, UINT32_MAX);
     list_remove(&tn->link);
     mempool *pool = pool_of(s->ctl, UGWD_POOL_TUNNEL);
     tn->~ugwd_tunnel();

@@ -241,6 +241,18 @@ struct ugwd_vap {
     dot11_auth auth;
     bool auth_running;
     list_link link; // the gateway's VAPs, in creation order
+    list_link prefixes; // ugwd_prefix::link, at most 8
+};
+
+// A SLAAC prefix learnt on a VAP or tunnel (gateway/ugwd_ctl_records.cpp).
+struct ugwd_prefix {
+    uint8_t uuid[16];
+    uint8_t prefix[16];
+    uint8_t prefix_len;
+    uint8_t kind; // an ugwd_lease6_rec kind: learnt prefixes are SLAAC
+    uint32_t valid_lifetime;
+    uint32_t last; // s, daemon clock: the last announcement
+    list_link link;
 };
 
 struct ugwd_tunnel {
@@ -260,6 +272,7 @@ struct ugwd_tunnel {
     ugwd_binding bind;
     ugwd_port_stats udpip;
     list_link link; // the gateway's tunnels, in creation order
+    list_link prefixes; // ugwd_prefix::link, at most 8
 };
 
 // A flow's traffic, as the flow record and the flow inform count it.
@@ -320,6 +333,9 @@ struct ugwd_flow {
     list_link leases6;  // ugwd_lease6::link
     dot11_rsna rsna;    // 802.11 flows: the station in its VAP's authenticator (auth set)
     uint8_t tunnel_key[16]; // 802.11 flows: from the controller's session key
+    list_link groups;   // ugwd_group::link
+    list_link groups6;  // ugwd_group6::link
+    uint32_t last_query; // s, daemon clock: the housekeeping's last group query
 };
 
 enum : uint8_t {
@@ -377,6 +393,9 @@ inline constexpr size_t UGWD_LEASE_HOSTNAME_END = 85;
 struct ugwd_lease {
     ugwd_lease_rec rec;
     uint64_t written; // fingerprint of the record last written, 0 = none
+    uint32_t requested_addr; // of the station's last REQUEST or INFORM, network order
+    uint32_t xid;
+    uint32_t expiry; // s, daemon clock; for the expiry sort only
     cmultilink by_uuid_mac;
     cmultilink by_uuid;
     cmultilink by_mac;
@@ -386,6 +405,8 @@ struct ugwd_lease {
 struct ugwd_lease6 {
     ugwd_lease6_rec rec;
     uint64_t written;
+    uint32_t iaid;   // DHCPv6: the last one seen from the station
+    uint32_t expiry; // s, daemon clock; for the expiry sort only
     hashlink by_ip6;
     cmultilink by_uuid_mac;
     cmultilink by_uuid;
@@ -393,12 +414,18 @@ struct ugwd_lease6 {
     list_link link;
 };
 
+// The first bytes of a membership are its Groups or Groups6 record.
 struct ugwd_group {
     uint8_t uuid[16];
     ugwd_sockaddr peer;
     uint8_t group[4]; // followed directly by the member MAC, then the BSSID
     uint8_t mac[6];
     uint8_t bssid[6]; // all zero: a membership of an Ethernet flow
+    uint8_t ether[6]; // 01:00:5e and the group's low 23 bits
+    uint8_t pad[2];
+    uint32_t last_report; // s, daemon clock
+    uint32_t timeout;     // s; 0 after a leave
+    list_link link;       // the flow's
     hashlink by_ip_mac;
     cmultilink by_ip;
     cmultilink by_uuid_mac;
@@ -412,11 +439,25 @@ struct ugwd_group6 {
     uint8_t group[16];
     uint8_t mac[6];
     uint8_t bssid[6];
+    uint8_t ether[6]; // 33:33 and the group's last 4 bytes
+    uint8_t pad[2];
+    uint32_t last_report;
+    uint32_t timeout;
+    list_link link;
     hashlink by_ip6_mac;
     cmultilink by_ip6;
     cmultilink by_uuid_mac;
     cmultilink by_uuid_bssid;
     cmultilink by_uuid;
+};
+
+static_assert(offsetof(ugwd_group, group) == 44 && offsetof(ugwd_group, ether) == 60);
+static_assert(offsetof(ugwd_group, last_report) == 68 && offsetof(ugwd_group, timeout) == 72);
+static_assert(offsetof(ugwd_group6, group) == 44 && offsetof(ugwd_group6, ether) == 72);
+static_assert(offsetof(ugwd_group6, last_report) == 80 && offsetof(ugwd_group6, timeout) == 84);
+enum : size_t {
+    UGWD_GROUP_RECORD = 76,
+    UGWD_GROUP6_RECORD = 88,
 };
 
 // Link initialisers: a record starts on no index.
