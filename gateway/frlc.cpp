@@ -103,11 +103,14 @@ int join(frlc *client, uint16_t kind, uint32_t id, uint8_t value, bool leave)
 }
 
 // Sends a rule list as consecutive messages of at most per_msg elements, the
-// first replacing the flow's list and the others appending, in one lock.
+// first replacing the flow's list and the others appending, in one lock. A
+// list of one message needs none: the data plane applies a request whole, and
+// each lock costs two round trips on every flow setup.
 int send_chunked(frlc *client, uint32_t type, uint32_t node, const flow_id *fid, const uint8_t *rules,
                  size_t count, size_t element, size_t per_msg)
 {
-    frlc_lock(client);
+    bool locked = count > per_msg;
+    if (locked) frlc_lock(client);
     int rc = 0;
     size_t done = 0;
     do {
@@ -122,7 +125,7 @@ int send_chunked(frlc *client, uint32_t type, uint32_t node, const flow_id *fid,
         done += n;
     } while (done < count);
     int saved = errno;
-    frlc_unlock(client);
+    if (locked) frlc_unlock(client);
     errno = saved;
     return rc;
 }

@@ -522,7 +522,9 @@ int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock)
     set_mode_bits(&rec, s->mib.mode);
     rec.b[FRL_FLOW_MODE_B] |= 0x20;
 
-    int r = frlc_lock(c);
+    // The flow and its first key go in under one lock; a tunnel flow has no
+    // key, and a lone request needs no lock.
+    int r = vap ? frlc_lock(c) : 0;
     bool added = false;
     if (r == 0) {
         r = frlc_add_flow(c, &rec);
@@ -533,7 +535,7 @@ int ugwd_ctl_bind_tunnel(ugwd_flow *f, ugwd_proc *proc, ugwd_socket *sock)
                                  sizeof(f->tunnel_key));
         }
         int err = errno;
-        frlc_unlock(c);
+        if (vap) frlc_unlock(c);
         errno = err;
     }
     if (r == 0) r = frlc_set_redirect_url(c, proc->node_a, &f->id, "");

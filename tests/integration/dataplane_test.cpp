@@ -358,21 +358,37 @@ TEST_F(Frlc, RuleListsGoInChunksInsideOneLock)
         const char *model;
     } cases[] = {
         {"15 IP rules",
-         [&] { return frlc_set_ip_rules(client, node, &fid, reinterpret_cast<const filter_rule *>(ip.data()), 15); },
+         [&] {
+             return frlc_set_ip_rules(client, node, &fid,
+                                      reinterpret_cast<const filter_rule *>(ip.data()), 15);
+         },
          {"lock", "req 97 len=3724 op=0 count=7", "req 97 len=3724 op=1 count=7",
           "req 97 len=556 op=1 count=1", "unlock"},
          "ip=15 mac=0 url=\n"},
-        {"120 MAC rules", [&] { return frlc_set_mac_rules(client, node, &fid, mac.data(), 120); },
+        {"120 MAC rules",
+         [&] { return frlc_set_mac_rules(client, node, &fid, mac.data(), 120); },
          {"lock", "req 94 len=4028 op=0 count=50", "req 94 len=4028 op=1 count=50",
           "req 94 len=1628 op=1 count=20", "unlock"},
          "ip=15 mac=120 url=\n"},
         {"8 IP rules",
-         [&] { return frlc_set_ip_rules(client, node, &fid, reinterpret_cast<const filter_rule *>(ip.data()), 8); },
+         [&] {
+             return frlc_set_ip_rules(client, node, &fid,
+                                      reinterpret_cast<const filter_rule *>(ip.data()), 8);
+         },
          {"lock", "req 97 len=3724 op=0 count=7", "req 97 len=556 op=1 count=1", "unlock"},
          "ip=8 mac=120 url=\n"},
-        {"no IP rules", [&] { return frlc_set_ip_rules(client, node, &fid, nullptr, 0); },
-         {"lock", "req 97 len=28 op=0 count=0", "unlock"},
+        // One message is applied whole: no lock around it.
+        {"no IP rules",
+         [&] { return frlc_set_ip_rules(client, node, &fid, nullptr, 0); },
+         {"req 97 len=28 op=0 count=0"},
          "ip=0 mac=120 url=\n"},
+        {"7 IP rules",
+         [&] {
+             return frlc_set_ip_rules(client, node, &fid,
+                                      reinterpret_cast<const filter_rule *>(ip.data()), 7);
+         },
+         {"req 97 len=3724 op=0 count=7"},
+         "ip=7 mac=120 url=\n"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);

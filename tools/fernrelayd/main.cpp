@@ -499,6 +499,10 @@ bytes take_flow(const request &r)
     if (r.type == FRL_MSG_READ_FLOW)
         return reply_list(FRL_MSG_FLOW_LIST, 8, {&it->second.record});
     bytes reply = reply_record(FRL_MSG_FLOW_REMOVED, it->second.record);
+    // Its rules, URL, limits and keys go with it, on every node: a model that
+    // kept them would grow with each flow ever made.
+    for (auto c = S.m.configs.begin(); c != S.m.configs.end();)
+        c = c->first.second == it->first ? S.m.configs.erase(c) : std::next(c);
     S.m.flows.erase(it);
     return reply;
 }
