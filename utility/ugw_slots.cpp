@@ -458,9 +458,19 @@ bool take_flow(const ugw_render_args *a, flow_reply *f, vap_reply *v, bool *have
     return true;
 }
 
+// A block that a flow without it leaves zero is no source: a zero FT row
+// would override the station's address and selected suites with zeros.
 dot11_mib_sources flow_sources(const flow_reply &f, const vap_reply &v, bool have_vap)
 {
-    return {nullptr, nullptr, nullptr, have_vap ? &v.config : nullptr, nullptr, &f.sta, &f.ft};
+    static const uint8_t none[6] = {};
+    const bool sta = memcmp(f.sta.sta, none, 6) != 0, ft = memcmp(f.ft.sta, none, 6) != 0;
+    return {nullptr,
+            nullptr,
+            nullptr,
+            have_vap ? &v.config : nullptr,
+            nullptr,
+            sta ? &f.sta : nullptr,
+            ft ? &f.ft : nullptr};
 }
 
 int text_flow(const ugw_render_args *a, const ugw_renderer_row *)

@@ -348,4 +348,67 @@ TEST_F(UgwSlots, Dot11ShowsComposeTheirRecords)
               "1\n\"02:00:00:00:01:00\"");
 }
 
+// A PSK station's flow of a VAP: the station's selected AKM and ciphers and
+// its RSNA counters, under the flow's own tables; the flow without an FT
+// authentication leaves the station's address and selections standing.
+TEST_F(UgwSlots, FlowShowCarriesTheStationsRsna)
+{
+    if (!render_have("jq")) GTEST_SKIP() << "jq is not installed (.ci/packages.d/render)";
+    const uint8_t bss[6] = {2, 0, 0, 0, 1, 0}, sta_mac[6] = {2, 0, 0, 0, 0, 7};
+    std::vector<uint8_t> flow = reply_of(CTL_NEW_FLOW);
+    ugw_flow_rec rec{};
+    memcpy(rec.ulmexBSSID, bss, 6);
+    memcpy(rec.ulmexClientMAC, sta_mac, 6);
+    memset(rec.ulmexServiceId, 0x11, 16);
+    dot11_flow_station st{};
+    memcpy(st.sta, sta_mac, 6);
+    memcpy(st.bssid, bss, 6);
+    st.dot11RSNAAuthenticationSuiteSelected = DOT11_AKM_PSK;
+    st.dot11RSNAPairwiseCipherSelected = DOT11_CIPHER_CCMP;
+    st.dot11RSNAPairwiseCipherRequested = DOT11_CIPHER_CCMP;
+    st.dot11RSNAGroupCipherSelected = DOT11_CIPHER_CCMP;
+    st.stats.dot11RSNAStatsCCMPReplays = 3;
+    st.flags = DOT11_FLOWSTA_RSNA;
+    memcpy(flow.data() + 8, &rec, sizeof rec);
+    const size_t sta_at = 8 + CTL_REC_FLOW + CTL_REC_FLOW_SOCKET + CTL_REC_ACCESS +
+                          CTL_REC_PAE_STATUS + CTL_REC_FTAUTH + 4;
+    memcpy(flow.data() + sta_at, &st, sizeof st);
+    fakegwd_set_reply(fake, CTL_GET_FLOW, flow);
+    std::vector<uint8_t> vap = reply_of(CTL_NEW_VAP);
+    dot11_auth_config cfg{};
+    memcpy(cfg.bss_mac, bss, 6);
+    cfg.dot11RSNAConfigPairwiseCipher[0] = DOT11_CIPHER_CCMP;
+    cfg.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_PSK;
+    cfg.flags_a = DOT11_CFG_A_RSNA_IMPLEMENTED | DOT11_CFG_A_RSNA_ACTIVATED;
+    memcpy(vap.data() + 8 + CTL_REC_VAP, &cfg, sizeof cfg);
+    fakegwd_set_reply(fake, CTL_GET_VAP, vap);
+
+    const std::string line = "show vap 02:00:00:00:01:00 client 02:00:00:00:00:07 flow";
+    result j = run(line, JSON);
+    ASSERT_EQ(j.rc, 0) << strerror(j.err);
+    EXPECT_EQ(render_jq(j.out, "keys_unsorted"),
+              "[\"ulmexFlow\",\"ulmexSession\",\"ulmexAuthorization\",\"dot11StationConfig\","
+              "\"dot11Operation\",\"dot11BSSId\",\"dot11AuthenticationAlgorithms\","
+              "\"dot11Privacy\",\"dot11RSNAConfig\",\"dot11RSNAConfigPairwiseCiphers\","
+              "\"dot11RSNAConfigAuthenticationSuites\",\"dot11Counters\",\"dot11RSNAStats\","
+              "\"dot1xAuthConfig\"]");
+    EXPECT_EQ(render_jq(j.out, "[.dot11StationConfig.dot11StationID, "
+                               ".dot11RSNAConfig.dot11RSNAAuthenticationSuiteSelected, "
+                               ".dot11RSNAConfig.dot11RSNAPairwiseCipherSelected, "
+                               ".dot11RSNAStats.dot11RSNAStatsCCMPReplays]"),
+              "[\"02:00:00:00:00:07\",\"00-0f-ac:2\",\"00-0f-ac:4\",3]");
+
+    result t = run(line, TEXT);
+    ASSERT_EQ(t.rc, 0) << strerror(t.err);
+    const char *const lines[][2] = {{"Selected AKM: ", "PSK"},
+                                    {"Selected Cipher: ", "CCMP"},
+                                    {"CCMP Replays: ", "3"},
+                                    {"AP MAC Address: ", "02:00:00:00:01:00"}};
+    for (const auto &l : lines) {
+        char want[64];
+        snprintf(want, sizeof want, "%22s%s\n", l[0], l[1]);
+        EXPECT_NE(t.out.find(want), std::string::npos) << want << t.out;
+    }
+}
+
 } // namespace
