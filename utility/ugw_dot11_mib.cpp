@@ -232,7 +232,8 @@ void dot11_mib_assemble_ft(dot11FastBSSTransitionConfig *g, const dot11_mib_sour
 
 void dot11_mib_assemble_counters(dot11Counters *g, const dot11_mib_sources *s)
 {
-    dot11_mib_fill_counters(g, s->sta, s->flow ? &s->flow->counters : nullptr);
+    // The flow's block carries no 802.11 counters of its own.
+    dot11_mib_fill_counters(g, s->sta, nullptr);
 }
 
 void dot11_mib_assemble_rsna_stats(dot11RSNAStats *g, const dot11_mib_sources *s)

@@ -30,8 +30,9 @@ void print_edca_lines(FILE *out, const dot11_edca_entry table[4], const char *si
 // One line per spatial stream that the map supports (2-bit value not 3).
 void print_mcs_lines(FILE *out, const char *label, const uint8_t map[8]);
 
-// The flow's station record: the station and its BSS, the codes of its last
-// failures, its RSNA selections, statistics and counters.
+// The flow's station record (the 136-byte block of a flow reply): the
+// station and its BSS, the codes of its last failures, its RSNA selections
+// and statistics.
 struct dot11_flow_station {
     uint8_t sta[6];
     uint8_t bssid[6];
@@ -50,22 +51,20 @@ struct dot11_flow_station {
     uint8_t dot11RSNAPMKIDUsed[16];
     uint32_t dot11RSNAStatsTKIPRemoteMICFailures;
     uint32_t dot11RSNA4WayHandshakeFailures;
-    uint8_t reserved72[56];
-    uint8_t flags; // DOT11_FLOWSTA_*
-    uint8_t reserved129[3];
     dot11RSNAStats stats;
-    dot11Counters counters;
+    uint8_t reserved104[24];
+    uint8_t flags; // DOT11_FLOWSTA_*
+    uint8_t reserved129[7];
 };
-static_assert(sizeof(dot11_flow_station) == 260);
+static_assert(sizeof(dot11_flow_station) == 136);
 static_assert(offsetof(dot11_flow_station, bssid) == 6);
 static_assert(offsetof(dot11_flow_station, dot11DisassociateReason) == 12);
 static_assert(offsetof(dot11_flow_station, dot11ReassociateFailStatus) == 20);
 static_assert(offsetof(dot11_flow_station, dot11RSNAAuthenticationSuiteRequested) == 24);
 static_assert(offsetof(dot11_flow_station, dot11RSNAPMKIDUsed) == 48);
 static_assert(offsetof(dot11_flow_station, dot11RSNA4WayHandshakeFailures) == 68);
+static_assert(offsetof(dot11_flow_station, stats) == 72);
 static_assert(offsetof(dot11_flow_station, flags) == 128);
-static_assert(offsetof(dot11_flow_station, stats) == 132);
-static_assert(offsetof(dot11_flow_station, counters) == 164);
 
 enum : uint8_t {
     DOT11_FLOWSTA_HT = 0x80,

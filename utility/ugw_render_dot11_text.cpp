@@ -108,9 +108,10 @@ void print_station_config(FILE *out, const dot11StationConfig &c)
     }
     if (c.ssid_len) {
         char ssid[33];
-        text_linef(out, "SSID: ", "\"%s\" %s\n",
-                   format_ssid(ssid, (const uint8_t *)c.dot11DesiredSSID, c.ssid_len),
-                   dot11_sc(c, 1, DOT11_SC1_HIDDEN_SSID) ? "(hidden)" : "");
+        text_linef(
+            out, "SSID: ", "\"%s\" %s\n",
+            format_ssid(ssid, reinterpret_cast<const uint8_t *>(c.dot11DesiredSSID), c.ssid_len),
+            dot11_sc(c, 1, DOT11_SC1_HIDDEN_SSID) ? "(hidden)" : "");
     }
     {
         list_line o(out, "Options: ");

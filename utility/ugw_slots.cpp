@@ -9,6 +9,7 @@
 #include "common/filter/filter_rule.h"
 #include "common/log.h"
 #include "utility/ugw_action.h"
+#include "utility/ugw_dot11_mib.h"
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
@@ -293,6 +294,223 @@ void nas_config(json_writer *json, const nas_reply *n)
     render_json_radius_client_config(json, &n->config);
 }
 
+// ---- 802.11 shows ----
+
+// The blocks of a VAP reply: the VAP, its authenticator configuration and
+// its 802.11 statistics, read as the station part of the VAP.
+struct vap_reply {
+    ugwd_vap_mib vap;
+    dot11_auth_config config;
+    dot11_mib_sta sta;
+    uint8_t reserved[CTL_REC_ESS_TEMPLATE - sizeof(dot11_mib_sta)];
+};
+static_assert(sizeof(vap_reply) == CTL_REC_VAP + CTL_REC_DOT11_CONFIG + CTL_REC_ESS_TEMPLATE);
+
+// A key reply: the key-list row and the entry's 802.1X session.
+struct key_reply {
+    dot11_key_row key;
+    dot1xAuthSessionStats session;
+};
+static_assert(sizeof(key_reply) == CTL_REC_KEY + CTL_REC_KEY_DETAIL + 4);
+
+dot11_mib_sources vap_sources(const vap_reply &v)
+{
+    return {nullptr, nullptr, &v.sta, &v.config, nullptr, nullptr, nullptr};
+}
+
+dot11_mib_sources ft_sources(const dot11_ft_auth_row &ft)
+{
+    return {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &ft};
+}
+
+void json_dot11_mib(json_writer *json, const dot11_mib_sources &s)
+{
+    render_json_dot11_mib(json, s.bss_capability, s.bss_elements, s.sta, s.config, s.sta_capability,
+                          s.flow, s.ft);
+}
+
+int text_vap(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    vap_reply v;
+    if (!take(a->record, a->record_size, &v)) return -1;
+    render_text_ulmex_service_bss(stdout, &v.vap);
+    const dot11_mib_sources s = vap_sources(v);
+    render_text_dot11_mib(stdout, &s, false);
+    return flushed();
+}
+
+int json_vap(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    vap_reply v;
+    if (!take(a->record, a->record_size, &v)) return -1;
+    json_writer json;
+    json_init(&json, stdout);
+    json_open_object(&json);
+    json_key(&json, nullptr, "ulmexServiceBSS");
+    render_json_ulmex_service_bss(&json, &v.vap);
+    json_dot11_mib(&json, vap_sources(v));
+    json_close(&json);
+    return json_done(json_flush(&json));
+}
+
+// The key reply leaves 4 bytes between the row and the session.
+bool take_key(const ugw_render_args *a, key_reply *k)
+{
+    if (!a->record || a->record_size < CTL_REC_KEY + CTL_REC_KEY_DETAIL) {
+        errno = EPROTO;
+        return false;
+    }
+    const auto *b = static_cast<const uint8_t *>(a->record);
+    memcpy(&k->key, b, sizeof k->key);
+    memcpy(&k->session, b + CTL_REC_KEY, sizeof k->session);
+    return true;
+}
+
+int text_key(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    key_reply k;
+    if (!take_key(a, &k)) return -1;
+    render_text_dot11_pmksa(stdout, &k.key);
+    render_text_dot1x_auth_session_stats(stdout, &k.session);
+    return flushed();
+}
+
+int json_key_show(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    key_reply k;
+    if (!take_key(a, &k)) return -1;
+    json_writer json;
+    json_init(&json, stdout);
+    json_open_object(&json);
+    json_key(&json, nullptr, "dot11PMKSA");
+    render_json_dot11_pmksa(&json, &k.key);
+    json_key(&json, nullptr, "dot1xAuthSessionStats");
+    render_json_dot1x_auth_session_stats(&json, &k.session);
+    json_close(&json);
+    return json_done(json_flush(&json));
+}
+
+int text_ftauth(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    dot11_ft_auth_row ft;
+    if (!take(a->record, a->record_size, &ft)) return -1;
+    const dot11_mib_sources s = ft_sources(ft);
+    render_text_dot11_mib(stdout, &s, true);
+    return flushed();
+}
+
+void ftauth_object(json_writer *json, const dot11_ft_auth_row *ft)
+{
+    json_open_object(json);
+    json_dot11_mib(json, ft_sources(*ft));
+    json_close(json);
+}
+
+int json_ftauth(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    dot11_ft_auth_row ft;
+    if (!take(a->record, a->record_size, &ft)) return -1;
+    json_writer json;
+    json_init(&json, stdout);
+    ftauth_object(&json, &ft);
+    return json_done(json_flush(&json));
+}
+
+// The blocks of a flow reply up to its rules; a flow of a VAP comes with the
+// VAP's reply as the extra record.
+struct flow_reply {
+    ugw_flow_rec flow;
+    ugw_session_rec session;
+    radius_access_record access;
+    dot1xAuthConfig pae;
+    dot11_ft_auth_row ft;
+    dot11_flow_station sta;
+};
+static_assert(sizeof(ugw_flow_rec) == CTL_REC_FLOW &&
+              sizeof(ugw_session_rec) == CTL_REC_FLOW_SOCKET &&
+              sizeof(dot1xAuthConfig) == CTL_REC_PAE_STATUS &&
+              sizeof(dot11_ft_auth_row) == CTL_REC_FTAUTH &&
+              sizeof(dot11_flow_station) == CTL_REC_FLOW_STA);
+
+// The blocks lie back to back in the reply, whatever the alignment of ours.
+bool take_flow(const ugw_render_args *a, flow_reply *f, vap_reply *v, bool *have_vap)
+{
+    constexpr size_t size = CTL_REC_FLOW + CTL_REC_FLOW_SOCKET + CTL_REC_ACCESS +
+                            CTL_REC_PAE_STATUS + CTL_REC_FTAUTH + CTL_REC_FLOW_STA;
+    if (!a->record || a->record_size < size) {
+        errno = EPROTO;
+        return false;
+    }
+    if (!rules_fit(a)) return false;
+    const auto *b = static_cast<const uint8_t *>(a->record);
+    size_t at = 0;
+    auto block = [&](void *to, size_t n) {
+        memcpy(to, b + at, n);
+        at += n;
+    };
+    block(&f->flow, CTL_REC_FLOW);
+    block(&f->session, CTL_REC_FLOW_SOCKET);
+    block(&f->access, CTL_REC_ACCESS);
+    block(&f->pae, CTL_REC_PAE_STATUS);
+    block(&f->ft, CTL_REC_FTAUTH);
+    block(&f->sta, CTL_REC_FLOW_STA);
+    *have_vap = a->extra && a->extra_size >= sizeof *v;
+    if (*have_vap) memcpy(v, a->extra, sizeof *v);
+    return true;
+}
+
+// A block that a flow without it leaves zero is no source: a zero FT row
+// would override the station's address and selected suites with zeros.
+dot11_mib_sources flow_sources(const flow_reply &f, const vap_reply &v, bool have_vap)
+{
+    static const uint8_t none[6] = {};
+    const bool sta = memcmp(f.sta.sta, none, 6) != 0, ft = memcmp(f.ft.sta, none, 6) != 0;
+    return {nullptr,
+            nullptr,
+            nullptr,
+            have_vap ? &v.config : nullptr,
+            nullptr,
+            sta ? &f.sta : nullptr,
+            ft ? &f.ft : nullptr};
+}
+
+int text_flow(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    flow_reply f;
+    vap_reply v;
+    bool have_vap;
+    if (!take_flow(a, &f, &v, &have_vap)) return -1;
+    render_text_ulmex_flow(stdout, &f.flow);
+    render_text_ulmex_session(stdout, &f.session);
+    render_text_ulmex_autz(stdout, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    const dot11_mib_sources s = flow_sources(f, v, have_vap);
+    render_text_dot11_mib(stdout, &s, true);
+    render_text_dot1x_auth_config(stdout, &f.pae);
+    return flushed();
+}
+
+int json_flow(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    flow_reply f;
+    vap_reply v;
+    bool have_vap;
+    if (!take_flow(a, &f, &v, &have_vap)) return -1;
+    json_writer json;
+    json_init(&json, stdout);
+    json_open_object(&json);
+    json_key(&json, nullptr, "ulmexFlow");
+    render_json_ulmex_flow(&json, &f.flow);
+    json_key(&json, nullptr, "ulmexSession");
+    render_json_ulmex_session(&json, &f.session);
+    json_key(&json, nullptr, "ulmexAuthorization");
+    render_json_ulmex_autz(&json, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    json_dot11_mib(&json, flow_sources(f, v, have_vap));
+    json_key(&json, nullptr, "dot1xAuthConfig");
+    render_json_dot1x_auth_config(&json, &f.pae);
+    json_close(&json);
+    return json_done(json_flush(&json));
+}
+
 constexpr char k_control[] = "ulmexControl";
 constexpr char k_port[] = "ulmexPort";
 constexpr char k_socket[] = "ulmexSocket";
@@ -313,8 +531,12 @@ constexpr ugw_renderer_row text_row()
     row.slots[9] = text_nas;
     row.slots[11] = text_auth_server;
     row.slots[13] = text_acct_server;
+    row.slots[21] = text_vap;
     row.slots[23] = text_show<ugwd_tunnel_mib, render_text_ulmex_tunnel>;
+    row.slots[25] = text_flow;
     row.slots[27] = text_autz;
+    row.slots[29] = text_key;
+    row.slots[31] = text_ftauth;
     row.slots[33] = text_show<ugwd_lease_rec, render_text_ulmex_dhcp_lease>;
     row.slots[35] = text_show<ugwd_lease6_rec, render_text_ulmex_ipv6_lease>;
     ugw_shm_slots(row, 0);
@@ -347,11 +569,17 @@ constexpr ugw_renderer_row json_row()
     row.slots[13] = json_acct_server;
     row.slots[18] = json_list<ugwd_service_mib, render_json_ulmex_service>;
     row.slots[20] = json_list<ugwd_vap_mib, render_json_ulmex_service_bss>;
+    row.slots[21] = json_vap;
     row.slots[22] = json_list<ugwd_tunnel_mib, render_json_ulmex_tunnel>;
     row.slots[23] = json_show<k_tunnel, ugwd_tunnel_mib, render_json_ulmex_tunnel>;
     row.slots[24] = json_list<ugw_flow_rec, render_json_ulmex_flow>;
+    row.slots[25] = json_flow;
     row.slots[26] = json_list<radius_access_record, autz_row>;
     row.slots[27] = json_autz;
+    row.slots[28] = json_list<dot11_key_row, render_json_dot11_pmksa>;
+    row.slots[29] = json_key_show;
+    row.slots[30] = json_list<dot11_ft_auth_row, ftauth_object>;
+    row.slots[31] = json_ftauth;
     row.slots[32] = json_list<ugwd_lease_rec, render_json_ulmex_dhcp_lease>;
     row.slots[33] = json_show<k_lease, ugwd_lease_rec, render_json_ulmex_dhcp_lease>;
     row.slots[34] = json_list<ugwd_lease6_rec, render_json_ulmex_ipv6_lease>;
