@@ -470,7 +470,8 @@ template <class K> int load(ugwd_table *t, const char *path, mempool *pool, list
                 if (lease_t *holder = ugwd_table_get_lease6_by_ip6(t, r.addr))
                     forget<K>(t, pool, holder);
             }
-            auto *l = static_cast<lease_t *>(mempool_alloc(pool));
+            // Zeroed: what follows the file record (snooping state, sort keys) starts clean.
+            auto *l = static_cast<lease_t *>(mempool_zalloc(pool));
             if (!l) {
                 ulog(LOG_COMP_ALL, ULOG_DEBUG, "Out of buffer space");
             } else {
