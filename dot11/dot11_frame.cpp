@@ -322,3 +322,57 @@ int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6
     aes_cmac_final(&key, &ctx, mic);
     return 0;
 }
+
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const uint8_t kck[16], const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16])
+{
+    size_t len = size_t(2) + ftie[1];
+    uint8_t wrapped[8 * 5];
+    if (wn == 0 || wn > 4 || at < DOT11_FTIE_SUBELEMS || at + 8 * (wn + 1) > len) return -1;
+    size_t total = 13 + len;
+    bool whole = ftie[DOT11_FTIE_MIC_COUNT] == count + 1;
+    for (size_t i = 0; whole && i < count; i++) {
+        if (ies[i])
+            total += size_t(2) + ies[i][1];
+        else
+            whole = false;
+    }
+    uint8_t msg[13 + 3 * 257];
+    if (!whole || total > sizeof msg) {
+        memcpy(wrapped, key, 8 * wn);
+        aes_key_wrap(wrapped, kek, wn);
+        memcpy(ftie + at, wrapped, 8 * (wn + 1));
+        secure_wipe(wrapped, sizeof wrapped);
+        return dot11_ft_mic(ftie, kck, sta, ap, seq, ies, count, mic);
+    }
+    memcpy(msg, sta, 6);
+    memcpy(msg + 6, ap, 6);
+    msg[12] = seq;
+    size_t pos = 13;
+    for (size_t i = 0; i < count; i++) {
+        memcpy(msg + pos, ies[i], size_t(2) + ies[i][1]);
+        pos += size_t(2) + ies[i][1];
+    }
+    memcpy(msg + pos, ftie, len);
+    memset(msg + pos + DOT11_FTIE_MIC, 0, 16);
+    size_t off = pos + at;
+    size_t before = off / 16; // whole blocks in front of the key
+    aes_key mk, wk;
+    aes_cmac_ctx ctx;
+    secure_wipe_guard wipe_mk(mk);
+    secure_wipe_guard wipe_wk(wk);
+    secure_wipe_guard wipe_ctx(ctx);
+    secure_wipe_guard wipe_wrapped(wrapped);
+    aes_set_key(&mk, kck);
+    aes_set_key(&wk, kek);
+    aes_cmac_init(&ctx);
+    memcpy(wrapped, key, 8 * wn);
+    aes_cbc_mac_beside_wrap(&mk, ctx.cv, msg, before, &wk, wrapped, wn);
+    memcpy(ftie + at, wrapped, 8 * (wn + 1));
+    memcpy(msg + off, wrapped, 8 * (wn + 1));
+    aes_cmac_update(&mk, &ctx, msg + 16 * before, total - 16 * before);
+    aes_cmac_final(&mk, &ctx, mic);
+    return 0;
+}

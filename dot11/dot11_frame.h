@@ -176,3 +176,12 @@ int dot11_eapol_encrypt_key_data(uint8_t *eapol, size_t cap, const uint8_t kek[1
 int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6],
                  const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                  uint8_t mic[16]);
+// The same for an FTIE that carries a wrapped key: wraps the wn 64-bit
+// blocks of key under kek into the 8 * (wn + 1) bytes at ftie + at (room the
+// FTIE already counts), then writes the MIC over the result; the MIC's chain
+// over the bytes in front of the key runs beside the wrap. -1 as there, or
+// when the wrapped key does not fit the FTIE (nothing written then).
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const uint8_t kck[16], const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16]);

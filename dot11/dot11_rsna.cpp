@@ -759,10 +759,12 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     out[pos++] = 6;
     memcpy(out + pos, c->bss_mac, 6);
     pos += 6;
+    size_t k = 0, key_at = 0;
     if (gtk) {
-        size_t k = auth->key_length;
+        k = auth->key_length;
         UGW_ASSERT(k >= 16 && "auth->_impl.key_length >= 16");
         UGW_ASSERT(k % 8 == 0 && "auth->_impl.key_length % 8 == 0");
+        UGW_ASSERT(k <= 32 && "auth->_impl.key_length <= 32");
         out[pos++] = DOT11_FTIE_GTK;
         out[pos++] = uint8_t(k + 19);
         out[pos++] = auth->GN & 3;
@@ -770,8 +772,12 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
         out[pos++] = uint8_t(k);
         dot11_store_le64(out + pos, rsc);
         pos += 8;
-        memcpy(out + pos, auth->gtk[auth->GN], k);
-        aes_key_wrap(out + pos, sta->ptk + DOT11_KCK_LEN, k / 8);
+        key_at = pos;
+        // With a MIC the wrap runs beside it.
+        if (!mic) {
+            memcpy(out + pos, auth->gtk[auth->GN], k);
+            aes_key_wrap(out + pos, sta->ptk + DOT11_KCK_LEN, k / 8);
+        }
         pos += k + 8;
     }
     size_t n = c->r0kh_id_len > size_t(DOT11_FT_R0KH_ID_MAX) ? size_t(DOT11_FT_R0KH_ID_MAX)
@@ -782,6 +788,11 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     pos += n;
     UGW_ASSERT(pos <= DOT11_AUTH_MAX_FTIE_SIZE && "pos <= DOT11_AUTH_MAX_FTIE_SIZE");
     out[1] = uint8_t(pos - 2);
-    if (mic) dot11_ft_mic(out, sta->ptk, sta->mac, c->bss_mac, 6, ies, count, out + DOT11_FTIE_MIC);
+    if (mic && gtk)
+        dot11_ft_mic_wrap(out, key_at, auth->gtk[auth->GN], k / 8, sta->ptk,
+                          sta->ptk + DOT11_KCK_LEN, sta->mac, c->bss_mac, 6, ies, count,
+                          out + DOT11_FTIE_MIC);
+    else if (mic)
+        dot11_ft_mic(out, sta->ptk, sta->mac, c->bss_mac, 6, ies, count, out + DOT11_FTIE_MIC);
     return pos;
 }

@@ -667,6 +667,49 @@ AESNI_TARGET void ni_wrap(const aes_key *key, uint8_t *buf, size_t n)
     _mm_storel_epi64(reinterpret_cast<__m128i *>(buf), a);
 }
 
+// A CBC-MAC chain and a wrap side by side: each waits on its own last
+// block, so together they fill the pipeline one alone leaves idle.
+AESNI_TARGET void ni_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in,
+                                         size_t n, const aes_key *kek, uint8_t *buf, size_t wn)
+{
+    __m128i mk[AES_ROUNDS + 1], wk[AES_ROUNDS + 1];
+    memcpy(mk, mac_key->rk, sizeof mk);
+    memcpy(wk, kek->rk, sizeof wk);
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cv));
+    __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(buf));
+    const size_t steps = 6 * wn;
+    size_t s = 0;
+    auto wrap_out = [&](__m128i *r, __m128i b) {
+        _mm_storel_epi64(r, _mm_unpackhi_epi64(b, b));
+        // t = n * j + i of RFC 3394 is the step's number from 1.
+        uint64_t t = __builtin_bswap64(uint64_t(s) + 1);
+        a = _mm_xor_si128(b, _mm_cvtsi64_si128(static_cast<long long>(t)));
+    };
+    for (; n && s < steps; n--, in += 16, s++) {
+        __m128i *r = reinterpret_cast<__m128i *>(buf + 8 * (s % wn + 1));
+        __m128i m = _mm_xor_si128(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
+        __m128i b = _mm_unpacklo_epi64(a, _mm_loadl_epi64(r));
+        m = _mm_xor_si128(m, mk[0]);
+        b = _mm_xor_si128(b, wk[0]);
+#pragma GCC unroll 10
+        for (int k = 1; k < AES_ROUNDS; k++) {
+            m = _mm_aesenc_si128(m, mk[k]);
+            b = _mm_aesenc_si128(b, wk[k]);
+        }
+        x = _mm_aesenclast_si128(m, mk[AES_ROUNDS]);
+        wrap_out(r, _mm_aesenclast_si128(b, wk[AES_ROUNDS]));
+    }
+    for (; n; n--, in += 16)
+        x = ni_chain_block(
+            mk, _mm_xor_si128(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(in))));
+    for (; s < steps; s++) {
+        __m128i *r = reinterpret_cast<__m128i *>(buf + 8 * (s % wn + 1));
+        wrap_out(r, ni_chain_block(wk, _mm_unpacklo_epi64(a, _mm_loadl_epi64(r))));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(cv), x);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(buf), a);
+}
+
 } // namespace
 
 const aes_impl aes_ni_impl = {ni_encrypt,    ni_set_key, "AES-NI", ni_encrypt_blocks,
@@ -703,6 +746,21 @@ void aes_key_wrap_keyed(uint8_t *buf, const aes_key *kek, size_t n)
     memmove(buf + 8, buf, n * 8);
     memset(buf, 0xa6, 8);
     aes_current->wrap(kek, buf, n);
+}
+
+void aes_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
+                             const aes_key *kek, uint8_t *buf, size_t wn)
+{
+    memmove(buf + 8, buf, wn * 8);
+    memset(buf, 0xa6, 8);
+#if defined(__x86_64__)
+    if (aes_current == &aes_ni_impl) {
+        ni_cbc_mac_beside_wrap(mac_key, cv, in, n, kek, buf, wn);
+        return;
+    }
+#endif
+    aes_current->cbc_mac(mac_key, cv, in, n);
+    aes_current->wrap(kek, buf, wn);
 }
 
 void aes_key_wrap(uint8_t *buf, const uint8_t kek[16], size_t n)

@@ -102,3 +102,8 @@ inline void aes_ccm_blocks(const aes_key *key, uint8_t mac[16], uint8_t ctr[16],
 void aes_key_wrap(uint8_t *buf, const uint8_t kek[16], size_t n);
 // The same with a schedule already expanded by the selected implementation.
 void aes_key_wrap_keyed(uint8_t *buf, const aes_key *kek, size_t n);
+// aes_cbc_mac under mac_key and aes_key_wrap_keyed of buf (wn blocks, as
+// there) under kek in one call: the two chains run side by side where the
+// implementation can.
+void aes_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
+                             const aes_key *kek, uint8_t *buf, size_t wn);

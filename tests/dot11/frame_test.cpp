@@ -10,6 +10,8 @@
 #include <cstdarg>
 #include <random>
 
+#include "common/crypto/aes.h"
+#include "common/crypto/crypto_hw.h"
 #include "common/log.h"
 #include "dot11/dot11_frame.h"
 #include "dot11/dot11_ie.h"
@@ -439,6 +441,75 @@ TEST(Dot11Frame, FtMicMatchesLibcryptoAndChecksTheElementCount)
     EXPECT_EQ(dot11_ft_mic(ftie.data(), kck.data(), kSta, kBssid, 5, ies, 1, mic), 0);
     bytes short_ftie = bytes{DOT11_EID_FTIE, 81} + bytes{0, 1} + bytes(79, 0);
     EXPECT_EQ(dot11_ft_mic(short_ftie.data(), kck.data(), kSta, kBssid, 5, nullptr, 0, mic), -1);
+}
+
+// The MIC's chain runs beside the wrap, two chains interleaved in the AES
+// instructions: key offsets on every position within a block, both key
+// lengths and both implementations against libcrypto's unwrap and CMAC.
+TEST(Dot11Frame, FtMicBesideTheWrapMatchesLibcrypto)
+{
+    const aes_impl *saved = aes_current;
+    std::vector<const aes_impl *> impls = {&aes_generic_impl};
+    if (crypto_hw() & CRYPTO_HW_AES) impls.push_back(&aes_ni_impl);
+    std::mt19937 rng(9);
+    auto random = [&](size_t n) {
+        bytes b(n);
+        for (auto &x : b)
+            x = uint8_t(rng());
+        return b;
+    };
+    bytes kck = random(16), kek = random(16), mdie = hex("3603b2a101");
+    for (const aes_impl *impl : impls) {
+        aes_select(impl);
+        for (size_t k : {16, 32}) {
+            for (size_t extra = 0; extra < 16; extra++) {
+                // PMKIDs and padding move the key across the block grid.
+                bytes rsnie =
+                    hex("30 00 0100 000fac04 0100 000fac04 0100 000fac04 0000") + random(extra);
+                rsnie[1] = uint8_t(rsnie.size() - 2);
+                bytes gtk = random(k);
+                bytes body = bytes{0, 3} + bytes(16, 0) + random(64) + hex("0106") +
+                             bytes(kBssid, kBssid + 6) +
+                             bytes{2, uint8_t(k + 19), 1, 0, uint8_t(k)} + random(8) +
+                             bytes(k + 8, 0xee) + hex("0304") + str("r0kh");
+                bytes ftie = bytes{DOT11_EID_FTIE, uint8_t(body.size())} + body;
+                size_t at = DOT11_FTIE_SUBELEMS + 8 + 5 + 8;
+                const uint8_t *ies[] = {rsnie.data(), mdie.data()};
+                uint8_t mic[16];
+                ASSERT_EQ(dot11_ft_mic_wrap(ftie.data(), at, gtk.data(), k / 8, kck.data(),
+                                            kek.data(), kSta, kBssid, 6, ies, 2, mic),
+                          0);
+                bytes wrapped(ftie.begin() + long(at), ftie.begin() + long(at + k + 8));
+                EXPECT_EQ(tohex(ossl_unwrap(kek.data(), wrapped)), tohex(gtk))
+                    << impl->name << k << extra;
+                EXPECT_EQ(tohex(&ftie[at + k + 8], 6), tohex(hex("0304") + str("r0kh")));
+                bytes msg = bytes(kSta, kSta + 6) + bytes(kBssid, kBssid + 6) + bytes{6} + rsnie +
+                            mdie + ftie;
+                EXPECT_EQ(tohex(mic, 16), tohex(ossl_cmac(kck.data(), msg)))
+                    << impl->name << k << extra;
+                uint8_t plain[16];
+                ASSERT_EQ(dot11_ft_mic(ftie.data(), kck.data(), kSta, kBssid, 6, ies, 2, plain), 0);
+                EXPECT_EQ(tohex(plain, 16), tohex(mic, 16));
+            }
+        }
+    }
+    aes_select(saved);
+
+    // A key that would run past the FTIE is refused with nothing written; a
+    // wrong element count still wraps the key but gives no MIC.
+    bytes ftie = bytes{DOT11_EID_FTIE, 84 + 24} + bytes{0, 2} + bytes(106, 0);
+    bytes before = ftie, gtk = random(16);
+    uint8_t mic[16];
+    const uint8_t *ies[] = {mdie.data()};
+    EXPECT_EQ(dot11_ft_mic_wrap(ftie.data(), 2 + 84 + 1, gtk.data(), 2, kck.data(), kek.data(),
+                                kSta, kBssid, 6, ies, 1, mic),
+              -1);
+    EXPECT_EQ(ftie, before);
+    EXPECT_EQ(dot11_ft_mic_wrap(ftie.data(), 2 + 84, gtk.data(), 2, kck.data(), kek.data(), kSta,
+                                kBssid, 6, ies, 0, mic),
+              -1);
+    bytes wrapped(ftie.begin() + 86, ftie.begin() + 86 + 24);
+    EXPECT_EQ(tohex(ossl_unwrap(kek.data(), wrapped)), tohex(gtk));
 }
 
 } // namespace
