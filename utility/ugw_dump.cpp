@@ -25,11 +25,15 @@ int fail(int err)
     return -1;
 }
 
+// Never cut: an escaped name may be four times its length.
 void add(std::string &out, const char *fmt, auto... args)
 {
-    char line[512];
-    int n = snprintf(line, sizeof(line), fmt, args...);
-    out.append(line, n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof(line) - 1));
+    int n = snprintf(nullptr, 0, fmt, args...);
+    if (n <= 0) return;
+    size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n) + 1);
+    snprintf(out.data() + at, static_cast<size_t>(n) + 1, fmt, args...);
+    out.resize(at + static_cast<size_t>(n));
 }
 
 std::string quoted(std::string_view bytes)

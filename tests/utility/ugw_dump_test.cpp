@@ -237,6 +237,18 @@ TEST(UgwDumpRecords, ControlsAndNases)
     for (const std::string &l : lines_of(dump))
         EXPECT_EQ(parse_line(l, &cmd), 0) << l;
     EXPECT_EQ(std::string(cmd.nas), "nas one");
+
+    // The longest name, every byte escaped: no line is cut.
+    std::string longest(RADIUS_NAS_ID_SIZE - 1, '\xaf');
+    memcpy(n.config.radiusAuthClientIdentifier, longest.data(), longest.size());
+    dump.clear();
+    ugw_dump_nas_head(dump, &n);
+    ugw_dump_nas_servers(dump, &n);
+    ASSERT_EQ(lines_of(dump).size(), 7u);
+    for (const std::string &l : lines_of(dump)) {
+        ASSERT_EQ(parse_line(l, &cmd), 0) << l;
+        EXPECT_EQ(std::string(cmd.nas), longest);
+    }
 }
 
 } // namespace
