@@ -103,7 +103,14 @@ void ugw_words_init(ugw_words *w, char *const *words, int count)
 int ugw_lex(ugw_token_value *v, ugw_words *w)
 {
     const char *s = nullptr;
-    while (w->index < w->count) {
+    // A text is a whole word: blanks it begins with are part of the name.
+    if (w->mode == UGW_MODE_TEXT && w->index < w->count && !w->words[w->index][w->pos]) {
+        w->index++;
+        w->pos = 0;
+    }
+    if (w->mode == UGW_MODE_TEXT && w->index < w->count && w->pos == 0 && w->words[w->index][0])
+        s = w->words[w->index];
+    while (!s && w->index < w->count) {
         s = w->words[w->index] + w->pos;
         while (blank(*s))
             s++;
@@ -221,7 +228,15 @@ int ugw_split_words(char *line, char **words, int max)
             }
             if (c == '\\') {
                 if (!r[1]) return -1;
-                *w++ = *++r;
+                // \xHH gives any byte, so that a dump can write every name.
+                int hi = r[1] == 'x' ? hex_value(r[2]) : -1;
+                int lo = hi >= 0 ? hex_value(r[3]) : -1;
+                if (lo >= 0) {
+                    *w++ = static_cast<char>(hi << 4 | lo);
+                    r += 3;
+                } else {
+                    *w++ = *++r;
+                }
             } else if (c == '\'' || c == '"') {
                 stack[depth++] = c;
             } else {

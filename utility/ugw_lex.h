@@ -83,8 +83,9 @@ int ugw_lex(ugw_token_value *value, ugw_words *w);
 int ugw_parse_hex(const char *text, const char *separators, uint8_t *buffer, size_t size);
 
 // Splits a batch line into words in place (quotes and backslashes as a shell
-// reads them, without expansion). The word count, or -1 for an unclosed quote,
-// a trailing backslash, quotes nested too deep or more than max words.
+// reads them, without expansion; \xHH outside quotes is the byte HH). The
+// word count, or -1 for an unclosed quote, a trailing backslash, quotes
+// nested too deep or more than max words.
 int ugw_split_words(char *line, char **words, int max);
 
 // ---- keyword table description, used by the constexpr lookup ----

@@ -15,6 +15,8 @@
 #include "common/log.h"
 #include "common/system.h"
 #include "utility/gwc.h"
+#include "utility/ugw_dump.h"
+#include "utility/ugw_events.h"
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
 
@@ -391,10 +393,7 @@ int run(int argc, char **argv)
     log_config.components = LOG_COMP_ALL;
     log_hook = log_default;
 
-    if (s.dump) {
-        errno = EOPNOTSUPP; // the configuration dump is not wired in yet
-        return fail_with_error();
-    }
+    if (s.dump) return ugw_dump_config(path) < 0 ? fail_with_error() : 0;
     if (s.file) return ugw_batch(s.file, path, s.form, s.dry_run, s.force, s.debug) < 0 ? 1 : 0;
 
     ugw_command cmd;
@@ -406,8 +405,10 @@ int run(int argc, char **argv)
     }
     if (s.dry_run) return 0;
     if (cmd.kind == UGW_KIND_LISTEN) {
-        errno = EOPNOTSUPP; // the event listener is not wired in yet
-        return fail_with_error();
+        if (ugw_listen(path, &cmd, s.form, static_cast<int>(s.pid), s.watch) == 0) return 0;
+        if (errno != ETIMEDOUT) return fail_with_error();
+        fprintf(stderr, "Operation timed out\n"); // the watchdog's own words
+        return 1;
     }
     if (ugw_execute(path, &cmd, s.form, s.force) < 0) return fail_with_error();
     return 0;
