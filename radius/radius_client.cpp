@@ -295,8 +295,11 @@ int radius_client_configure(radius_client *c, const radius_nas_config *config,
     auto st = std::make_unique<staged>();
     fill_rows(&st->record, config, auth, acct);
     radius_nas_record &rec = st->record;
-    bool want_auth = has_server(rec.auth[0].radiusAuthServerInetAddressType);
-    bool want_acct = has_server(rec.acct[0].radiusAccServerInetAddressType);
+    // A primary without its secret yet is kept in the record but not asked.
+    bool want_auth = has_server(rec.auth[0].radiusAuthServerInetAddressType) &&
+                     rec.auth[0].radiusAuthServerSharedSecret[0];
+    bool want_acct = has_server(rec.acct[0].radiusAccServerInetAddressType) &&
+                     rec.acct[0].radiusAccServerSharedSecret[0];
     unsigned ports = rec.config.radiusClientRequestPorts;
     if (ports > RADIUS_MAX_REQUEST_PORTS || ((want_auth || want_acct) && ports == 0)) {
         ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Invalid number of RADIUS request ports %u", ports);

@@ -472,7 +472,14 @@ radius_nas *radius_nas_create(radius_nas_kind kind, const radius_nas_config *con
                                  port) < 0)
             continue;
         size_t len = strnlen(row_secret(nas, row), RADIUS_SECRET_SIZE);
-        if (len == 0 || len == RADIUS_SECRET_SIZE) {
+        if (len == 0) {
+            // Servers are added before their secrets: one without is not asked.
+            ulog(LOG_COMP_RADIUS, ULOG_WARNING, "No shared secret for %s RADIUS server %s",
+                 role_name(row), addr_text(nas->server[row]).text);
+            nas->server[row] = {};
+            continue;
+        }
+        if (len == RADIUS_SECRET_SIZE) {
             ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Invalid shared secret for %s RADIUS server %s",
                  role_name(row), addr_text(nas->server[row]).text);
             errno = EINVAL;

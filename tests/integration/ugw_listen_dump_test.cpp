@@ -306,11 +306,17 @@ TEST_F(UgwListenDump, ADumpReloadedIntoAFreshDaemonDumpsTheSameBytes)
     START_OR_SKIP(a);
     const std::string S = "service 5e000000-0000-0000-0000-0000000000a1";
     const std::string T = "service 5e000000-0000-0000-0000-0000000000a2";
-    // Controls and RADIUS servers are left to the unit tests: this daemon
-    // has no control handlers yet and refuses a server without its secret.
+    // Controls are left to the unit tests: this daemon has no control
+    // handlers yet. Servers come before their secrets, one command each.
     const std::string config =
         "add nas 'nas one'\n"
         "set nas 'nas one' ports 3\n"
+        "add nas 'nas one' auth server 127.0.0.1\n"
+        "set nas 'nas one' auth server 127.0.0.1 secret it\\'s\\\"q\\\"\n"
+        "set nas 'nas one' auth server 127.0.0.1 port 18120\n"
+        "add nas 'nas one' auth server ::1\n"
+        "add nas 'nas one' acct server 127.0.0.2\n"
+        "set nas 'nas one' acct server 127.0.0.2 secret acct\n"
         "set nas 'nas one' caching\n"
         "add nas 'nas one' filter 'f1'\n"
         "set nas 'nas one' filter 'f1' last rule 'permit in ip from any to 10.0.0.0/8'\n"
@@ -420,6 +426,11 @@ TEST_F(UgwListenDump, ADumpReloadedIntoAFreshDaemonDumpsTheSameBytes)
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("set " + S + " psk key "), std::string::npos) << first.out;
     EXPECT_NE(first.out.find("set hostset 7 host '*.example.com'\n"), std::string::npos);
+    for (const char *line : {"add nas 'nas one' auth server ::1\n",
+                             "set nas 'nas one' auth server 127.0.0.1 port 18120\n",
+                             "set nas 'nas one' acct server 127.0.0.2 secret 'acct'\n"})
+        EXPECT_NE(first.out.find(line), std::string::npos) << line << first.out;
+    EXPECT_NE(first.out.find("auth server 127.0.0.1 secret "), std::string::npos) << first.out;
 
     // What the first daemon holds, as its JSON documents say it.
     auto shows = [&](size_t d) {

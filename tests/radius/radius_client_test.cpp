@@ -124,8 +124,8 @@ TEST_F(RadiusClient, RefusedConfigurationsLeaveThePreviousOneInForce)
     } cases[] = {
         {"0 request ports", [](nas_setup &s) { s.config.radiusClientRequestPorts = 0; }},
         {"257 request ports", [](nas_setup &s) { s.config.radiusClientRequestPorts = 257; }},
-        {"empty auth secret", [](nas_setup &s) { s.auth[0].radiusAuthServerSharedSecret[0] = 0; }},
-        {"empty acct secret", [](nas_setup &s) { s.acct[0].radiusAccServerSharedSecret[0] = 0; }},
+        {"unterminated auth secret",
+         [](nas_setup &s) { memset(s.auth[0].radiusAuthServerSharedSecret, 'x', 65); }},
         {"unterminated name",
          [](nas_setup &s) {
              memset(s.config.radiusAuthClientIdentifier, 'x', RADIUS_NAS_ID_SIZE);
@@ -148,6 +148,32 @@ TEST_F(RadiusClient, RefusedConfigurationsLeaveThePreviousOneInForce)
     EXPECT_EQ(h.configure(none), 0);
     EXPECT_FALSE(h.client->_impl.auth);
     EXPECT_FALSE(h.client->_impl.das);
+}
+
+// Servers come before their secrets (one command each): a server without a
+// secret stays in the record, unused, until its secret comes.
+TEST_F(RadiusClient, ServersWithoutSecretsAreKeptButNotAsked)
+{
+    client_host h;
+    nas_setup s = full_setup();
+    s.auth[0].radiusAuthServerSharedSecret[0] = 0;
+    s.acct[0].radiusAccServerSharedSecret[0] = 0;
+    ASSERT_TRUE(h.create(s));
+    EXPECT_FALSE(h.client->_impl.auth);
+    EXPECT_FALSE(h.client->_impl.das);
+    EXPECT_FALSE(h.client->_impl.acct);
+    EXPECT_EQ(h.client->record.auth[0].radiusAuthServerInetAddressType,
+              s.auth[0].radiusAuthServerInetAddressType);
+
+    // A secondary without a secret: the primary alone is asked.
+    s = full_setup();
+    s.auth[1].radiusAuthServerSharedSecret[0] = 0;
+    ASSERT_EQ(h.configure(s), 0);
+    ASSERT_TRUE(h.client->_impl.auth);
+    EXPECT_EQ(radius_nas_send(h.client->_impl.auth, nullptr, 1, nullptr), -1);
+    radius_entry *e = start(h);
+    EXPECT_EQ(h.count(radius_code::access_request), 1u);
+    radius_sess_delete(e);
 }
 
 TEST_F(RadiusClient, ReconfigurationResetsCountersAndReportsRequestsInFlightTimedOut)
