@@ -334,7 +334,7 @@ void ugwd_ctl_deauthorize_flow(ugwd_flow *f, uint16_t reason)
     f->flags &= static_cast<uint8_t>(~UGWD_FLOW_AUTHORIZED);
     log_flow(ULOG_DETAIL, "Deauthorized", f);
     f->deauth_depth--;
-    if (!f->deauth_depth && (f->flags & UGWD_FLOW_DELETE)) unbind_now(f);
+    if (!f->deauth_depth && !f->hold_depth && (f->flags & UGWD_FLOW_DELETE)) unbind_now(f);
 }
 
 int ugwd_ctl_update_flow(ugwd_flow *f, const frl_flow *rec)
@@ -369,12 +369,19 @@ int ugwd_ctl_update_flow(ugwd_flow *f, const frl_flow *rec)
 void ugwd_ctl_unbind_flow(ugwd_flow *f)
 {
     if (f->flags & UGWD_FLOW_UNBINDING) return;
-    // Asked for inside a deauthorization of this flow: the outermost call does it.
-    if (f->deauth_depth) {
+    // Asked for inside a deauthorization or disconnection of this flow: the
+    // outermost call does it.
+    if (f->deauth_depth || f->hold_depth) {
         f->flags |= UGWD_FLOW_DELETE;
         return;
     }
     unbind_now(f);
+}
+
+void ugwd_ctl_release_flow(ugwd_flow *f)
+{
+    f->hold_depth--;
+    if (!f->deauth_depth && !f->hold_depth && (f->flags & UGWD_FLOW_DELETE)) unbind_now(f);
 }
 
 namespace

@@ -217,9 +217,12 @@ void ugwd_flow_disconnect(ugwd_flow *f, uint16_t reason)
         return;
     }
     // Without a station authenticator an 802.11 flow goes the way its
-    // deauthorized and disassociated callbacks would take it.
+    // deauthorized and disassociated callbacks would take it. A deletion asked
+    // for by the deauthorization waits for the disassociation to be done.
+    f->hold_depth++;
     ugwd_flow_deauthorize(f, reason);
     ugwd_ctl_disassociate_flow(f, reason);
+    ugwd_ctl_release_flow(f);
 }
 
 int ugwd_flow_authorize(ugwd_flow *f, const void *)

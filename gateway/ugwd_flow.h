@@ -76,6 +76,9 @@ int ugwd_ctl_update_flow(ugwd_flow *f, const frl_flow *rec);
 // tunnel when that was its last flow. Inside a deauthorization of the flow
 // it is deferred to the outermost call.
 void ugwd_ctl_unbind_flow(ugwd_flow *f);
+// Ends a hold on the flow (hold_depth, taken by its disconnection): an unbind
+// asked for meanwhile happens now. The flow may be gone on return.
+void ugwd_ctl_release_flow(ugwd_flow *f);
 int ugwd_ctl_announce_addresses(ugwd_flow *f);
 int ugwd_ctl_reset_flow_record(ugwd_flow *f);
 void ugwd_ctl_schedule_flow_timer(ugwd_flow *f);

@@ -317,6 +317,7 @@ struct ugwd_flow {
     uint8_t radio[6];
     uint8_t flags;        // UGWD_FLOW_*
     uint8_t deauth_depth; // deauthorization calls running on this flow
+    uint8_t hold_depth;   // disconnections running: a deletion waits for them too
     uint32_t start_time;  // s, daemon clock
     uint32_t last_activity;
     uint32_t assoc_time;   // 0 while not associated

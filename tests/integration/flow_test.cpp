@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -668,6 +669,60 @@ TEST_F(Flows, UnbindInsideDeauthorizationWaits)
     f->deauth_depth = 0;
     ugwd_ctl_deauthorize_flow(f, 1);
     EXPECT_EQ(ugwd_table_count_flows(ctl->table), 0u);
+}
+
+// The flow a log hook unbinds when it sees its deauthorization.
+ugwd_flow *doomed;
+void unbind_when_deauthorized(int level, const char *file, unsigned line, const char *fmt, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    capture(level, file, line, "%s", text);
+    if (doomed && strstr(text, "Deauthorized flow")) {
+        ugwd_flow *f = doomed;
+        doomed = nullptr;
+        ugwd_ctl_unbind_flow(f);
+    }
+}
+
+// A deletion asked for by a callback that runs inside the deauthorization
+// (here the log line it writes, as an accounting stop would be) waits for the
+// outermost call, whichever way it was entered. Released flows are poisoned:
+// under ASan, a flow freed too early fails the test where it is touched.
+TEST_F(Flows, DeletionFromInsideDeauthorizationWaitsForTheOutermostCall)
+{
+    struct {
+        const char *entry;
+        void (*enter)(ugwd_flow *);
+        const char *reason;
+    } cases[] = {
+        {"deauthorization", [](ugwd_flow *f) { ugwd_ctl_deauthorize_flow(f, 8); }, "reason=8"},
+        {"disconnection", [](ugwd_flow *f) { ugwd_flow_disconnect(f, 4); }, "reason=4"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.entry);
+        ugwd_flow *f = connect_vxlan();
+        ASSERT_NE(f, nullptr);
+        ASSERT_TRUE(f->flags & UGWD_FLOW_AUTHORIZED);
+        dp("clear");
+        lines.clear();
+        doomed = f;
+        log_hook = unbind_when_deauthorized;
+        c.enter(f);
+        log_hook = capture;
+        EXPECT_EQ(doomed, nullptr) << "the deauthorization ran";
+        EXPECT_EQ(ugwd_table_count_flows(ctl->table), 0u);
+        EXPECT_TRUE(list_isempty(&ctl->flows));
+        EXPECT_EQ(logged("Deauthorized flow"), 1u);
+        EXPECT_EQ(logged("Unbound flow"), 1u);
+        auto gone = dp.journal("disassociate ");
+        ASSERT_EQ(gone.size(), 1u);
+        EXPECT_NE(gone[0].find(c.reason), std::string::npos) << gone[0];
+        EXPECT_EQ(dp.journal("req 97 ").size(), 1u) << "one deny pair";
+    }
 }
 
 } // namespace
