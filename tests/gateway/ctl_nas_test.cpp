@@ -58,7 +58,8 @@ std::vector<uint8_t> named(uint32_t type, const std::string &nas, uint32_t flags
     return m;
 }
 
-// Add- or Modify-NAS: servers on 127.0.0.2, a secret in each of the four rows.
+// Add- or Modify-NAS: servers on 127.0.0.2, a secret in each of the four rows;
+// without secrets, the primary's is unterminated, which the client refuses.
 std::vector<uint8_t> nas_msg(uint32_t type, const std::string &name, unsigned ports,
                              uint32_t flags = 0, bool secrets = true, bool servers = true)
 {
@@ -82,6 +83,7 @@ std::vector<uint8_t> nas_msg(uint32_t type, const std::string &name, unsigned po
         if (secrets)
             snprintf(c.radiusAccServerSharedSecret, RADIUS_SECRET_SIZE, "acct-secret-%d", i);
     }
+    if (!secrets) memset(rec.auth[0].radiusAuthServerSharedSecret, 'x', RADIUS_SECRET_SIZE);
     if (!servers) {
         memset(rec.auth, 0, sizeof(rec.auth));
         memset(rec.acct, 0, sizeof(rec.acct));
