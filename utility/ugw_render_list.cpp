@@ -315,7 +315,86 @@ void group6_row(const ugw_group6_rec &r, uint32_t now)
            format_age(age, sizeof age, r.ulmexGroupReportTime, now, AGE_WIDTH));
 }
 
+// ---- authorizations and key caches ----
+
+// A number in base-1000 units of at most 5 characters, "-" for 0.
+const char *rate5(char out[16], uint64_t v)
+{
+    if (!v) return "-";
+    static const char *const units[7] = {"", "k", "M", "G", "T", "P", "E"};
+    return string_format_units(v, STRING_UNITS_TIGHT, out, 6, 1000, units);
+}
+
+const char *quota(char out[16], uint64_t v)
+{
+    return v ? ugw_list_bytes(out, v) : "-";
+}
+
+const char *redirect_scheme(const char *url, size_t size)
+{
+    if (strnlen(url, size) >= 8 && strncmp(url, "https://", 8) == 0) return "https";
+    if (strnlen(url, size) >= 7 && strncmp(url, "http://", 7) == 0) return "http";
+    return "-";
+}
+
+void autz_row(const radius_access_record &r)
+{
+    char user[300], up[16], down[16], qup[16], qdown[16], timeout[16], vlan[8], rules[8];
+    printf("%-17.17s  %-6s  ", format_text(user, sizeof user, r.user_name, sizeof r.user_name),
+           auth_source_name(r.acct_authentic));
+    printf("%5s ", rate5(up, r.bandwidth_up));
+    printf("%5s  ", rate5(down, r.bandwidth_down));
+    printf("%7s ", quota(qup, r.volume_up));
+    printf("%7s  ", quota(qdown, r.volume_down));
+    printf("%6s ", format_duration(timeout, sizeof timeout, r.session_timeout, AGE_WIDTH));
+    printf("%4s ", dash0(vlan, sizeof vlan, r.vlan_id));
+    printf("%-5s ", redirect_scheme(r.redirect_url, sizeof r.redirect_url));
+    printf("%5s\n", dash0(rules, sizeof rules, r.rule_count));
+}
+
+void key_row(const dot11_key_row &r)
+{
+    char id[33], mac[18], lifetime[16];
+    const char *akm = akm_suite_name(r.akm);
+    const char *cipher = cipher_suite_name(r.pairwise);
+    printf("%s  %s  %-10s  %6s   %6s\n", format_pmkid(id, r.key_id), format_mac(mac, r.mac),
+           akm ? akm : "-", cipher ? cipher : "-",
+           format_duration(lifetime, sizeof lifetime, r.lifetime, AGE_WIDTH));
+}
+
+void ft_row(const dot11_ft_auth_row &r)
+{
+    char client[18], bssid[18], name[33];
+    const char *akm = r.akm == DOT11_AKM_FT_PSK     ? "psk-ft"
+                      : r.akm == DOT11_AKM_FT_8021X ? "eap-ft"
+                                                    : "-";
+    // Only the RSN suites: an FT association never uses the WPA ones.
+    const char *cipher = r.pairwise == dot11_suite(0x00, 0x0f, 0xac, 2)   ? "tkip"
+                         : r.pairwise == dot11_suite(0x00, 0x0f, 0xac, 4) ? "ccmp"
+                                                                          : "-";
+    printf("%s %s %s %-6s %4s\n", format_mac(client, r.sta), format_mac(bssid, r.bssid),
+           format_pmkid(name, r.pmkr1name), akm, cipher);
+}
+
 // ---- abbreviated lines ----
+
+void autz_user(const radius_access_record &r)
+{
+    char user[300];
+    puts(format_text(user, sizeof user, r.user_name, sizeof r.user_name));
+}
+
+void key_id(const dot11_key_row &r)
+{
+    char id[33];
+    puts(format_pmkid(id, r.key_id));
+}
+
+void ft_client(const dot11_ft_auth_row &r)
+{
+    char mac[18];
+    puts(format_mac(mac, r.sta));
+}
 
 void control_name(const ulmexControl &r)
 {
@@ -518,7 +597,58 @@ int ugw_text_groups6(const ugw_render_args *a, const ugw_renderer_row *)
         [&](const ugw_group6_rec &r) { group6_row(r, now); });
 }
 
+int ugw_text_autzs(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return table<radius_access_record>(
+        a, "User-Name          Auth    Limit up/dn    Quota up/down Timeout VLAN Redir Rules",
+        autz_row);
+}
+
+int ugw_text_keys(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return table<dot11_key_row>(
+        a, "PMKID                             Client             Auth        Cipher  Timeout",
+        key_row);
+}
+
+int ugw_text_ftauths(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return table<dot11_ft_auth_row>(
+        a, "Client            BSSID             PMKR1Name                        Auth Cipher",
+        ft_row);
+}
+
 // ---- abbreviated form ----
+
+int ugw_short_autzs(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return lines<radius_access_record>(a, autz_user);
+}
+
+int ugw_short_autz(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return line<radius_access_record>(a, autz_user);
+}
+
+int ugw_short_keys(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return lines<dot11_key_row>(a, key_id);
+}
+
+int ugw_short_key(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return line<dot11_key_row>(a, key_id);
+}
+
+int ugw_short_ftauths(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return lines<dot11_ft_auth_row>(a, ft_client);
+}
+
+int ugw_short_ftauth(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return line<dot11_ft_auth_row>(a, ft_client);
+}
 
 int ugw_short_controls(const ugw_render_args *a, const ugw_renderer_row *)
 {

@@ -57,6 +57,9 @@ int ugw_text_services(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_vaps(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_tunnels(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_flows(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_autzs(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_keys(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_ftauths(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_leases(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_leases6(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_groups(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -82,6 +85,12 @@ int ugw_short_tunnels(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_tunnel(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_flows(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_flow(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_autzs(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_autz(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_keys(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_key(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_ftauths(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_ftauth(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_leases(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_lease(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_leases6(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -123,6 +132,12 @@ constexpr void ugw_list_slots(ugw_renderer_row &row, unsigned form)
         {23, {nullptr, ugw_short_tunnel, nullptr}},
         {24, {ugw_text_flows, ugw_short_flows, nullptr}},
         {25, {nullptr, ugw_short_flow, nullptr}},
+        {26, {ugw_text_autzs, ugw_short_autzs, nullptr}},
+        {27, {nullptr, ugw_short_autz, nullptr}},
+        {28, {ugw_text_keys, ugw_short_keys, nullptr}},
+        {29, {nullptr, ugw_short_key, nullptr}},
+        {30, {ugw_text_ftauths, ugw_short_ftauths, nullptr}},
+        {31, {nullptr, ugw_short_ftauth, nullptr}},
         {32, {ugw_text_leases, ugw_short_leases, nullptr}},
         {33, {nullptr, ugw_short_lease, nullptr}},
         {34, {ugw_text_leases6, ugw_short_leases6, nullptr}},

@@ -295,6 +295,68 @@ TEST_F(RenderList, LeasesAndGroups)
     EXPECT_EQ(abbreviated(37, g6), "ff02::1:3\n");
 }
 
+// Limits in base-1000 units, quotas in bytes, "-" for every absent value;
+// AKM and cipher names of the key caches, the FT table naming only the RSN
+// FT suites.
+TEST_F(RenderList, AuthorizationsAndKeyCaches)
+{
+    std::vector<radius_access_record> z(2);
+    strcpy(z[0].user_name, "alice@example.com-long");
+    z[0].acct_authentic = 1;
+    z[0].bandwidth_up = 1500000;
+    z[0].bandwidth_down = 10000;
+    z[0].volume_up = 1u << 30;
+    z[0].session_timeout = 3600;
+    z[0].vlan_id = 100;
+    strcpy(z[0].redirect_url, "https://portal.example/");
+    z[0].rule_count = 3;
+    strcpy(z[1].user_name, "bob");
+    strcpy(z[1].redirect_url, "ftp://x/");
+    EXPECT_EQ(
+        text(26, z),
+        "User-Name          Auth    Limit up/dn    Quota up/down Timeout VLAN Redir Rules\n" +
+            RULE +
+            "alice@example.com  RADIUS  1.50M 10.0k  1.00 GiB       -      1h  100 https     3\n"
+            "bob                            -     -        -       -       -    - -         -\n");
+    EXPECT_EQ(abbreviated(26, z), "alice@example.com-long\nbob\n");
+
+    std::vector<dot11_key_row> k(2);
+    set_mac(k[0].mac, 2, 1);
+    for (int i = 0; i < 16; i++)
+        k[0].key_id[i] = static_cast<uint8_t>(i + 1);
+    k[0].akm = DOT11_AKM_PSK;
+    k[0].pairwise = dot11_suite(0x00, 0x0f, 0xac, 4);
+    k[0].lifetime = 7200;
+    set_mac(k[1].mac, 2, 3);
+    k[1].pairwise = dot11_suite(0x00, 0x50, 0xf2, 2);
+    EXPECT_EQ(
+        text(28, k),
+        "PMKID                             Client             Auth        Cipher  Timeout\n" +
+            RULE +
+            "0102030405060708090a0b0c0d0e0f10  02:00:00:00:00:01  psk           ccmp       2h\n"
+            "00000000000000000000000000000000  02:00:00:00:00:03  -             tkip        -\n");
+    EXPECT_EQ(abbreviated(28, k),
+              "0102030405060708090a0b0c0d0e0f10\n00000000000000000000000000000000\n");
+
+    std::vector<dot11_ft_auth_row> ft(2);
+    set_mac(ft[0].sta, 2, 1);
+    set_mac(ft[0].bssid, 0x0a, 2);
+    for (int i = 0; i < 16; i++)
+        ft[0].pmkr1name[i] = static_cast<uint8_t>(0xff - 0x11 * i);
+    ft[0].akm = DOT11_AKM_FT_PSK;
+    ft[0].pairwise = dot11_suite(0x00, 0x0f, 0xac, 4);
+    set_mac(ft[1].sta, 2, 3);
+    set_mac(ft[1].bssid, 0x0a, 2);
+    ft[1].pairwise = dot11_suite(0x00, 0x50, 0xf2, 4);
+    EXPECT_EQ(
+        text(30, ft),
+        "Client            BSSID             PMKR1Name                        Auth Cipher\n" +
+            RULE +
+            "02:00:00:00:00:01 0a:00:00:00:00:02 ffeeddccbbaa99887766554433221100 psk-ft ccmp\n"
+            "02:00:00:00:00:03 0a:00:00:00:00:02 00000000000000000000000000000000 -         -\n");
+    EXPECT_EQ(abbreviated(30, ft), "02:00:00:00:00:01\n02:00:00:00:00:03\n");
+}
+
 // Filter ids cut at 80 in the table; a hostset entry with a leading dot
 // shows "*" before it in text and JSON, one without is unchanged; a filter
 // without rules has an empty rule array.
@@ -354,7 +416,8 @@ TEST_F(RenderList, FiltersAndHostsets)
 TEST_F(RenderList, NarrowRowsPrintNothing)
 {
     const std::vector<uint8_t> bytes(4096);
-    for (unsigned slot : {2u, 4u, 6u, 8u, 14u, 18u, 20u, 22u, 24u, 32u, 34u, 36u, 37u}) {
+    for (unsigned slot :
+         {2u, 4u, 6u, 8u, 14u, 18u, 20u, 22u, 24u, 26u, 28u, 30u, 32u, 34u, 36u, 37u}) {
         ugw_render_args a{.rows = bytes.data(), .count = 1, .row_size = 3};
         for (unsigned form : {FORM_TEXT, FORM_SHORT}) {
             slot_result r = slot_run(form, slot, a);
