@@ -60,6 +60,8 @@ int ugw_text_flows(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_autzs(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_keys(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_ftauths(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_key(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_ftauth(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_leases(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_leases6(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_groups(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -98,6 +100,10 @@ int ugw_short_lease6(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_groups(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_groups6(const ugw_render_args *a, const ugw_renderer_row *row);
 
+int ugw_json_keys(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_json_key(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_json_ftauths(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_json_ftauth(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_json_filters(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_json_filter(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_json_hostsets(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -134,10 +140,10 @@ constexpr void ugw_list_slots(ugw_renderer_row &row, unsigned form)
         {25, {nullptr, ugw_short_flow, nullptr}},
         {26, {ugw_text_autzs, ugw_short_autzs, nullptr}},
         {27, {nullptr, ugw_short_autz, nullptr}},
-        {28, {ugw_text_keys, ugw_short_keys, nullptr}},
-        {29, {nullptr, ugw_short_key, nullptr}},
-        {30, {ugw_text_ftauths, ugw_short_ftauths, nullptr}},
-        {31, {nullptr, ugw_short_ftauth, nullptr}},
+        {28, {ugw_text_keys, ugw_short_keys, ugw_json_keys}},
+        {29, {ugw_text_key, ugw_short_key, ugw_json_key}},
+        {30, {ugw_text_ftauths, ugw_short_ftauths, ugw_json_ftauths}},
+        {31, {ugw_text_ftauth, ugw_short_ftauth, ugw_json_ftauth}},
         {32, {ugw_text_leases, ugw_short_leases, nullptr}},
         {33, {nullptr, ugw_short_lease, nullptr}},
         {34, {ugw_text_leases6, ugw_short_leases6, nullptr}},

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "render_list_fixture.h"
+#include "utility/ugw_dot11_mib.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
 #include "utility/ugw_render_list.h"
@@ -426,4 +427,55 @@ TEST_F(RenderList, NarrowRowsPrintNothing)
             EXPECT_EQ(r.out, "") << slot << " " << form;
         }
     }
+}
+
+// The key-cache and FT documents: arrays of the 802.11 renderers' objects,
+// the key show as its two tables, the FT show as the bare object; the text
+// key show is the PMKSA block followed by the session's.
+TEST_F(RenderList, KeyCacheAndFtDocuments)
+{
+    RENDER_NEED("jq");
+    std::vector<dot11_key_row> k(2);
+    set_mac(k[0].mac, 2, 1);
+    k[0].akm = DOT11_AKM_PSK;
+    set_mac(k[1].mac, 2, 3);
+    std::string list = slot_run(FORM_JSON, 28, slot_rows(k).args()).out;
+    EXPECT_TRUE(slot_json_parses(list));
+    EXPECT_EQ(list, "[" + render_json_capture([&](json_writer *j) {
+                        render_json_dot11_pmksa(j, &k[0]);
+                        render_json_dot11_pmksa(j, &k[1]);
+                    }) + "]");
+    EXPECT_EQ(slot_run(FORM_JSON, 28, slot_rows(std::vector<dot11_key_row>{}).args()).out, "[]");
+
+    uint8_t show[CTL_REC_KEY + CTL_REC_KEY_DETAIL] = {};
+    memcpy(show, &k[0], sizeof k[0]);
+    show[CTL_REC_KEY] = 0x5a; // first byte of the session record, right behind the row
+    dot1xAuthSessionStats session{};
+    memcpy(&session, show + CTL_REC_KEY, sizeof session);
+    std::string doc = slot_run(FORM_JSON, 29, {.record = show, .record_size = sizeof show}).out;
+    EXPECT_TRUE(slot_json_parses(doc));
+    EXPECT_EQ(render_jq(doc, "keys_unsorted"), "[\"dot11PMKSA\",\"dot1xAuthSessionStats\"]");
+    EXPECT_EQ(render_jq(doc, ".dot1xAuthSessionStats"),
+              render_jq(render_json_capture([&](json_writer *j) {
+                            render_json_dot1x_auth_session_stats(j, &session);
+                        }),
+                        "."));
+    EXPECT_EQ(slot_run(FORM_TEXT, 29, {.record = show, .record_size = sizeof show}).out,
+              render_capture([&](FILE *f) {
+                  render_text_dot11_pmksa(f, &k[0]);
+                  render_text_dot1x_auth_session_stats(f, &session);
+              }));
+    EXPECT_EQ(slot_run(FORM_TEXT, 29, {.record = show, .record_size = CTL_REC_KEY}).rc, -1);
+
+    std::vector<dot11_ft_auth_row> ft(2);
+    set_mac(ft[0].sta, 2, 1);
+    ft[0].akm = DOT11_AKM_FT_PSK;
+    set_mac(ft[1].sta, 2, 3);
+    std::string fts = slot_run(FORM_JSON, 30, slot_rows(ft).args()).out;
+    EXPECT_TRUE(slot_json_parses(fts));
+    EXPECT_EQ(render_jq(fts, "length"), "2");
+    std::string one = slot_run(FORM_JSON, 31, {.record = &ft[0], .record_size = sizeof ft[0]}).out;
+    EXPECT_TRUE(slot_json_parses(one));
+    EXPECT_EQ(render_jq(fts, ".[0]"), render_jq(one, "."));
+    EXPECT_EQ(render_jq(one, "type"), "\"object\"");
 }
