@@ -315,6 +315,39 @@ void group6_row(const ugw_group6_rec &r, uint32_t now)
            format_age(age, sizeof age, r.ulmexGroupReportTime, now, AGE_WIDTH));
 }
 
+// ---- RADIUS servers of a NAS ----
+
+// The rows of a NAS record, each copied out of the reply at its place.
+struct nas_servers {
+    radiusAuthClientServerExtTable auth[2];
+    radiusAccClientServerExtTable acct[2];
+    radiusDynAuthClientTable das[2];
+};
+
+bool take_servers(const ugw_render_args *a, nas_servers *n)
+{
+    constexpr size_t need = CTL_REC_NAS + CTL_REC_NAS_AUTH + CTL_REC_NAS_ACCT + CTL_REC_NAS_DAS;
+    static_assert(sizeof(nas_servers::auth) == CTL_REC_NAS_AUTH &&
+                  sizeof(nas_servers::acct) == CTL_REC_NAS_ACCT &&
+                  sizeof(nas_servers::das) == CTL_REC_NAS_DAS);
+    if (!a->record || a->record_size < need) {
+        errno = EPROTO;
+        return false;
+    }
+    const auto *p = static_cast<const uint8_t *>(a->record) + CTL_REC_NAS;
+    memcpy(n->auth, p, CTL_REC_NAS_AUTH);
+    memcpy(n->acct, p + CTL_REC_NAS_AUTH, CTL_REC_NAS_ACCT);
+    memcpy(n->das, p + CTL_REC_NAS_AUTH + CTL_REC_NAS_ACCT, CTL_REC_NAS_DAS);
+    return true;
+}
+
+const char *server_text(char *out, size_t size, uint8_t type, const uint8_t *addr)
+{
+    int family = inet_type_to_family(type);
+    if (!family || !inet_ntop(family, addr, out, static_cast<socklen_t>(size))) return "-";
+    return out;
+}
+
 // ---- authorizations and key caches ----
 
 // A number in base-1000 units of at most 5 characters, "-" for 0.
@@ -618,7 +651,72 @@ int ugw_text_ftauths(const ugw_render_args *a, const ugw_renderer_row *)
         ft_row);
 }
 
+int ugw_text_auth_servers(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    nas_servers n;
+    if (!take_servers(a, &n)) return -1;
+    header("Server                         Port  RTT Request  Accept  Reject     CoA  Discon");
+    for (int i = 0; i < 2; i++) {
+        const auto &r = n.auth[i];
+        if (!inet_type_to_family(r.radiusAuthServerInetAddressType)) continue;
+        char addr[INET6_ADDRSTRLEN];
+        unsigned rtt = r.radiusAuthClientExtRoundTripTime;
+        printf("%-29s %5u %u.%02u %7u %7u %7u %7u %7u\n",
+               server_text(addr, sizeof addr, r.radiusAuthServerInetAddressType,
+                           r.radiusAuthServerInetAddress),
+               unsigned{r.radiusAuthClientServerInetPortNumber}, rtt / 100, rtt % 100,
+               r.radiusAuthClientExtAccessRequests, r.radiusAuthClientExtAccessAccepts,
+               r.radiusAuthClientExtAccessRejects, n.das[i].radiusDynAuthServCoARequests,
+               n.das[i].radiusDynAuthServDisconRequests);
+    }
+    return ugw_list_done();
+}
+
+int ugw_text_acct_servers(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    nas_servers n;
+    if (!take_servers(a, &n)) return -1;
+    header("Server                         Port  RTT    Request   Response");
+    for (const auto &r : n.acct) {
+        if (!inet_type_to_family(r.radiusAccServerInetAddressType)) continue;
+        char addr[INET6_ADDRSTRLEN];
+        unsigned rtt = r.radiusAccClientExtRoundTripTime;
+        printf("%-29s %5u %u.%02u %10u %10u\n",
+               server_text(addr, sizeof addr, r.radiusAccServerInetAddressType,
+                           r.radiusAccServerInetAddress),
+               unsigned{r.radiusAccClientServerInetPortNumber}, rtt / 100, rtt % 100,
+               r.radiusAccClientExtRequests, r.radiusAccClientExtResponses);
+    }
+    return ugw_list_done();
+}
+
 // ---- abbreviated form ----
+
+int ugw_short_auth_servers(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    nas_servers n;
+    if (!take_servers(a, &n)) return -1;
+    for (const auto &r : n.auth) {
+        char addr[INET6_ADDRSTRLEN];
+        if (inet_type_to_family(r.radiusAuthServerInetAddressType))
+            puts(server_text(addr, sizeof addr, r.radiusAuthServerInetAddressType,
+                             r.radiusAuthServerInetAddress));
+    }
+    return ugw_list_done();
+}
+
+int ugw_short_acct_servers(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    nas_servers n;
+    if (!take_servers(a, &n)) return -1;
+    for (const auto &r : n.acct) {
+        char addr[INET6_ADDRSTRLEN];
+        if (inet_type_to_family(r.radiusAccServerInetAddressType))
+            puts(server_text(addr, sizeof addr, r.radiusAccServerInetAddressType,
+                             r.radiusAccServerInetAddress));
+    }
+    return ugw_list_done();
+}
 
 int ugw_short_autzs(const ugw_render_args *a, const ugw_renderer_row *)
 {

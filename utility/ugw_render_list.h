@@ -49,6 +49,8 @@ int ugw_text_controls(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_ports(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_sockets(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_nases(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_auth_servers(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_text_acct_servers(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_filters(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_filter(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_hostsets(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -75,6 +77,8 @@ int ugw_short_sockets(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_socket(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_nases(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_nas(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_auth_servers(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_acct_servers(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_filters(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_filter(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_hostsets(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -126,6 +130,8 @@ constexpr void ugw_list_slots(ugw_renderer_row &row, unsigned form)
         {7, {nullptr, ugw_short_socket, nullptr}},
         {8, {ugw_text_nases, ugw_short_nases, nullptr}},
         {9, {nullptr, ugw_short_nas, nullptr}},
+        {10, {ugw_text_auth_servers, ugw_short_auth_servers, nullptr}},
+        {12, {ugw_text_acct_servers, ugw_short_acct_servers, nullptr}},
         {14, {ugw_text_filters, ugw_short_filters, ugw_json_filters}},
         {15, {ugw_text_filter, ugw_short_filter, ugw_json_filter}},
         {16, {ugw_text_hostsets, ugw_short_hostsets, ugw_json_hostsets}},

@@ -479,3 +479,48 @@ TEST_F(RenderList, KeyCacheAndFtDocuments)
     EXPECT_EQ(render_jq(fts, ".[0]"), render_jq(one, "."));
     EXPECT_EQ(render_jq(one, "type"), "\"object\"");
 }
+
+// The servers of a NAS: unset rows are skipped, the round trip is in
+// hundredths, and the CoA and Disconnect counts come from the
+// dynamic-authorization row of the same index.
+TEST_F(RenderList, RadiusServers)
+{
+    std::vector<uint8_t> nas(CTL_REC_NAS + CTL_REC_NAS_AUTH + CTL_REC_NAS_ACCT + CTL_REC_NAS_DAS);
+    radiusAuthClientServerExtTable auth[2]{};
+    radiusAccClientServerExtTable acct[2]{};
+    radiusDynAuthClientTable das[2]{};
+    auth[0].radiusAuthServerInetAddressType = RADIUS_INET_IPV4;
+    inet_pton(AF_INET, "10.0.0.1", auth[0].radiusAuthServerInetAddress);
+    auth[0].radiusAuthClientServerInetPortNumber = 1812;
+    auth[0].radiusAuthClientExtRoundTripTime = 123;
+    auth[0].radiusAuthClientExtAccessRequests = 10;
+    auth[0].radiusAuthClientExtAccessAccepts = 7;
+    auth[0].radiusAuthClientExtAccessRejects = 2;
+    das[0].radiusDynAuthServCoARequests = 4;
+    das[0].radiusDynAuthServDisconRequests = 1;
+    das[1].radiusDynAuthServCoARequests = 99;
+    acct[1].radiusAccServerInetAddressType = RADIUS_INET_IPV6;
+    inet_pton(AF_INET6, "2001:db8::7", acct[1].radiusAccServerInetAddress);
+    acct[1].radiusAccClientServerInetPortNumber = 1813;
+    acct[1].radiusAccClientExtRoundTripTime = 5;
+    acct[1].radiusAccClientExtRequests = 20;
+    acct[1].radiusAccClientExtResponses = 19;
+    memcpy(nas.data() + CTL_REC_NAS, auth, sizeof auth);
+    memcpy(nas.data() + CTL_REC_NAS + CTL_REC_NAS_AUTH, acct, sizeof acct);
+    memcpy(nas.data() + CTL_REC_NAS + CTL_REC_NAS_AUTH + CTL_REC_NAS_ACCT, das, sizeof das);
+    const ugw_render_args a{.record = nas.data(), .record_size = nas.size()};
+
+    EXPECT_EQ(
+        slot_run(FORM_TEXT, 10, a).out,
+        "Server                         Port  RTT Request  Accept  Reject     CoA  Discon\n" +
+            RULE +
+            "10.0.0.1                       1812 1.23      10       7       2       4       1\n");
+    EXPECT_EQ(slot_run(FORM_TEXT, 12, a).out,
+              "Server                         Port  RTT    Request   Response\n" + RULE +
+                  "2001:db8::7                    1813 0.05         20         19\n");
+    EXPECT_EQ(slot_run(FORM_SHORT, 10, a).out, "10.0.0.1\n");
+    EXPECT_EQ(slot_run(FORM_SHORT, 12, a).out, "2001:db8::7\n");
+    const ugw_render_args shortened{.record = nas.data(), .record_size = CTL_REC_NAS};
+    EXPECT_EQ(slot_run(FORM_TEXT, 10, shortened).rc, -1);
+    EXPECT_EQ(slot_run(FORM_TEXT, 10, shortened).out, "");
+}
