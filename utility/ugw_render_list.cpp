@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include "common/filter/filter_rule.h"
+#include "common/log.h"
 #include "common/sockaddr.h"
 #include "common/strings.h"
 #include "utility/ugw_dot11_ie.h"
@@ -498,6 +499,17 @@ const char *command_filter(const ugw_render_args *a)
 
 // ---- text tables ----
 
+// The 18 module names of the mask 0x3ffff; a bit without a name prints "".
+int ugw_text_modules(const ugw_render_args *, const ugw_renderer_row *)
+{
+    for (unsigned bit = 0; bit < 18; bit++) {
+        const char *name = log_module_name(bit);
+        printf("%s%s", bit ? " " : "", name ? name : "");
+    }
+    putchar('\n');
+    return ugw_list_done();
+}
+
 int ugw_text_controls(const ugw_render_args *a, const ugw_renderer_row *)
 {
     uint32_t now = ugw_render_now();
@@ -691,6 +703,20 @@ int ugw_text_acct_servers(const ugw_render_args *a, const ugw_renderer_row *)
 }
 
 // ---- abbreviated form ----
+
+int ugw_short_modules(const ugw_render_args *, const ugw_renderer_row *)
+{
+    for (unsigned bit = 0; bit < 18; bit++) {
+        const char *name = log_module_name(bit);
+        puts(name ? name : "");
+    }
+    return ugw_list_done();
+}
+
+int ugw_short_logger(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return line<log_cfg>(a, [](const log_cfg &r) { printf("%d\n", r.level); });
+}
 
 int ugw_short_auth_servers(const ugw_render_args *a, const ugw_renderer_row *)
 {

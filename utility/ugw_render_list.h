@@ -45,6 +45,7 @@ int ugw_json_allocs(const ugw_render_args *a, const ugw_renderer_row *row);
 
 // The list tables, abbreviated lines and JSON documents of the gateway's
 // objects (ugw_render_list.cpp): text form, abbreviated form, JSON form.
+int ugw_text_modules(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_controls(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_ports(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_sockets(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -69,6 +70,8 @@ int ugw_text_leases6(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_groups(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_groups6(const ugw_render_args *a, const ugw_renderer_row *row);
 
+int ugw_short_modules(const ugw_render_args *a, const ugw_renderer_row *row);
+int ugw_short_logger(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_controls(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_control(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_short_ports(const ugw_render_args *a, const ugw_renderer_row *row);
@@ -122,6 +125,8 @@ constexpr void ugw_list_slots(ugw_renderer_row &row, unsigned form)
         ugw_renderer forms[3];
     };
     constexpr entry table[] = {
+        {0, {ugw_text_modules, ugw_short_modules, nullptr}},
+        {1, {nullptr, ugw_short_logger, nullptr}},
         {2, {ugw_text_controls, ugw_short_controls, nullptr}},
         {3, {nullptr, ugw_short_control, nullptr}},
         {4, {ugw_text_ports, ugw_short_ports, nullptr}},

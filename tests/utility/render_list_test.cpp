@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "render_list_fixture.h"
+#include "common/log.h"
 #include "utility/ugw_dot11_mib.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
@@ -523,4 +524,22 @@ TEST_F(RenderList, RadiusServers)
     const ugw_render_args shortened{.record = nas.data(), .record_size = CTL_REC_NAS};
     EXPECT_EQ(slot_run(FORM_TEXT, 10, shortened).rc, -1);
     EXPECT_EQ(slot_run(FORM_TEXT, 10, shortened).out, "");
+}
+
+// The log modules: all 18 names of the daemon's table, on one line in the
+// table form and one per line abbreviated; the abbreviated logger show is
+// its level.
+TEST_F(RenderList, LogModulesAndLevel)
+{
+    std::string names, each;
+    for (unsigned bit = 0; bit < 18; bit++) {
+        const char *n = log_module_name(bit);
+        names += std::string(bit ? " " : "") + (n ? n : "");
+        each += std::string(n ? n : "") + "\n";
+    }
+    EXPECT_EQ(slot_run(FORM_TEXT, 0, {}).out, names + "\n");
+    EXPECT_EQ(slot_run(FORM_SHORT, 0, {}).out, each);
+    log_cfg cfg{};
+    cfg.level = -1;
+    EXPECT_EQ(slot_run(FORM_SHORT, 1, {.record = &cfg, .record_size = sizeof cfg}).out, "-1\n");
 }
