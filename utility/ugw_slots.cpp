@@ -13,6 +13,7 @@
 #include "utility/ugw_exec.h"
 #include "utility/ugw_parse.h"
 #include "utility/ugw_render.h"
+#include "utility/ugw_render_list.h"
 #include "utility/ugw_render_shm.h"
 
 namespace
@@ -539,6 +540,8 @@ constexpr ugw_renderer_row text_row()
     row.slots[31] = text_ftauth;
     row.slots[33] = text_show<ugwd_lease_rec, render_text_ulmex_dhcp_lease>;
     row.slots[35] = text_show<ugwd_lease6_rec, render_text_ulmex_ipv6_lease>;
+    ugw_list_slots(row, 0);
+    ugw_pool_slots(row, 0);
     ugw_shm_slots(row, 0);
     return row;
 }
@@ -546,6 +549,8 @@ constexpr ugw_renderer_row text_row()
 constexpr ugw_renderer_row short_row()
 {
     ugw_renderer_row row{};
+    ugw_list_slots(row, 1);
+    ugw_pool_slots(row, 1);
     ugw_shm_slots(row, 1);
     return row;
 }
@@ -586,6 +591,8 @@ constexpr ugw_renderer_row json_row()
     row.slots[35] = json_show<k_lease6, ugwd_lease6_rec, render_json_ulmex_ipv6_lease>;
     row.slots[36] = json_list<ugw_group_rec, render_json_ulmex_group>;
     row.slots[37] = json_list<ugw_group6_rec, render_json_ulmex_group6>;
+    ugw_list_slots(row, 2);
+    ugw_pool_slots(row, 2);
     ugw_shm_slots(row, 2);
     return row;
 }

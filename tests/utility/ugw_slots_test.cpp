@@ -144,7 +144,7 @@ TEST_F(UgwSlots, ShowsPrintTheRecordRenderersOutput)
 }
 
 // A list in JSON is an array of the rows' objects, empty as "[]"; the text
-// list tables are not wired here, so the text form prints nothing yet.
+// form is the table of the same rows.
 TEST_F(UgwSlots, ListsAreArraysOfTheRowObjects)
 {
     if (!render_have("jq")) GTEST_SKIP() << "jq is not installed (.ci/packages.d/render)";
@@ -168,7 +168,12 @@ TEST_F(UgwSlots, ListsAreArraysOfTheRowObjects)
     EXPECT_EQ(render_jq(j.out, "length"), "2");
     EXPECT_EQ(render_jq(j.out, ".[1] | keys_unsorted"),
               render_jq(expect + "]", ".[0] | keys_unsorted"));
-    EXPECT_EQ(run("list services", TEXT).out, "");
+    EXPECT_EQ(
+        run("list services", TEXT).out,
+        "Service-ID                           SSID                            Auth Status\n" +
+            std::string(80, '-') + "\n" +
+            "11111111-1111-1111-1111-111111111111                                    - config\n"
+            "22222222-2222-2222-2222-222222222222                                    - config\n");
 }
 
 // The server a show names is looked up in the NAS's rows: the second row is
