@@ -307,21 +307,9 @@ struct vap_reply {
 };
 static_assert(sizeof(vap_reply) == CTL_REC_VAP + CTL_REC_DOT11_CONFIG + CTL_REC_ESS_TEMPLATE);
 
-// A key reply: the key-list row and the entry's 802.1X session.
-struct key_reply {
-    dot11_key_row key;
-    dot1xAuthSessionStats session;
-};
-static_assert(sizeof(key_reply) == CTL_REC_KEY + CTL_REC_KEY_DETAIL + 4);
-
 dot11_mib_sources vap_sources(const vap_reply &v)
 {
     return {nullptr, nullptr, &v.sta, &v.config, nullptr, nullptr, nullptr};
-}
-
-dot11_mib_sources ft_sources(const dot11_ft_auth_row &ft)
-{
-    return {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &ft};
 }
 
 void json_dot11_mib(json_writer *json, const dot11_mib_sources &s)
@@ -351,69 +339,6 @@ int json_vap(const ugw_render_args *a, const ugw_renderer_row *)
     render_json_ulmex_service_bss(&json, &v.vap);
     json_dot11_mib(&json, vap_sources(v));
     json_close(&json);
-    return json_done(json_flush(&json));
-}
-
-// The key reply leaves 4 bytes between the row and the session.
-bool take_key(const ugw_render_args *a, key_reply *k)
-{
-    if (!a->record || a->record_size < CTL_REC_KEY + CTL_REC_KEY_DETAIL) {
-        errno = EPROTO;
-        return false;
-    }
-    const auto *b = static_cast<const uint8_t *>(a->record);
-    memcpy(&k->key, b, sizeof k->key);
-    memcpy(&k->session, b + CTL_REC_KEY, sizeof k->session);
-    return true;
-}
-
-int text_key(const ugw_render_args *a, const ugw_renderer_row *)
-{
-    key_reply k;
-    if (!take_key(a, &k)) return -1;
-    render_text_dot11_pmksa(stdout, &k.key);
-    render_text_dot1x_auth_session_stats(stdout, &k.session);
-    return flushed();
-}
-
-int json_key_show(const ugw_render_args *a, const ugw_renderer_row *)
-{
-    key_reply k;
-    if (!take_key(a, &k)) return -1;
-    json_writer json;
-    json_init(&json, stdout);
-    json_open_object(&json);
-    json_key(&json, nullptr, "dot11PMKSA");
-    render_json_dot11_pmksa(&json, &k.key);
-    json_key(&json, nullptr, "dot1xAuthSessionStats");
-    render_json_dot1x_auth_session_stats(&json, &k.session);
-    json_close(&json);
-    return json_done(json_flush(&json));
-}
-
-int text_ftauth(const ugw_render_args *a, const ugw_renderer_row *)
-{
-    dot11_ft_auth_row ft;
-    if (!take(a->record, a->record_size, &ft)) return -1;
-    const dot11_mib_sources s = ft_sources(ft);
-    render_text_dot11_mib(stdout, &s, true);
-    return flushed();
-}
-
-void ftauth_object(json_writer *json, const dot11_ft_auth_row *ft)
-{
-    json_open_object(json);
-    json_dot11_mib(json, ft_sources(*ft));
-    json_close(json);
-}
-
-int json_ftauth(const ugw_render_args *a, const ugw_renderer_row *)
-{
-    dot11_ft_auth_row ft;
-    if (!take(a->record, a->record_size, &ft)) return -1;
-    json_writer json;
-    json_init(&json, stdout);
-    ftauth_object(&json, &ft);
     return json_done(json_flush(&json));
 }
 
@@ -536,8 +461,6 @@ constexpr ugw_renderer_row text_row()
     row.slots[23] = text_show<ugwd_tunnel_mib, render_text_ulmex_tunnel>;
     row.slots[25] = text_flow;
     row.slots[27] = text_autz;
-    row.slots[29] = text_key;
-    row.slots[31] = text_ftauth;
     row.slots[33] = text_show<ugwd_lease_rec, render_text_ulmex_dhcp_lease>;
     row.slots[35] = text_show<ugwd_lease6_rec, render_text_ulmex_ipv6_lease>;
     ugw_list_slots(row, 0);
@@ -581,10 +504,6 @@ constexpr ugw_renderer_row json_row()
     row.slots[25] = json_flow;
     row.slots[26] = json_list<radius_access_record, autz_row>;
     row.slots[27] = json_autz;
-    row.slots[28] = json_list<dot11_key_row, render_json_dot11_pmksa>;
-    row.slots[29] = json_key_show;
-    row.slots[30] = json_list<dot11_ft_auth_row, ftauth_object>;
-    row.slots[31] = json_ftauth;
     row.slots[32] = json_list<ugwd_lease_rec, render_json_ulmex_dhcp_lease>;
     row.slots[33] = json_show<k_lease, ugwd_lease_rec, render_json_ulmex_dhcp_lease>;
     row.slots[34] = json_list<ugwd_lease6_rec, render_json_ulmex_ipv6_lease>;

@@ -28,6 +28,7 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "tests/dot11/sta_sim.h"
+#include "tests/integration/gateway_harness.h"
 #include "tests/integration/standin_fixture.h"
 
 namespace
@@ -70,57 +71,25 @@ uint16_t le16(const bytes &b, size_t at)
     return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
 }
 
-class Dot11Flows : public ::testing::Test
+class Dot11Flows : public ::testing::Test, protected gateway_harness
 {
   protected:
-    std::string dir;
-    standin dp;
-    ugwd_ctl *ctl = nullptr;
-    ugwd_proc *proc = nullptr;
     ugwd_service *svc = nullptr;
     ugwd_socket *native = nullptr;
     uclient *sub = nullptr;
-    log_hook_fn saved_hook = nullptr;
-    log_cfg saved_cfg{};
     sim::station sta{};
 
     void SetUp() override
     {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-        struct stat st;
-        if (stat(standin_bin.c_str(), &st) != 0) GTEST_SKIP() << "stand-in not built";
-        ASSERT_EQ(unshare(CLONE_NEWNET | CLONE_NEWNS), 0) << strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        ASSERT_EQ(sh("ip link set lo up && ip link add d1 type veth peer name p1 && "
-                     "ip link set d1 up && ip link set p1 up && ip addr add 10.1.0.1/24 dev d1 && "
-                     "ip link add d2 type veth peer name p2 && ip link set d2 up"),
-                  0);
-        char t[] = "/tmp/ugw-dot11-XXXXXX";
-        ASSERT_TRUE(mkdtemp(t));
-        dir = t;
-        saved_hook = log_hook;
-        saved_cfg = log_config;
-        log_hook = capture;
-        log_config.level = 2;
-        log_config.components = LOG_COMP_ALL;
-        lines.clear();
-        ASSERT_TRUE(dp.start(dir));
-        ctl = ugwd_ctl_create((dir + "/sock").c_str(), nullptr, 0, false);
-        ASSERT_NE(ctl, nullptr);
-        ASSERT_EQ(ugwd_ctl_add_proc(ctl, dp.pid, dp.sock().c_str()), 0);
-        proc = list_first_record<&ugwd_proc::link>(&ctl->procs);
+        if (std::string why = skip_reason(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(enter_namespaces(
+            "ip link set lo up && ip link add d1 type veth peer name p1 && "
+            "ip link set d1 up && ip link set p1 up && ip addr add 10.1.0.1/24 dev d1 && "
+            "ip link add d2 type veth peer name p2 && ip link set d2 up"));
+        ASSERT_TRUE(start("dot11"));
         uint32_t d1 = if_nametoindex("d1");
-        std::vector<uint8_t> port(ctl_msg_catalogue[CTL_ADD_PORT].size);
-        ugwd_ctl_msg_init(port.data(), CTL_ADD_PORT);
-        ctl_put32(port.data(), 8, d1);
-        ASSERT_EQ(run(port).size(), 56u);
-        std::vector<uint8_t> sock(ctl_msg_catalogue[CTL_ADD_SOCKET].size);
-        ugwd_ctl_msg_init(sock.data(), CTL_ADD_SOCKET);
-        ctl_put32(sock.data(), 8, d1);
-        ctl_put32(sock.data(), 12, UGWD_TRANSPORT_NATIVE);
-        uint16_t udp = 5246;
-        memcpy(sock.data() + 16, &udp, 2);
-        ASSERT_EQ(run(sock).size(), 64u);
+        ASSERT_EQ(run(port_msg(d1)).size(), 56u);
+        ASSERT_EQ(run(socket_msg(d1, UGWD_TRANSPORT_NATIVE, 5246)).size(), 64u);
         native = ugwd_ctl_find_socket(ctl, d1, UGWD_TRANSPORT_NATIVE, 5246);
         ASSERT_NE(native, nullptr);
         memcpy(sta.mac, kSta, 6);
@@ -131,13 +100,7 @@ class Dot11Flows : public ::testing::Test
     void TearDown() override
     {
         if (sub) uclient_close(sub);
-        if (ctl) ugwd_ctl_free(ctl);
-        dp.stop();
-        if (saved_hook) {
-            log_hook = saved_hook;
-            log_config = saved_cfg;
-        }
-        if (!dir.empty()) sh("rm -rf '" + dir + "'");
+        stop();
     }
 
     std::string log_text() const
@@ -146,15 +109,6 @@ class Dot11Flows : public ::testing::Test
         for (auto &l : lines)
             all += l + "\n";
         return all;
-    }
-
-    std::vector<uint8_t> run(std::vector<uint8_t> msg, size_t size = 2048)
-    {
-        msg.resize(std::max(msg.size(), size));
-        size_t len = ctl_msg_size(msg.data(), msg.size());
-        int r = ugwd_ctl_dispatch(ctl, msg.data(), len, size, 1);
-        msg.resize(r > 0 ? static_cast<size_t>(r) : 0);
-        return msg;
     }
 
     void add_service(const dot11_auth_config &dot11)

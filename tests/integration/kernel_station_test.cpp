@@ -32,6 +32,7 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "gateway/ugwd_stash.h"
+#include "tests/integration/gateway_harness.h"
 #include "tests/integration/standin_fixture.h"
 
 namespace
@@ -105,51 +106,28 @@ void PrintTo(const kind &k, std::ostream *os)
 
 // The gateway's side: d1 carries the tunnels, d2 is the services' interface
 // and the bridge's Ethernet side. The stations' side: p1 in namespace ns.
-class Stations : public ::testing::Test
+class Stations : public ::testing::Test, protected gateway_harness
 {
   protected:
-    std::string dir, ns;
-    standin dp;
-    ugwd_ctl *ctl = nullptr;
-    ugwd_proc *proc = nullptr;
-    log_hook_fn saved_hook = nullptr;
-    log_cfg saved_cfg{};
+    std::string ns;
 
     void SetUp() override
     {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-        struct stat st;
-        if (stat(standin_bin.c_str(), &st) != 0) GTEST_SKIP() << "stand-in not built";
-        ASSERT_EQ(unshare(CLONE_NEWNET | CLONE_NEWNS), 0) << strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        if (std::string why = skip_reason(); !why.empty()) GTEST_SKIP() << why;
         ns = "ugw-st-" + std::to_string(getpid());
-        ASSERT_EQ(sh("ip link set lo up && ip netns add " + ns +
-                     " && ip link add d1 type veth peer name p1 netns " + ns +
-                     " && ip link add d2 type veth peer name p2 && "
-                     // No address comes later to make the gateway reconfigure its port.
-                     "ip link set d1 addrgenmode none && ip link set d2 addrgenmode none && "
-                     "ip addr add 10.1.0.1/24 dev d1 && ip addr add fd00::1/64 dev d1 nodad && "
-                     "ip link set d1 up && "
-                     "ip link set d2 up && ip link set p2 up && "
-                     "ip -n " + ns + " link set lo up && ip -n " + ns +
-                     " addr add 10.1.0.2/24 dev p1 && ip -n " + ns +
-                     " addr add fd00::2/64 dev p1 nodad && ip -n " + ns + " link set p1 up"),
-                  0);
-        char t[] = "/tmp/ugw-station-XXXXXX";
-        ASSERT_TRUE(mkdtemp(t));
-        dir = t;
-        saved_hook = log_hook;
-        saved_cfg = log_config;
-        log_hook = capture;
-        log_config.level = 2;
-        log_config.components = LOG_COMP_ALL;
-        lines.clear();
-        ASSERT_TRUE(dp.start(dir));
-        ASSERT_EQ(dp("bridge d1 d2"), "ok\n");
-        ctl = ugwd_ctl_create((dir + "/sock").c_str(), nullptr, 0, false);
-        ASSERT_NE(ctl, nullptr);
-        ASSERT_EQ(ugwd_ctl_add_proc(ctl, dp.pid, dp.sock().c_str()), 0);
-        proc = list_first_record<&ugwd_proc::link>(&ctl->procs);
+        ASSERT_TRUE(enter_namespaces(
+            "ip link set lo up && ip netns add " + ns +
+            " && ip link add d1 type veth peer name p1 netns " + ns +
+            " && ip link add d2 type veth peer name p2 && "
+            // No address comes later to make the gateway reconfigure its port.
+            "ip link set d1 addrgenmode none && ip link set d2 addrgenmode none && "
+            "ip addr add 10.1.0.1/24 dev d1 && ip addr add fd00::1/64 dev d1 nodad && "
+            "ip link set d1 up && "
+            "ip link set d2 up && ip link set p2 up && "
+            "ip -n " +
+            ns + " link set lo up && ip -n " + ns + " addr add 10.1.0.2/24 dev p1 && ip -n " + ns +
+            " addr add fd00::2/64 dev p1 nodad && ip -n " + ns + " link set p1 up"));
+        ASSERT_TRUE(start("station", "bridge d1 d2"));
         uint32_t d1 = if_nametoindex("d1");
         ASSERT_EQ(run(port_msg(d1)).size(), 56u);
         for (auto [proto, port] : {std::pair{2u, 4789}, {3u, 6081}, {4u, 0}})
@@ -158,40 +136,10 @@ class Stations : public ::testing::Test
 
     void TearDown() override
     {
-        if (ctl) ugwd_ctl_free(ctl);
-        dp.stop();
-        if (saved_hook) {
-            log_hook = saved_hook;
-            log_config = saved_cfg;
-        }
+        stop();
         if (!ns.empty()) sh("ip netns del " + ns);
-        if (!dir.empty()) sh("rm -rf '" + dir + "'");
     }
 
-    std::vector<uint8_t> run(std::vector<uint8_t> msg, size_t size = 2048)
-    {
-        msg.resize(std::max(msg.size(), size));
-        size_t len = ctl_msg_size(msg.data(), msg.size());
-        int r = ugwd_ctl_dispatch(ctl, msg.data(), len, size, 1);
-        msg.resize(r > 0 ? static_cast<size_t>(r) : 0);
-        return msg;
-    }
-    static std::vector<uint8_t> port_msg(uint32_t ifindex)
-    {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_PORT].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_PORT);
-        ctl_put32(m.data(), 8, ifindex);
-        return m;
-    }
-    static std::vector<uint8_t> socket_msg(uint32_t ifindex, uint32_t proto, uint16_t port)
-    {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SOCKET].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_SOCKET);
-        ctl_put32(m.data(), 8, ifindex);
-        ctl_put32(m.data(), 12, proto);
-        memcpy(m.data() + 16, &port, 2);
-        return m;
-    }
     void add_service(uint8_t n, uint16_t idle_period)
     {
         std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);

@@ -35,6 +35,7 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
+#include "tests/integration/gateway_harness.h"
 #include "tests/integration/standin_fixture.h"
 
 namespace
@@ -83,47 +84,23 @@ std::vector<uint8_t> tunnel_packet(const uint8_t mac[6])
     return ip;
 }
 
-class Multicast : public ::testing::Test
+class Multicast : public ::testing::Test, protected gateway_harness
 {
   protected:
-    std::string dir;
-    standin dp;
-    ugwd_ctl *ctl = nullptr;
-    ugwd_proc *proc = nullptr;
     ugwd_service *svc = nullptr;
-    log_hook_fn saved_hook = nullptr;
-    log_cfg saved_cfg{};
     pid_t capture_pid = -1;
     std::string netns;
 
     void SetUp() override
     {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-        struct stat st;
-        if (stat(standin_bin.c_str(), &st) != 0) GTEST_SKIP() << "stand-in not built";
-        // This test's process only: ctest runs each test in a process of its own.
-        ASSERT_EQ(unshare(CLONE_NEWNET | CLONE_NEWNS), 0) << strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        ASSERT_EQ(sh("ip link set lo up && ip link add d1 type veth peer name p1 && "
-                     "ip link set d1 addrgenmode none && ip link set p1 addrgenmode none && "
-                     "ip link set d1 up && ip link set p1 up && ip addr add 10.1.0.1/24 dev d1 && "
-                     "ip link add d2 type veth peer name p2 && ip link set d2 up && "
-                     "ip link set p2 up"),
-                  0);
-        char t[] = "/tmp/ugw-mcast-XXXXXX";
-        ASSERT_TRUE(mkdtemp(t));
-        dir = t;
-        saved_hook = log_hook;
-        saved_cfg = log_config;
-        log_hook = capture;
-        log_config.level = 2;
-        log_config.components = LOG_COMP_ALL;
-        lines.clear();
-        ASSERT_TRUE(dp.start(dir));
-        ctl = ugwd_ctl_create((dir + "/sock").c_str(), nullptr, 0, false);
-        ASSERT_NE(ctl, nullptr);
-        ASSERT_EQ(ugwd_ctl_add_proc(ctl, dp.pid, dp.sock().c_str()), 0);
-        proc = list_first_record<&ugwd_proc::link>(&ctl->procs);
+        if (std::string why = skip_reason(); !why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(enter_namespaces(
+            "ip link set lo up && ip link add d1 type veth peer name p1 && "
+            "ip link set d1 addrgenmode none && ip link set p1 addrgenmode none && "
+            "ip link set d1 up && ip link set p1 up && ip addr add 10.1.0.1/24 dev d1 && "
+            "ip link add d2 type veth peer name p2 && ip link set d2 up && "
+            "ip link set p2 up"));
+        ASSERT_TRUE(start("mcast"));
         uint32_t d1 = if_nametoindex("d1");
         ASSERT_EQ(run(port_msg(d1)).size(), 56u);
         ASSERT_EQ(run(socket_msg(d1, UGWD_TRANSPORT_VXLAN, 4789)).size(), 64u);
@@ -136,39 +113,9 @@ class Multicast : public ::testing::Test
             waitpid(capture_pid, nullptr, 0);
         }
         if (!netns.empty()) sh("ip netns delete " + netns);
-        if (ctl) ugwd_ctl_free(ctl);
-        dp.stop();
-        if (saved_hook) {
-            log_hook = saved_hook;
-            log_config = saved_cfg;
-        }
-        if (!dir.empty()) sh("rm -rf '" + dir + "'");
+        stop();
     }
 
-    std::vector<uint8_t> run(std::vector<uint8_t> msg, size_t size = 2048)
-    {
-        msg.resize(std::max(msg.size(), size));
-        size_t len = ctl_msg_size(msg.data(), msg.size());
-        int r = ugwd_ctl_dispatch(ctl, msg.data(), len, size, 1);
-        msg.resize(r > 0 ? static_cast<size_t>(r) : 0);
-        return msg;
-    }
-    static std::vector<uint8_t> port_msg(uint32_t ifindex)
-    {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_PORT].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_PORT);
-        ctl_put32(m.data(), 8, ifindex);
-        return m;
-    }
-    static std::vector<uint8_t> socket_msg(uint32_t ifindex, uint32_t proto, uint16_t port)
-    {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SOCKET].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_SOCKET);
-        ctl_put32(m.data(), 8, ifindex);
-        ctl_put32(m.data(), 12, proto);
-        memcpy(m.data() + 16, &port, 2);
-        return m;
-    }
     void add_service(uint8_t mode)
     {
         std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);
