@@ -91,13 +91,16 @@ const char *row_secret(const radiusDynAuthClientTable *row)
     return row->radiusDynAuthSharedSecret;
 }
 
-// The row whose client (a RADIUS server of the NAS) has the source's address.
+// The row whose client (a RADIUS server of the NAS) has the source's address
+// and a secret.
 int row_of(const radius_das *das, const sockaddr *source)
 {
     sockaddr_in v4;
     const sockaddr *src = sockaddr_from_v4mapped(source, &v4);
     for (int i = 0; i < 2; i++) {
         const radiusDynAuthClientTable &row = das->rows[i];
+        // A server without its secret yet would sign with an empty one.
+        if (!row.radiusDynAuthSharedSecret[0]) continue;
         if (src->sa_family == AF_INET && row.radiusDynAuthClientAddressType == RADIUS_INET_IPV4 &&
             memcmp(&reinterpret_cast<const sockaddr_in *>(src)->sin_addr,
                    row.radiusDynAuthClientAddress, 4) == 0)

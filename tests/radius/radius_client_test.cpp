@@ -173,6 +173,15 @@ TEST_F(RadiusClient, ServersWithoutSecretsAreKeptButNotAsked)
     EXPECT_EQ(radius_nas_send(h.client->_impl.auth, nullptr, 1, nullptr), -1);
     radius_entry *e = start(h);
     EXPECT_EQ(h.count(radius_code::access_request), 1u);
+    // Nor does the DAS take requests in its name, signed with no secret.
+    size_t before = h.sends.size();
+    uint32_t unknown = h.client->record.das[1].radiusDynAuthServerDisconInvalidClientAddresses;
+    h.deliver(das_request(radius_code::disconnect_request, 1,
+                          attr(T::calling_station_id, "02:11:22:33:44:55"), ""),
+              loopback(40000, "127.0.0.2"), -1);
+    EXPECT_EQ(h.sends.size(), before);
+    EXPECT_TRUE(h.deauthorized.empty());
+    EXPECT_EQ(h.client->record.das[1].radiusDynAuthServerDisconInvalidClientAddresses, unknown + 1);
     radius_sess_delete(e);
 }
 
