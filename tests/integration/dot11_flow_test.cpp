@@ -113,19 +113,10 @@ class Dot11Flows : public ::testing::Test, protected gateway_harness
 
     void add_service(const dot11_auth_config &dot11)
     {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_SERVICE);
-        ugwd_service_conf c = {};
-        memcpy(c.mib.ulmexServiceId, uuid_of(1).data(), 16);
-        c.mib.ulmexServiceSSID.length = 4;
-        memcpy(c.mib.ulmexServiceSSID.ulmexSSIDValue, "wifi", 4);
-        c.mib.ulmexServiceIfCount = 1;
-        c.mib.ulmexServiceIfIndices[0] = if_nametoindex("d2");
-        c.mib.query_interval = 125;
+        ugwd_service_conf c = service_conf(1);
+        c.mib.ulmexServiceVNI = 0;
         c.dot11 = dot11;
-        memcpy(m.data() + 8, &c, sizeof(c));
-        auto r = run(m);
-        ASSERT_EQ(r.size(), 1300u) << log_text();
+        ASSERT_TRUE(gateway_harness::add_service(c));
         svc = ugwd_table_get_service(ctl->table, uuid_of(1).data());
         ASSERT_NE(svc, nullptr);
     }

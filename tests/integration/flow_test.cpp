@@ -144,26 +144,10 @@ class Flows : public ::testing::Test, protected gateway_harness
 
     void add_service(uint8_t n, uint16_t idle_period)
     {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_SERVICE);
-        ugwd_service_conf c = {};
-        memcpy(c.mib.ulmexServiceId, uuid_of(n).data(), 16);
-        c.mib.ulmexServiceSSID.length = 4;
-        memcpy(c.mib.ulmexServiceSSID.ulmexSSIDValue, "wifi", 4);
-        c.mib.ulmexServiceVNI = 100 + n;
-        c.mib.ulmexServiceIfCount = 1;
-        c.mib.ulmexServiceIfIndices[0] = if_nametoindex("d2");
+        ugwd_service_conf c = service_conf(n);
         c.mib.mode = 0x10;
-        c.mib.query_interval = 125;
         c.dot11.dot11BssMaxIdlePeriod = idle_period;
-        memcpy(m.data() + 8, &c, sizeof(c));
-        auto r = run(m);
-        ASSERT_EQ(r.size(), 1300u) << "status " << ctl_get32(r.data(), 4) << ": " << [] {
-            std::string all;
-            for (auto &l : lines)
-                all += l + "\n";
-            return all;
-        }();
+        ASSERT_TRUE(gateway_harness::add_service(c));
     }
 
     // Serves the process's notifications until done() holds.

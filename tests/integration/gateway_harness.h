@@ -18,6 +18,7 @@
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_proc.h"
+#include "gateway/ugwd_service.h"
 #include "tests/integration/standin_fixture.h"
 
 namespace standin_fixture
@@ -103,6 +104,33 @@ struct gateway_harness {
         ugwd_ctl_msg_init(m.data(), CTL_ADD_PORT);
         ctl_put32(m.data(), 8, ifindex);
         return m;
+    }
+    // A service n on d2: SSID "wifi", VNI 100 + n, queries every 125 s.
+    static ugwd_service_conf service_conf(uint8_t n)
+    {
+        ugwd_service_conf c = {};
+        memcpy(c.mib.ulmexServiceId, uuid_of(n).data(), 16);
+        c.mib.ulmexServiceSSID.length = 4;
+        memcpy(c.mib.ulmexServiceSSID.ulmexSSIDValue, "wifi", 4);
+        c.mib.ulmexServiceVNI = 100u + n;
+        c.mib.ulmexServiceIfCount = 1;
+        c.mib.ulmexServiceIfIndices[0] = if_nametoindex("d2");
+        c.mib.query_interval = 125;
+        return c;
+    }
+    // Add-Service; on failure the status and the captured log say why.
+    testing::AssertionResult add_service(const ugwd_service_conf &c)
+    {
+        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);
+        ugwd_ctl_msg_init(m.data(), CTL_ADD_SERVICE);
+        memcpy(m.data() + 8, &c, sizeof(c));
+        auto r = run(m);
+        if (r.size() == 1300) return testing::AssertionSuccess();
+        auto fail = testing::AssertionFailure();
+        if (r.size() >= 8) fail << "status " << ctl_get32(r.data(), 4);
+        for (const auto &l : lines)
+            fail << "\n" << l;
+        return fail;
     }
     static std::vector<uint8_t> socket_msg(uint32_t ifindex, uint32_t proto, uint16_t port)
     {

@@ -118,18 +118,11 @@ class Multicast : public ::testing::Test, protected gateway_harness
 
     void add_service(uint8_t mode)
     {
-        std::vector<uint8_t> m(ctl_msg_catalogue[CTL_ADD_SERVICE].size);
-        ugwd_ctl_msg_init(m.data(), CTL_ADD_SERVICE);
-        ugwd_service_conf c = {};
-        memcpy(c.mib.ulmexServiceId, uuid_of(1).data(), 16);
-        c.mib.ulmexServiceVNI = 101;
-        c.mib.ulmexServiceIfCount = 1;
-        c.mib.ulmexServiceIfIndices[0] = if_nametoindex("d2");
+        ugwd_service_conf c = service_conf(1);
+        c.mib.ulmexServiceSSID = {};
         c.mib.mode = static_cast<uint8_t>(mode << 4);
-        c.mib.query_interval = 125;
         c.mib.membership_timeout = 260;
-        memcpy(m.data() + 8, &c, sizeof(c));
-        ASSERT_EQ(run(m).size(), 1300u);
+        ASSERT_TRUE(gateway_harness::add_service(c));
         svc = ugwd_table_get_service(ctl->table, uuid_of(1).data());
         ASSERT_NE(svc, nullptr);
     }
