@@ -498,12 +498,6 @@ void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t, void *)
     schedule_stop(ctl_of(link)->sched);
 }
 
-void ugwd_ctl_client_request_cb(ulmex_link *, const ulmex_pdu *pdu, uint32_t identity)
-{
-    ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex request %s id %08x not handled",
-         ulmex_msg_type_name(ulmex_pdu_type(*pdu)), identity);
-}
-
 void ugwd_ctl_client_response_cb(ulmex_link *, const ulmex_pdu *pdu, uint8_t request_type, void *)
 {
     ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex response %s to %s not handled",
