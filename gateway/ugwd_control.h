@@ -263,6 +263,8 @@ int ugwd_ctl_delete_tunnel(ugwd_tunnel *tn);
 int ugwd_ctl_update_vap(ugwd_vap *vap, const frl_flow *record);
 int ugwd_ctl_update_tunnel(ugwd_tunnel *tn, const frl_flow *record);
 void ugwd_ctl_clear_resolve(ugwd_ctl *ctl);
+// The PMKSAs of the station (mac non-null) or all, of the service of that UUID if any.
+void ugwd_ctl_clear_service_pmksas(ugwd_ctl *ctl, const uint8_t *uuid, const uint8_t *mac);
 
 int ugwd_ctl_cmd_get_service(ugwd_ctl *ctl, uint8_t *msg, size_t size);
 int ugwd_ctl_cmd_get_service_ro(ugwd_ctl *ctl, uint8_t *msg, size_t size);

@@ -67,21 +67,21 @@ constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> make_cmds()
     any(CTL_DUMP_VAPS, ugwd_ctl_cmd_dump_vaps);
     any(CTL_GET_TUNNEL, ugwd_ctl_cmd_get_tunnel);
     any(CTL_DUMP_TUNNELS, ugwd_ctl_cmd_dump_tunnels);
-    any(CTL_GET_FLOW, U);
-    any(CTL_DUMP_FLOWS, U);
-    any(CTL_GET_ACCESS, U);
-    any(CTL_DUMP_ACCESSES, U);
-    any(CTL_GET_KEY, U);
-    any(CTL_DUMP_KEYS, U);
-    priv(CTL_CLEAR_CACHE, U);
-    any(CTL_GET_FTAUTH, U);
-    any(CTL_DUMP_FTAUTHS, U);
-    any(CTL_DUMP_LEASES, U);
-    priv(CTL_WRITE_LEASES, U);
-    any(CTL_DUMP_LEASES6, U);
-    priv(CTL_WRITE_LEASES6, U);
-    any(CTL_DUMP_GROUPS, U);
-    any(CTL_DUMP_GROUPS6, U);
+    any(CTL_GET_FLOW, ugwd_ctl_cmd_get_flow);
+    any(CTL_DUMP_FLOWS, ugwd_ctl_cmd_dump_flows);
+    any(CTL_GET_ACCESS, ugwd_ctl_cmd_get_access);
+    any(CTL_DUMP_ACCESSES, ugwd_ctl_cmd_dump_accesses);
+    any(CTL_GET_KEY, ugwd_ctl_cmd_get_key_entry);
+    any(CTL_DUMP_KEYS, ugwd_ctl_cmd_dump_keys);
+    priv(CTL_CLEAR_CACHE, ugwd_ctl_cmd_clear_cache);
+    any(CTL_GET_FTAUTH, ugwd_ctl_cmd_get_ftauth);
+    any(CTL_DUMP_FTAUTHS, ugwd_ctl_cmd_dump_ftauths);
+    any(CTL_DUMP_LEASES, ugwd_ctl_cmd_dump_leases);
+    priv(CTL_WRITE_LEASES, ugwd_ctl_cmd_write_leases);
+    any(CTL_DUMP_LEASES6, ugwd_ctl_cmd_dump_leases6);
+    priv(CTL_WRITE_LEASES6, ugwd_ctl_cmd_write_leases6);
+    any(CTL_DUMP_GROUPS, ugwd_ctl_cmd_dump_groups);
+    any(CTL_DUMP_GROUPS6, ugwd_ctl_cmd_dump_groups6);
     return t;
 }
 

@@ -46,3 +46,24 @@ int ugwd_ctl_publish(ugwd_ctl *ctl, const void *event, size_t len);
 
 // Answers a type whose command is not available in this build.
 int ugwd_ctl_cmd_unsupported(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Flows, accesses, keys and FT authentications (gateway/ugwd_ctl_query.cpp).
+int ugwd_ctl_cmd_get_flow(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_flows(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_access(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_accesses(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+// The entry answers with the size a New-Key needs before anything is looked up.
+int ugwd_ctl_cmd_get_key_entry(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_key(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_keys(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_clear_cache(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_get_ftauth(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_ftauths(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Leases and memberships (gateway/ugwd_ctl_leases.cpp).
+int ugwd_ctl_cmd_dump_leases(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_leases6(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_write_leases(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_write_leases6(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_groups(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_groups6(ugwd_ctl *ctl, uint8_t *msg, size_t size);

@@ -575,3 +575,8 @@ int ugwd_ctl_cmd_dump_tunnels(ugwd_ctl *ctl, uint8_t *msg, size_t size)
     return dump_objects<ugwd_tunnel, &ugwd_tunnel::link, ugwd_tunnel_mib>(&ctl->tunnels, msg, size,
                                                                           CTL_TUNNELS);
 }
+
+void ugwd_ctl_clear_service_pmksas(ugwd_ctl *ctl, const uint8_t *uuid, const uint8_t *mac)
+{
+    if (ugwd_service *s = ugwd_table_get_service(ctl->table, uuid)) ugwd_service_clear_pmksas(s, mac);
+}

@@ -15,6 +15,7 @@
 #include "common/sockaddr.h"
 #include "dot11/dot11_cache.h"
 #include "gateway/ugwd_control.h"
+#include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_table.h"
 
 namespace {
@@ -174,8 +175,7 @@ void client_revoked(void *user, const uint8_t *realm, const uint8_t mac[6])
 {
     auto *nas = static_cast<ugwd_nas *>(user);
     if (!nas->mib->radiusClientCaching) return;
-    ugwd_service *s = ugwd_table_get_service(ctl_of(nas)->table, realm);
-    if (s && s->cache) dot11_cache_clear_pmksas_by_mac(s->cache, mac);
+    ugwd_ctl_clear_service_pmksas(ctl_of(nas), realm, mac);
 }
 
 void client_send(void *user, packet *msg, const sockaddr *to, int port)
@@ -450,4 +450,63 @@ int ugwd_nas_send(ugwd_nas *nas, packet *msg, const sockaddr *to, int port)
         return -1;
     }
     return ugwd_radius_sendmsg(fd, msg, to) < 0 ? -1 : 0;
+}
+
+uint32_t ugwd_nas_dump_accesses(ugwd_nas *nas, const uint8_t *realm, ugwd_mib_access *records,
+                                uint32_t max)
+{
+    radius_db *db = nas->client->_impl.db;
+    radius_cache *cache = nas->client->_impl.cache;
+    uint32_t n = 0;
+    auto put = [&](const radius_authz *a) {
+        if (n < max) ugwd_mib_fill_access(&records[n], a);
+        n++;
+    };
+    if (db) {
+        for (radius_entry *e = realm ? radius_db_first_sess_by_realm(db, realm) : radius_db_first_sess(db);
+             e; e = realm ? radius_db_next_sess_by_realm(db, e) : radius_db_next_sess(db, e))
+            if (!e->deleted) put(&e->authz);
+    }
+    if (cache) {
+        for (radius_cache_entry *e = realm ? radius_cache_first_by_realm(cache, realm)
+                                           : radius_cache_first(cache);
+             e; e = realm ? radius_cache_next_by_realm(cache, e) : radius_cache_next(cache, e))
+            put(&e->authz);
+    }
+    return n;
+}
+
+int ugwd_nas_get_access(ugwd_service *s, const uint8_t mac[6], ugwd_mib_access *record,
+                        filter_rule *rules, uint32_t max)
+{
+    const radius_authz *a = nullptr;
+    if (s->nas) {
+        radius_client *c = s->nas->client;
+        radius_entry *e = c->_impl.db ? radius_db_lookup_sess(c->_impl.db, mac) : nullptr;
+        // A session the station holds on another service of the NAS is not this one's.
+        if (e && !e->deleted && memcmp(e->realm, s->uuid, 16) == 0)
+            a = &e->authz;
+        else if (c->_impl.cache)
+            a = radius_cache_lookup(c->_impl.cache, s->uuid, mac);
+    }
+    if (!a) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (record) ugwd_mib_fill_access(record, a);
+    return static_cast<int>(ugwd_mib_copy_rules(rules, max, a));
+}
+
+void ugwd_nas_revoke_access(ugwd_nas *nas, const uint8_t *realm, const uint8_t *mac)
+{
+    radius_cache *cache = nas->client->_impl.cache;
+    if (!cache) return;
+    if (realm && mac)
+        radius_cache_revoke(cache, realm, mac);
+    else if (realm)
+        radius_cache_revoke_by_realm(cache, realm);
+    else if (mac)
+        radius_cache_revoke_by_mac(cache, mac);
+    else
+        radius_cache_flush(cache);
 }

@@ -87,3 +87,20 @@ ssize_t ugwd_radius_sendmsg(int fd, const packet *msg, const sockaddr *to);
 // The client's send callback: port 0 or more is an index into the NAS's
 // request ports (EBADF, logged, when beyond them), -1 the shared port.
 int ugwd_nas_send(ugwd_nas *nas, packet *msg, const sockaddr *to, int port);
+
+struct ugwd_mib_access;
+struct ugwd_service;
+
+// Access queries of the management commands. realm and mac may be null.
+// The first max accesses (sessions, then cached authorizations) of the NAS,
+// or of one realm, into records; the number there are.
+uint32_t ugwd_nas_dump_accesses(ugwd_nas *nas, const uint8_t *realm, ugwd_mib_access *records,
+                                uint32_t max);
+// The station's session on the service's NAS, else its cached authorization
+// in the service's realm: the record (when given) and at most max rules; the
+// rule count, or -1 (ENOENT) when the service has no NAS or the station no access.
+int ugwd_nas_get_access(ugwd_service *s, const uint8_t mac[6], ugwd_mib_access *record,
+                        filter_rule *rules, uint32_t max);
+// Revokes cached authorizations: of the station in the realm, of the realm,
+// of the station, or all.
+void ugwd_nas_revoke_access(ugwd_nas *nas, const uint8_t *realm, const uint8_t *mac);

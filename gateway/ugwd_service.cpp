@@ -471,3 +471,83 @@ int ugwd_service_update_flow(ugwd_flow *f, const frl_flow *rec)
     }
     return 0;
 }
+
+uint32_t ugwd_service_dump_keys(ugwd_service *s, const uint8_t *mac, dot11_key_row *rows, uint32_t n)
+{
+    dot11_cache *c = s->cache;
+    if (!c) return 0;
+    uint32_t i = 0;
+    for (dot11_cache_entry *e = mac ? dot11_cache_first_pmk_by_mac(c, mac) : dot11_cache_first_pmk(c);
+         e && i < n; e = mac ? dot11_cache_next_pmk_by_mac(c, mac, e) : dot11_cache_next_pmk(c, e))
+        dot11_cache_dump_pmk(e, &rows[i++], nullptr);
+    return mac ? dot11_cache_count_pmks_by_mac(c, mac) : dot11_cache_count_pmks(c);
+}
+
+int ugwd_service_get_key(ugwd_service *s, const uint8_t name[16], dot11_key_row *row,
+                         dot1xAuthSessionStats *detail)
+{
+    dot11_cache_entry *e = s->cache ? dot11_cache_find_pmk(s->cache, name) : nullptr;
+    if (!e) {
+        errno = ENOENT;
+        return -1;
+    }
+    dot11_cache_dump_pmk(e, row, detail);
+    return 0;
+}
+
+namespace
+{
+
+// The R1 key holders of one station, at most n more rows from i on.
+uint32_t copy_ftauths(dot11_r0kh *r0kh, dot11_ft_auth_row *rows, uint32_t i, uint32_t n)
+{
+    for (dot11_rsna *sta = dot11_r0kh_first_r1kh(r0kh); sta && i < n;
+         sta = dot11_r0kh_next_r1kh(r0kh, sta))
+        dot11_rsna_dump_ftauth(sta, &rows[i++]);
+    return i;
+}
+
+} // namespace
+
+uint32_t ugwd_service_dump_ftauths(ugwd_service *s, const uint8_t *mac, dot11_ft_auth_row *rows,
+                                   uint32_t n)
+{
+    dot11_cache *c = s->cache;
+    if (!c) return 0;
+    uint32_t total = 0, i = 0;
+    if (mac) {
+        if (dot11_r0kh *r0kh = dot11_cache_find_r0kh(c, mac)) {
+            i = copy_ftauths(r0kh, rows, i, n);
+            total = dot11_r0kh_count_r1khs(r0kh);
+        }
+        return total;
+    }
+    for (dot11_r0kh *r0kh = dot11_cache_first_r0kh(c); r0kh; r0kh = dot11_cache_next_r0kh(c, r0kh)) {
+        i = copy_ftauths(r0kh, rows, i, n);
+        total += dot11_r0kh_count_r1khs(r0kh);
+    }
+    return total;
+}
+
+int ugwd_service_get_ftauth(ugwd_service *s, const uint8_t mac[6], const uint8_t bssid[6],
+                            dot11_ft_auth_row *row)
+{
+    dot11_r0kh *r0kh = s->cache ? dot11_cache_find_r0kh(s->cache, mac) : nullptr;
+    for (dot11_rsna *sta = r0kh ? dot11_r0kh_first_r1kh(r0kh) : nullptr; sta;
+         sta = dot11_r0kh_next_r1kh(r0kh, sta)) {
+        dot11_rsna_dump_ftauth(sta, row);
+        if (memcmp(row->bssid, bssid, 6) == 0) return 0;
+    }
+    memset(row, 0, sizeof(*row));
+    errno = ENOENT;
+    return -1;
+}
+
+void ugwd_service_clear_pmksas(ugwd_service *s, const uint8_t *mac)
+{
+    if (!s->cache) return;
+    if (mac)
+        dot11_cache_clear_pmksas_by_mac(s->cache, mac);
+    else
+        dot11_cache_clear(s->cache);
+}

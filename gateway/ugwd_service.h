@@ -59,3 +59,22 @@ uint64_t ugwd_service_outer_octets(uint64_t octets, uint64_t packets, uint16_t o
 
 // "%02x...-...": 37 bytes with the NUL.
 const char *ugwd_uuid_format(const uint8_t uuid[16], char out[37]);
+
+// Views of the service's key cache for the management commands; mac may be
+// null for all stations. Each list copies at most n records and returns how
+// many there are.
+struct dot11_auth;
+struct dot11_key_row;
+struct dot11_ft_auth_row;
+struct dot1xAuthSessionStats;
+uint32_t ugwd_service_dump_keys(ugwd_service *s, const uint8_t *mac, dot11_key_row *rows, uint32_t n);
+// 0, or -1 (ENOENT) without a key of that name.
+int ugwd_service_get_key(ugwd_service *s, const uint8_t name[16], dot11_key_row *row,
+                         dot1xAuthSessionStats *detail);
+uint32_t ugwd_service_dump_ftauths(ugwd_service *s, const uint8_t *mac, dot11_ft_auth_row *rows,
+                                   uint32_t n);
+// The station's FT authentication at the BSS of that BSSID: 0, or -1 (ENOENT).
+int ugwd_service_get_ftauth(ugwd_service *s, const uint8_t mac[6], const uint8_t bssid[6],
+                            dot11_ft_auth_row *row);
+// The station's PMKSAs, or the whole cache without a MAC.
+void ugwd_service_clear_pmksas(ugwd_service *s, const uint8_t *mac);
