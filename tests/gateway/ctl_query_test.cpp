@@ -63,7 +63,7 @@ Bytes request(uint32_t type, uint32_t flags = 0)
 
 void put(Bytes &m, size_t at, const Bytes &v)
 {
-    memcpy(m.data() + at, v.data(), v.size());
+    if (!v.empty()) memcpy(m.data() + at, v.data(), v.size());
 }
 
 sockaddr_in peer_v4(uint32_t addr, uint16_t port)
