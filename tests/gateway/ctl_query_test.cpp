@@ -20,6 +20,7 @@
 #include "ctl_fixture.h"
 #include "dot11/dot11_cache.h"
 #include "dot11/dot11_mib.h"
+#include "dot11/dot11_r0kh.h"
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_nas.h"
@@ -360,6 +361,58 @@ TEST_F(Query, KeysAndFtAuthenticationsOfTheServiceCache)
     }
     EXPECT_EQ(dot11_cache_count_pmks(s->cache), 3u);
     EXPECT_EQ(run(request(CTL_CLEAR_CACHE), false).status(), static_cast<uint32_t>(EPERM));
+}
+
+// An FT authentication row carries the station, BSSID, suites and PMKR1Name
+// and nothing of the station's key state.
+TEST_F(Query, FtAuthenticationsShowOnlyTheirPublicFields)
+{
+    ugwd_service *s = add_service(1);
+    Bytes bssid = {2, 9, 9, 9, 9, 1};
+    ugwd_flow *f = ugwd_ctl_create_flow(ctl, vap(s, bssid), nullptr, mac_of(1).data());
+    ASSERT_NE(f, nullptr);
+    if (!f->rsna.r0kh) {
+        ASSERT_EQ(dot11_r0kh_create(s->cache, &f->rsna), 0);
+    }
+    memset(f->rsna.pmk, 0x77, sizeof(f->rsna.pmk));
+    memset(f->rsna.ptk, 0x77, sizeof(f->rsna.ptk));
+    memset(f->rsna.pmkr1name, 0x55, sizeof(f->rsna.pmkr1name));
+    f->rsna.suites.akm = DOT11_AKM_PSK;
+
+    auto public_only = [&](const uint8_t *row) {
+        EXPECT_EQ(Bytes(row, row + 6), mac_of(1));
+        EXPECT_EQ(Bytes(row + 6, row + 12), bssid);
+        EXPECT_EQ(Bytes(row + 56, row + 72), Bytes(16, 0x55));
+        for (size_t i = 0; i < 76; i++)
+            if (i >= 12 && !(i >= 36 && i < 44) && !(i >= 56 && i < 72)) {
+                EXPECT_EQ(row[i], 0) << i;
+            }
+    };
+    Bytes get = request(CTL_GET_FTAUTH);
+    put(get, 8, uuid_of(1));
+    put(get, 24, bssid);
+    put(get, 30, mac_of(1));
+    reply one = run(get, false);
+    ASSERT_EQ(one.len, 84);
+    EXPECT_EQ(one.type(), CTL_NEW_FTAUTH);
+    public_only(one.b.data() + 8);
+    put(get, 24, Bytes{2, 9, 9, 9, 9, 2});
+    EXPECT_EQ(run(get, false).status(), static_cast<uint32_t>(ENOENT));
+
+    for (const Bytes &mac : {mac_of(1), Bytes(6, 0)}) {
+        Bytes dump = request(CTL_DUMP_FTAUTHS);
+        put(dump, 8, uuid_of(1));
+        put(dump, 24, mac);
+        reply all = run(dump, false);
+        ASSERT_EQ(all.len, 12 + 76);
+        public_only(all.b.data() + 12);
+    }
+    Bytes flow = request(CTL_GET_FLOW);
+    put(flow, 36, bssid);
+    put(flow, 42, mac_of(1));
+    reply fr = run(flow, false);
+    ASSERT_EQ(fr.len, 1924);
+    public_only(fr.b.data() + 1704);
 }
 
 TEST_F(Query, LeaseListsDropStaleRecordsAndLeaveNothingBehindThem)
