@@ -36,7 +36,7 @@ std::string hex_mac(const bytes &m)
     return t;
 }
 
-class KernelStation : public Snoop {
+class SnoopingStation : public Snoop {
 protected:
     int raw = -1; // the gateway side of the veth pair
     int ifindex = 0;
@@ -132,7 +132,7 @@ protected:
     }
 };
 
-TEST_F(KernelStation, DefendedAddressEndsDadFailedAndTheProbesMldReportCounts)
+TEST_F(SnoopingStation, DefendedAddressEndsDadFailedAndTheProbesMldReportCounts)
 {
     ASSERT_EQ(ugwd_icmpv6_snoop(nullptr, tn, nullptr,
                                 frame(icmp6_frame(station_a, router, ip6("fe80::1"), ip6("ff02::1"), 255,
@@ -176,7 +176,7 @@ TEST_F(KernelStation, DefendedAddressEndsDadFailedAndTheProbesMldReportCounts)
     EXPECT_TRUE(joined);
 }
 
-TEST_F(KernelStation, IgmpJoinAndLeaveOfASocketMakeAndEndAMembership)
+TEST_F(SnoopingStation, IgmpJoinAndLeaveOfASocketMakeAndEndAMembership)
 {
     ASSERT_EQ(sh("ip addr add 10.9.0.2/24 dev st"), 0);
     member = fork();
