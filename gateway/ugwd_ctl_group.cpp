@@ -110,16 +110,6 @@ bool expired(const uint32_t now, uint32_t last, uint32_t timeout)
     return now - last >= timeout;
 }
 
-// The source of frames the daemon makes for a station: the BSSID of an 802.11
-// flow, the tunnel interface's own address for an Ethernet flow (whose BSSID
-// is zero, which bridges drop).
-const uint8_t *source_mac(const ugwd_flow *f)
-{
-    if (f->vap) return f->bssid;
-    const ugwd_service *s = f->tunnel->service;
-    return s->devs[f->tunnel->slot].hwaddr;
-}
-
 void log_query(const char *what, const ugwd_flow *f)
 {
     const uint8_t *m = f->mac, *b = f->bssid;
@@ -329,6 +319,14 @@ void ugwd_ctl_group_ages(const ugwd_flow *f, uint32_t *oldest, uint32_t *first_e
     *first_expiry = e;
 }
 
+// An Ethernet flow's BSSID is zero, which bridges drop.
+const uint8_t *ugwd_flow_source_mac(const ugwd_flow *f)
+{
+    if (f->vap) return f->bssid;
+    const ugwd_service *s = f->tunnel->service;
+    return s->devs[f->tunnel->slot].hwaddr;
+}
+
 packet *ugwd_igmp_query_frame(mempool *pool, const uint8_t src[6], const uint8_t dst[6])
 {
     static constexpr uint8_t body[UGWD_IGMP_QUERY_LEN - 12] = {
@@ -378,12 +376,12 @@ packet *ugwd_mld_query_frame(mempool *pool, const uint8_t src[6], const uint8_t 
 
 packet *ugwd_service_igmp_query(ugwd_flow *f)
 {
-    return ugwd_igmp_query_frame(f->ctl->packet_pool, source_mac(f), f->mac);
+    return ugwd_igmp_query_frame(f->ctl->packet_pool, ugwd_flow_source_mac(f), f->mac);
 }
 
 packet *ugwd_service_mld_query(ugwd_flow *f)
 {
-    return ugwd_mld_query_frame(f->ctl->packet_pool, source_mac(f), f->mac);
+    return ugwd_mld_query_frame(f->ctl->packet_pool, ugwd_flow_source_mac(f), f->mac);
 }
 
 void ugwd_ctl_query_groups(ugwd_flow *f, bool igmp, bool mld)

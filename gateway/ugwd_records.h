@@ -100,3 +100,19 @@ void ugwd_ctl_query_groups(ugwd_flow *f, bool igmp, bool mld);
 // The member list of the flow's mode in the data plane: 0, or -1 at the first
 // failed request.
 int ugwd_ctl_update_mcast_groups(ugwd_flow *f);
+
+// Neighbour discovery (gateway/ugwd_nd.cpp) and the frames made for stations.
+
+// The source of frames the daemon makes for a station: the BSSID of an 802.11
+// flow, the tunnel interface's own address for an Ethernet flow.
+const uint8_t *ugwd_flow_source_mac(const ugwd_flow *f);
+enum : uint32_t {
+    UGWD_DAD_NA_LEN = 86,
+    // How long after a station's duplicate-address probe an advertisement
+    // from the network counts as its answer.
+    UGWD_DAD_WINDOW_MS = 3000,
+};
+// The advertisement that fails a station's duplicate-address detection for
+// target; null when no buffer is free. ip6: the probe's IPv6 header.
+packet *ugwd_dad_na_frame(mempool *pool, const uint8_t src[6], const uint8_t dst[6],
+                          const uint8_t ip6[40], const uint8_t target[16]);

@@ -28,6 +28,7 @@ struct ugwd_ctl;
 struct ugwd_nas;
 struct ugwd_port;
 struct ugwd_proc;
+struct radius_entry;
 
 // A tunnel peer's address: IPv4 or IPv6, as the socket calls take it.
 union ugwd_sockaddr {
@@ -337,6 +338,7 @@ struct ugwd_flow {
     list_link groups;   // ugwd_group::link
     list_link groups6;  // ugwd_group6::link
     uint32_t last_query; // s, daemon clock: the housekeeping's last group query
+    radius_entry *session; // null when the service has no NAS or the session is closed
 };
 
 enum : uint8_t {
@@ -408,6 +410,7 @@ struct ugwd_lease6 {
     uint64_t written;
     uint32_t iaid;   // DHCPv6: the last one seen from the station
     uint32_t expiry; // s, daemon clock; for the expiry sort only
+    uint32_t dad_probe; // ms, daemon clock: its holder's last duplicate-address probe, 0 = none
     hashlink by_ip6;
     cmultilink by_uuid_mac;
     cmultilink by_uuid;
