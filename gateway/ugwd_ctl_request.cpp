@@ -53,7 +53,7 @@ void answer(ugwd_ctl *ctl, code status, uint32_t identity)
 void copy_uuid(uint8_t out[16], ulmex_bytes id)
 {
     memset(out, 0, 16);
-    memcpy(out, id.data(), std::min<size_t>(id.size(), 16));
+    if (!id.empty()) memcpy(out, id.data(), std::min<size_t>(id.size(), 16));
 }
 
 bool to_sockaddr(const ulmex_port_address &pa, ugwd_sockaddr *out)
@@ -206,7 +206,8 @@ ulmex_status_code ugwd_ctl_install_80211_flow(ugwd_ctl *ctl, const ulmex_flow_in
     }
 
     uint8_t key[32] = {};
-    memcpy(key, req.sessionKey.data(), std::min<size_t>(req.sessionKey.size(), sizeof(key)));
+    if (!req.sessionKey.empty())
+        memcpy(key, req.sessionKey.data(), std::min<size_t>(req.sessionKey.size(), sizeof(key)));
     f = ugwd_service_create_80211_flow(vap, &fid, req.radioId.data(), mac, key, req.sessionId,
                                        req.timeout);
     if (f) {
