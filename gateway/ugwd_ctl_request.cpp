@@ -19,6 +19,7 @@
 #include "gateway/frlc.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_flow.h"
+#include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "gateway/ugwd_stash.h"
@@ -56,23 +57,15 @@ void copy_uuid(uint8_t out[16], ulmex_bytes id)
     if (!id.empty()) memcpy(out, id.data(), std::min<size_t>(id.size(), 16));
 }
 
+// Only a whole IPv4 or IPv6 address makes a data port.
 bool to_sockaddr(const ulmex_port_address &pa, ugwd_sockaddr *out)
 {
-    *out = {};
-    const ulmex_inet &in = pa.inet;
-    if (in.present == ulmex_inet_type::ip && in.address.size() == 4) {
-        out->sin.sin_family = AF_INET;
-        out->sin.sin_port = htons(pa.port);
-        memcpy(&out->sin.sin_addr, in.address.data(), 4);
-        return true;
-    }
-    if (in.present == ulmex_inet_type::ipv6 && in.address.size() == 16) {
-        out->sin6.sin6_family = AF_INET6;
-        out->sin6.sin6_port = htons(pa.port);
-        memcpy(&out->sin6.sin6_addr, in.address.data(), 16);
-        return true;
-    }
-    return false;
+    size_t want = pa.inet.present == ulmex_inet_type::ip     ? 4
+                  : pa.inet.present == ulmex_inet_type::ipv6 ? 16
+                                                             : 0;
+    if (!want || pa.inet.address.size() != want) return false;
+    ugwd_port_address_to_sockaddr(out, &pa);
+    return true;
 }
 
 #define MACF "%02x:%02x:%02x:%02x:%02x:%02x"

@@ -332,6 +332,41 @@ TEST_F(Requests, FlowInformSendsDeltas)
     EXPECT_EQ(ctl->link.record.ulmexRequestCancels, 1u);
 }
 
+// Association of an 802.11 flow informs its start; disassociation its stop,
+// as a time-out when the station sent nothing since the last inform.
+TEST_F(Requests, AssociationInformsStartAndDisassociationStop)
+{
+    ASSERT_EQ(install(3, station_a), ok);
+    ugwd_flow *f = flow(station_a);
+    wire.clear();
+    ugwd_ctl_associate_flow(f);
+    f->traffic.packets_down += 4;
+    ugwd_ctl_disassociate_flow(f, 8);
+    ugwd_ctl_associate_flow(f);
+    f->traffic.packets_up += 2;
+    ugwd_ctl_disassociate_flow(f, 0);
+    ASSERT_EQ(wire.size(), 4u);
+    struct {
+        ulmex_flow_event event;
+        ulmex_flow_reason reason;
+        uint32_t down, up;
+    } want[] = {
+        {ulmex_flow_event::start, ulmex_flow_reason::none, 0, 0},
+        {ulmex_flow_event::stop, ulmex_flow_reason::network_timeout, 4, 0},
+        {ulmex_flow_event::start, ulmex_flow_reason::none, 0, 0},
+        {ulmex_flow_event::stop, ulmex_flow_reason::client_request, 0, 2},
+    };
+    for (size_t i = 0; i < 4; i++) {
+        const auto &m = wire[i].inform;
+        EXPECT_EQ(wire[i].type, ULMEX_FLOW_SERVICE_INFORM) << i;
+        EXPECT_EQ(m.flowEvent, want[i].event) << i;
+        EXPECT_EQ(m.flowReason, want[i].reason) << i;
+        EXPECT_EQ(m.packetsDown, want[i].down) << i;
+        EXPECT_EQ(m.packetsUp, want[i].up) << i;
+        EXPECT_EQ(m.sessionId, 3u) << i;
+    }
+}
+
 TEST(FlowInform, AuthCachedForPskOrACachedKey)
 {
     struct {
