@@ -215,6 +215,12 @@ void ugwd_ctl_client_send(ulmex_link *link, packet *p);
 // A request failed: the running step returns so that the link is looked at again.
 void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t request_type, void *user);
 void ugwd_ctl_client_request_cb(ulmex_link *link, const ulmex_pdu *pdu, uint32_t identity);
+// The controller's requests (gateway/ugwd_ctl_request.cpp): the status each answer carries.
+struct ugwd_flow;
+ulmex_status_code ugwd_ctl_install_80211_flow(ugwd_ctl *ctl, const ulmex_flow_install &req);
+// Binds the flow where its stashed packets came from and hands them back.
+ulmex_status_code ugwd_ctl_connect_flow(ugwd_flow *f);
+struct ugwd_socket *ugwd_ctl_find_socket_by_id(ugwd_ctl *ctl, uint32_t id);
 void ugwd_ctl_client_response_cb(ulmex_link *link, const ulmex_pdu *pdu, uint8_t request_type,
                                  void *user);
 

@@ -22,6 +22,7 @@
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_flow_redirect.h"
+#include "gateway/ugwd_mib.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
@@ -204,6 +205,7 @@ void ugwd_ctl_associate_flow(ugwd_flow *f)
     f->assoc_time = clock_sec();
     f->informed = f->traffic;
     schedule_cancel(ctl->sched, &f->timer_a);
+    if (f->vap) ugwd_ctl_send_flow_inform(f, UGWD_FLOW_EVENT_START, 0);
     if (older && older != f) ugwd_ctl_deauthorize_flow(older, 0);
 }
 
@@ -240,6 +242,11 @@ void ugwd_ctl_disassociate_flow(ugwd_flow *f, uint16_t reason)
         ugwd_ctl_update_mcast_groups(f);
     }
     if (assoc) ugwd_table_remove_flow_assoc(ctl->table, f);
+    if (f->vap) {
+        // Nothing received since the last inform: the station timed out.
+        bool silent = f->traffic.packets_up == f->informed.packets_up;
+        ugwd_ctl_send_flow_inform(f, UGWD_FLOW_EVENT_STOP, silent ? 4 : ugwd_flow_reason(reason));
+    }
     ugwd_ctl_arm_unbind(f, f->unbind_delay);
     f->assoc_time = 0;
 }
@@ -255,6 +262,58 @@ void ugwd_ctl_arm_unbind(ugwd_flow *f, uint32_t delay)
 void ugwd_ctl_flow_unbind_timer_cb(timer *t)
 {
     ugwd_ctl_unbind_flow(container_of(t, &ugwd_flow::timer_a));
+}
+
+bool ugwd_flow_auth_cached(const dot11_rsna *rsna)
+{
+    // The PMK came from the key cache, or a pre-shared key needs no authentication.
+    uint8_t akm[4];
+    memcpy(akm, &rsna->suites.akm, 4);
+    return (rsna->pmksa_valid && rsna->pmksa_akm) || akm[3] == 2;
+}
+
+int ugwd_ctl_send_flow_inform(ugwd_flow *f, uint8_t event, uint8_t reason)
+{
+    ugwd_ctl *ctl = f->ctl;
+    const ugwd_flow_traffic &now = f->traffic, &last = f->informed;
+    ulmex_flow_service_inform m;
+    m.radioId = ulmex_bytes(f->radio, 6);
+    m.bssId = ulmex_bytes(f->bssid, 6);
+    m.clientId = ulmex_bytes(f->mac, 6);
+    m.sessionId = f->session_id;
+    // The message has no room for 0.
+    m.linkId = std::max(f->link_id, uint32_t{1});
+    m.serviceId = ulmex_bytes(f->uuid, 16);
+    m.flowEvent = static_cast<ulmex_flow_event>(event);
+    m.flowReason = static_cast<ulmex_flow_reason>(reason);
+    m.duration = clock_sec() - f->start_time;
+    m.packetsDown = now.packets_down - last.packets_down;
+    m.packetsUp = now.packets_up - last.packets_up;
+    m.droppedUp = now.drops - last.drops;
+    m.octetsDown = now.octets_down - last.octets_down;
+    m.octetsUp = now.octets_up - last.octets_up;
+    m.authCached = ugwd_flow_auth_cached(&f->rsna);
+    // The suite selectors as they travel in frames: big-endian values.
+    uint8_t akm[4], cipher[4];
+    memcpy(akm, &f->rsna.suites.akm, 4);
+    memcpy(cipher, &f->rsna.suites.pairwise, 4);
+    m.authMethod = ulmex_bytes(akm, 4);
+    m.cipherSuite = ulmex_bytes(cipher, 4);
+    ulmex_message msg;
+    msg.request = true;
+    msg.pdu = ulmex_make_pdu<ULMEX_FLOW_SERVICE_INFORM>(m);
+    if (log_enabled(LOG_COMP_ULMEX, ULOG_DUMP)) ugwd_ctl_print_message(ctl, msg);
+    // A stop outlives the flow: nothing may come back to it.
+    int r = event == UGWD_FLOW_EVENT_STOP ? ulmex_request(&ctl->link, msg.pdu, nullptr, nullptr)
+                                     : ulmex_request(&ctl->link, msg.pdu, &f->requests, f);
+    // Deltas that did not go out are reported with the next inform.
+    if (r == 0) f->informed = f->traffic;
+    return r;
+}
+
+void ugwd_ctl_flow_inform_timer_cb(timer *t)
+{
+    ugwd_ctl_send_flow_inform(container_of(t, &ugwd_flow::timer_a), UGWD_FLOW_EVENT_UPDATE, 0);
 }
 
 int ugwd_ctl_authorize_flow(ugwd_flow *f, const radius_authz *a)

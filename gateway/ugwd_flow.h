@@ -84,6 +84,15 @@ int ugwd_ctl_reset_flow_record(ugwd_flow *f);
 void ugwd_ctl_schedule_flow_timer(ugwd_flow *f);
 void ugwd_ctl_flow_timer_cb(timer *t);
 void ugwd_ctl_flow_unbind_timer_cb(timer *t);
+// FlowServiceInform events.
+enum : uint8_t { UGWD_FLOW_EVENT_START = 0, UGWD_FLOW_EVENT_STOP = 1, UGWD_FLOW_EVENT_UPDATE = 2 };
+// The counter deltas since the last inform go to the controller; a stop is
+// sent without a pending-request record. 0, or -1 when the link refused it.
+int ugwd_ctl_send_flow_inform(ugwd_flow *f, uint8_t event, uint8_t reason);
+// Sends an update with reason 0.
+void ugwd_ctl_flow_inform_timer_cb(timer *t);
+// Whether the station's authentication counts as cached in the flow inform.
+bool ugwd_flow_auth_cached(const dot11_rsna *rsna);
 // Arms timer A with the unbind callback after min(delay, 4294967) s.
 void ugwd_ctl_arm_unbind(ugwd_flow *f, uint32_t delay);
 int ugwd_ctl_output_flow_packet(ugwd_flow *f, packet *p);

@@ -216,6 +216,7 @@ struct ugwd_service {
     dot11Counters dot11_counters;
     bool started;
     uint32_t session_id;
+    uint32_t epoch_id; // the controller's, from ServiceAccept or ServiceConfigure
     list_link queue; // the gateway's registration queue or started list
     list_link pending;
     ::timer inform_timer;
