@@ -139,10 +139,17 @@ class UgwCli : public ::testing::Test
         return f.pid;
     }
 
+    // Returns once the stand-in has taken the line: it reads its input in
+    // order, so the journal's end mark follows it.
     void script(const std::string &line)
     {
-        std::string l = line + "\n";
+        std::string l = line + "\njournal\n";
         ASSERT_EQ(write(fakes.back().in, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+        std::string got;
+        do
+            got = read_line(fakes.back().out);
+        while (!got.empty() && got != ".");
+        ASSERT_EQ(got, ".") << "the stand-in server did not take " << line;
     }
 
     static void stop(child &f)
