@@ -190,12 +190,8 @@ const char *service_auth(const ugwd_service_mib &r)
     dot11_ie_show_template({r.ulmexESSTemplate, n}, &cfg);
     // The first AKM of a known kind names the column.
     for (uint32_t s : cfg.dot11RSNAConfigAuthenticationSuite) {
+        if (ugw_akm_8021x(s)) return "eap";
         switch (s) {
-        case DOT11_AKM_8021X:
-        case DOT11_AKM_FT_8021X:
-        case DOT11_AKM_8021X_SHA256:
-        case DOT11_AKM_WPA_8021X:
-            return "eap";
         case DOT11_AKM_PSK:
         case DOT11_AKM_FT_PSK:
         case DOT11_AKM_PSK_SHA256:
@@ -496,6 +492,12 @@ const char *command_filter(const ugw_render_args *a)
 }
 
 } // namespace
+
+bool ugw_akm_8021x(uint32_t suite)
+{
+    return suite == DOT11_AKM_8021X || suite == DOT11_AKM_FT_8021X ||
+           suite == DOT11_AKM_8021X_SHA256 || suite == DOT11_AKM_WPA_8021X;
+}
 
 // ---- text tables ----
 
