@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -151,11 +152,24 @@ bool rules_fit(const ugw_render_args *a)
     return true;
 }
 
+// The rules behind a record, where their type may be read: in place when
+// the reply left them aligned, else copied.
+const filter_rule *rules_of(const ugw_render_args *a, std::vector<filter_rule> *copy)
+{
+    if (!a->count) return nullptr;
+    if (reinterpret_cast<uintptr_t>(a->rows) % alignof(filter_rule) == 0)
+        return static_cast<const filter_rule *>(a->rows);
+    copy->resize(a->count);
+    memcpy(copy->data(), a->rows, a->count * sizeof(filter_rule));
+    return copy->data();
+}
+
 int text_autz(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     radius_access_record r;
     if (!take(a->record, a->record_size, &r) || !rules_fit(a)) return -1;
-    render_text_ulmex_autz(stdout, &r, static_cast<const filter_rule *>(a->rows), a->count);
+    render_text_ulmex_autz(stdout, &r, rules_of(a, &copy), a->count);
     return flushed();
 }
 
@@ -280,13 +294,14 @@ void autz_row(json_writer *json, const radius_access_record *r)
 
 int json_autz(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     radius_access_record r;
     if (!take(a->record, a->record_size, &r) || !rules_fit(a)) return -1;
     json_writer json;
     json_init(&json, stdout);
     json_open_object(&json);
     json_key(&json, nullptr, "ulmexAuthorization");
-    render_json_ulmex_autz(&json, &r, static_cast<const filter_rule *>(a->rows), a->count);
+    render_json_ulmex_autz(&json, &r, rules_of(a, &copy), a->count);
     json_close(&json);
     return json_done(json_flush(&json));
 }
@@ -506,13 +521,14 @@ dot11_mib_sources flow_sources(const flow_reply &f, const vap_reply &v, bool hav
 
 int text_flow(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     flow_reply f;
     vap_reply v;
     bool have_vap;
     if (!take_flow(a, &f, &v, &have_vap)) return -1;
     render_text_ulmex_flow(stdout, &f.flow);
     render_text_ulmex_session(stdout, &f.session);
-    render_text_ulmex_autz(stdout, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    render_text_ulmex_autz(stdout, &f.access, rules_of(a, &copy), a->count);
     const dot11_mib_sources s = flow_sources(f, v, have_vap);
     render_text_dot11_mib(stdout, &s, true);
     render_text_dot1x_auth_config(stdout, &f.pae);
@@ -521,6 +537,7 @@ int text_flow(const ugw_render_args *a, const ugw_renderer_row *)
 
 int json_flow(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     flow_reply f;
     vap_reply v;
     bool have_vap;
@@ -533,7 +550,7 @@ int json_flow(const ugw_render_args *a, const ugw_renderer_row *)
     json_key(&json, nullptr, "ulmexSession");
     render_json_ulmex_session(&json, &f.session);
     json_key(&json, nullptr, "ulmexAuthorization");
-    render_json_ulmex_autz(&json, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    render_json_ulmex_autz(&json, &f.access, rules_of(a, &copy), a->count);
     json_dot11_mib(&json, flow_sources(f, v, have_vap));
     json_key(&json, nullptr, "dot1xAuthConfig");
     render_json_dot1x_auth_config(&json, &f.pae);
