@@ -234,3 +234,23 @@ TEST_F(RenderShow, EverySlotsDocumentShape)
         EXPECT_EQ(render_jq(r.out, c.filter), c.want) << c.slot << ": " << r.out;
     }
 }
+
+// An interface name may hold any byte but '/', ':' and blanks: an escape in
+// it reaches no terminal from the port lines, and the document escapes it.
+TEST_F(RenderShow, InterfaceNamesPrintAsSafeText)
+{
+    RENDER_NEED("jq");
+    ugw_ifname_reset([](unsigned index, char *name) -> char * {
+        if (index != 5) return nullptr;
+        strcpy(name, "e\x1b[2Jx");
+        return name;
+    });
+    std::vector<ugwd_port_mib> ports(1);
+    ports[0].ulmexPortIfIndex = 5;
+    const slot_rows rows(ports);
+    EXPECT_EQ(slot_run(FORM_SHORT, 4, rows.args()).out, "e.[2Jx\n");
+    std::string table = slot_run(FORM_TEXT, 4, rows.args()).out;
+    EXPECT_NE(table.find("\ne.[2Jx           -"), std::string::npos) << table;
+    std::string doc = slot_run(FORM_JSON, 4, rows.args()).out;
+    EXPECT_EQ(render_jq(doc, ".[0].ulmexPortIfIndex"), "\"e\\u001b[2Jx\"");
+}
