@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <array>
 #include <map>
 #include <net/if.h>
@@ -269,7 +270,7 @@ void mdb_json_group(json_writer *json, const mdb_group *group)
     json_plain_string(json, text, strlen(text));
     json_key(json, nullptr, "ports");
     json_open_array(json);
-    for (unsigned i = 0; i < group->count; i++)
+    for (unsigned i = 0; i < group->count && i < std::size(group->ports); i++)
         json_uint(json, group->ports[i]);
     json_close(json);
     json_close(json);

@@ -413,6 +413,12 @@ const char *ugw_ifname(uint32_t index)
     return slot.found ? slot.name : nullptr;
 }
 
+const char *ugw_ifname_text(uint32_t index, char *out, size_t size)
+{
+    const char *name = ugw_ifname(index);
+    return name ? format_text(out, size, name, IF_NAMESIZE) : nullptr;
+}
+
 void ugw_ifname_reset(char *(*lookup)(unsigned index, char *name))
 {
     ifname_lookup = lookup ? lookup : if_indextoname;

@@ -70,5 +70,7 @@ const char *log_option_name(unsigned bit);
 // Interface names by index, each looked up once per run; null when the index
 // is 0 or has no name.
 const char *ugw_ifname(uint32_t index);
+// The same name as text fit for a terminal (format_text), or null.
+const char *ugw_ifname_text(uint32_t index, char *out, size_t size);
 // Another lookup (if_indextoname's contract) and an empty cache; for tests.
 void ugw_ifname_reset(char *(*lookup)(unsigned index, char *name));

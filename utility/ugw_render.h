@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "common/log.h"
 #include "controller/ulmex.h"
@@ -207,9 +208,12 @@ int render_json_list(FILE *out, ugw_json_record_fn render, const void *rows, siz
                      size_t row_size);
 
 // A typed renderer as a slot's record function:
-// ugw_json_record<ugw_flow_rec, render_json_ulmex_flow>.
+// ugw_json_record<ugw_flow_rec, render_json_ulmex_flow>. Rows sit at any
+// byte offset of a reply: each is copied into a typed value first.
 template <class T, void (*Render)(json_writer *, const T *)>
 void ugw_json_record(json_writer *json, const void *record)
 {
-    Render(json, static_cast<const T *>(record));
+    T r;
+    memcpy(&r, record, sizeof r);
+    Render(json, &r);
 }

@@ -106,16 +106,16 @@ void control_row(const ulmexControl &r, uint32_t now)
 
 // ---- ports and sockets ----
 
-const char *ifname_or_empty(uint32_t index)
+const char *ifname_or_empty(uint32_t index, char out[64])
 {
-    const char *name = ugw_ifname(index);
+    const char *name = ugw_ifname_text(index, out, 64);
     return name ? name : "";
 }
 
 void port_row(const ugwd_port_mib &r)
 {
-    char v4[INET_ADDRSTRLEN], v6[INET6_ADDRSTRLEN];
-    printf("%-15s  %-21s  %s\n", ifname_or_empty(r.ulmexPortIfIndex),
+    char name[64], v4[INET_ADDRSTRLEN], v6[INET6_ADDRSTRLEN];
+    printf("%-15s  %-21s  %s\n", ifname_or_empty(r.ulmexPortIfIndex, name),
            addr_text(v4, sizeof v4, AF_INET, r.ulmexPortInet),
            addr_text(v6, sizeof v6, AF_INET6, r.ulmexPortInet6));
 }
@@ -190,12 +190,8 @@ const char *service_auth(const ugwd_service_mib &r)
     dot11_ie_show_template({r.ulmexESSTemplate, n}, &cfg);
     // The first AKM of a known kind names the column.
     for (uint32_t s : cfg.dot11RSNAConfigAuthenticationSuite) {
+        if (ugw_akm_8021x(s)) return "eap";
         switch (s) {
-        case DOT11_AKM_8021X:
-        case DOT11_AKM_FT_8021X:
-        case DOT11_AKM_8021X_SHA256:
-        case DOT11_AKM_WPA_8021X:
-            return "eap";
         case DOT11_AKM_PSK:
         case DOT11_AKM_FT_PSK:
         case DOT11_AKM_PSK_SHA256:
@@ -438,7 +434,8 @@ void control_name(const ulmexControl &r)
 
 void port_name(const ugwd_port_mib &r)
 {
-    if (const char *name = ugw_ifname(r.ulmexPortIfIndex)) puts(name);
+    char text[64];
+    if (const char *name = ugw_ifname_text(r.ulmexPortIfIndex, text, sizeof text)) puts(name);
 }
 
 void socket_name(const ugwd_socket_mib &r)
@@ -496,6 +493,12 @@ const char *command_filter(const ugw_render_args *a)
 }
 
 } // namespace
+
+bool ugw_akm_8021x(uint32_t suite)
+{
+    return suite == DOT11_AKM_8021X || suite == DOT11_AKM_FT_8021X ||
+           suite == DOT11_AKM_8021X_SHA256 || suite == DOT11_AKM_WPA_8021X;
+}
 
 // ---- text tables ----
 

@@ -32,6 +32,10 @@ void render_json_alloc_row(json_writer *json, const mempool_site *site);
 uint64_t ugw_pool_load(uint64_t used, uint64_t total);
 uint64_t ugw_site_bytes(const mempool_info *pool, const mempool_site *site);
 
+// An 802.1X AKM (00-0F-AC:1, 3, 5 and 00-50-F2:1): the services list's
+// "eap" and the 802.1X records of a service show.
+bool ugw_akm_8021x(uint32_t suite);
+
 // Slots 38 to 40 in the three forms.
 int ugw_text_pools(const ugw_render_args *a, const ugw_renderer_row *row);
 int ugw_text_pool(const ugw_render_args *a, const ugw_renderer_row *row);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "common/strings.h"
 #include "utility/fdb.h"
@@ -39,9 +40,12 @@ const uint8_t *row_at(const ugw_render_args *a, uint32_t i)
     return static_cast<const uint8_t *>(a->rows) + static_cast<size_t>(i) * a->row_size;
 }
 
-template <class T> const T *typed_rows(const ugw_render_args *a)
+// Row i as a typed value: rows sit at their row size, at any byte offset.
+template <class T> T row_copy(const ugw_render_args *a, uint32_t i)
 {
-    return static_cast<const T *>(a->rows);
+    T r;
+    memcpy(&r, row_at(a, i), sizeof r);
+    return r;
 }
 
 bool view_of(const ugw_render_args *a, ugw_shm_view *v)
@@ -192,7 +196,8 @@ int ugw_text_xsk(const ugw_render_args *a, const ugw_renderer_row *)
            RULE);
     for (uint32_t i = 0; i < a->count; i++) {
         const uint8_t *r = row_at(a, i);
-        const char *name = ugw_ifname(get32(r, XSK_IFINDEX));
+        char text[64];
+        const char *name = ugw_ifname_text(get32(r, XSK_IFINDEX), text, sizeof text);
         int16_t queue;
         memcpy(&queue, r + XSK_QUEUE_ID, 2);
         char q[16] = "-";
@@ -244,7 +249,7 @@ int ugw_text_fdb_clients(const ugw_render_args *a, const ugw_renderer_row *)
     if (!view_of(a, &v) || !rows_fit(a, sizeof(ugw_fdb_entry))) return -1;
     printf("Client              Port\n%.24s\n", RULE);
     for (uint32_t i = 0; i < a->count; i++) {
-        const ugw_fdb_entry &e = typed_rows<ugw_fdb_entry>(a)[i];
+        const ugw_fdb_entry e = row_copy<ugw_fdb_entry>(a, i);
         print_mac(e.mac, v.show ? "  " : "   ", e.port);
     }
     return done();
@@ -256,13 +261,13 @@ int ugw_text_mdb_groups(const ugw_render_args *a, const ugw_renderer_row *)
     if (!view_of(a, &v) || !rows_fit(a, sizeof(mdb_group))) return -1;
     printf("Multicast          Ports\n%s\n", RULE);
     for (uint32_t i = 0; i < a->count; i++) {
-        const mdb_group &g = typed_rows<mdb_group>(a)[i];
+        const mdb_group g = row_copy<mdb_group>(a, i);
         char text[32];
         printf("%s  ", mdb_group_text(&g, text, sizeof(text)));
         if (v.ports >= 25) {
             printf("%zu/%u\n", static_cast<size_t>(g.count), v.ports);
         } else {
-            for (unsigned p = 0; p < g.count; p++)
+            for (unsigned p = 0; p < g.count && p < std::size(g.ports); p++)
                 printf("%u ", g.ports[p]);
             putchar('\n');
         }
@@ -287,7 +292,8 @@ int ugw_short_xsk(const ugw_render_args *a, const ugw_renderer_row *)
         uint32_t index = get32(row_at(a, i), XSK_IFINDEX);
         // The queues of one interface come in a run: its name once.
         if (i && get32(row_at(a, i - 1), XSK_IFINDEX) == index) continue;
-        const char *name = ugw_ifname(index);
+        char text[64];
+        const char *name = ugw_ifname_text(index, text, sizeof text);
         printf("%s\n", name ? name : "");
     }
     return done();
@@ -313,7 +319,7 @@ int ugw_short_fdb_clients(const ugw_render_args *a, const ugw_renderer_row *)
 {
     if (!rows_fit(a, sizeof(ugw_fdb_entry))) return -1;
     for (uint32_t i = 0; i < a->count; i++)
-        printf("%u\n", typed_rows<ugw_fdb_entry>(a)[i].port);
+        printf("%u\n", row_copy<ugw_fdb_entry>(a, i).port);
     return done();
 }
 
@@ -321,7 +327,7 @@ int ugw_short_mdb_groups(const ugw_render_args *a, const ugw_renderer_row *)
 {
     if (!rows_fit(a, sizeof(mdb_group))) return -1;
     for (uint32_t i = 0; i < a->count; i++)
-        printf("%zu\n", static_cast<size_t>(typed_rows<mdb_group>(a)[i].count));
+        printf("%zu\n", static_cast<size_t>(row_copy<mdb_group>(a, i).count));
     return done();
 }
 
@@ -382,7 +388,7 @@ int ugw_json_fdb_clients(const ugw_render_args *a, const ugw_renderer_row *)
     json_init(&json, stdout);
     json_open_object(&json);
     for (uint32_t i = 0; i < a->count; i++) {
-        const ugw_fdb_entry &e = typed_rows<ugw_fdb_entry>(a)[i];
+        const ugw_fdb_entry e = row_copy<ugw_fdb_entry>(a, i);
         char mac[18];
         json_key(&json, nullptr, format_mac(mac, e.mac));
         fdb_json_client(&json, e.mac, e.port);
@@ -398,7 +404,7 @@ int ugw_json_mdb_groups(const ugw_render_args *a, const ugw_renderer_row *)
     json_init(&json, stdout);
     json_open_object(&json);
     for (uint32_t i = 0; i < a->count; i++) {
-        const mdb_group &g = typed_rows<mdb_group>(a)[i];
+        const mdb_group g = row_copy<mdb_group>(a, i);
         char text[32];
         json_key(&json, nullptr, mdb_group_text(&g, text, sizeof(text)));
         mdb_json_group(&json, &g);

@@ -1,8 +1,10 @@
 #include "utility/ugw_slots.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -150,11 +152,24 @@ bool rules_fit(const ugw_render_args *a)
     return true;
 }
 
+// The rules behind a record, where their type may be read: in place when
+// the reply left them aligned, else copied.
+const filter_rule *rules_of(const ugw_render_args *a, std::vector<filter_rule> *copy)
+{
+    if (!a->count) return nullptr;
+    if (reinterpret_cast<uintptr_t>(a->rows) % alignof(filter_rule) == 0)
+        return static_cast<const filter_rule *>(a->rows);
+    copy->resize(a->count);
+    memcpy(copy->data(), a->rows, a->count * sizeof(filter_rule));
+    return copy->data();
+}
+
 int text_autz(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     radius_access_record r;
     if (!take(a->record, a->record_size, &r) || !rules_fit(a)) return -1;
-    render_text_ulmex_autz(stdout, &r, static_cast<const filter_rule *>(a->rows), a->count);
+    render_text_ulmex_autz(stdout, &r, rules_of(a, &copy), a->count);
     return flushed();
 }
 
@@ -279,13 +294,14 @@ void autz_row(json_writer *json, const radius_access_record *r)
 
 int json_autz(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     radius_access_record r;
     if (!take(a->record, a->record_size, &r) || !rules_fit(a)) return -1;
     json_writer json;
     json_init(&json, stdout);
     json_open_object(&json);
     json_key(&json, nullptr, "ulmexAuthorization");
-    render_json_ulmex_autz(&json, &r, static_cast<const filter_rule *>(a->rows), a->count);
+    render_json_ulmex_autz(&json, &r, rules_of(a, &copy), a->count);
     json_close(&json);
     return json_done(json_flush(&json));
 }
@@ -340,6 +356,109 @@ int json_vap(const ugw_render_args *a, const ugw_renderer_row *)
     json_dot11_mib(&json, vap_sources(v));
     json_close(&json);
     return json_done(json_flush(&json));
+}
+
+// The blocks of a service reply. The VAP parameters are settings, not
+// 802.11 records: the MIB of a service comes from its configuration alone.
+struct service_reply {
+    ugwd_service_mib service;
+    dot11_auth_config config;
+    dot1xAuthStats stats;
+    dot1xAuthDiag diag;
+};
+static_assert(sizeof(ugwd_service_mib) == CTL_REC_SERVICE &&
+              sizeof(dot11_auth_config) == CTL_REC_DOT11_CONFIG &&
+              sizeof(dot1xAuthStats) == CTL_REC_SERVICE_COUNTERS &&
+              sizeof(dot1xAuthDiag) == CTL_REC_SERVICE_STATS);
+
+bool take_service(const ugw_render_args *a, service_reply *s)
+{
+    constexpr size_t size = CTL_REC_SERVICE + CTL_REC_DOT11_CONFIG + CTL_REC_ESS_TEMPLATE +
+                            CTL_REC_SERVICE_COUNTERS + CTL_REC_SERVICE_STATS;
+    if (!a->record || a->record_size < size) {
+        errno = EPROTO;
+        return false;
+    }
+    const auto *b = static_cast<const uint8_t *>(a->record);
+    memcpy(&s->service, b, CTL_REC_SERVICE);
+    b += CTL_REC_SERVICE;
+    memcpy(&s->config, b, CTL_REC_DOT11_CONFIG);
+    b += CTL_REC_DOT11_CONFIG + CTL_REC_ESS_TEMPLATE;
+    memcpy(&s->stats, b, CTL_REC_SERVICE_COUNTERS);
+    memcpy(&s->diag, b + CTL_REC_SERVICE_COUNTERS, CTL_REC_SERVICE_STATS);
+    return true;
+}
+
+dot11_mib_sources service_sources(const service_reply &s)
+{
+    return {nullptr, nullptr, nullptr, &s.config, nullptr, nullptr, nullptr};
+}
+
+bool service_8021x(const service_reply &s)
+{
+    for (uint32_t suite : s.config.dot11RSNAConfigAuthenticationSuite)
+        if (ugw_akm_8021x(suite)) return true;
+    return false;
+}
+
+int text_service(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    service_reply s;
+    if (!take_service(a, &s)) return -1;
+    render_text_ulmex_service(stdout, &s.service);
+    const dot11_mib_sources src = service_sources(s);
+    render_text_dot11_mib(stdout, &src, false);
+    if (service_8021x(s)) {
+        render_text_dot1x_auth_stats(stdout, &s.stats);
+        render_text_dot1x_auth_diag(stdout, &s.diag);
+    }
+    return flushed();
+}
+
+// The 802.1X records go out whatever the AKMs: a document keeps its shape.
+int json_service(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    service_reply s;
+    if (!take_service(a, &s)) return -1;
+    json_writer json;
+    json_init(&json, stdout);
+    json_open_object(&json);
+    json_key(&json, nullptr, "ulmexService");
+    render_json_ulmex_service(&json, &s.service);
+    json_dot11_mib(&json, service_sources(s));
+    json_key(&json, nullptr, "dot1xAuthStats");
+    render_json_dot1x_auth_stats(&json, &s.stats);
+    json_key(&json, nullptr, "dot1xAuthDiag");
+    render_json_dot1x_auth_diag(&json, &s.diag);
+    json_close(&json);
+    return json_done(json_flush(&json));
+}
+
+// The abbreviated show of a server: its address, as the list prints it.
+int short_server(const ugw_render_args *a, bool acct)
+{
+    nas_reply n;
+    if (!take(a->record, a->record_size, &n)) return -1;
+    int i = server_row(n, a->cmd, acct);
+    if (i < 0) return -1;
+    uint8_t type =
+        acct ? n.acct[i].radiusAccServerInetAddressType : n.auth[i].radiusAuthServerInetAddressType;
+    const uint8_t *addr =
+        acct ? n.acct[i].radiusAccServerInetAddress : n.auth[i].radiusAuthServerInetAddress;
+    char text[INET6_ADDRSTRLEN];
+    int family = inet_type_to_family(type);
+    if (family && inet_ntop(family, addr, text, sizeof text)) puts(text);
+    return flushed();
+}
+
+int short_auth_server(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return short_server(a, false);
+}
+
+int short_acct_server(const ugw_render_args *a, const ugw_renderer_row *)
+{
+    return short_server(a, true);
 }
 
 // The blocks of a flow reply up to its rules; a flow of a VAP comes with the
@@ -402,13 +521,14 @@ dot11_mib_sources flow_sources(const flow_reply &f, const vap_reply &v, bool hav
 
 int text_flow(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     flow_reply f;
     vap_reply v;
     bool have_vap;
     if (!take_flow(a, &f, &v, &have_vap)) return -1;
     render_text_ulmex_flow(stdout, &f.flow);
     render_text_ulmex_session(stdout, &f.session);
-    render_text_ulmex_autz(stdout, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    render_text_ulmex_autz(stdout, &f.access, rules_of(a, &copy), a->count);
     const dot11_mib_sources s = flow_sources(f, v, have_vap);
     render_text_dot11_mib(stdout, &s, true);
     render_text_dot1x_auth_config(stdout, &f.pae);
@@ -417,6 +537,7 @@ int text_flow(const ugw_render_args *a, const ugw_renderer_row *)
 
 int json_flow(const ugw_render_args *a, const ugw_renderer_row *)
 {
+    std::vector<filter_rule> copy;
     flow_reply f;
     vap_reply v;
     bool have_vap;
@@ -429,7 +550,7 @@ int json_flow(const ugw_render_args *a, const ugw_renderer_row *)
     json_key(&json, nullptr, "ulmexSession");
     render_json_ulmex_session(&json, &f.session);
     json_key(&json, nullptr, "ulmexAuthorization");
-    render_json_ulmex_autz(&json, &f.access, static_cast<const filter_rule *>(a->rows), a->count);
+    render_json_ulmex_autz(&json, &f.access, rules_of(a, &copy), a->count);
     json_dot11_mib(&json, flow_sources(f, v, have_vap));
     json_key(&json, nullptr, "dot1xAuthConfig");
     render_json_dot1x_auth_config(&json, &f.pae);
@@ -457,6 +578,7 @@ constexpr ugw_renderer_row text_row()
     row.slots[9] = text_nas;
     row.slots[11] = text_auth_server;
     row.slots[13] = text_acct_server;
+    row.slots[19] = text_service;
     row.slots[21] = text_vap;
     row.slots[23] = text_show<ugwd_tunnel_mib, render_text_ulmex_tunnel>;
     row.slots[25] = text_flow;
@@ -472,6 +594,8 @@ constexpr ugw_renderer_row text_row()
 constexpr ugw_renderer_row short_row()
 {
     ugw_renderer_row row{};
+    row.slots[11] = short_auth_server;
+    row.slots[13] = short_acct_server;
     ugw_list_slots(row, 1);
     ugw_pool_slots(row, 1);
     ugw_shm_slots(row, 1);
@@ -496,6 +620,7 @@ constexpr ugw_renderer_row json_row()
     row.slots[12] = json_acct_servers;
     row.slots[13] = json_acct_server;
     row.slots[18] = json_list<ugwd_service_mib, render_json_ulmex_service>;
+    row.slots[19] = json_service;
     row.slots[20] = json_list<ugwd_vap_mib, render_json_ulmex_service_bss>;
     row.slots[21] = json_vap;
     row.slots[22] = json_list<ugwd_tunnel_mib, render_json_ulmex_tunnel>;

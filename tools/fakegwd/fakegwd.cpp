@@ -363,3 +363,39 @@ size_t fakegwd_members(fakegwd *f, uint32_t group_type)
         }
     return n;
 }
+
+std::vector<uint8_t> fakegwd_flows_reply(uint32_t n)
+{
+    // Offsets of the flow record's fields that the lists show.
+    enum : size_t {
+        BSSID = 0,
+        CLIENT = 6,
+        SERVICE = 18,
+        SSID = 34,
+        SSID_LEN = 66,
+        DOWN_BYTES = 528,
+        UP_BYTES = 536,
+    };
+    std::vector<uint8_t> reply(16 + static_cast<size_t>(n) * CTL_REC_FLOW, 0);
+    ctl_put32(reply.data(), 0, CTL_FLOWS);
+    ctl_put32(reply.data(), 8, n);
+    for (uint32_t i = 0; i < n; i++) {
+        uint8_t *r = reply.data() + 16 + static_cast<size_t>(i) * CTL_REC_FLOW;
+        const uint8_t bssid[6] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(i)};
+        const uint8_t client[6] = {0x0a,
+                                   0,
+                                   0,
+                                   static_cast<uint8_t>(i >> 16),
+                                   static_cast<uint8_t>(i >> 8),
+                                   static_cast<uint8_t>(i)};
+        memcpy(r + BSSID, bssid, 6);
+        memcpy(r + CLIENT, client, 6);
+        memset(r + SERVICE, 0x5e, 16);
+        memcpy(r + SSID, "busy-gateway", 12);
+        r[SSID_LEN] = 12;
+        const uint64_t down = uint64_t{i} * 7919, up = uint64_t{i} * 131;
+        memcpy(r + DOWN_BYTES, &down, 8);
+        memcpy(r + UP_BYTES, &up, 8);
+    }
+    return reply;
+}

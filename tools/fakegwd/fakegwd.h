@@ -38,6 +38,10 @@ void fakegwd_clear_journal(fakegwd *f);
 int fakegwd_push_event(fakegwd *f, uint32_t group_type, const void *msg, size_t len);
 size_t fakegwd_members(fakegwd *f, uint32_t group_type);
 
+// A Flows reply of n rows of distinct stations on 256 BSSIDs of one service,
+// with volumes and an SSID filled in: a long list as a busy gateway holds it.
+std::vector<uint8_t> fakegwd_flows_reply(uint32_t n);
+
 // The answer type of a request type, or -1 for a type that is not a request.
 int fakegwd_answer_type(uint32_t request_type);
 // The synthesized reply to a request.

@@ -3,12 +3,14 @@
 //   fault KIND ARG       (KIND: status short type count late endless lock)
 //   event GROUP HEXBYTES (an event for the members of group GROUP)
 //   journal              (one hex line per request so far, then a line ".")
+//   flows N              (Dump-Flows answered with N flows from now on; "ok")
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/ctl_msg.h"
 #include "tools/fakegwd/fakegwd.h"
 
 namespace
@@ -51,6 +53,9 @@ int main(int argc, char **argv)
         } else if (sscanf(line, "event %u %n", &a, &used) == 1) {
             std::vector<uint8_t> msg = unhex(line + used);
             printf("%d\n", fakegwd_push_event(f, a, msg.data(), msg.size()));
+        } else if (sscanf(line, "flows %u", &a) == 1) {
+            fakegwd_set_reply(f, CTL_DUMP_FLOWS, fakegwd_flows_reply(a));
+            printf("ok\n");
         } else if (strncmp(line, "journal", 7) == 0) {
             for (const auto &r : fakegwd_journal(f)) {
                 for (uint8_t b : r)
