@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/integration/child_process.h"
+
 namespace
 {
 
@@ -24,87 +26,20 @@ const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
 const std::string stand_in = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
 const std::string U = "0123abcd-0000-0000-0000-00000000beef";
 
-struct child {
-    pid_t pid = -1;
-    int in = -1;  // its standard input
-    int out = -1; // its standard output
-    int err = -1; // its standard error
-};
+using namespace child_process;
 
-// Starts a program with the run directory in its environment; pipes on 0, 1, 2.
 child spawn(const std::vector<std::string> &args, const std::string &run,
             const std::string &var = "")
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
-    std::vector<std::string> env = {"RUNDIR=" + run, "PATH=/usr/bin:/bin"};
-    if (!var.empty()) env.push_back("VARDIR=" + var);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char *> argv, envp;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    return {pid, in[1], out[0], err[0]};
+    return child_process::spawn(args, tool_env(run, var));
 }
-
-std::string read_all(int fd)
-{
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-// One line of a child's output, waited for with a bound.
-std::string read_line(int fd, int timeout_ms = 10000)
-{
-    std::string s;
-    char ch;
-    while (true) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return s;
-        if (read(fd, &ch, 1) != 1 || ch == '\n') return s;
-        s += ch;
-    }
-}
-
-struct result {
-    int status;
-    std::string out, err;
-};
 
 result ugw(const std::vector<std::string> &args, const std::string &run,
            const std::string &input = "")
 {
     std::vector<std::string> argv = {ugw_bin};
     argv.insert(argv.end(), args.begin(), args.end());
-    child c = spawn(argv, run);
-    if (!input.empty() && write(c.in, input.data(), input.size()) < 0) ADD_FAILURE();
-    close(c.in);
-    result r;
-    r.err = read_all(c.err);
-    r.out = read_all(c.out);
-    int st = 0;
-    waitpid(c.pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
+    return child_process::run(argv, tool_env(run), input);
 }
 
 class UgwCli : public ::testing::Test

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/integration/child_process.h"
+
 namespace
 {
 
@@ -28,84 +30,13 @@ const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
 const std::string stand_in = UGW_BIN_DIR "/tools/fernrelayd/fernrelayd";
 constexpr int START_MS = 20000;
 
-struct child {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-};
+using namespace child_process;
 
-// uid: run as that user and group (0: as we are).
 child spawn(const std::vector<std::string> &args, const std::string &run, const std::string &var,
             uid_t uid = 0)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
-    std::vector<std::string> env = {"RUNDIR=" + run, "VARDIR=" + var, "TMPDIR=" + var,
-                                    "PATH=/usr/bin:/bin"};
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        if (uid && (setgroups(0, nullptr) < 0 || setgid(uid) < 0 || setuid(uid) < 0)) _exit(126);
-        std::vector<char *> argv, envp;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    return {pid, in[1], out[0], err[0]};
+    return child_process::spawn(args, tool_env(run, var), uid);
 }
-
-std::string read_all(int fd)
-{
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
-
-// One line, waited for with a bound; empty when none came.
-std::string read_line(int fd, int timeout_ms)
-{
-    std::string s;
-    char ch;
-    while (true) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return s;
-        if (read(fd, &ch, 1) != 1 || ch == '\n') return s;
-        s += ch;
-    }
-}
-
-// The exit status, waited for at most timeout_ms; -1 when it did not end.
-int wait_status(pid_t pid, int timeout_ms)
-{
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) return -1;
-    pollfd p{pidfd, POLLIN, 0};
-    int n = poll(&p, 1, timeout_ms);
-    close(pidfd);
-    if (n <= 0) return -1;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-struct result {
-    int status;
-    std::string out, err;
-};
 
 class UgwListenDump : public ::testing::Test
 {
@@ -176,15 +107,8 @@ class UgwListenDump : public ::testing::Test
     {
         std::vector<std::string> argv = {ugw_bin};
         argv.insert(argv.end(), args.begin(), args.end());
-        child c = spawn(argv, daemons[d].run, var, uid);
-        if (!input.empty() && write(c.in, input.data(), input.size()) < 0) ADD_FAILURE();
-        close(c.in);
-        result r;
-        r.err = read_all(c.err);
-        r.out = read_all(c.out);
-        int st = 0;
-        waitpid(c.pid, &st, 0);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        result r = child_process::run(argv, tool_env(daemons[d].run, var), input, uid);
+        if (r.status < 0) ADD_FAILURE() << "ugw did not end";
         return r;
     }
 

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/integration/child_process.h"
+
 namespace
 {
 
@@ -32,79 +34,12 @@ const std::string A1 = "5e000000-0000-0000-0000-0000000000a1";
 const std::string A2 = "5e000000-0000-0000-0000-0000000000a2";
 constexpr int START_MS = 20000;
 
-struct child {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-};
+using namespace child_process;
 
 child spawn(const std::vector<std::string> &args, const std::string &run, const std::string &var)
 {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
-    std::vector<std::string> env = {"RUNDIR=" + run, "VARDIR=" + var, "TMPDIR=" + var,
-                                    "PATH=/usr/bin:/bin"};
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char *> argv, envp;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    return {pid, in[1], out[0], err[0]};
+    return child_process::spawn(args, tool_env(run, var));
 }
-
-// Both pipes drained together: a long output must not stall the child.
-void drain(child &c, std::string *out, std::string *err)
-{
-    pollfd p[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-    std::string *to[2] = {out, err};
-    int open = 2;
-    while (open) {
-        if (poll(p, 2, 30000) <= 0) break;
-        for (int i = 0; i < 2; i++) {
-            if (!p[i].revents) continue;
-            char buf[65536];
-            ssize_t n = read(p[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                to[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(p[i].fd);
-                p[i].fd = -1;
-                open--;
-            }
-        }
-    }
-}
-
-int wait_status(pid_t pid, int timeout_ms)
-{
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) return -1;
-    pollfd p{pidfd, POLLIN, 0};
-    int n = poll(&p, 1, timeout_ms);
-    close(pidfd);
-    if (n <= 0) return -1;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-struct result {
-    int status;
-    std::string out, err;
-};
 
 std::vector<std::string> lines_of(const std::string &s)
 {
@@ -211,13 +146,7 @@ class UgwLists : public ::testing::Test
     {
         std::vector<std::string> argv = {ugw_bin};
         argv.insert(argv.end(), args.begin(), args.end());
-        child c = spawn(argv, run, var);
-        if (!input.empty() && write(c.in, input.data(), input.size()) < 0) ADD_FAILURE();
-        close(c.in);
-        result r;
-        drain(c, &r.out, &r.err);
-        r.status = wait_status(c.pid, 30000);
-        return r;
+        return child_process::run(argv, tool_env(run, var), input);
     }
 
     void configure()

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "tests/integration/child_process.h"
 #include "tests/integration/standin_fixture.h"
 
 namespace
@@ -33,21 +34,7 @@ const std::string ugw_bin = UGW_BIN_DIR "/ugw";
 const std::string gateway_bin = UGW_BIN_DIR "/ulmex-gateway";
 const std::string RULE(80, '-');
 
-struct result {
-    int status;
-    std::string out, err;
-};
-
-std::string read_all(int fd)
-{
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s;
-}
+using namespace child_process;
 
 class UgwShm : public ::testing::Test
 {
@@ -105,15 +92,7 @@ class UgwShm : public ::testing::Test
     {
         std::vector<std::string> argv = {ugw_bin};
         argv.insert(argv.end(), args.begin(), args.end());
-        int out = -1, err = -1;
-        pid_t pid = spawn(argv, &out, &err);
-        result r;
-        r.out = read_all(out);
-        r.err = read_all(err);
-        int st = 0;
-        waitpid(pid, &st, 0);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return r;
+        return child_process::run(argv, env());
     }
 
     // The stand-in's control socket, once it is there.
