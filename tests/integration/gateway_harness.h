@@ -68,7 +68,8 @@ struct gateway_harness {
         lines.clear();
         if (!dp.start(dir)) return testing::AssertionFailure() << "the stand-in did not start";
         if (bridge && dp(bridge) != "ok\n") return testing::AssertionFailure() << bridge;
-        ctl = ugwd_ctl_create((dir + "/sock").c_str(), nullptr, 0, false);
+        // The daemon's socket name, so that ugw finds it by our pid.
+        ctl = ugwd_ctl_create((dir + "/ulmex-gatewaysock").c_str(), nullptr, 0, false);
         if (!ctl) return testing::AssertionFailure() << "ugwd_ctl_create: " << strerror(errno);
         if (ugwd_ctl_add_proc(ctl, dp.pid, dp.sock().c_str()) != 0)
             return testing::AssertionFailure() << "ugwd_ctl_add_proc: " << strerror(errno);

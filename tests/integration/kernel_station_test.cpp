@@ -32,6 +32,7 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
 #include "gateway/ugwd_stash.h"
+#include "tests/integration/child_process.h"
 #include "tests/integration/gateway_harness.h"
 #include "tests/integration/standin_fixture.h"
 
@@ -292,6 +293,84 @@ TEST_P(KernelStation, FirstPacketMakesAnAuthorizedFlow)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KernelStation, ::testing::ValuesIn(kinds),
                          [](const auto &p) { return std::string(p.param.name); });
+
+// ugw listen, as an administrator runs it, reports a station's tunnel and flow
+// coming and going, in the abbreviated and the JSON Lines forms.
+TEST_F(Stations, UgwListenReportsAStationsTunnelAndFlow)
+{
+    add_service(1, 0);
+    ASSERT_EQ(add_station(kinds[0], "st", 1, station_a, "10.200.0.50"), "");
+    const std::string ugw = UGW_BIN_DIR "/ugw", pid = std::to_string(getpid());
+    child_process::child listeners[] = {
+        child_process::spawn({ugw, "-s", "-p", pid, "listen", "tunnels", "flows"}, child_process::tool_env(dir)),
+        child_process::spawn({ugw, "-j", "-p", pid, "listen", "tunnels", "flows"}, child_process::tool_env(dir)),
+    };
+    const int tunnels = ctl_event_group_index(CTL_NEW_TUNNEL), flows = ctl_event_group_index(CTL_NEW_FLOW);
+    auto members = [](const list_link *group) {
+        size_t n = 0;
+        for (list_link *l : list_for_each(group)) {
+            (void)l;
+            n++;
+        }
+        return n;
+    };
+    ASSERT_TRUE(pump([&] {
+        return members(&ctl->subscribers[tunnels]) == 2 && members(&ctl->subscribers[flows]) == 2;
+    })) << "the listeners did not subscribe";
+
+    // Lines of each listener so far, read without blocking the gateway's loop.
+    std::vector<std::string> got[2];
+    std::string partial[2];
+    auto collect = [&] {
+        for (int i = 0; i < 2; i++) {
+            pollfd p{listeners[i].out, POLLIN, 0};
+            char buf[4096];
+            while (poll(&p, 1, 0) > 0) {
+                ssize_t n = read(listeners[i].out, buf, sizeof buf);
+                if (n <= 0) break;
+                partial[i].append(buf, static_cast<size_t>(n));
+            }
+            for (size_t nl; (nl = partial[i].find('\n')) != std::string::npos;) {
+                got[i].push_back(partial[i].substr(0, nl));
+                partial[i].erase(0, nl + 1);
+            }
+        }
+    };
+
+    pid_t ping = spawn("ip netns exec " + ns + " ping -n -q -c 1 -W 2 10.200.0.1 >/dev/null");
+    ASSERT_TRUE(pump([&] {
+        collect();
+        return got[0].size() >= 2 && got[1].size() >= 2;
+    })) << dp("bridge state");
+    reap(ping);
+    const std::string flow_line = "New flow with BSSID 00:00:00:00:00:00 and client 02:57:a0:00:00:01";
+    EXPECT_EQ(got[0], (std::vector<std::string>{"New tunnel 10.1.0.2", flow_line}));
+    ASSERT_EQ(got[1].size(), 2u);
+    EXPECT_EQ(got[1][0].rfind("{\"ulmexEvent\":\"start\",\"ulmexTunnel\":{", 0), 0u) << got[1][0];
+    EXPECT_EQ(got[1][1].rfind("{\"ulmexEvent\":\"start\",\"ulmexFlow\":{", 0), 0u) << got[1][1];
+    EXPECT_NE(got[1][1].find("02:57:a0:00:00:01"), std::string::npos) << got[1][1];
+
+    // The service goes, and with it the flow and then its tunnel.
+    std::vector<uint8_t> remove(ctl_msg_catalogue[CTL_REMOVE_SERVICE].size);
+    ugwd_ctl_msg_init(remove.data(), CTL_REMOVE_SERVICE);
+    memcpy(remove.data() + 8, uuid_of(1).data(), 16);
+    ASSERT_EQ(ctl_get32(run(remove).data(), 0), CTL_DELETE_SERVICE);
+    ASSERT_TRUE(pump([&] {
+        collect();
+        return got[0].size() >= 4 && got[1].size() >= 4;
+    }));
+    EXPECT_EQ(got[0][2], "Delete flow with BSSID 00:00:00:00:00:00 and client 02:57:a0:00:00:01");
+    EXPECT_EQ(got[0][3], "Delete tunnel 10.1.0.2");
+    EXPECT_EQ(got[1][2].rfind("{\"ulmexEvent\":\"stop\",\"ulmexFlow\":{", 0), 0u) << got[1][2];
+    EXPECT_EQ(got[1][3].rfind("{\"ulmexEvent\":\"stop\",\"ulmexTunnel\":{", 0), 0u) << got[1][3];
+    for (auto &l : listeners) {
+        kill(l.pid, SIGTERM);
+        EXPECT_EQ(child_process::wait_status(l.pid, 10000), 0);
+        close(l.in);
+        close(l.out);
+        close(l.err);
+    }
+}
 
 // Two stations side by side: one of a service with idle period 3, one of a
 // service without liveness checks. The first is probed, answers, and is cut
