@@ -254,6 +254,8 @@ int ugwd_ctl_notify_tunnel(ugwd_tunnel *tn, uint32_t type)
 void ugwd_ctl_service_changed(ugwd_service *s)
 {
     ugwd_ctl_notify_service(s, CTL_NEW_SERVICE);
+    schedule_cancel(s->ctl->sched, &s->inform_timer);
+    schedule_timer(s->ctl->sched, &s->inform_timer, 0, ugwd_ctl_service_inform_timer_cb);
 }
 
 void ugwd_ctl_stop_service(ugwd_service *s)

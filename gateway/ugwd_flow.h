@@ -66,6 +66,10 @@ int ugwd_service_update_flow(ugwd_flow *f, const frl_flow *rec);
 // Idle seconds of the flow from its data-plane statistics; -1 on failure.
 int ugwd_ctl_get_flow_stats(ugwd_flow *f, uint32_t *idle);
 
+// The flow inform to the controller: event 0 start, 1 stop, 2 update.
+void ugwd_ctl_send_flow_inform(ugwd_flow *f, unsigned event, unsigned reason);
+void ugwd_ctl_flow_inform_timer_cb(timer *t);
+
 // Lifecycle (gateway/ugwd_ctl_flow.cpp).
 void ugwd_ctl_associate_flow(ugwd_flow *f);
 void ugwd_ctl_disassociate_flow(ugwd_flow *f, uint16_t reason);

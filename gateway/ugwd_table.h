@@ -215,6 +215,7 @@ struct ugwd_service {
     dot11Counters dot11_counters;
     bool started;
     uint32_t session_id;
+    uint32_t epoch_id; // the controller's, from ServiceAccept or ServiceConfigure
     list_link queue; // the gateway's registration queue or started list
     list_link pending;
     ::timer inform_timer;
@@ -323,6 +324,7 @@ struct ugwd_flow {
     uint32_t assoc_time;   // 0 while not associated
     uint32_t unbind_delay; // s
     uint32_t session_id, link_id;
+    uint32_t inform_interval; // s, from the controller's FlowInformAccept; 0 = none
     ugwd_flow_traffic traffic, informed;
     ugwd_port_stats udpip, ether; // the data-plane counters last credited
     char user_name[254];          // 253 characters and a terminator
