@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sched.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -78,11 +80,20 @@ struct controller {
     std::string fingerprint;
     uclient *ctl = nullptr;
 
-    bool start(const std::string &dir, const std::string &key, std::vector<std::string> listens)
+    // prefix: a program that runs the stand-in in place (ip netns exec), in
+    // which case its control socket is out of reach and not opened.
+    bool start(const std::string &dir, const std::string &key, std::vector<std::string> listens,
+               std::vector<std::string> prefix = {})
     {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return false;
-        std::vector<std::string> args = {ctlpeer_bin, "--key", key, "--control", dir + "/ctlpeer-ctl"};
+        std::vector<std::string> args = prefix;
+        for (const std::string &a : {ctlpeer_bin, std::string("--key"), key})
+            args.push_back(a);
+        if (prefix.empty()) {
+            args.push_back("--control");
+            args.push_back(dir + "/ctlpeer-ctl");
+        }
         for (auto &l : listens) {
             args.push_back("-l");
             args.push_back(l);
@@ -101,6 +112,7 @@ struct controller {
             }
         }
         if (out) fclose(out);
+        if (!prefix.empty()) return port != 0;
         std::string path = dir + "/ctlpeer-ctl." + std::to_string(pid);
         if (!port || !wait_for([&] { return exists(path); })) return false;
         ctl = uclient_open(path.c_str());
@@ -585,6 +597,79 @@ TEST_F(Controller, OfTwoAddressesTheSecondIsTriedAtOnceWhenTheFirstFails)
     // No hold-off between the two.
     EXPECT_LT(stamp(hellos[0]) - stamp(tried[0]), 2000u);
     EXPECT_EQ(get_control("ctl-two").ulmexHandshakeFailures, 1u);
+}
+
+// A ".local" controller name answered by python3-zeroconf in a peer network
+// namespace over a veth pair: the daemon and this test in one namespace, the
+// responder and the controller in the other.
+TEST_F(Controller, ALocalNameIsResolvedByMulticastDns)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
+    if (sh("/usr/bin/python3 -c 'import zeroconf'") != 0) GTEST_SKIP() << "python3-zeroconf not installed";
+    std::string a = "ugwctl-a-" + std::to_string(getpid()), b = "ugwctl-b-" + std::to_string(getpid());
+    struct cleanup {
+        std::string a, b;
+        pid_t responder = -1;
+        ~cleanup()
+        {
+            if (responder > 0) {
+                kill(responder, SIGTERM);
+                waitpid(responder, nullptr, 0);
+            }
+            sh("ip netns del " + a);
+            sh("ip netns del " + b);
+        }
+    } guard{a, b};
+    ASSERT_EQ(sh("ip netns add " + a + " && ip netns add " + b), 0);
+    ASSERT_EQ(sh("ip link add va netns " + a + " type veth peer name vb netns " + b), 0);
+    for (auto [ns, dev, addr] : {std::tuple{a, "va", "192.0.2.10"}, std::tuple{b, "vb", "192.0.2.20"}})
+        ASSERT_EQ(sh("ip -n " + ns + " link set lo up && ip -n " + ns + " addr add " + addr +
+                     "/24 dev " + dev + " && ip -n " + ns + " link set " + dev + " up"),
+                  0);
+    // This process, and the daemon it starts, live in the first namespace:
+    // the management socket's clients have abstract names there.
+    int fd = open(("/var/run/netns/" + a).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(setns(fd, CLONE_NEWNET), 0) << strerror(errno);
+    close(fd);
+
+    static const char responder_py[] = R"(
+import signal, socket, sys
+from zeroconf import IPVersion, ServiceInfo, Zeroconf
+zc = Zeroconf(ip_version=IPVersion.V4Only)
+info = ServiceInfo("_ugw._udp.local.", "ctl._ugw._udp.local.", port=9,
+                   addresses=[socket.inet_aton(sys.argv[2])], server=sys.argv[1])
+zc.register_service(info, cooperating_responders=True)
+print("ready", flush=True)
+signal.pause()
+)";
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    guard.responder = spawn({"/usr/sbin/ip", "netns", "exec", b, "/usr/bin/python3", "-c", responder_py,
+                             "ugwctl.local.", "192.0.2.20"},
+                            {}, out[1], -1);
+    close(out[1]);
+    pollfd p = {out[0], POLLIN, 0};
+    char ready[16] = {};
+    ASSERT_EQ(poll(&p, 1, 20000), 1) << "zeroconf did not start";
+    ASSERT_GT(read(out[0], ready, sizeof(ready) - 1), 0);
+    close(out[0]);
+    ASSERT_EQ(strncmp(ready, "ready", 5), 0) << ready;
+
+    auto *c = new controller;
+    peers.push_back(c);
+    ASSERT_TRUE(c->start(dir, key1, {"192.0.2.20:0"}, {"/usr/sbin/ip", "netns", "exec", b}));
+    start_gateway(c->port);
+    add_control("ugwctl.local", c->fingerprint);
+    uint32_t type = 0;
+    ulmexControl rec{};
+    ASSERT_TRUE(next_event(&type, &rec)) << log_text();
+    EXPECT_EQ(type, uint32_t{CTL_NEW_CONTROL});
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &rec.ulmexRemoteInet.sin.sin_addr, text, sizeof(text));
+    EXPECT_STREQ(text, "192.0.2.20");
+    EXPECT_EQ(hex(rec.ulmexControlIdentity, 32), c->fingerprint);
+    EXPECT_NE(log_text().find("Resolving controller name ugwctl.local"), std::string::npos);
 }
 
 } // namespace
