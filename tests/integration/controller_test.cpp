@@ -416,6 +416,25 @@ TEST_F(Controller, RegistersServicesInformsWithThePortTableAndAnnouncesTheLink)
     EXPECT_STREQ(rec.ulmexControlName, "127.0.0.1");
 }
 
+TEST_F(Controller, ARegistrationRefusedBusyIsMadeAgainWithANewSessionFourSecondsLater)
+{
+    controller *c = peer(key1, {"127.0.0.1:0"});
+    ASSERT_EQ((*c)("refuse ServiceRegister 3"), "ok\n");
+    start_gateway(c->port);
+    ASSERT_NO_FATAL_FAILURE(add_services());
+    add_control("127.0.0.1", c->fingerprint);
+    ASSERT_TRUE(wait_for([&] { return c->count("request ServiceRegister") >= 3; })) << log_text();
+    ASSERT_TRUE(wait_for([&] { return c->count("request ServiceInform") >= 2; })) << log_text();
+    // Of the first two, one was refused; it comes again with a session of its own.
+    auto regs = c->journal("request ServiceRegister");
+    std::string again = regs[2].substr(regs[2].find("service="), 41);
+    size_t first = regs[0].find(again) != std::string::npos ? 0 : 1;
+    ASSERT_NE(regs[first].find(again), std::string::npos);
+    EXPECT_GE(stamp(regs[2]) - stamp(regs[first]), 4000u - 100);
+    auto session = [](const std::string &l) { return l.substr(l.find("session=")); };
+    EXPECT_NE(session(regs[2]), session(regs[first]));
+}
+
 TEST_F(Controller, ControlCommandsKeepEntriesByNameAndAnswerTheirRecord)
 {
     start_gateway(9);
