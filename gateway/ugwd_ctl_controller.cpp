@@ -340,7 +340,10 @@ const char *lookup_error(int err)
 
 // Stand-ins until the flow inform is built: a flow's inform asks for nothing
 // yet, and its timer only lapses.
-void ugwd_ctl_send_flow_inform(ugwd_flow *, unsigned, unsigned) {}
+int ugwd_ctl_send_flow_inform(ugwd_flow *, uint8_t, uint8_t)
+{
+    return 0;
+}
 void ugwd_ctl_flow_inform_timer_cb(timer *) {}
 
 ugwd_control_entry *ugwd_ctl_get_connected_control(ugwd_ctl *ctl)

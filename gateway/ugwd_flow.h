@@ -66,8 +66,9 @@ int ugwd_service_update_flow(ugwd_flow *f, const frl_flow *rec);
 // Idle seconds of the flow from its data-plane statistics; -1 on failure.
 int ugwd_ctl_get_flow_stats(ugwd_flow *f, uint32_t *idle);
 
-// The flow inform to the controller: event 0 start, 1 stop, 2 update.
-void ugwd_ctl_send_flow_inform(ugwd_flow *f, unsigned event, unsigned reason);
+// The flow inform to the controller: event 0 start, 1 stop, 2 update. 0, or
+// -1 when the link refused it.
+int ugwd_ctl_send_flow_inform(ugwd_flow *f, uint8_t event, uint8_t reason);
 void ugwd_ctl_flow_inform_timer_cb(timer *t);
 
 // Lifecycle (gateway/ugwd_ctl_flow.cpp).
