@@ -283,6 +283,9 @@ void ugwd_ctl_stop_service(ugwd_service *s)
 void ugwd_ctl_delete_service(ugwd_service *s)
 {
     ugwd_ctl *ctl = s->ctl;
+    // Its requests still pending name it as their user and list it.
+    ulmex_cancel(&ctl->link, &s->pending);
+    schedule_cancel(ctl->sched, &s->inform_timer);
     remove_service_leases(ctl, s->uuid);
     ugwd_ctl_remove_ports(ctl, s->mib.ulmexServiceIfIndices, s->mib.ulmexServiceIfCount);
     list_remove(&s->queue);

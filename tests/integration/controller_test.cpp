@@ -286,7 +286,7 @@ class Controller : public ::testing::Test
         ulmexControl c{};
         snprintf(c.ulmexControlName, sizeof(c.ulmexControlName), "%s", name.c_str());
         auto fp = unhex(pin);
-        memcpy(c.ulmexControlKey, fp.data(), fp.size());
+        if (!fp.empty()) memcpy(c.ulmexControlKey, fp.data(), fp.size());
         c.ulmexControlKeyLength = static_cast<uint16_t>(fp.size() * 8);
         if (type == CTL_ADD_CONTROL || type == CTL_MODIFY_CONTROL)
             memcpy(m.data() + 8, &c, sizeof(c));
