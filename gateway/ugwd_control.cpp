@@ -275,6 +275,7 @@ ugwd_ctl *ugwd_ctl_create(const char *ctl_path, const char *lease_path, unsigned
     array_init(&ctl->hostsets, 4);
     array_init(&ctl->words, 4);
     array_init(&ctl->netif_events, sizeof(netlink_event));
+    array_init(&ctl->resolved, sizeof(ulmex_inet_addr));
     ctl->resolver.fd = -1;
     ctl->udp_fd = -1;
     ctl->netif_fd = -1;
@@ -366,15 +367,9 @@ void ugwd_ctl_destroy(ugwd_ctl *ctl)
         ugwd_table_close_leases6(ctl->table);
     }
 
-    if (ctl->resolver.fd >= 0)
-        worker_cancel(&ctl->resolver);
-    if (ctl->resolved) {
-        freeaddrinfo(ctl->resolved);
-        ctl->resolved = nullptr;
-    }
-
     // Services, sockets and ports leave the data planes before these go.
     if (ctl->table) ugwd_ctl_teardown(ctl);
+    if (ctl->sched) ugwd_ctl_free_controls(ctl);
     ugwd_ctl_flow_cleanup(ctl);
     for (ugwd_proc *proc : list_records_safe<&ugwd_proc::link>(&ctl->procs))
         ugwd_ctl_delete_proc(proc);
@@ -435,13 +430,24 @@ int ugwd_ctl_add_proc(ugwd_ctl *ctl, pid_t pid, const char *path)
     return ugwd_ctl_attach_proc(ctl, static_cast<unsigned>(pid), path) ? 0 : -1;
 }
 
-int ugwd_ctl_step(ugwd_ctl *ctl, unsigned)
+int ugwd_ctl_step(ugwd_ctl *ctl, unsigned port)
 {
     watchdog_ready(ctl->wd);
-    // No controller entry is usable yet: serve management requests and let
-    // timers run for a bounded while, then look again.
+    ugwd_control_entry *e = ugwd_ctl_get_connected_control(ctl);
+    if (!e) {
+        e = ugwd_ctl_resolve_control(ctl);
+        if (e && ugwd_ctl_connect_control(ctl, e, port) < 0) e = nullptr;
+    }
+    if (!e) {
+        // No controller is usable yet: serve management requests and let
+        // timers run for a bounded while, then look again.
+        userver_process(ctl->server);
+        return schedule_run(ctl->sched, UGWD_CTL_IDLE_STEP_MS);
+    }
     userver_process(ctl->server);
-    return schedule_run(ctl->sched, UGWD_CTL_IDLE_STEP_MS);
+    int r = schedule_run(ctl->sched, 0);
+    ugwd_ctl_sync_control(ctl);
+    return r;
 }
 
 void ugwd_ctl_wakeup(ugwd_ctl *ctl)
@@ -498,22 +504,6 @@ void ugwd_ctl_client_wakeup(ulmex_link *link, uint8_t, void *)
     schedule_stop(ctl_of(link)->sched);
 }
 
-void ugwd_ctl_client_response_cb(ulmex_link *, const ulmex_pdu *pdu, uint8_t request_type, void *)
-{
-    ulog(LOG_COMP_ULMEX, ULOG_DEBUG, "Ulmex response %s to %s not handled",
-         ulmex_msg_type_name(ulmex_pdu_type(*pdu)), ulmex_msg_type_name(request_type));
-}
-
-void ugwd_ctl_dtls_connected_cb(void *, dtls_sock *)
-{
-    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS session to the controller not handled");
-}
-
-void ugwd_ctl_dtls_recv_cb(void *, dtls_sock *, packet *)
-{
-    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS message from the controller not handled");
-}
-
 int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
 {
     auto *ctl = static_cast<ugwd_ctl *>(user);
@@ -528,16 +518,6 @@ int ugwd_ctl_dtls_send_cb(void *user, packet *msg, const sockaddr *)
         n = send(ctl->udp_fd, msg->data, msg->length, MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : 0;
-}
-
-void ugwd_ctl_dtls_closed_cb(void *, dtls_sock *, int)
-{
-    ulog(LOG_COMP_ALL, ULOG_DEBUG, "DTLS session close not handled");
-}
-
-void ugwd_ctl_register_timer_cb(timer *)
-{
-    // Nothing is queued for registration and no controller link exists yet.
 }
 
 void ugwd_ctl_config_changed(ugwd_ctl *ctl)

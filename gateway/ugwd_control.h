@@ -135,6 +135,13 @@ struct ugwd_port_ref {
     uint32_t count;
 };
 
+// A controller entry: its record, which the Control management messages
+// carry, and its place in the gateway's list (the head is the one in use).
+struct ugwd_control_entry {
+    ulmexControl record;
+    list_link link;
+};
+
 struct ugwd_ctl {
     schedule *sched;
     mempool *packet_pool;
@@ -176,8 +183,10 @@ struct ugwd_ctl {
     uint16_t cpu_load;         // control plane, binary fraction
     uint16_t total_load;       // binary fraction
     uint32_t cpu_sample_time;  // microseconds, low 32 bits
-    addrinfo *resolved;        // the last controller-name lookup
+    Ary resolved;              // ulmex_inet_addr: the last controller-name lookup
+    int resolve_error;         // its outcome, written by the worker before it signals
     char resolve_name[256];
+    uint32_t register_seq;     // the last session id given to a ServiceRegister
     unsigned scope_id;         // IPv6 scope of the controller, 0 = none
     int udp_fd;                // controller socket
     int netif_fd;              // network events
@@ -229,6 +238,34 @@ void ugwd_ctl_dtls_connected_cb(void *ctl, dtls_sock *sock);
 void ugwd_ctl_dtls_recv_cb(void *ctl, dtls_sock *sock, packet *msg);
 int ugwd_ctl_dtls_send_cb(void *ctl, packet *msg, const sockaddr *peer);
 void ugwd_ctl_dtls_closed_cb(void *ctl, dtls_sock *sock, int alert);
+
+// The controller entries and the link (gateway/ugwd_ctl_controller.cpp).
+ugwd_control_entry *ugwd_ctl_get_connected_control(ugwd_ctl *ctl);
+ugwd_control_entry *ugwd_ctl_resolve_control(ugwd_ctl *ctl);
+ugwd_control_entry *ugwd_ctl_find_control(ugwd_ctl *ctl, const char *name);
+// Opens the UDP socket and the DTLS session to the entry's address, and the
+// link for it. 0, or -1 with the entry marked failed.
+int ugwd_ctl_connect_control(ugwd_ctl *ctl, ugwd_control_entry *e, unsigned port);
+void ugwd_ctl_sync_control(ugwd_ctl *ctl);
+void ugwd_ctl_disconnect(ugwd_ctl *ctl);
+// Disconnects and frees every entry, and forgets any lookup.
+void ugwd_ctl_free_controls(ugwd_ctl *ctl);
+void *ugwd_ctl_resolve_worker(void *ctl);
+void ugwd_ctl_resolve_done_cb(void *ctl, int fd);
+void ugwd_ctl_recv_udp_cb(void *ctl, int fd);
+int ugwd_ctl_notify_control(ugwd_ctl *ctl, const ulmexControl *record, uint32_t type);
+int ugwd_ctl_cmd_get_control(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_add_control(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_modify_control(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_remove_control(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+int ugwd_ctl_cmd_dump_controls(ugwd_ctl *ctl, uint8_t *msg, size_t size);
+
+// Registration of services with the controller and their informs.
+struct ugwd_service;
+void ugwd_ctl_queue_service_register(ugwd_service *s);
+int ugwd_ctl_register_service(ugwd_service *s);
+int ugwd_ctl_send_service_inform(ugwd_service *s);
+void ugwd_ctl_service_inform_timer_cb(timer *t);
 
 // After a configuration command, whatever its outcome: the controller
 // registration step runs at once, from the scheduler, so that changes reach

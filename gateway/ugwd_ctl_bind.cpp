@@ -130,13 +130,6 @@ int ugwd_ctl_update_tunnel(ugwd_tunnel *tn, const frl_flow *record)
     return 0;
 }
 
-void ugwd_ctl_clear_resolve(ugwd_ctl *ctl)
-{
-    if (ctl->resolved) freeaddrinfo(ctl->resolved);
-    ctl->resolved = nullptr;
-    ctl->resolve_name[0] = '\0';
-}
-
 namespace
 {
 

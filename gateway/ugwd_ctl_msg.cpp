@@ -26,11 +26,11 @@ constexpr std::array<ugwd_ctl_cmd, CTL_MSG_TYPES - 1> make_cmds()
     any(CTL_DUMP_MEMPOOLS, ugwd_ctl_cmd_dump_mempools);
     any(CTL_GET_FABRIC, ugwd_ctl_cmd_get_fabric);
     any(CTL_GET_XSK, ugwd_ctl_cmd_get_xsk);
-    any(CTL_GET_CONTROL, U);
-    priv(CTL_ADD_CONTROL, U);
-    priv(CTL_REMOVE_CONTROL, U);
-    priv(CTL_MODIFY_CONTROL, U);
-    any(CTL_DUMP_CONTROLS, U);
+    any(CTL_GET_CONTROL, ugwd_ctl_cmd_get_control);
+    priv(CTL_ADD_CONTROL, ugwd_ctl_cmd_add_control);
+    priv(CTL_REMOVE_CONTROL, ugwd_ctl_cmd_remove_control);
+    priv(CTL_MODIFY_CONTROL, ugwd_ctl_cmd_modify_control);
+    any(CTL_DUMP_CONTROLS, ugwd_ctl_cmd_dump_controls);
     any(CTL_GET_PORT, ugwd_ctl_cmd_get_port);
     priv(CTL_ADD_PORT, ugwd_ctl_cmd_add_port);
     priv(CTL_REMOVE_PORT, ugwd_ctl_cmd_remove_port);
@@ -219,6 +219,8 @@ int ugwd_ctl_dispatch(void *user, uint8_t *msg, size_t len, size_t size, int pri
         return status_reply(msg, size, EBADMSG);
     }
 
+    // The entry in use shows the live link's figures.
+    ugwd_ctl_sync_control(ctl);
     uint32_t type = ctl_get32(msg, 0);
     const ugwd_ctl_cmd *cmd = type < ugwd_ctl_cmds.size() ? &ugwd_ctl_cmds[type] : nullptr;
     ugwd_ctl_handler handler = cmd ? cmd->read : nullptr;

@@ -254,6 +254,8 @@ int ugwd_ctl_notify_tunnel(ugwd_tunnel *tn, uint32_t type)
 void ugwd_ctl_service_changed(ugwd_service *s)
 {
     ugwd_ctl_notify_service(s, CTL_NEW_SERVICE);
+    schedule_cancel(s->ctl->sched, &s->inform_timer);
+    schedule_timer(s->ctl->sched, &s->inform_timer, 0, ugwd_ctl_service_inform_timer_cb);
 }
 
 void ugwd_ctl_stop_service(ugwd_service *s)
@@ -281,6 +283,9 @@ void ugwd_ctl_stop_service(ugwd_service *s)
 void ugwd_ctl_delete_service(ugwd_service *s)
 {
     ugwd_ctl *ctl = s->ctl;
+    // Its requests still pending name it as their user and list it.
+    ulmex_cancel(&ctl->link, &s->pending);
+    schedule_cancel(ctl->sched, &s->inform_timer);
     remove_service_leases(ctl, s->uuid);
     ugwd_ctl_remove_ports(ctl, s->mib.ulmexServiceIfIndices, s->mib.ulmexServiceIfCount);
     list_remove(&s->queue);

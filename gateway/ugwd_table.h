@@ -325,6 +325,7 @@ struct ugwd_flow {
     uint32_t assoc_time;   // 0 while not associated
     uint32_t unbind_delay; // s
     uint32_t session_id, link_id;
+    uint32_t inform_interval; // s, from the controller's FlowInformAccept; 0 = none
     ugwd_flow_traffic traffic, informed;
     ugwd_port_stats udpip, ether; // the data-plane counters last credited
     char user_name[254];          // 253 characters and a terminator

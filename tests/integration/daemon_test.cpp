@@ -584,7 +584,7 @@ TEST_F(Daemon, HogOfUnreadRequestsSilencesNeitherRootNorOtherUsers)
     ASSERT_NE(c, nullptr);
     for (int i = 0; i < 20; i++) {
         const uint8_t *reply;
-        ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8) << i;
+        ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 12) << i;
     }
     EXPECT_EQ(uclient_health_check(c), 1);
     std::string other = exchange(65533, sock, "00010002" + hex(dump));
@@ -641,7 +641,7 @@ TEST_F(Daemon, RandomDatagramFloodLeavesMemoryDescriptorsAndLogAsBefore)
     uclient *c = uclient_open(sock.c_str());
     ASSERT_NE(c, nullptr);
     const uint8_t *reply;
-    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8);
+    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 12);
     long rss = proc_status_kb(p->pid, "VmRSS:");
     int fds = open_fds(p->pid);
     size_t logged = read_file(log).size();
@@ -653,7 +653,7 @@ TEST_F(Daemon, RandomDatagramFloodLeavesMemoryDescriptorsAndLogAsBefore)
     EXPECT_EQ(WEXITSTATUS(release(flood)), 0);
 
     ASSERT_EQ(wait_exit(p, 0), -1) << "the daemon died: " << p->status << "\n" << p->text;
-    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 8);
+    ASSERT_EQ(uclient_request(c, dump.data(), dump.size(), &reply), 12);
     EXPECT_EQ(uclient_health_check(c), 1);
     // The descriptors it joined with go once its socket is gone.
     end = now_ms() + 10000;
