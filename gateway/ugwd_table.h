@@ -26,6 +26,7 @@ struct mempool;
 struct dot11_cache;
 struct ugwd_ctl;
 struct ugwd_nas;
+struct radius_entry;
 struct ugwd_port;
 struct ugwd_proc;
 
@@ -337,6 +338,7 @@ struct ugwd_flow {
     list_link groups;   // ugwd_group::link
     list_link groups6;  // ugwd_group6::link
     uint32_t last_query; // s, daemon clock: the housekeeping's last group query
+    radius_entry *session; // its RADIUS session, or null
 };
 
 enum : uint8_t {
