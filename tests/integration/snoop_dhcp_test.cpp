@@ -231,4 +231,33 @@ TEST_F(SnoopDhcp, DhclientLeaseIsRevokedByANak)
     EXPECT_TRUE(revoked) << context();
 }
 
+// A station that sends itself server messages (scapy crafts them on its
+// tunnel device): they reach the daemon from the station and change nothing.
+TEST_F(SnoopDhcp, ForgedServerMessagesFromTheStationChangeNothing)
+{
+    if (sh("/usr/bin/python3 -c 'import scapy' 2>/dev/null") != 0) GTEST_SKIP() << "needs python3-scapy";
+    std::ofstream(dir + "/forge.py")
+        << "from scapy.all import *\n"
+           "m = '02:57:d4:00:00:01'\n"
+           "ack = Ether(src='02:ee:00:00:00:01', dst=m) / IP(src='10.200.0.1', "
+           "dst='10.200.0.66') / UDP(sport=67, dport=68) / BOOTP(op=2, yiaddr='10.200.0.66', "
+           "chaddr=bytes.fromhex('0257d4000001')) / DHCP(options=[('message-type', 'ack'), "
+           "('subnet_mask', '255.255.255.0'), ('lease_time', 86400), 'end'])\n"
+           "rep = Ether(src=m, dst='33:33:00:01:00:02') / IPv6(src='fe80::1', dst='fe80::2') / "
+           "UDP(sport=547, dport=546) / DHCP6_Reply(trid=1) / DHCP6OptIA_NA(iaid=7, "
+           "ianaopts=[DHCP6OptIAAddress(addr='2001:db8::66', preflft=300, validlft=600)])\n"
+           "sendp([ack, rep] * 3, iface='st', inter=0.2, verbose=False)\n";
+    ASSERT_EQ(client("/usr/bin/python3 " + dir + "/forge.py"), 0) << context();
+    auto snooped = [&] {
+        std::string st = dp("bridge state");
+        return std::stoull(st.substr(st.find("snooped=") + 8));
+    };
+    ASSERT_TRUE(pump([&] { return snooped() >= 6; })) << context();
+    ASSERT_NE(flow(), nullptr);
+    EXPECT_TRUE(leased().empty() || leased() == "0.0.0.0") << leased();
+    for (ugwd_lease6 *l : list_records<&ugwd_lease6::link>(&flow()->leases6))
+        EXPECT_EQ(l->rec.prefix_len, 0);
+    EXPECT_EQ(logged("assigned"), 0u) << context();
+}
+
 } // namespace
