@@ -68,6 +68,7 @@ struct gateway_harness {
         log_config.level = 2;
         log_config.components = LOG_COMP_ALL;
         lines.clear();
+        ugwd_ctl_init(); // as the daemon's start-up: the snoop rule sets among others
         if (!dp.start(dir)) return testing::AssertionFailure() << "the stand-in did not start";
         if (bridge && dp(bridge) != "ok\n") return testing::AssertionFailure() << bridge;
         std::string leases = lease_file ? dir + "/" + lease_file : "";

@@ -20,6 +20,7 @@
 #include "common/schedule.h"
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_proc.h"
+#include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
 #include "tests/integration/gateway_harness.h"
 
@@ -258,6 +259,44 @@ TEST_F(SnoopDhcp, ForgedServerMessagesFromTheStationChangeNothing)
     for (ugwd_lease6 *l : list_records<&ugwd_lease6::link>(&flow()->leases6))
         EXPECT_EQ(l->rec.prefix_len, 0);
     EXPECT_EQ(logged("assigned"), 0u) << context();
+}
+
+// dhclient -6 against dnsmasq: a /128 record with the server's valid lifetime
+// and the client's FQDN cut to its first label.
+TEST_F(SnoopDhcp, Dhclient6LeaseIsRecorded)
+{
+    ASSERT_EQ(sh("ip addr add fd00:200::1/64 dev p2 nodad && ip netns exec " + ns +
+                 " sysctl -qw net.ipv6.conf.st.accept_dad=0 net.ipv6.conf.st.disable_ipv6=0 && "
+                 // The client's UDP checksums are filled in before the tunnel.
+                 "ip netns exec " + ns + " ethtool -K st tx off >/dev/null"),
+              0);
+    reap(dnsmasq);
+    dnsmasq = spawn("dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=p2 "
+                    "--bind-interfaces --dhcp-authoritative --dhcp-range=fd00:200::100,"
+                    "fd00:200::1ff,64,600 --dhcp-leasefile=" + dir +
+                    "/dnsmasq.leases --pid-file= 2>>" + dir + "/dnsmasq.log");
+    std::ofstream(dir + "/dhclient6.conf") << "send fqdn.fqdn \"laptop6.example.org.\";\n";
+    pid_t pid = spawn("ip netns exec " + ns + " dhclient -6 -1 -d -v -cf " + dir +
+                      "/dhclient6.conf -sf /bin/true -lf " + dir + "/dhclient6.leases -pf " + dir +
+                      "/dhclient6.pid st >>" + dir + "/client.log 2>&1");
+    ugwd_lease6 *l = nullptr;
+    bool got = pump([&] {
+        ugwd_flow *f = flow();
+        if (!f) return false;
+        for (ugwd_lease6 *x : list_records<&ugwd_lease6::link>(&f->leases6))
+            if (x->rec.kind == UGWD_LEASE6_DHCPV6 && x->rec.prefix_len) l = x;
+        return l != nullptr;
+    });
+    reap(pid);
+    ASSERT_TRUE(got) << context();
+    char a[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, l->rec.addr, a, sizeof(a));
+    EXPECT_NE(read_file(dir + "/dnsmasq.log").find(std::string("DHCPREPLY(p2) ") + a),
+              std::string::npos)
+        << a << "\n" << context();
+    EXPECT_EQ(l->rec.prefix_len, 128);
+    EXPECT_EQ(l->rec.valid_lifetime, 600u);
+    EXPECT_STREQ(l->rec.hostname, "laptop6");
 }
 
 } // namespace
