@@ -9,15 +9,20 @@
 #include <cstdio>
 #include <cstring>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "common/ctl_msg.h"
 #include "common/dhcp.h"
 #include "common/packet.h"
+#include "common/uclient.h"
 #include "common/timer.h"
 #include "gateway/ugwd_ctl_msg.h"
+#include "gateway/frlc.h"
 #include "gateway/ugwd_flow.h"
+#include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
 #include "gateway/ugwd_snoop.h"
@@ -734,6 +739,82 @@ TEST_F(Snoop, Dhcpv6PortalOptionIsAddedOnce)
     std::string t = tshark_fields({p}, "-e udp.checksum.status -e dhcpv6.captive_portal");
     if (t.empty()) GTEST_SKIP() << "tshark is not installed";
     EXPECT_EQ(t, "1;http://portal.example/login\n");
+}
+
+// The frame router's snooping node, with a data-plane process whose requests
+// fail at once (its far end is closed): which flow a frame counts for, by
+// its class, and only for an associated flow.
+TEST_F(Snoop, FrameRouterSnoopsOnlyWhatTheDataPlaneNames)
+{
+    int req[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, req), 0);
+    close(req[1]);
+    uclient ipc = {};
+    array_init(&ipc.buffer, 1);
+    list_init(&ipc.link);
+    ipc.fd = req[0];
+    ipc.event_fd = -1;
+    ipc.event_pass_fd = -1;
+    frlc client = {};
+    array_init(&client.request, 1);
+    client.ops = ugwd_ctl_frl_event_ops;
+    client.ipc = &ipc;
+    client.pool = ctl->packet_pool;
+    ugwd_proc proc = {};
+    proc.ctl = ctl;
+    proc.number = 1;
+    proc.node_a = 1;
+    proc.node_b = 2;
+    proc.fernrelay = &client;
+    client.user = &proc;
+
+    dhcp4 ack;
+    ack.type = DHCPACK;
+    ack.op = 2, ack.sport = 67, ack.dport = 68;
+    ack.yiaddr = {10, 0, 0, 5};
+    ack.opts = opt(1, {255, 255, 255, 0}) + opt(51, {0, 0, 0x0e, 0x10});
+    auto route = [&](const flow_id &id, uint8_t cls, const dhcp4 &d) {
+        packet *p = make(frame4(d), 0);
+        ugwd_ctl_frl_output_packet_cb(&proc, proc.node_b, &id, cls, FRL_ENCAP_ETHER, p);
+    };
+    auto addr = [&] { return lease() ? addr4() : std::string("none"); };
+
+    route(flow->id, UGWD_SNOOP_TO_STATION, ack);
+    EXPECT_EQ(addr(), "none") << "a flow not associated is not snooped";
+    ASSERT_EQ(ugwd_table_insert_flow_assoc(ctl->table, flow), nullptr);
+
+    struct {
+        const char *what;
+        bool by_flow; // else the frame names the tunnel only
+        uint8_t cls;
+        bytes yiaddr;
+        const char *after;
+    } cases[] = {
+        {"an ACK from the station", true, UGWD_SNOOP_FROM_STATION, {10, 0, 0, 6}, "none"},
+        {"an ACK to it", true, UGWD_SNOOP_TO_STATION, {10, 0, 0, 5}, "10.0.0.5/24"},
+        {"a reply found by its client address", false, UGWD_SNOOP_TO_STATION, {10, 0, 0, 7},
+         "10.0.0.7/24"},
+        {"a station's frame on the tunnel", false, UGWD_SNOOP_FROM_STATION, {10, 0, 0, 8},
+         "10.0.0.7/24"},
+    };
+    for (auto &c : cases) {
+        dhcp4 d = ack;
+        d.yiaddr = c.yiaddr;
+        route(c.by_flow ? flow->id : tn->id, c.cls, d);
+        EXPECT_EQ(addr(), c.after) << c.what;
+    }
+    // A station's release on the tunnel alone counts for no flow.
+    dhcp4 release;
+    release.type = DHCPRELEASE;
+    release.ciaddr = {10, 0, 0, 7};
+    route(tn->id, UGWD_SNOOP_FROM_STATION, release);
+    EXPECT_EQ(addr(), "10.0.0.7/24");
+    route(flow->id, UGWD_SNOOP_FROM_STATION, release);
+    EXPECT_EQ(addr(), "0.0.0.0/0");
+    ugwd_table_remove_flow_assoc(ctl->table, flow);
+    array_purge(&client.request);
+    array_purge(&ipc.buffer);
+    close(req[0]);
 }
 
 } // namespace
