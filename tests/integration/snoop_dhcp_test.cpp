@@ -67,7 +67,7 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
     void SetUp() override
     {
         if (std::string why = skip_reason(); !why.empty()) GTEST_SKIP() << why;
-        for (const char *tool : {"dnsmasq", "busybox", "dhclient"})
+        for (const char *tool : {"dnsmasq", "busybox", "dhclient", "ethtool"})
             if (sh(std::string("command -v ") + tool + " >/dev/null") != 0)
                 GTEST_SKIP() << "needs " << tool;
         ns = "ugw-sd-" + std::to_string(getpid());
@@ -102,13 +102,23 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
         if (!ns.empty()) sh("ip netns del " + ns);
     }
 
+    // Returns once dnsmasq listens: a client's first message must not be lost.
     void start_dnsmasq(const char *range)
     {
+        auto started = [&] {
+            std::string log = read_file(dir + "/dnsmasq.log");
+            size_t n = 0;
+            for (size_t at = 0; (at = log.find("sockets bound", at)) != std::string::npos; at++)
+                n++;
+            return n;
+        };
+        size_t before = started();
         reap(dnsmasq);
         dnsmasq = spawn("dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=p2 "
                         "--bind-interfaces --dhcp-authoritative --dhcp-range=" +
                         std::string(range) + ",255.255.255.0,600 --dhcp-leasefile=" + dir +
                         "/dnsmasq.leases --pid-file= 2>>" + dir + "/dnsmasq.log");
+        EXPECT_TRUE(pump([&] { return started() > before; }, 10000)) << "dnsmasq did not start";
     }
 
     // Runs the gateway's loop until done() holds or the bound passes.
