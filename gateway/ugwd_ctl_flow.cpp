@@ -98,13 +98,6 @@ void fail_authorize(ugwd_flow *f, const char *what)
     f->flags &= static_cast<uint8_t>(~UGWD_FLOW_AUTHORIZED);
 }
 
-void housekeeping(ugwd_flow *f)
-{
-    ugwd_ctl_expire_addresses(f);
-    ugwd_ctl_announce_addresses(f);
-    if (ugwd_ctl_expire_groups(f)) ugwd_ctl_update_mcast_groups(f);
-    ugwd_ctl_schedule_flow_timer(f);
-}
 
 // A station that stays silent is queried once per query interval, not at
 // every run of its housekeeping.
@@ -371,7 +364,7 @@ int ugwd_ctl_authorize_flow(ugwd_flow *f, const radius_authz *a)
         return -1;
     }
     f->flags |= UGWD_FLOW_AUTHORIZED;
-    housekeeping(f);
+    ugwd_ctl_flow_housekeeping(f);
     log_flow(ULOG_DETAIL, "Authorized", f);
     return 0;
 }
@@ -679,4 +672,12 @@ void ugwd_ctl_flow_cleanup(ugwd_ctl *ctl)
 {
     ugwd_redirect_destroy(ctl);
     if (ctl->flow_rules._dynamic) array_purge(&ctl->flow_rules);
+}
+
+void ugwd_ctl_flow_housekeeping(ugwd_flow *f)
+{
+    ugwd_ctl_expire_addresses(f);
+    ugwd_ctl_announce_addresses(f);
+    if (ugwd_ctl_expire_groups(f)) ugwd_ctl_update_mcast_groups(f);
+    ugwd_ctl_schedule_flow_timer(f);
 }

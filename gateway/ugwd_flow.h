@@ -82,6 +82,8 @@ void ugwd_ctl_release_flow(ugwd_flow *f);
 int ugwd_ctl_announce_addresses(ugwd_flow *f);
 int ugwd_ctl_reset_flow_record(ugwd_flow *f);
 void ugwd_ctl_schedule_flow_timer(ugwd_flow *f);
+// Address and membership sweeps, the data plane's copy of them, timer B.
+void ugwd_ctl_flow_housekeeping(ugwd_flow *f);
 void ugwd_ctl_flow_timer_cb(timer *t);
 void ugwd_ctl_flow_unbind_timer_cb(timer *t);
 // FlowServiceInform events.

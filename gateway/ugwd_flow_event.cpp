@@ -15,6 +15,7 @@
 #include "gateway/ugwd_flow.h"
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_service.h"
+#include "gateway/ugwd_snoop.h"
 
 namespace
 {
@@ -178,6 +179,31 @@ void ugwd_ctl_frl_diverted_packet_cb(void *user, uint32_t device, uint8_t encap,
     frlc_output_packet(proc->fernrelay, device, FRL_ENCAP_IP, p);
 }
 
+namespace
+{
+
+// A frame on its way to or from a station, diverted for snooping. The class
+// says which way it goes; a station's own frame belongs to the flow the data
+// plane names, and only a server's reply is looked up by the client address
+// it carries. The frame is put back whatever happens here.
+void snoop_frame(ugwd_ctl *ctl, ugwd_flow *f, const flow_id *id, uint8_t cls, packet *p)
+{
+    uint8_t mac[6];
+    if (!f && cls == UGWD_SNOOP_TO_STATION && ugwd_service_snoop_dhcp_relay(p, mac) == 0)
+        f = ugwd_table_get_assoc_flow(ctl->table, mac);
+    if (f && !hashlink_used(&f->by_assoc)) return;
+    ugwd_vap *vap = f ? f->vap : ugwd_table_get_vap_by_id(ctl->table, id);
+    ugwd_tunnel *tn = f ? f->tunnel : ugwd_table_get_tunnel_by_id(ctl->table, id);
+    if (!vap && !tn) return;
+    ugwd_snoop_set_class(p, cls);
+    // A change reported without a flow of that VAP or tunnel has no
+    // housekeeping to run.
+    if (ugwd_service_input_snoop(vap, tn, f, p) == 0 && f && f->vap == vap && f->tunnel == tn)
+        ugwd_ctl_flow_housekeeping(f);
+}
+
+} // namespace
+
 void ugwd_ctl_frl_output_packet_cb(void *user, uint32_t node, const flow_id *id, uint8_t cls,
                                    uint8_t encap, packet *p)
 {
@@ -195,7 +221,7 @@ void ugwd_ctl_frl_output_packet_cb(void *user, uint32_t node, const flow_id *id,
         return;
     }
     if (encap == FRL_ENCAP_ETHER && (cls == 2 || cls == 3) && node == proc->node_b) {
-        // Snooping is not done here: the frame goes back on its way.
+        snoop_frame(ctl, f, id, cls, p);
         frlc_output_snooped(proc->fernrelay, node, id, static_cast<uint8_t>(cls - 2),
                             FRL_ENCAP_ETHER, p);
         return;

@@ -6,6 +6,7 @@
 // untrusted stations and networks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "gateway/ugwd_table.h"
@@ -41,6 +42,12 @@ int ugwd_service_input_snoop(ugwd_vap *vap, ugwd_tunnel *tn, ugwd_flow *f, packe
 // 0 and the DHCP client's hardware address for a DHCP frame, else -1.
 int ugwd_service_snoop_dhcp_relay(packet *frame, uint8_t mac[6]);
 
+// A DHCP frame: its IPv4 and UDP headers, the message, its length and type
+// (option 53). 0, or -1 for anything else (fragments and bad checksums too).
+int ugwd_dhcp_parse(packet *frame, uint8_t **ip, uint8_t **udp, uint8_t **msg, size_t *len,
+                    uint8_t *type);
+// The client hardware address of a DHCP frame: 0, or -1.
+int ugwd_dhcp_client_mac(packet *frame, uint8_t mac[6]);
 int ugwd_dhcp_rxh_mangle(ugwd_vap *vap, ugwd_tunnel *tn, ugwd_flow *f, packet *frame);
 int ugwd_dhcpv6_rxh_mangle(ugwd_vap *vap, ugwd_tunnel *tn, ugwd_flow *f, packet *frame);
 // Neighbour discovery and MLD.

@@ -55,7 +55,9 @@ struct gateway_harness {
 
     // A temporary directory /tmp/ugw-NAME-*, the log captured, the stand-in
     // (bridging as `bridge` says, if given) as the gateway's data plane.
-    testing::AssertionResult start(const std::string &name, const char *bridge = nullptr)
+    // With a lease file name, the gateway keeps its leases in the directory.
+    testing::AssertionResult start(const std::string &name, const char *bridge = nullptr,
+                                   const char *lease_file = nullptr)
     {
         std::string t = "/tmp/ugw-" + name + "-XXXXXX";
         if (!mkdtemp(t.data())) return testing::AssertionFailure() << "mkdtemp";
@@ -66,10 +68,13 @@ struct gateway_harness {
         log_config.level = 2;
         log_config.components = LOG_COMP_ALL;
         lines.clear();
+        ugwd_ctl_init(); // as the daemon's start-up: the snoop rule sets among others
         if (!dp.start(dir)) return testing::AssertionFailure() << "the stand-in did not start";
         if (bridge && dp(bridge) != "ok\n") return testing::AssertionFailure() << bridge;
         // The daemon's socket name, so that ugw finds it by our pid.
-        ctl = ugwd_ctl_create((dir + "/ulmex-gatewaysock").c_str(), nullptr, 0, false);
+        std::string leases = lease_file ? dir + "/" + lease_file : "";
+        ctl = ugwd_ctl_create((dir + "/ulmex-gatewaysock").c_str(),
+                              lease_file ? leases.c_str() : nullptr, 0, false);
         if (!ctl) return testing::AssertionFailure() << "ugwd_ctl_create: " << strerror(errno);
         if (ugwd_ctl_add_proc(ctl, dp.pid, dp.sock().c_str()) != 0)
             return testing::AssertionFailure() << "ugwd_ctl_add_proc: " << strerror(errno);

@@ -45,7 +45,7 @@ struct station {
 };
 
 struct counters {
-    uint64_t diverted, forwarded, sent, dropped;
+    uint64_t diverted, forwarded, sent, dropped, snooped;
 };
 
 const bridge_hooks *H;
@@ -84,6 +84,50 @@ void count(uint8_t *rec, bool in, size_t octets, const station &s)
     uint8_t *pkts = e + (in ? 8 : 4), *oct = e + (in ? 24 : 32);
     frl_store32(pkts, frl_load32(pkts) + 1);
     frl_store64(oct, frl_load64(oct) + octets);
+}
+
+// What the data plane diverts for snooping: DHCP, IGMP, DHCPv6, and the
+// ICMPv6 types of neighbour discovery and MLD the daemon reads.
+bool snoopable(const uint8_t *frame, size_t len)
+{
+    if (len < ETH + 1) return false;
+    const uint8_t *ip = frame + ETH;
+    size_t n = len - ETH;
+    uint16_t type = frl_load16(frame + 12);
+    auto port_pair = [](const uint8_t *udp, uint16_t a, uint16_t b) {
+        uint16_t s = frl_load16(udp), d = frl_load16(udp + 2);
+        return (s == a && d == b) || (s == b && d == a);
+    };
+    if (type == ETH_P_IP && n >= IP4 && ip[0] >> 4 == 4) {
+        size_t hl = size_t{ip[0] & 0x0fu} * 4;
+        if (frl_load16(ip + 6) & 0x1fff) return false;
+        if (ip[9] == 2) return true;
+        return ip[9] == PROTO_UDP && n >= hl + UDP && port_pair(ip + hl, 67, 68);
+    }
+    if (type != ETH_P_IPV6 || n < IP6 || ip[0] >> 4 != 6) return false;
+    uint8_t nh = ip[6];
+    size_t off = IP6;
+    // Hop-by-hop (MLD's router alert), routing and destination options.
+    while ((nh == 0 || nh == 43 || nh == 60) && off + 8 <= n) {
+        nh = ip[off];
+        off += 8 + 8 * size_t{ip[off + 1]};
+    }
+    if (nh == PROTO_UDP) return off + UDP <= n && port_pair(ip + off, 546, 547);
+    if (nh != 58 || off + 4 > n) return false;
+    switch (ip[off]) {
+    case 131: case 132: case 134: case 135: case 136: case 143:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// To the daemon for snooping: true when it took the frame.
+bool snoop(const uint8_t *rec, uint8_t cls, const uint8_t *frame, size_t len)
+{
+    if (!snoopable(frame, len) || !H->snoop(rec + FRL_FLOW_ID, cls, frame, len)) return false;
+    C.snooped++;
+    return true;
 }
 
 uint8_t *flow_of(const station &s, const uint8_t *mac)
@@ -273,6 +317,7 @@ void take(const uint8_t *ip, size_t len, const uint8_t *outer_eth, uint32_t ifin
     }
     if (uint8_t *rec = flow_of(it->second, mac)) {
         count(rec, true, t.inner_len, it->second);
+        if (snoop(rec, 3, t.inner, t.inner_len)) return;
         C.forwarded++;
         for (auto &p : ports)
             if (p.ethernet_side) send_frame(p, t.inner, t.inner_len);
@@ -287,19 +332,23 @@ void take(const uint8_t *ip, size_t len, const uint8_t *outer_eth, uint32_t ifin
 }
 
 // A frame for stations: to the one it names, or to every station whose flow
-// is known when it names a group.
-void to_stations(const uint8_t *frame, size_t len, const uint8_t *fallback)
+// is known when it names a group. Frames from the network (not the daemon's
+// own) are snooped on their way, a group frame once per station.
+void to_stations(const uint8_t *frame, size_t len, const uint8_t *fallback, bool from_network)
 {
     auto it = stations.find(key_of(frame));
     if (it == stations.end() && fallback) it = stations.find(key_of(fallback));
+    auto deliver = [&](const station &s, uint8_t *rec) {
+        if (from_network && snoop(rec, 2, frame, len)) return;
+        count(rec, false, len, s);
+        encapsulate(s, frame, len);
+    };
     if (it != stations.end()) {
         auto *mac = reinterpret_cast<const uint8_t *>(it->first.data());
-        if (uint8_t *rec = flow_of(it->second, mac)) {
-            count(rec, false, len, it->second);
-            encapsulate(it->second, frame, len);
-        } else {
+        if (uint8_t *rec = flow_of(it->second, mac))
+            deliver(it->second, rec);
+        else
             C.dropped++;
-        }
         return;
     }
     if (!(frame[0] & 1)) {
@@ -307,10 +356,8 @@ void to_stations(const uint8_t *frame, size_t len, const uint8_t *fallback)
         return;
     }
     for (auto &[mac, s] : stations)
-        if (uint8_t *rec = flow_of(s, reinterpret_cast<const uint8_t *>(mac.data()))) {
-            count(rec, false, len, s);
-            encapsulate(s, frame, len);
-        }
+        if (uint8_t *rec = flow_of(s, reinterpret_cast<const uint8_t *>(mac.data())))
+            deliver(s, rec);
 }
 
 bool attach(const char *name, bool ethernet_side, std::string *err)
@@ -361,10 +408,12 @@ std::string bridge_command(const std::string &line)
 {
     if (line == "bridge state") {
         char out[160];
-        snprintf(out, sizeof(out), "stations=%zu diverted=%llu forwarded=%llu sent=%llu dropped=%llu\n",
+        snprintf(out, sizeof(out),
+                 "stations=%zu diverted=%llu forwarded=%llu sent=%llu dropped=%llu snooped=%llu\n",
                  stations.size(), static_cast<unsigned long long>(C.diverted),
                  static_cast<unsigned long long>(C.forwarded),
-                 static_cast<unsigned long long>(C.sent), static_cast<unsigned long long>(C.dropped));
+                 static_cast<unsigned long long>(C.sent), static_cast<unsigned long long>(C.dropped),
+                 static_cast<unsigned long long>(C.snooped));
         return out;
     }
     if (line.rfind("bridge ", 0) != 0) return "";
@@ -398,7 +447,7 @@ void bridge_serve(int fd)
         if (from.sll_pkttype == PACKET_OUTGOING || n < static_cast<ssize_t>(ETH)) continue;
         auto len = static_cast<size_t>(n);
         if (p->ethernet_side) {
-            to_stations(buf, len, nullptr);
+            to_stations(buf, len, nullptr, true);
             continue;
         }
         uint16_t type = frl_load16(buf + 12);
@@ -414,7 +463,26 @@ void bridge_output_packet(const uint8_t *packet, size_t len)
 void bridge_output_frame(const uint8_t flow[12], const uint8_t *frame, size_t len)
 {
     if (len < ETH) return;
-    to_stations(frame, len, flow + 6);
+    to_stations(frame, len, flow + 6, false);
+}
+
+void bridge_output_snooped(const uint8_t flow[12], uint8_t cls, const uint8_t *frame, size_t len)
+{
+    if (len < ETH) return;
+    if (cls == 1) {
+        C.forwarded++;
+        for (auto &p : ports)
+            if (p.ethernet_side) send_frame(p, frame, len);
+        return;
+    }
+    auto it = stations.find(key_of(flow + 6));
+    uint8_t *rec = it == stations.end() ? nullptr : flow_of(it->second, flow + 6);
+    if (!rec) {
+        C.dropped++;
+        return;
+    }
+    count(rec, false, len, it->second);
+    encapsulate(it->second, frame, len);
 }
 
 void bridge_shutdown()

@@ -4,7 +4,9 @@
 // data plane knows its flow; then it is counted on the flow and its inner
 // frame goes out on the Ethernet side, if one is attached. Frames for a
 // station (type 42, and frames arriving on the Ethernet side) go into its
-// tunnel, towards the address it last sent from.
+// tunnel, towards the address it last sent from. A bound flow's DHCP,
+// DHCPv6, IGMP, neighbour-discovery and MLD frames go to the daemon for
+// snooping first, both ways, and on when it puts them back.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,10 @@ struct bridge_hooks {
     uint8_t *(*flow_of)(uint8_t transport, const uint8_t *peer, bool v6, const uint8_t mac[6]);
     // Hands a packet, from its outer IP header on, to the daemon as type 45.
     void (*divert)(uint32_t device, const uint8_t *packet, size_t len);
+    // Hands a flow's inner frame to the daemon for snooping (type 43 at the
+    // snooping node; class 3 from the station, 2 to it); false when the
+    // daemon has no snooping node yet.
+    bool (*snoop)(const uint8_t flow[12], uint8_t cls, const uint8_t *frame, size_t len);
 };
 
 void bridge_init(const bridge_hooks *hooks);
@@ -37,4 +43,7 @@ void bridge_serve(int fd);
 void bridge_output_packet(const uint8_t *packet, size_t len);
 // An Ethernet frame for the station of a flow (type 42): into its tunnel.
 void bridge_output_frame(const uint8_t flow[12], const uint8_t *frame, size_t len);
+// A snooped frame the daemon puts back (type 43, class 1 from the station, 0
+// to it): on to the Ethernet side, or into the flow's station's tunnel.
+void bridge_output_snooped(const uint8_t flow[12], uint8_t cls, const uint8_t *frame, size_t len);
 void bridge_shutdown();

@@ -865,6 +865,10 @@ void data_message(void *, const uint8_t *payload, size_t len)
         payload[FRL_FRAME_ENCAP] == FRL_ENCAP_ETHER)
         bridge_output_frame(payload + FRL_FRAME_FLOW, payload + FRL_FRAME_HDR_SIZE,
                             len - FRL_FRAME_HDR_SIZE);
+    if (type == FRL_MSG_FRAME_SNOOP && len >= FRL_FRAME_HDR_SIZE && payload[FRL_FRAME_CLASS] < 2 &&
+        payload[FRL_FRAME_ENCAP] == FRL_ENCAP_ETHER)
+        bridge_output_snooped(payload + FRL_FRAME_FLOW, payload[FRL_FRAME_CLASS],
+                              payload + FRL_FRAME_HDR_SIZE, len - FRL_FRAME_HDR_SIZE);
     if (!S.journal_on)
         return;
     if (len >= FRL_FRAME_HDR_SIZE && (type == FRL_MSG_FRAME || type == FRL_MSG_FRAME_SNOOP))
@@ -1052,8 +1056,28 @@ void bridge_divert(uint32_t device, const uint8_t *packet, size_t len)
     inject(msg, nullptr);
 }
 
-const bridge_hooks hooks = {
-    .transport_of = bridge_transport_of, .flow_of = bridge_flow_of, .divert = bridge_divert};
+// The snooping node: a process's second base node (kind 11, index 1).
+bool bridge_snoop(const uint8_t flow[12], uint8_t cls, const uint8_t *frame, size_t len)
+{
+    for (auto &[id, rec] : S.m.nodes) {
+        if (rec[FRL_NODE_KIND] != 11 || frl_load32(rec.data() + FRL_NODE_BASE_INDEX) != 1) continue;
+        bytes msg(FRL_FRAME_HDR_SIZE, 0);
+        frl_store32(msg.data(), FRL_MSG_FRAME_SNOOP);
+        frl_store32(msg.data() + FRL_FRAME_NODE, id);
+        memcpy(msg.data() + FRL_FRAME_FLOW, flow, 12);
+        msg[FRL_FRAME_CLASS] = cls;
+        msg[FRL_FRAME_ENCAP] = FRL_ENCAP_ETHER;
+        msg.insert(msg.end(), frame, frame + len);
+        inject(msg, nullptr);
+        return true;
+    }
+    return false;
+}
+
+const bridge_hooks hooks = {.transport_of = bridge_transport_of,
+                            .flow_of = bridge_flow_of,
+                            .divert = bridge_divert,
+                            .snoop = bridge_snoop};
 
 std::string command(const std::string &line)
 {
