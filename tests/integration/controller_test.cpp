@@ -719,3 +719,69 @@ raise SystemExit(0 if info else 1)
 }
 
 } // namespace
+
+// The controller's requests through the stand-in to the real daemon: a
+// FlowInstall makes the station's flow (a repetition changes nothing), a
+// ServiceConfigure is taken and announced, and a FlowRemove of the session
+// takes the flow away; each is answered success. (VAP and flow events wait
+// for the station's association.)
+TEST_F(Controller, InstallsConfiguresAndRemovesFlowsTheControllerSends)
+{
+    controller *c = peer(key1, {"127.0.0.1:0"});
+    start_gateway(c->port);
+    // A VAP takes its interface from the service.
+    ugwd_service_conf conf = {};
+    memcpy(conf.mib.ulmexServiceId, uuid_of(1).data(), 16);
+    conf.mib.ulmexServiceIfCount = 1;
+    conf.mib.ulmexServiceIfIndices[0] = 1;
+    auto add = message(CTL_ADD_SERVICE);
+    memcpy(add.data() + 8, &conf, sizeof(conf));
+    ASSERT_EQ(request(add).size(), 1300u) << log_text();
+    uclient *svc_events = uclient_open((dir + "/run/ulmex-gatewaysock." + std::to_string(gw)).c_str());
+    ASSERT_NE(svc_events, nullptr);
+    uint32_t new_service = CTL_NEW_SERVICE;
+    ASSERT_EQ(uclient_join_group(svc_events, &new_service, 4), 0);
+    add_control("127.0.0.1", c->fingerprint);
+    ASSERT_TRUE(wait_for([&] { return c->count("request ServiceInform") >= 1; })) << log_text();
+    auto event = [&](uint32_t want) {
+        for (uint64_t end = now_ms() + WAIT_MS; now_ms() < end;) {
+            pollfd p = {uclient_event_fd(svc_events), POLLIN, 0};
+            if (poll(&p, 1, 200) != 1) continue;
+            const uint8_t *payload = nullptr;
+            ssize_t n = uclient_recv_event(svc_events, &payload);
+            if (n >= 8 && ctl_get32(payload, 0) == want) return true;
+        }
+        return false;
+    };
+    auto answers = [&](const std::string &what) { return c->journal("answer " + what); };
+    const std::string bss = "02b5000000aa", client = "0257a00000c1", svc = uuid_hex(1);
+
+    ASSERT_EQ((*c)("install " + bss + " " + client + " " + svc + " 7 127.0.0.1 5246 30"), "ok\n");
+    ASSERT_TRUE(wait_for([&] { return answers("Status to FlowInstall").size() == 1; })) << log_text();
+    EXPECT_NE(answers("Status to FlowInstall")[0].find("status=0"), std::string::npos)
+        << answers("Status to FlowInstall")[0] << log_text();
+    // The station's flow and its VAP, as an administrator lists them.
+    auto dump = message(CTL_DUMP_FLOWS);
+    memcpy(dump.data() + 8, uuid_of(1).data(), 16);
+    auto listed = request(dump);
+    ASSERT_GE(listed.size(), 16u) << "status " << status(listed) << "\n" << log_text();
+    EXPECT_EQ(ctl_get32(listed.data(), 0), uint32_t{CTL_FLOWS});
+    EXPECT_EQ(listed.size(), 16u + 584u) << "one flow";
+
+    // The same install again is a repetition.
+    ASSERT_EQ((*c)("install " + bss + " " + client + " " + svc + " 7 127.0.0.1 5246 30"), "ok\n");
+    ASSERT_TRUE(wait_for([&] { return answers("Status to FlowInstall").size() == 2; }));
+    EXPECT_NE(answers("Status to FlowInstall")[1].find("status=0"), std::string::npos);
+
+    ASSERT_EQ((*c)("configure " + svc + " 9 2"), "ok\n");
+    ASSERT_TRUE(wait_for([&] { return answers("Status to ServiceConfigure").size() == 1; }))
+        << (*c)("journal");
+    EXPECT_NE(answers("Status to ServiceConfigure")[0].find("status=0"), std::string::npos);
+    EXPECT_TRUE(event(CTL_NEW_SERVICE)) << "a reconfigured service is announced";
+
+    ASSERT_EQ((*c)("remove " + bss + " " + client + " 7"), "ok\n");
+    ASSERT_TRUE(wait_for([&] { return answers("Status to FlowRemove").size() == 1; }));
+    EXPECT_NE(answers("Status to FlowRemove")[0].find("status=0"), std::string::npos);
+    EXPECT_EQ(request(dump).size(), 16u) << "no flow left";
+    uclient_close(svc_events);
+}

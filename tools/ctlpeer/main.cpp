@@ -159,10 +159,23 @@ int take_fault(uint8_t type)
     return -1;
 }
 
+// The library prints the gateway-bound configuration requests as empty
+// strings; the journal names every type.
+const char *type_name(unsigned type)
+{
+    switch (type) {
+    case ULMEX_DEVICE_CONFIGURE: return "DeviceConfigure";
+    case ULMEX_DEVICE_ACTION: return "DeviceAction";
+    case ULMEX_RADIO_CONFIGURE: return "RadioConfigure";
+    case ULMEX_SERVICE_CONFIGURE: return "ServiceConfigure";
+    default: return ulmex_msg_type_name(type);
+    }
+}
+
 void describe_request(const ulmex_pdu &pdu, uint32_t identity)
 {
     uint8_t type = ulmex_pdu_type(pdu);
-    const char *name = ulmex_msg_type_name(type);
+    const char *name = type_name(type);
     switch (type) {
     case ULMEX_SERVICE_REGISTER: {
         auto &r = std::get<ULMEX_SERVICE_REGISTER>(pdu);
@@ -233,16 +246,16 @@ void response_cb(ulmex_link *, const ulmex_pdu *pdu, uint8_t request_type, void 
 {
     uint8_t type = ulmex_pdu_type(*pdu);
     if (type == ULMEX_STATUS)
-        note("answer %s to %s status=%u", ulmex_msg_type_name(type),
-             ulmex_msg_type_name(request_type),
+        note("answer %s to %s status=%u", type_name(type),
+             type_name(request_type),
              static_cast<unsigned>(std::get<ULMEX_STATUS>(*pdu).statusCode));
     else
-        note("answer %s to %s", ulmex_msg_type_name(type), ulmex_msg_type_name(request_type));
+        note("answer %s to %s", type_name(type), type_name(request_type));
 }
 
 void failure_cb(ulmex_link *, uint8_t request_type, void *)
 {
-    note("failed %s", ulmex_msg_type_name(request_type));
+    note("failed %s", type_name(request_type));
 }
 
 void link_send_cb(ulmex_link *link, packet *p)
@@ -419,7 +432,7 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *out, size_t want)
 uint8_t type_of(const std::string &name)
 {
     for (unsigned t = 1; t <= ULMEX_FLOW_INFORM_ACCEPT; t++)
-        if (name == ulmex_msg_type_name(t)) return static_cast<uint8_t>(t);
+        if (name == type_name(t)) return static_cast<uint8_t>(t);
     return 0;
 }
 
@@ -452,7 +465,7 @@ std::string send_request(const ulmex_pdu &pdu)
     session *s = current();
     if (!s) return "error: no session\n";
     if (ulmex_request(&s->link, pdu, nullptr, nullptr) < 0) return "error: not sent\n";
-    note("sent %s", ulmex_msg_type_name(ulmex_pdu_type(pdu)));
+    note("sent %s", type_name(ulmex_pdu_type(pdu)));
     return "ok\n";
 }
 
