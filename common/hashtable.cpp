@@ -445,7 +445,7 @@ namespace {
 
 } // namespace
 
-void hashtable_prefetch(const hashtable *t, const void *key)
+void hashtable_prefetch(const hashtable *t, const void *key, bool chain)
 {
     uint32_t hash;
     switch (t->fixed_len) {
@@ -456,7 +456,11 @@ void hashtable_prefetch(const hashtable *t, const void *key)
     case 16: hash = golden_fixed<16>(bytes(key), t->seed); break;
     default: hash = t->hashfun(key, key_length(t, key), t->seed); break;
     }
-    __builtin_prefetch(head_of(t, hash), 1);
+    hashlink **head = head_of(t, hash);
+    if (!chain)
+        __builtin_prefetch(head, 1);
+    else if (*head)
+        __builtin_prefetch(*head);
 }
 
 hashlink *hashtable_lookup(hashtable *t, const void *key)

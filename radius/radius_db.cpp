@@ -792,8 +792,9 @@ void radius_db_configure(radius_db *db, const char *nas_name, radius_nas *auth, 
 radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const uint8_t mac[6],
                                     void *station)
 {
-    // Among many sessions the two buckets this one goes into are cold: both
-    // fetches start now and overlap each other and the set-up below.
+    // Among many sessions the buckets this one goes into are cold: their
+    // fetches start now and overlap each other and the set-up below, and the
+    // name's chain is fetched once its bucket is in.
     char name[18];
     static_assert(sizeof(radius_entry::default_user_name) == sizeof name);
     for (int i = 0; i < 6; i++) {
@@ -801,13 +802,15 @@ radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const u
         name[3 * i + 1] = HEX_UPPER[mac[i] & 15];
         name[3 * i + 2] = i < 5 ? '-' : '\0';
     }
+    hashtable_prefetch(db->entries_by_mac, mac);
     hashtable_prefetch(&db->entries_by_name->table, name);
-    UGW_ASSERT(!hashtable_lookup(db->entries_by_mac, mac));
     auto *e = static_cast<radius_entry *>(mempool_zalloc(db->entry_pool));
     if (!e) {
         ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
+    UGW_ASSERT(!hashtable_lookup(db->entries_by_mac, mac));
+    hashtable_prefetch(&db->entries_by_name->table, name, true);
     e->db = db;
     radius_store_init_embedded(&e->empty_stores[0]);
     radius_store_init_embedded(&e->empty_stores[1]);
