@@ -809,7 +809,7 @@ radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const u
         ulog(LOG_COMP_RADIUS, ULOG_ERROR, "Memory allocation failed");
         return nullptr;
     }
-    UGW_ASSERT(!hashtable_lookup(db->entries_by_mac, mac));
+    hashtable_prefetch(db->entries_by_mac, mac, true);
     hashtable_prefetch(&db->entries_by_name->table, name, true);
     e->db = db;
     radius_store_init_embedded(&e->empty_stores[0]);
@@ -834,7 +834,9 @@ radius_entry *radius_db_create_sess(radius_db *db, const uint8_t *realm, const u
     list_init(&e->addrs6);
     if (db->realm_len && realm)
         memcpy(e->realm, realm, db->realm_len);
-    hashtable_insert(db->entries_by_mac, &e->by_mac);
+    // The insert finds a session of the same MAC itself: no lookup ahead.
+    hashlink *duplicate = hashtable_insert(db->entries_by_mac, &e->by_mac);
+    UGW_ASSERT(!duplicate);
     if (db->entries_by_realm)
         multitable_insert(db->entries_by_realm, &e->by_realm);
     radius_fsm_step(e);
