@@ -520,18 +520,18 @@ TEST_F(RadiusDb, SessionsAreFoundByTheirAccountingSessionIdAmongMany)
         ASSERT_EQ(e->state, RADIUS_STATE_IDLE);
         es.push_back(e);
     }
+    std::vector<uint32_t> ids;
     for (size_t i = 0; i < es.size(); i++) {
         radius_entry *e = es[i];
+        ids.push_back(e->session_id_num);
         EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, e->session_id_num), e) << i;
         // Reserved for the next authorization, not yet in use.
         EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, e->next_session_id_num), nullptr) << i;
     }
     for (size_t i = 0; i < es.size(); i += 2)
         radius_sess_delete(es[i]);
-    for (size_t i = 0; i < es.size(); i++) {
-        uint32_t id = es[i]->session_id_num;
-        EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, id), i % 2 ? es[i] : nullptr) << i;
-    }
+    for (size_t i = 0; i < es.size(); i++)
+        EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, ids[i]), i % 2 ? es[i] : nullptr) << i;
     for (size_t i = 1; i < es.size(); i += 2)
         radius_sess_delete(es[i]);
 }
