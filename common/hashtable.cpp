@@ -445,6 +445,24 @@ namespace {
 
 } // namespace
 
+void hashtable_prefetch(const hashtable *t, const void *key, bool chain)
+{
+    uint32_t hash;
+    switch (t->fixed_len) {
+    case 4: hash = golden_fixed<4>(bytes(key), t->seed); break;
+    case 6: hash = golden_fixed<6>(bytes(key), t->seed); break;
+    case 8: hash = golden_fixed<8>(bytes(key), t->seed); break;
+    case 12: hash = golden_fixed<12>(bytes(key), t->seed); break;
+    case 16: hash = golden_fixed<16>(bytes(key), t->seed); break;
+    default: hash = t->hashfun(key, key_length(t, key), t->seed); break;
+    }
+    hashlink **head = head_of(t, hash);
+    if (!chain)
+        __builtin_prefetch(head, 1);
+    else if (*head)
+        __builtin_prefetch(*head);
+}
+
 hashlink *hashtable_lookup(hashtable *t, const void *key)
 {
     // A settled table of a common key length takes the short path: the hash,

@@ -92,6 +92,11 @@ size_t hashtable_scratch_size(uint32_t key_len, const hashtable_config *config);
 // that it replaced (now in no table), or null. Refused (null) while clearing.
 hashlink *hashtable_insert(hashtable *table, hashlink *link);
 hashlink *hashtable_lookup(hashtable *table, const void *key);
+// Starts fetching the bucket of a key that is about to be inserted or looked
+// up, so that a caller with other work first hides the cache miss of a large
+// table behind it. With chain, the bucket is read (fetch it first) and the
+// first entry of its chain is fetched instead.
+void hashtable_prefetch(const hashtable *table, const void *key, bool chain = false);
 int hashtable_remove(hashtable *table, hashlink *link);
 // The new link takes the old one's place and hash; the old one ends in no table.
 void hashtable_replace(hashtable *table, hashlink *old_link, hashlink *new_link);

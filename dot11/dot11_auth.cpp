@@ -215,6 +215,7 @@ void dot11_auth_stop(dot11_auth *auth)
     dot11_timer_stop(auth, &auth->install_timer);
     secure_wipe(auth->gmk, sizeof auth->gmk);
     secure_wipe(auth->gtk, sizeof auth->gtk);
+    dot11_auth_ft_kck_wipe(auth);
     secure_wipe(auth->counter, sizeof auth->counter);
     secure_wipe(auth->config.dot11RSNAConfigPSKValue, sizeof auth->config.dot11RSNAConfigPSKValue);
 }

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/crypto/aes_cmac.h"
 #include "common/list.h"
 #include "common/packet.h"
 #include "common/timer.h"
@@ -237,6 +238,11 @@ struct dot11_auth {
     dot11_timer cm_timer;
     dot11_timer install_timer; // retries a failed group-key install
     bool interim;              // serves an interim R1KH of FT over the DS
+    // The KCK set up to check an FT Reassoc-Req, kept for the MIC of its
+    // response under the same key; wiped when the frame is handled.
+    bool ft_kck_ready;
+    uint8_t ft_kck[16];
+    aes_cmac_key ft_kck_key;
 };
 
 // 0, or -1 after one log line. The cache is kept only with RSNA enabled.
@@ -264,6 +270,9 @@ void dot11_auth_recv_tods(dot11_rsna *sta, packet *p);
 void dot11_auth_recv_ds(dot11_rsna *sta, packet *p);
 // Hands a frame of the station to its R0KH side; the packet stays the caller's.
 void dot11_send_ether_ds(dot11_rsna *sta, packet *p);
+// The FT KCK of the frame being handled, set up once for both its MICs.
+const aes_cmac_key *dot11_auth_ft_kck(dot11_auth *auth, const uint8_t kck[16]);
+void dot11_auth_ft_kck_wipe(dot11_auth *auth);
 
 // Steps the machines to rest; sta may be null.
 void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta);

@@ -410,6 +410,22 @@ void dot11_cache_entry_release(dot11_cache_entry *e)
     }
 }
 
+int dot11_cache_entry_renew(dot11_cache_entry *e)
+{
+    if (e->linked || e->refcount != 1 || e->room) return -1;
+    if (dot11_cache_name *b = name_block(e)) {
+        secure_wipe(b->name, sizeof b->name);
+        hashlink_init(&b->by_name);
+    }
+    secure_wipe(e->id, sizeof e->id);
+    secure_wipe(e->key, sizeof e->key);
+    e->flags &= DOT11_ENTRY_NAMED;
+    e->cipher = e->lifetime = e->frames_in = e->frames_out = 0;
+    e->octets_in = e->octets_out = 0;
+    e->created = clock_sec();
+    return 0;
+}
+
 int dot11_cache_insert(dot11_cache *cache, dot11_cache_entry *e)
 {
     if (e->linked) return -1;

@@ -117,6 +117,10 @@ bool dot11_cache_entry_linked(const dot11_cache_entry *entry);
 void dot11_cache_remove_entry(dot11_cache *cache, dot11_cache_entry *entry);
 // Drops one reference; frees and wipes at zero. Null accepted.
 void dot11_cache_entry_release(dot11_cache_entry *entry);
+// Gives an entry that is in no index and held only by the caller the state
+// dot11_cache_entry_create gives a new one (same MAC, AKM and identity room),
+// its key material wiped; -1 (nothing changed) for any other entry.
+int dot11_cache_entry_renew(dot11_cache_entry *entry);
 // Null when the count would overflow.
 dot11_cache_entry *dot11_cache_entry_hold(dot11_cache_entry *entry);
 

@@ -298,6 +298,16 @@ int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6
                  const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                  uint8_t mic[16])
 {
+    aes_cmac_key key;
+    secure_wipe_guard wipe_key(key);
+    aes_cmac_set_key(&key, kck);
+    return dot11_ft_mic(ftie, &key, sta, ap, seq, ies, count, mic);
+}
+
+int dot11_ft_mic(const uint8_t *ftie, const aes_cmac_key *kck, const uint8_t sta[6],
+                 const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                 uint8_t mic[16])
+{
     size_t len = size_t(2) + ftie[1];
     if (len < DOT11_FTIE_SUBELEMS || ftie[DOT11_FTIE_MIC_COUNT] != count + 1)
         return -1;
@@ -305,26 +315,34 @@ int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6
         if (!ies[i])
             return -1;
     static const uint8_t zero_mic[16] = {};
-    aes_key key;
     aes_cmac_ctx ctx;
-    secure_wipe_guard wipe_key(key);
     secure_wipe_guard wipe_ctx(ctx);
-    aes_set_key(&key, kck);
     aes_cmac_init(&ctx);
-    aes_cmac_update(&key, &ctx, sta, 6);
-    aes_cmac_update(&key, &ctx, ap, 6);
-    aes_cmac_update(&key, &ctx, &seq, 1);
+    aes_cmac_update(kck, &ctx, sta, 6);
+    aes_cmac_update(kck, &ctx, ap, 6);
+    aes_cmac_update(kck, &ctx, &seq, 1);
     for (size_t i = 0; i < count; i++)
-        aes_cmac_update(&key, &ctx, ies[i], size_t(2) + ies[i][1]);
-    aes_cmac_update(&key, &ctx, ftie, DOT11_FTIE_MIC);
-    aes_cmac_update(&key, &ctx, zero_mic, sizeof zero_mic);
-    aes_cmac_update(&key, &ctx, ftie + DOT11_FTIE_ANONCE, len - DOT11_FTIE_ANONCE);
-    aes_cmac_final(&key, &ctx, mic);
+        aes_cmac_update(kck, &ctx, ies[i], size_t(2) + ies[i][1]);
+    aes_cmac_update(kck, &ctx, ftie, DOT11_FTIE_MIC);
+    aes_cmac_update(kck, &ctx, zero_mic, sizeof zero_mic);
+    aes_cmac_update(kck, &ctx, ftie + DOT11_FTIE_ANONCE, len - DOT11_FTIE_ANONCE);
+    aes_cmac_final(kck, &ctx, mic);
     return 0;
 }
 
 int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
                       const uint8_t kck[16], const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16])
+{
+    aes_cmac_key mk;
+    secure_wipe_guard wipe_mk(mk);
+    aes_cmac_set_key(&mk, kck);
+    return dot11_ft_mic_wrap(ftie, at, key, wn, &mk, kek, sta, ap, seq, ies, count, mic);
+}
+
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
                       const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                       uint8_t mic[16])
 {
@@ -359,20 +377,18 @@ int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
     memset(msg + pos + DOT11_FTIE_MIC, 0, 16);
     size_t off = pos + at;
     size_t before = off / 16; // whole blocks in front of the key
-    aes_key mk, wk;
+    aes_key wk;
     aes_cmac_ctx ctx;
-    secure_wipe_guard wipe_mk(mk);
     secure_wipe_guard wipe_wk(wk);
     secure_wipe_guard wipe_ctx(ctx);
     secure_wipe_guard wipe_wrapped(wrapped);
-    aes_set_key(&mk, kck);
     aes_set_key(&wk, kek);
     aes_cmac_init(&ctx);
     memcpy(wrapped, key, 8 * wn);
-    aes_cbc_mac_beside_wrap(&mk, ctx.cv, msg, before, &wk, wrapped, wn);
+    aes_cbc_mac_beside_wrap(&kck->aes, ctx.cv, msg, before, &wk, wrapped, wn);
     memcpy(ftie + at, wrapped, 8 * (wn + 1));
     memcpy(msg + off, wrapped, 8 * (wn + 1));
-    aes_cmac_update(&mk, &ctx, msg + 16 * before, total - 16 * before);
-    aes_cmac_final(&mk, &ctx, mic);
+    aes_cmac_update(kck, &ctx, msg + 16 * before, total - 16 * before);
+    aes_cmac_final(kck, &ctx, mic);
     return 0;
 }

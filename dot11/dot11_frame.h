@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/crypto/aes_cmac.h"
 #include "common/packet.h"
 
 // 802.11 management header; multi-byte fields little-endian.
@@ -176,6 +177,10 @@ int dot11_eapol_encrypt_key_data(uint8_t *eapol, size_t cap, const uint8_t kek[1
 int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6],
                  const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                  uint8_t mic[16]);
+// The same under a KCK already set up (schedule and subkeys).
+int dot11_ft_mic(const uint8_t *ftie, const aes_cmac_key *kck, const uint8_t sta[6],
+                 const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                 uint8_t mic[16]);
 // The same for an FTIE that carries a wrapped key: wraps the wn 64-bit
 // blocks of key under kek into the 8 * (wn + 1) bytes at ftie + at (room the
 // FTIE already counts), then writes the MIC over the result; the MIC's chain
@@ -183,5 +188,9 @@ int dot11_ft_mic(const uint8_t *ftie, const uint8_t kck[16], const uint8_t sta[6
 // when the wrapped key does not fit the FTIE (nothing written then).
 int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
                       const uint8_t kck[16], const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16]);
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
                       const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                       uint8_t mic[16]);

@@ -193,7 +193,8 @@ uint16_t check_ft_reassoc(dot11_rsna *sta, const mlme_ies *ies, const dot11_sta_
     if (sta->has_ptk) {
         uint8_t mic[16];
         const uint8_t *others[2] = {ies->rsn, auth->ie_mdie};
-        if (dot11_ft_mic(ies->ftie, sta->ptk, sta->mac, c->bss_mac, 5, others, 2, mic) == 0 &&
+        if (dot11_ft_mic(ies->ftie, dot11_auth_ft_kck(auth, sta->ptk), sta->mac, c->bss_mac, 5,
+                         others, 2, mic) == 0 &&
             secure_compare(mic, ies->ftie + DOT11_FTIE_MIC, 16) == 0) {
             sta->MICVerified = true;
         } else {
@@ -478,6 +479,27 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     dot11_auth_run_unless_running(auth, sta);
     sta->frame = nullptr;
     sta->frame_len = 0;
+    dot11_auth_ft_kck_wipe(auth);
+}
+
+// Checking a Reassoc-Req and sealing its response take the same KCK: one
+// schedule and one pair of subkeys serve both.
+const aes_cmac_key *dot11_auth_ft_kck(dot11_auth *auth, const uint8_t kck[16])
+{
+    if (!auth->ft_kck_ready || secure_compare(auth->ft_kck, kck, 16) != 0) {
+        memcpy(auth->ft_kck, kck, 16);
+        aes_cmac_set_key(&auth->ft_kck_key, kck);
+        auth->ft_kck_ready = true;
+    }
+    return &auth->ft_kck_key;
+}
+
+void dot11_auth_ft_kck_wipe(dot11_auth *auth)
+{
+    if (!auth->ft_kck_ready) return;
+    secure_wipe(auth->ft_kck, sizeof auth->ft_kck);
+    secure_wipe(&auth->ft_kck_key, sizeof auth->ft_kck_key);
+    auth->ft_kck_ready = false;
 }
 
 void dot11_send_mgmt(dot11_rsna *sta, packet *p)

@@ -83,6 +83,19 @@ void log_hit(dot11_r0kh *r0kh)
          DOT11_MACA(r0kh->mac), by_name ? "PMKR0Name" : "PMKID", R0KH_NAMEA(r0kh->name));
 }
 
+// The R0KH's own PSK SA entry, renewed, with a hold for r0kh->sa; a new one
+// when the last is still held elsewhere or of another AKM.
+dot11_cache_entry *psk_sa(dot11_r0kh *r0kh)
+{
+    dot11_cache_entry *e = r0kh->psk_sa;
+    if (!e || e->akm != r0kh->akm || dot11_cache_entry_renew(e) < 0) {
+        dot11_cache_entry_release(e);
+        e = r0kh->psk_sa = dot11_cache_entry_create(r0kh->cache, r0kh->mac, r0kh->akm);
+        if (!e) return nullptr;
+    }
+    return dot11_cache_entry_hold(e);
+}
+
 // State handlers.
 
 void FT_R0_AUTH_CLEANUP(dot11_r0kh *r0kh)
@@ -105,7 +118,7 @@ void FT_R0_AUTH(dot11_r0kh *r0kh)
         log_hit(r0kh);
         r0kh->events |= DOT11_R0KH_EV_HIT;
     } else if (psk_akm(r0kh->akm)) {
-        r0kh->sa = dot11_cache_entry_create(r0kh->cache, r0kh->mac, r0kh->akm);
+        r0kh->sa = psk_sa(r0kh);
     } else {
         bool pre = !auth && (r0kh->request & DOT11_R0KH_REQ_PREAUTH);
         r0kh->ethertype = pre ? DOT11_ETH_PREAUTH : DOT11_ETH_EAPOL;
@@ -460,6 +473,8 @@ void dot11_r0kh_forget_psk(dot11_r0kh *r0kh)
     r0kh->psk_r0_ready = false;
     secure_wipe(r0kh->psk_pmkid, sizeof r0kh->psk_pmkid);
     r0kh->psk_pmkid_ready = false;
+    dot11_cache_entry_release(r0kh->psk_sa);
+    r0kh->psk_sa = nullptr;
 }
 
 void dot11_r0kh_delete(dot11_r0kh *r0kh)
@@ -470,6 +485,7 @@ void dot11_r0kh_delete(dot11_r0kh *r0kh)
         interim_destroy(r0kh, container_of(r0kh->interims._next, &dot11_rsna::interim_link));
     // The entry stays cached for the station's return; only the hold goes.
     sa_release(r0kh);
+    dot11_cache_entry_release(r0kh->psk_sa);
     pae_delete(r0kh);
     dot11_cache_unlink_r0kh(r0kh->cache, r0kh);
     UGW_ASSERT(list_isempty(&r0kh->r1khs));

@@ -108,6 +108,9 @@ struct dot11_r0kh {
     bool psk_pmkid_ready;
     uint8_t psk_pmkid_aa[6];
     uint8_t psk_pmkid[16];
+    // The entry PSK SAs are derived into, renewed per request: they are
+    // never cached, and an allocation per FT-PSK transition bought nothing.
+    dot11_cache_entry *psk_sa;
 };
 
 int dot11_r0kh_create(dot11_cache *cache, dot11_rsna *sta);

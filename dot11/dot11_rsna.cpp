@@ -789,10 +789,13 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     UGW_ASSERT(pos <= DOT11_AUTH_MAX_FTIE_SIZE && "pos <= DOT11_AUTH_MAX_FTIE_SIZE");
     out[1] = uint8_t(pos - 2);
     if (mic && gtk)
-        dot11_ft_mic_wrap(out, key_at, auth->gtk[auth->GN], k / 8, sta->ptk,
+        dot11_ft_mic_wrap(out, key_at, auth->gtk[auth->GN], k / 8, dot11_auth_ft_kck(auth, sta->ptk),
                           sta->ptk + DOT11_KCK_LEN, sta->mac, c->bss_mac, 6, ies, count,
                           out + DOT11_FTIE_MIC);
     else if (mic)
-        dot11_ft_mic(out, sta->ptk, sta->mac, c->bss_mac, 6, ies, count, out + DOT11_FTIE_MIC);
+        dot11_ft_mic(out, dot11_auth_ft_kck(auth, sta->ptk), sta->mac, c->bss_mac, 6, ies, count,
+                     out + DOT11_FTIE_MIC);
+    // The response is the key's last use.
+    dot11_auth_ft_kck_wipe(auth);
     return pos;
 }

@@ -333,4 +333,41 @@ TEST_F(Dot11CacheEntries, Identity_shrinks_an_unlinked_entry_and_the_count_is_bo
     dot11_cache_entry_release(e);
 }
 
+// Renewing serves only an unshared, unindexed entry without identity room,
+// and leaves nothing of its former keys or marks.
+TEST_F(Dot11CacheEntries, Renew_resets_only_an_entry_held_by_the_caller_alone)
+{
+    dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta1, DOT11_AKM_FT_PSK);
+    memset(e->key, 7, 32);
+    memset(e->id, 8, 16);
+    memset(dot11_cache_entry_name(e), 9, 16);
+    e->flags |= DOT11_ENTRY_PUSHED | DOT11_ENTRY_LIFETIME_SET;
+    e->cipher = DOT11_CIPHER_CCMP;
+    e->lifetime = 60;
+    e->frames_in = 3;
+    e->octets_out = 4;
+    clock_monotonic_sec += 50;
+    dot11_cache_entry *held = dot11_cache_entry_hold(e);
+    EXPECT_EQ(dot11_cache_entry_renew(e), -1); // shared
+    EXPECT_EQ(e->key[0], 7);
+    dot11_cache_entry_release(held);
+    ASSERT_EQ(dot11_cache_entry_renew(e), 0);
+    const uint8_t zero[32] = {};
+    EXPECT_EQ(memcmp(e->key, zero, 32), 0);
+    EXPECT_EQ(memcmp(e->id, zero, 16), 0);
+    EXPECT_EQ(memcmp(dot11_cache_entry_name(e), zero, 16), 0);
+    EXPECT_EQ(e->flags, DOT11_ENTRY_NAMED);
+    EXPECT_EQ(e->cipher + e->lifetime + e->frames_in + e->octets_out, 0u);
+    EXPECT_EQ(e->created, clock_sec());
+    EXPECT_EQ(e->akm, DOT11_AKM_FT_PSK);
+    EXPECT_EQ(memcmp(e->mac, kSta1, 6), 0);
+    dot11_cache_entry_release(e);
+    // Indexed, or with identity room: refused.
+    dot11_cache_entry *linked = add(kSta2, 5);
+    EXPECT_EQ(dot11_cache_entry_renew(linked), -1);
+    dot11_cache_entry *x = dot11_cache_entry_create(cache, kSta1, DOT11_AKM_8021X);
+    EXPECT_EQ(dot11_cache_entry_renew(x), -1);
+    dot11_cache_entry_release(x);
+}
+
 } // namespace

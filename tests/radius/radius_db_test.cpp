@@ -505,6 +505,37 @@ TEST_F(RadiusDb, SessionTimeoutsBeyondTheClockRangeAreArmedInPiecesAndZeroRevoke
     radius_sess_delete(e);
 }
 
+// Enough sessions to grow the index several times; ids are taken two per
+// session, so neighbouring ids must never stand for one another.
+TEST_F(RadiusDb, SessionsAreFoundByTheirAccountingSessionIdAmongMany)
+{
+    auto h = host();
+    std::vector<radius_entry *> es;
+    for (int i = 0; i < 700; i++) {
+        const uint8_t mac[6] = {0x02, 0, 0, 0, uint8_t(i >> 8), uint8_t(i)};
+        radius_entry *e = radius_db_create_sess(h->db, nullptr, mac, reinterpret_cast<void *>(1));
+        radius_db_authorize_sess(e, nullptr);
+        ASSERT_GE(h->answer(h->last(radius_code::access_request), radius_code::access_accept, {}), 0);
+        h->answer(h->last(radius_code::accounting_request), radius_code::accounting_response, {});
+        ASSERT_EQ(e->state, RADIUS_STATE_IDLE);
+        es.push_back(e);
+    }
+    std::vector<uint32_t> ids;
+    for (size_t i = 0; i < es.size(); i++) {
+        radius_entry *e = es[i];
+        ids.push_back(e->session_id_num);
+        EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, e->session_id_num), e) << i;
+        // Reserved for the next authorization, not yet in use.
+        EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, e->next_session_id_num), nullptr) << i;
+    }
+    for (size_t i = 0; i < es.size(); i += 2)
+        radius_sess_delete(es[i]);
+    for (size_t i = 0; i < es.size(); i++)
+        EXPECT_EQ(radius_db_lookup_sess_by_session_id(h->db, ids[i]), i % 2 ? es[i] : nullptr) << i;
+    for (size_t i = 1; i < es.size(); i += 2)
+        radius_sess_delete(es[i]);
+}
+
 TEST_F(RadiusDb, DestroyingTheDatabaseSendsStopForEveryStartedSession)
 {
     auto h = host();
