@@ -460,7 +460,7 @@ AESNI_TARGET __attribute__((always_inline)) inline __m128i expand(__m128i k)
 
 AESNI_TARGET int ni_set_key(aes_key *key, const uint8_t k[16])
 {
-    __m128i *rk = reinterpret_cast<__m128i *>(key->rk);
+    __m128i rk[AES_ROUNDS + 1];
     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(k));
     rk[0] = x;
     rk[1] = x = expand<0x01>(x);
@@ -473,16 +473,24 @@ AESNI_TARGET int ni_set_key(aes_key *key, const uint8_t k[16])
     rk[8] = x = expand<0x80>(x);
     rk[9] = x = expand<0x1b>(x);
     rk[10] = expand<0x36>(x);
+    memcpy(key->rk, rk, sizeof rk);
     return AES_ROUNDS;
+}
+
+// A schedule may sit at any 8-byte boundary (records of the object pools), so
+// round keys are loaded without an alignment demand.
+AESNI_TARGET __attribute__((always_inline)) inline __m128i ni_round_key(const aes_key *key, int r)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(key->rk + 4 * r));
 }
 
 AESNI_TARGET void ni_encrypt(const aes_key *key, const uint8_t in[16], uint8_t out[16])
 {
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->rk);
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)), rk[0]);
+    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)),
+                              ni_round_key(key, 0));
     for (int r = 1; r < AES_ROUNDS; r++)
-        x = _mm_aesenc_si128(x, rk[r]);
-    x = _mm_aesenclast_si128(x, rk[AES_ROUNDS]);
+        x = _mm_aesenc_si128(x, ni_round_key(key, r));
+    x = _mm_aesenclast_si128(x, ni_round_key(key, AES_ROUNDS));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
 }
 
@@ -521,7 +529,8 @@ AESNI_TARGET __attribute__((always_inline)) inline void ni_ecb_n(const __m128i *
 
 AESNI_TARGET void ni_encrypt_blocks(const aes_key *key, const uint8_t *in, uint8_t *out, size_t n)
 {
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->rk);
+    __m128i rk[AES_ROUNDS + 1];
+    memcpy(rk, key->rk, sizeof rk);
     size_t i = 0;
     for (; n - i >= 8; i += 8)
         ni_ecb_n<8>(rk, in + 16 * i, out + 16 * i);
@@ -571,7 +580,8 @@ AESNI_TARGET __attribute__((always_inline)) inline void ni_ctr_n(const __m128i *
 AESNI_TARGET void ni_ctr_blocks(const aes_key *key, uint8_t ctr[16], const uint8_t *in,
                                 uint8_t *out, size_t n)
 {
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->rk);
+    __m128i rk[AES_ROUNDS + 1];
+    memcpy(rk, key->rk, sizeof rk);
     ni_ctr c;
     memcpy(&c.hi, ctr, 8);
     memcpy(&c.lo, ctr + 8, 8);

@@ -8,9 +8,10 @@
 inline constexpr int AES_ROUNDS = 10;
 
 // 11 round keys of four words. A schedule belongs to the implementation that
-// expanded it (their word layouts differ).
+// expanded it (their word layouts differ). It needs no more than 4-byte
+// alignment: the records that hold one come from pools that give 8.
 struct aes_key {
-    alignas(16) uint32_t rk[4 * (AES_ROUNDS + 1)];
+    uint32_t rk[4 * (AES_ROUNDS + 1)];
 };
 static_assert(sizeof(aes_key) == 176);
 

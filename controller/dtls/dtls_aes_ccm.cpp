@@ -270,7 +270,7 @@ AESNI_TARGET inline __m128i ni_counter_block(const ni_counter &c, uint32_t i)
 
 // The state of one fused run: round keys, CBC-MAC, S0 and the counter.
 struct ni_run {
-    const __m128i *rk;
+    __m128i rk[AES_ROUNDS + 1]; // copied: the key's schedule may be only 8-byte aligned
     __m128i mac;
     __m128i s0;
     ni_counter c;
@@ -284,13 +284,13 @@ AESNI_TARGET int ni_start(ni_run *run, const dtls_cipher_state *key, const uint8
     uint8_t b0[16], a0[16];
     if (ccm_format(nonce, nonce_length, aad_length, data_length, tag_length, b0, a0) < 0)
         return -1;
-    const __m128i *rk = reinterpret_cast<const __m128i *>(key->aes.rk);
+    memcpy(run->rk, key->aes.rk, sizeof run->rk);
+    const __m128i *rk = run->rk;
     __m128i mac = ni_load(b0);
     __m128i s = ni_load(a0);
     ni_encrypt2(rk, mac, s);
     ccm_aad_blocks(aad, aad_length,
                    [&](const uint8_t *b) { mac = ni_encrypt1(rk, _mm_xor_si128(mac, ni_load(b))); });
-    run->rk = rk;
     run->mac = mac;
     run->s0 = s;
     run->c = {ni_load(a0), uint32_t(a0[12]) << 24 | uint32_t(a0[13]) << 16 |

@@ -13,6 +13,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <sched.h>
 #include <sys/wait.h>
@@ -224,7 +225,9 @@ class Controller : public ::testing::Test
     std::string log_text()
     {
         std::string s;
-        if (FILE *f = fopen((dir + "/gw.log").c_str(), "r")) {
+        for (const char *name : {"/gw.log", "/gw.err"}) {
+            FILE *f = fopen((dir + name).c_str(), "r");
+            if (!f) continue;
             char buf[4096];
             size_t n;
             while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
@@ -244,8 +247,11 @@ class Controller : public ::testing::Test
                               std::string("1"), std::string("-p"), std::to_string(port),
                               std::string("-dd"), std::string("-F"), log})
             args.push_back(a);
+        // What only standard error gets (a sanitizer's report) goes to gw.err.
+        int err = open((dir + "/gw.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         gw = spawn(args,
-                   {"TMPDIR=" + dir, "VARDIR=" + dir + "/var", "RUNDIR=" + dir + "/run"}, -1, -1);
+                   {"TMPDIR=" + dir, "VARDIR=" + dir + "/var", "RUNDIR=" + dir + "/run"}, -1, err);
+        if (err >= 0) close(err);
         std::string sock = dir + "/run/ulmex-gatewaysock." + std::to_string(gw);
         ASSERT_TRUE(wait_for([&] { return exists(sock); })) << log_text();
         mgmt = uclient_open(sock.c_str());
@@ -737,7 +743,9 @@ TEST_F(Controller, InstallsConfiguresAndRemovesFlowsTheControllerSends)
     auto add = message(CTL_ADD_SERVICE);
     memcpy(add.data() + 8, &conf, sizeof(conf));
     ASSERT_EQ(request(add).size(), 1300u) << log_text();
-    uclient *svc_events = uclient_open((dir + "/run/ulmex-gatewaysock." + std::to_string(gw)).c_str());
+    std::unique_ptr<uclient, void (*)(uclient *)> events_owner(
+        uclient_open((dir + "/run/ulmex-gatewaysock." + std::to_string(gw)).c_str()), uclient_close);
+    uclient *svc_events = events_owner.get();
     ASSERT_NE(svc_events, nullptr);
     uint32_t new_service = CTL_NEW_SERVICE;
     ASSERT_EQ(uclient_join_group(svc_events, &new_service, 4), 0);
@@ -757,7 +765,12 @@ TEST_F(Controller, InstallsConfiguresAndRemovesFlowsTheControllerSends)
     const std::string bss = "02b5000000aa", client = "0257a00000c1", svc = uuid_hex(1);
 
     ASSERT_EQ((*c)("install " + bss + " " + client + " " + svc + " 7 127.0.0.1 5246 30"), "ok\n");
-    ASSERT_TRUE(wait_for([&] { return answers("Status to FlowInstall").size() == 1; })) << log_text();
+    ASSERT_TRUE(wait_for([&] { return answers("Status to FlowInstall").size() == 1; }))
+        << (*c)("journal") << log_text() << [&] {
+               int st = 0;
+               return waitpid(gw, &st, WNOHANG) == gw ? "daemon ended: status " + std::to_string(st)
+                                                       : std::string("daemon runs");
+           }();
     EXPECT_NE(answers("Status to FlowInstall")[0].find("status=0"), std::string::npos)
         << answers("Status to FlowInstall")[0] << log_text();
     // The station's flow and its VAP, as an administrator lists them.
@@ -783,5 +796,4 @@ TEST_F(Controller, InstallsConfiguresAndRemovesFlowsTheControllerSends)
     ASSERT_TRUE(wait_for([&] { return answers("Status to FlowRemove").size() == 1; }));
     EXPECT_NE(answers("Status to FlowRemove")[0].find("status=0"), std::string::npos);
     EXPECT_EQ(request(dump).size(), 16u) << "no flow left";
-    uclient_close(svc_events);
 }
