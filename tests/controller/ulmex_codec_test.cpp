@@ -2,6 +2,8 @@
 // checks, round trips of every PDU, messages of a later version, and the codec arena.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -220,6 +222,48 @@ TEST(UlmexCodec, ConstraintViolationsAreRefused)
     sa.pdu = ulmex_make_pdu<ULMEX_SERVICE_ACCEPT>(
         ulmex_service_accept{sample_port_address(), 3, 0u});
     EXPECT_FALSE(encode(sa).empty());
+}
+
+std::vector<std::string> logged;
+
+void capture_log(int, const char *, unsigned, const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    logged.push_back(line);
+}
+
+// A refused encode names its reason: a value the types forbid, or too little room.
+TEST(UlmexCodec, RefusedEncodeLogsItsReason)
+{
+    log_hook_fn saved_hook = log_hook;
+    log_cfg saved_cfg = log_config;
+    log_hook = capture_log;
+    log_config.components = LOG_COMP_ULMEX;
+    static const uint8_t short_key[31] = {};
+    ulmex_message bad = sample_flow_install();
+    std::get<ULMEX_FLOW_INSTALL>(bad.pdu).sessionKey = ulmex_bytes(short_key);
+    auto arena = std::make_unique<ulmex_arena>();
+    uint8_t out[512];
+    struct {
+        ulmex_message msg;
+        size_t room;
+        const char *reason;
+    } cases[] = {
+        {bad, sizeof(out), "ASN.1 constraint violation: "},
+        {sample_flow_install(), 8, "ASN.1 unaligned PER encoding failed"},
+    };
+    for (const auto &c : cases) {
+        logged.clear();
+        EXPECT_EQ(ulmex_codec_encode(*arena, c.msg, std::span(out, c.room)), -1);
+        ASSERT_EQ(logged.size(), 1u);
+        EXPECT_EQ(logged[0].rfind(c.reason, 0), 0u) << logged[0];
+    }
+    log_hook = saved_hook;
+    log_config = saved_cfg;
 }
 
 // RadioInform at a known bit offset: message head 57 bits, then ext, presence bit, radioId,
