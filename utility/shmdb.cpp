@@ -228,9 +228,8 @@ int64_t lookup_key(shmdb_handle *h, uint64_t key, uint64_t *value)
         uint64_t state;
         geometry g;
         if (current_geometry(h, &state, &g) < 0) return -1;
-        // No prefetch of the other half: lookups of independent keys already
-        // overlap their misses, and a hit in the current half (the common
-        // case) would pay a wasted line of memory bandwidth for it.
+        // A miss reads the other half too: start that read now, alongside.
+        __builtin_prefetch(h->half[!g.current] + (hash & (g.b - 1)));
         int64_t i = probe(h, h->half[g.current], g.q, hash, key, value);
         if (i >= 0) return i;
         i = probe(h, h->half[!g.current], g.b, hash, key, value);
