@@ -31,6 +31,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -176,19 +177,17 @@ struct freeradius {
 
 freeradius *peer()
 {
-    static freeradius *fr = nullptr;
+    // Destroyed at exit: FreeRADIUS is stopped and its directory removed.
+    static std::unique_ptr<freeradius> fr;
     static bool tried = false;
     if (!tried) {
         tried = true;
         if (have("freeradius") && have("radclient")) {
-            fr = new freeradius;
-            if (!fr->start()) {
-                delete fr;
-                fr = nullptr;
-            }
+            fr = std::make_unique<freeradius>();
+            if (!fr->start()) fr.reset();
         }
     }
-    return fr;
+    return fr.get();
 }
 
 // The daemon core's part: the client's callbacks over UDP sockets and
