@@ -173,23 +173,43 @@ void radius_das_destroy(radius_das *das)
     free(das);
 }
 
+namespace
+{
+
+// What the cache key is a digest of: authenticator, family, address, port.
+// Its length.
+size_t cache_key_input(const uint8_t authenticator[RADIUS_AUTH_LEN], const sockaddr *source,
+                       uint8_t out[RADIUS_AUTH_LEN + 2 + 16 + 2])
+{
+    memcpy(out, authenticator, RADIUS_AUTH_LEN);
+    size_t n = RADIUS_AUTH_LEN;
+    uint16_t family = source->sa_family;
+    memcpy(out + n, &family, sizeof family);
+    n += sizeof family;
+    if (source->sa_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(source);
+        memcpy(out + n, &in->sin_addr, 4);
+        memcpy(out + n + 4, &in->sin_port, 2);
+        n += 6;
+    } else if (source->sa_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(source);
+        memcpy(out + n, &in6->sin6_addr, 16);
+        memcpy(out + n + 16, &in6->sin6_port, 2);
+        n += 18;
+    }
+    return n;
+}
+
+} // namespace
+
 void radius_das_cache_key(const uint8_t authenticator[RADIUS_AUTH_LEN], const sockaddr *source,
                           uint8_t key[16])
 {
+    uint8_t input[RADIUS_AUTH_LEN + 2 + 16 + 2];
+    size_t n = cache_key_input(authenticator, source, input);
     md5_ctx ctx;
     md5_init(&ctx);
-    md5_update(&ctx, authenticator, RADIUS_AUTH_LEN);
-    uint16_t family = source->sa_family;
-    md5_update(&ctx, &family, sizeof family);
-    if (source->sa_family == AF_INET) {
-        const auto *in = reinterpret_cast<const sockaddr_in *>(source);
-        md5_update(&ctx, &in->sin_addr, 4);
-        md5_update(&ctx, &in->sin_port, 2);
-    } else if (source->sa_family == AF_INET6) {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(source);
-        md5_update(&ctx, &in6->sin6_addr, 16);
-        md5_update(&ctx, &in6->sin6_port, 2);
-    }
+    md5_update(&ctx, input, n);
     md5_final(&ctx, key);
 }
 
@@ -256,6 +276,7 @@ int radius_das_recv(radius_das *das, packet *msg, packet **response, const socka
     expire(das, clock_sec());
     uint8_t key[16];
     radius_das_cache_key(hdr->authenticator, source, key);
+    das->pending = false;
     if (auto *r = hashtable_lookup(das->cache, key, &radius_das_response::link)) {
         ulog(LOG_COMP_RADIUS, ULOG_DEBUG, "%s: Duplicate RADIUS request %u bytes id %u",
              addr_text(source).text, msg->length, hdr->identifier);
@@ -271,6 +292,10 @@ int radius_das_recv(radius_das *das, packet *msg, packet **response, const socka
         *response = copy;
         return i;
     }
+    das->pending = true;
+    memcpy(das->pending_key, key, sizeof key);
+    memset(das->pending_input, 0, sizeof das->pending_input);
+    cache_key_input(hdr->authenticator, source, das->pending_input);
     row.*c->requests += 1;
     if (service_type_of(msg) == RADIUS_SERVICE_AUTHORIZE_ONLY) row.*c->auth_only += 1;
     return i;
@@ -301,9 +326,17 @@ int radius_das_send_response(radius_das *das, const radius_hdr *request, packet 
     radius_calc_authenticator(row_secret(&row), response, request->authenticator,
                               hdr->authenticator);
 
-    uint8_t key[16];
-    radius_das_cache_key(request->authenticator, source, key);
-    if (!hashtable_lookup(das->cache, key)) {
+    // The request radius_das_recv just found uncached needs neither its
+    // digest nor the lookup again; any other takes both.
+    uint8_t key[16], input[sizeof das->pending_input] = {};
+    cache_key_input(request->authenticator, source, input);
+    bool known_new = das->pending && memcmp(input, das->pending_input, sizeof input) == 0;
+    if (known_new)
+        memcpy(key, das->pending_key, sizeof key);
+    else
+        radius_das_cache_key(request->authenticator, source, key);
+    das->pending = false;
+    if (known_new || !hashtable_lookup(das->cache, key)) {
         auto *r = static_cast<radius_das_response *>(
             malloc(sizeof(radius_das_response) + response->length));
         if (r) {

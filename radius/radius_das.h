@@ -44,6 +44,12 @@ struct radius_das {
     list_link oldest;
     uint32_t count;
     uint64_t bytes;
+    // The last request radius_das_recv passed on as new: its digest and what
+    // it was taken over, so that its response is cached without a second
+    // digest and a second lookup. Any insert clears it.
+    bool pending;
+    uint8_t pending_key[16];
+    uint8_t pending_input[RADIUS_AUTH_LEN + 2 + 16 + 2];
 };
 
 // rows: the two client rows, which must outlive the server; packets: the

@@ -411,4 +411,35 @@ TEST_F(RadiusDas, CacheHoldsAtMost30000ResponsesOldestGoingFirst)
     EXPECT_TRUE(hashtable_lookup(das->cache, key));
 }
 
+// The key remembered from the check serves only the request it was taken
+// for: a response to any other is cached under that request's own key.
+TEST_F(RadiusDas, ResponseIsCachedUnderItsOwnRequestsKey)
+{
+    radius_das *das = h.client->_impl.das;
+    auto pool = make_pool();
+    const sockaddr *src = reinterpret_cast<const sockaddr *>(&SERVER);
+    packet_ptr a(packet_of(pool.get(), das_request(radius_code::coa_request, 7, {})));
+    bytes b = das_request(radius_code::coa_request, 8, {});
+    packet_ptr response(packet_of(pool.get(), message(radius_code::coa_ack, 7, {})));
+    packet *dup = nullptr;
+    ASSERT_EQ(radius_das_recv(das, a.get(), &dup, src), 0);
+    ASSERT_FALSE(dup);
+    auto key_of = [&](const uint8_t *request) {
+        uint8_t key[16];
+        radius_das_cache_key(reinterpret_cast<const radius_hdr *>(request)->authenticator, src,
+                             key);
+        return bytes(key, key + 16);
+    };
+    bytes key_a = key_of(a->data), key_b = key_of(b.data());
+    ASSERT_EQ(radius_das_send_response(das, reinterpret_cast<const radius_hdr *>(b.data()),
+                                       response.get(), src, 0),
+              0);
+    EXPECT_TRUE(hashtable_lookup(das->cache, key_b.data()));
+    EXPECT_FALSE(hashtable_lookup(das->cache, key_a.data()));
+    for (int i = 0; i < 2; i++)
+        ASSERT_EQ(radius_das_send_response(das, radius_header(a.get()), response.get(), src, 0), 0);
+    EXPECT_TRUE(hashtable_lookup(das->cache, key_a.data()));
+    EXPECT_EQ(das->count, 2u);
+}
+
 } // namespace
