@@ -45,16 +45,20 @@ void log_lease(int level, const char *what, const ugwd_lease_rec &r, const char 
 
 void log_lease6(int level, const char *what, const ugwd_lease6_rec &r)
 {
-    addr6_text a(r.addr);
-    ulog(LOG_COMP_ALL, level, "%s IPv6 %s record %s/%u", what, ugwd_lease6_kind_name(r.kind), a.t,
-         r.prefix_len);
+    if (log_enabled(LOG_COMP_ALL, level)) {
+        addr6_text a(r.addr);
+        ulog(LOG_COMP_ALL, level, "%s IPv6 %s record %s/%u", what, ugwd_lease6_kind_name(r.kind), a.t,
+             r.prefix_len);
+    }
 }
 
 void log_lease6_end(int level, const ugwd_lease6_rec &r, const char *how)
 {
-    addr6_text a(r.addr);
-    ulog(LOG_COMP_ALL, level, "IPv6 %s record %s/%u %s", ugwd_lease6_kind_name(r.kind), a.t,
-         r.prefix_len, how);
+    if (log_enabled(LOG_COMP_ALL, level)) {
+        addr6_text a(r.addr);
+        ulog(LOG_COMP_ALL, level, "IPv6 %s record %s/%u %s", ugwd_lease6_kind_name(r.kind), a.t,
+             r.prefix_len, how);
+    }
 }
 
 bool has_lease(const ugwd_lease *l)
@@ -204,10 +208,12 @@ void ugwd_prefix_update(ugwd_service *s, list_link *prefixes, const uint8_t opt[
     for (ugwd_prefix *p : list_records<&ugwd_prefix::link>(prefixes)) {
         if (p->prefix_len != len || memcmp(p->prefix, pfx, 16)) continue;
         if (p->valid_lifetime != valid) {
-            addr6_text a(pfx);
-            ulog(LOG_COMP_ALL, ULOG_TRACE,
-                 "Update IPv6 SLAAC prefix %s/%u on service %s valid for %us", a.t, len,
-                 ugwd_uuid_format(s->uuid, u), valid);
+            if (log_enabled(LOG_COMP_ALL, ULOG_TRACE)) {
+                addr6_text a(pfx);
+                ulog(LOG_COMP_ALL, ULOG_TRACE,
+                     "Update IPv6 SLAAC prefix %s/%u on service %s valid for %us", a.t, len,
+                     ugwd_uuid_format(s->uuid, u), valid);
+            }
             p->valid_lifetime = valid;
         }
         p->last = now;
@@ -233,9 +239,11 @@ void ugwd_prefix_update(ugwd_service *s, list_link *prefixes, const uint8_t opt[
     p->valid_lifetime = valid;
     p->last = now;
     list_append(prefixes, &p->link);
-    addr6_text a(pfx);
-    ulog(LOG_COMP_ALL, ULOG_TRACE, "New IPv6 SLAAC prefix %s/%u on service %s valid for %us", a.t,
-         len, ugwd_uuid_format(s->uuid, u), valid);
+    if (log_enabled(LOG_COMP_ALL, ULOG_TRACE)) {
+        addr6_text a(pfx);
+        ulog(LOG_COMP_ALL, ULOG_TRACE, "New IPv6 SLAAC prefix %s/%u on service %s valid for %us", a.t,
+             len, ugwd_uuid_format(s->uuid, u), valid);
+    }
 }
 
 void ugwd_prefix_expire(ugwd_ctl *ctl, list_link *prefixes, uint32_t t)
@@ -283,9 +291,11 @@ void ugwd_lease6_renew_slaac(ugwd_flow *f, ugwd_lease6 *l)
     l->rec.valid_lifetime = p->valid_lifetime;
     l->rec.start = p->last;
     auto left = static_cast<int64_t>(p->last) + p->valid_lifetime - clock_sec();
-    addr6_text a(l->rec.addr);
-    ulog(LOG_COMP_ALL, ULOG_DETAIL, "Renewed IPv6 SLAAC record %s/%u valid for %ds", a.t,
-         l->rec.prefix_len, left > 0 ? static_cast<int>(left > INT32_MAX ? INT32_MAX : left) : 0);
+    if (log_enabled(LOG_COMP_ALL, ULOG_DETAIL)) {
+        addr6_text a(l->rec.addr);
+        ulog(LOG_COMP_ALL, ULOG_DETAIL, "Renewed IPv6 SLAAC record %s/%u valid for %ds", a.t,
+             l->rec.prefix_len, left > 0 ? static_cast<int>(left > INT32_MAX ? INT32_MAX : left) : 0);
+    }
 }
 
 int ugwd_ctl_cmp_expiry(const void *a, const void *b)

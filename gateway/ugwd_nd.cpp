@@ -197,11 +197,13 @@ int ugwd_icmpv6_rxh_ndp_ra(ugwd_service *s, list_link *prefixes, ugwd_flow *f, p
 // Takes the defended address off the station's list of tentative ones.
 void defend(ugwd_flow *f, const icmp6 *m, const uint8_t *target)
 {
-    addr6_text a(target);
-    const uint8_t *d = f->mac;
-    ulog(LOG_COMP_ALL, ULOG_DETAIL,
-         "IPv6 DAD failed for %s - sending NA reply to %02x:%02x:%02x:%02x:%02x:%02x", a.t, d[0],
-         d[1], d[2], d[3], d[4], d[5]);
+    if (log_enabled(LOG_COMP_ALL, ULOG_DETAIL)) {
+        addr6_text a(target);
+        const uint8_t *d = f->mac;
+        ulog(LOG_COMP_ALL, ULOG_DETAIL,
+             "IPv6 DAD failed for %s - sending NA reply to %02x:%02x:%02x:%02x:%02x:%02x", a.t, d[0],
+             d[1], d[2], d[3], d[4], d[5]);
+    }
     packet *na =
         ugwd_dad_na_frame(f->ctl->packet_pool, ugwd_flow_source_mac(f), f->mac, m->ip, target);
     if (!na) return;
@@ -225,11 +227,13 @@ int ugwd_icmpv6_rxh_ndp_ns(ugwd_flow *f, list_link *prefixes, const icmp6 *m)
         }
     } else if (held && memcmp(held->rec.uuid, f->uuid, 16) &&
                held->rec.kind == UGWD_LEASE6_SLAAC) {
-        addr6_text a(target);
-        const uint8_t *d = f->mac;
-        ulog(LOG_COMP_ALL, ULOG_TRACE,
-             "Re-using existing IPv6 SLAAC allocation %s for client %02x:%02x:%02x:%02x:%02x:%02x",
-             a.t, d[0], d[1], d[2], d[3], d[4], d[5]);
+        if (log_enabled(LOG_COMP_ALL, ULOG_TRACE)) {
+            addr6_text a(target);
+            const uint8_t *d = f->mac;
+            ulog(LOG_COMP_ALL, ULOG_TRACE,
+                 "Re-using existing IPv6 SLAAC allocation %s for client %02x:%02x:%02x:%02x:%02x:%02x",
+                 a.t, d[0], d[1], d[2], d[3], d[4], d[5]);
+        }
         memset(held->rec.addr, 0, 16);
         held->rec.prefix_len = 0;
         held->rec.valid_lifetime = 0;
@@ -265,11 +269,13 @@ int ugwd_icmpv6_rxh_ndp_na(ugwd_ctl *ctl, const ugwd_service *s, const icmp6 *m)
         ugwd_lease6 *l = ugwd_ctl_find_lease6_by_ip6(ctl, target);
         if (!l || !memcmp(l->rec.mac, o + 2, 6) || memcmp(l->rec.uuid, s->uuid, 16)) return -1;
         if (!l->dad_probe || clock_msec() - l->dad_probe > UGWD_DAD_WINDOW_MS) return -1;
-        addr6_text a(target);
-        const uint8_t *d = l->rec.mac;
-        ulog(LOG_COMP_ALL, ULOG_DEBUG,
-             "IPv6 DAD conflict for %s - removing allocation for %02x:%02x:%02x:%02x:%02x:%02x",
-             a.t, d[0], d[1], d[2], d[3], d[4], d[5]);
+        if (log_enabled(LOG_COMP_ALL, ULOG_DEBUG)) {
+            addr6_text a(target);
+            const uint8_t *d = l->rec.mac;
+            ulog(LOG_COMP_ALL, ULOG_DEBUG,
+                 "IPv6 DAD conflict for %s - removing allocation for %02x:%02x:%02x:%02x:%02x:%02x",
+                 a.t, d[0], d[1], d[2], d[3], d[4], d[5]);
+        }
         memset(l->rec.addr, 0, 16);
         l->dad_probe = 0;
         return 0;
