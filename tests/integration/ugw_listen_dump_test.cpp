@@ -230,9 +230,12 @@ TEST_F(UgwListenDump, ADumpReloadedIntoAFreshDaemonDumpsTheSameBytes)
     START_OR_SKIP(a);
     const std::string S = "service 5e000000-0000-0000-0000-0000000000a1";
     const std::string T = "service 5e000000-0000-0000-0000-0000000000a2";
-    // Controls are left to the unit tests: this daemon has no control
-    // handlers yet. Servers come before their secrets, one command each.
+    // One control only: entries that fail to connect rotate, and the dump
+    // follows their order. Servers come before their secrets, one command each.
     const std::string config =
+        "add control 'controller.invalid'\n"
+        "set control 'controller.invalid' key "
+        "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n"
         "add nas 'nas one'\n"
         "set nas 'nas one' ports 3\n"
         "add nas 'nas one' auth server 127.0.0.1\n"
@@ -350,6 +353,10 @@ TEST_F(UgwListenDump, ADumpReloadedIntoAFreshDaemonDumpsTheSameBytes)
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("set " + S + " psk key "), std::string::npos) << first.out;
     EXPECT_NE(first.out.find("set hostset 7 host '*.example.com'\n"), std::string::npos);
+    EXPECT_NE(first.out.find("add control 'controller.invalid'\nset control 'controller.invalid' key "
+                             "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n"),
+              std::string::npos)
+        << first.out;
     for (const char *line : {"add nas 'nas one' auth server ::1\n",
                              "set nas 'nas one' auth server 127.0.0.1 port 18120\n",
                              "set nas 'nas one' acct server 127.0.0.2 secret 'acct'\n"})
