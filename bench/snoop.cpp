@@ -136,6 +136,10 @@ struct gateway {
         c.mib.ulmexServiceId[15] = 1;
         c.mib.ulmexServiceIfCount = 1;
         c.mib.ulmexServiceIfIndices[0] = if_nametoindex("lo");
+        // Multicast snooping on, so that reports make memberships.
+        c.mib.mode = 0x10;
+        c.mib.query_interval = 125;
+        c.mib.membership_timeout = 260;
         memcpy(m.data() + 8, &c, sizeof(c));
         ugwd_ctl_dispatch(ctl, m.data(), ctl_msg_size(m.data(), m.size()), m.size(), 1);
         ugwd_service *s = ugwd_table_get_service(ctl->table, c.mib.ulmexServiceId);
