@@ -323,23 +323,37 @@ int ugwd_ctl_cmd_get_key_entry(ugwd_ctl *ctl, uint8_t *msg, size_t size)
     return ugwd_ctl_cmd_get_key(ctl, msg, size);
 }
 
-int ugwd_ctl_cmd_dump_keys(ugwd_ctl *ctl, uint8_t *msg, size_t size)
+namespace
+{
+
+// A service's rows of one kind, of every station or of the one named: the
+// walk counts first, so that a short buffer learns the size it needs.
+template <class Row>
+int dump_service_rows(ugwd_ctl *ctl, uint8_t *msg, size_t size, uint32_t reply,
+                      uint32_t (*walk)(ugwd_service *, const uint8_t *, Row *, uint32_t))
 {
     ugwd_service *s = service_of(ctl, msg);
     if (!s) return fail(ENOENT);
     uint8_t mac[6];
     memcpy(mac, msg + REQ_KEY, 6);
     const uint8_t *station = is_zero(mac, 6) ? nullptr : mac;
-    uint32_t n = ugwd_service_dump_keys(s, station, nullptr, 0);
-    size_t need = LIST_ROWS + size_t{n} * sizeof(dot11_key_row);
+    uint32_t n = walk(s, station, nullptr, 0);
+    size_t need = LIST_ROWS + size_t{n} * sizeof(Row);
     if (need > size) return static_cast<int>(need);
-    ugwd_ctl_msg_init(msg, CTL_KEYS);
-    auto *rows = reinterpret_cast<dot11_key_row *>(msg + LIST_ROWS);
-    static_assert(LIST_ROWS % alignof(dot11_key_row) == 0);
-    uint32_t got = ugwd_service_dump_keys(s, station, rows, n);
+    ugwd_ctl_msg_init(msg, reply);
+    auto *rows = reinterpret_cast<Row *>(msg + LIST_ROWS);
+    static_assert(LIST_ROWS % alignof(Row) == 0);
+    uint32_t got = walk(s, station, rows, n);
     if (got < n) n = got;
     ctl_put32(msg, offsetof(ctl_list, num_mibs), n);
-    return static_cast<int>(LIST_ROWS + size_t{n} * sizeof(dot11_key_row));
+    return static_cast<int>(LIST_ROWS + size_t{n} * sizeof(Row));
+}
+
+} // namespace
+
+int ugwd_ctl_cmd_dump_keys(ugwd_ctl *ctl, uint8_t *msg, size_t size)
+{
+    return dump_service_rows<dot11_key_row>(ctl, msg, size, CTL_KEYS, ugwd_service_dump_keys);
 }
 
 int ugwd_ctl_cmd_get_ftauth(ugwd_ctl *ctl, uint8_t *msg, size_t size)
@@ -358,21 +372,8 @@ int ugwd_ctl_cmd_get_ftauth(ugwd_ctl *ctl, uint8_t *msg, size_t size)
 
 int ugwd_ctl_cmd_dump_ftauths(ugwd_ctl *ctl, uint8_t *msg, size_t size)
 {
-    ugwd_service *s = service_of(ctl, msg);
-    if (!s) return fail(ENOENT);
-    uint8_t mac[6];
-    memcpy(mac, msg + REQ_KEY, 6);
-    const uint8_t *station = is_zero(mac, 6) ? nullptr : mac;
-    uint32_t n = ugwd_service_dump_ftauths(s, station, nullptr, 0);
-    size_t need = LIST_ROWS + size_t{n} * sizeof(dot11_ft_auth_row);
-    if (need > size) return static_cast<int>(need);
-    ugwd_ctl_msg_init(msg, CTL_FTAUTHS);
-    auto *rows = reinterpret_cast<dot11_ft_auth_row *>(msg + LIST_ROWS);
-    static_assert(LIST_ROWS % alignof(dot11_ft_auth_row) == 0);
-    uint32_t got = ugwd_service_dump_ftauths(s, station, rows, n);
-    if (got < n) n = got;
-    ctl_put32(msg, offsetof(ctl_list, num_mibs), n);
-    return static_cast<int>(LIST_ROWS + size_t{n} * sizeof(dot11_ft_auth_row));
+    return dump_service_rows<dot11_ft_auth_row>(ctl, msg, size, CTL_FTAUTHS,
+                                                ugwd_service_dump_ftauths);
 }
 
 namespace
