@@ -9,48 +9,14 @@
 #include <functional>
 #include <vector>
 
-// RapidJSON 1.1 offsets a null stack pointer before its first growth; that
-// is the oracle's own undefined behaviour, not the renderers'.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
-#endif
-#include <rapidjson/document.h>
-#if defined(__clang__)
-#pragma clang attribute pop
-#endif
-
+#include "fuzz/render_check.h"
 #include "utility/ugw_dot11_ie.h"
 #include "utility/ugw_dot11_mib.h"
 
+using namespace render_fuzz;
+
 namespace
 {
-
-void check_text(const char *data, size_t size)
-{
-    for (size_t i = 0; i < size; i++) {
-        auto c = static_cast<unsigned char>(data[i]);
-        if ((c < 0x20 && c != '\n') || c == 0x7f) abort();
-    }
-}
-
-void check_json(const char *data, size_t size)
-{
-    rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(data, size);
-    if (doc.HasParseError()) abort();
-}
-
-void capture(const std::function<void(FILE *)> &render, void (*check)(const char *, size_t))
-{
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&data, &size);
-    if (!out) return;
-    render(out);
-    fclose(out);
-    check(data, size);
-    free(data);
-}
 
 void json(const std::function<void(json_writer *)> &render)
 {

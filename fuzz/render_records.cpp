@@ -8,61 +8,19 @@
 #include <net/if.h>
 #include <functional>
 
-// RapidJSON 1.1 offsets a null stack pointer before its first growth; that
-// is the oracle's own undefined behaviour, not the renderers'.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
-#endif
-#include <rapidjson/document.h>
-#if defined(__clang__)
-#pragma clang attribute pop
-#endif
-
+#include "fuzz/render_check.h"
 #include "common/filter/filter_rule.h"
 #include "utility/ugw_format.h"
 #include "utility/ugw_render.h"
 
+using namespace render_fuzz;
+
 namespace
 {
-
-char *fuzz_ifname(unsigned index, char *name)
-{
-    if (index % 3 == 0) return nullptr;
-    // A name from the system could hold anything a file name may.
-    snprintf(name, IF_NAMESIZE, index % 3 == 1 ? "eth%u" : "b\x1b%u\"", index % 100);
-    return name;
-}
 
 const char *fuzz_module(unsigned bit)
 {
     return bit < 3 ? "m\"od" : nullptr;
-}
-
-void check_text(const char *data, size_t size)
-{
-    for (size_t i = 0; i < size; i++) {
-        auto c = static_cast<unsigned char>(data[i]);
-        if ((c < 0x20 && c != '\n') || c == 0x7f) abort();
-    }
-}
-
-void check_json(const char *data, size_t size)
-{
-    rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(data, size);
-    if (doc.HasParseError()) abort();
-}
-
-void capture(const std::function<void(FILE *)> &render, void (*check)(const char *, size_t))
-{
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&data, &size);
-    if (!out) return;
-    render(out);
-    fclose(out);
-    check(data, size);
-    free(data);
 }
 
 void text(const std::function<void(FILE *)> &render)
@@ -89,7 +47,7 @@ void json(const std::function<void(json_writer *)> &render)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static bool once = [] {
-        ugw_ifname_reset(fuzz_ifname);
+        ugw_ifname_reset(render_fuzz::ifname);
         return true;
     }();
     (void)once;

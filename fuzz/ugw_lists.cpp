@@ -18,16 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-// RapidJSON 1.1 offsets a null stack pointer before its first growth; that
-// is the oracle's own undefined behaviour, not the renderers'.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
-#endif
-#include <rapidjson/document.h>
-#if defined(__clang__)
-#pragma clang attribute pop
-#endif
-
+#include "fuzz/render_check.h"
 #include "common/ctl_msg.h"
 #include "common/filter/filter_rule.h"
 #include "common/mempool.h"
@@ -39,16 +30,10 @@
 #include "utility/ugw_render_shm.h"
 #include "utility/ugw_slots.h"
 
+using namespace render_fuzz;
+
 namespace
 {
-
-char *fuzz_ifname(unsigned index, char *name)
-{
-    if (index % 3 == 0) return nullptr;
-    // A name from the system could hold anything a file name may.
-    snprintf(name, IF_NAMESIZE, index % 3 == 1 ? "eth%u" : "b\x1b%u\"", index % 100);
-    return name;
-}
 
 // The row each slot reads, as the reply catalogue sizes it; 0 where the
 // slot takes a record only.
@@ -87,28 +72,13 @@ constexpr std::array<uint32_t, UGW_SLOTS> row_sizes = [] {
 // Standard output goes to a memory file that is read back after each slot.
 int out_fd = -1;
 
-void check_text(const char *data, size_t size)
-{
-    for (size_t i = 0; i < size; i++) {
-        auto c = static_cast<unsigned char>(data[i]);
-        if ((c < 0x20 && c != '\n') || c == 0x7f) abort();
-    }
-}
-
-void check_json(const char *data, size_t size)
-{
-    rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(data, size);
-    if (doc.HasParseError()) abort();
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::unique_ptr<ugw_command> cmd = std::make_unique<ugw_command>();
     if (out_fd < 0) {
-        ugw_ifname_reset(fuzz_ifname);
+        ugw_ifname_reset(render_fuzz::ifname);
         clock_monotonic_sec = 1000000;
         clock_offset_sec = 1700000000;
         out_fd = memfd_create("ugw_lists", 0);
