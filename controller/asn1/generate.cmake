@@ -77,6 +77,63 @@ mend(constr_CHOICE.c
 			return rv;
 		}")
 
+# A NativeInteger went through a heap INTEGER both ways: most of a message's encode and
+# decode time. A value within its PER range is read and written directly; anything else
+# (unconstrained, semi-constrained, an extension) takes the runtime's own path.
+mend(NativeInteger.c
+  "	memset(&tmpint, 0, sizeof tmpint);
+	rval = INTEGER_decode_uper(opt_codec_ctx, td, constraints,"
+  "	{
+		asn_per_constraints_t *pc = constraints ? constraints : td->per_constraints;
+		asn_per_constraint_t *ct = pc ? &pc->value : 0;
+		if(ct && ct->flags != APC_UNCONSTRAINED && ct->range_bits >= 0
+		&& (size_t)ct->range_bits <= 8 * sizeof(unsigned long)) {
+			asn_per_data_t saved = *pd;
+			int inext = 0;
+			unsigned long v;
+			if(ct->flags & APC_EXTENSIBLE) {
+				inext = per_get_few_bits(pd, 1);
+				if(inext < 0) ASN__DECODE_STARVED;
+			}
+			if(!inext) {
+				if(uper_get_constrained_whole_number(pd, &v, ct->range_bits))
+					ASN__DECODE_STARVED;
+				*native = (long)(v + (unsigned long)ct->lower_bound);
+				rval.code = RC_OK;
+				rval.consumed = 0;
+				return rval;
+			}
+			*pd = saved;
+		}
+	}
+	memset(&tmpint, 0, sizeof tmpint);
+	rval = INTEGER_decode_uper(opt_codec_ctx, td, constraints,")
+mend(NativeInteger.c
+  "	memset(&tmpint, 0, sizeof(tmpint));
+	if((specs&&specs->field_unsigned)
+		? asn_ulong2INTEGER(&tmpint, native)"
+  "	{
+		asn_per_constraints_t *pc = constraints ? constraints : td->per_constraints;
+		asn_per_constraint_t *ct = pc ? &pc->value : 0;
+		if(ct && !(ct->flags & APC_SEMI_CONSTRAINED) && ct->range_bits >= 0
+		&& ((specs && specs->field_unsigned)
+			? ((unsigned long)native >= (unsigned long)ct->lower_bound
+			   && (unsigned long)native <= (unsigned long)ct->upper_bound)
+			: (native >= ct->lower_bound && native <= ct->upper_bound))) {
+			if((ct->flags & APC_EXTENSIBLE) && per_put_few_bits(po, 0, 1))
+				ASN__ENCODE_FAILED;
+			if(uper_put_constrained_whole_number_u(po,
+				(unsigned long)native - (unsigned long)ct->lower_bound,
+				ct->range_bits))
+				ASN__ENCODE_FAILED;
+			er.encoded = 0;
+			ASN__ENCODED_OK(er);
+		}
+	}
+	memset(&tmpint, 0, sizeof(tmpint));
+	if((specs&&specs->field_unsigned)
+		? asn_ulong2INTEGER(&tmpint, native)")
+
 # Every operation on a constrained type re-inherits its base type's descriptor, which
 # replaced the type's own constraint check with the base's unconstrained one: after the
 # first message a MAC address of 5 bytes or an SSID of 33 passed the check. Keep the
