@@ -12,40 +12,64 @@ uint32_t fold(uint64_t sum)
     return static_cast<uint32_t>(sum);
 }
 
+// Ones'-complement addition of 64-bit words: the carry out goes back in.
+uint64_t add_carry(uint64_t acc, uint64_t w)
+{
+    uint64_t s;
+    bool carry = __builtin_add_overflow(acc, w, &s);
+    return s + carry;
+}
+
+// Word by word: a copy of a whole round goes through the stack.
+uint64_t load64(const uint8_t *p)
+{
+    uint64_t w;
+    memcpy(&w, p, 8);
+    return w;
+}
+
 } // namespace
 
 uint32_t inet_csum_partial_generic(uint32_t sum, const void *bytes, size_t n)
 {
     auto *p = static_cast<const uint8_t *>(bytes);
     if constexpr (std::endian::native == std::endian::little) {
-        // The ones'-complement sum does not depend on byte order: add native
-        // words eight bytes at a time and swap the folded result once. The
-        // 64-bit sum takes 2^31 rounds before it could overflow.
-        uint64_t acc = 0;
+        // The ones'-complement sum does not depend on byte order or word
+        // size: add native 64-bit words with end-around carry, 32 bytes a
+        // round over two chains so that the carries do not queue, and swap
+        // the folded result once.
+        uint64_t acc = 0, acc2 = 0;
+        while (n >= 32) {
+            acc = add_carry(acc, load64(p));
+            acc2 = add_carry(acc2, load64(p + 8));
+            acc = add_carry(acc, load64(p + 16));
+            acc2 = add_carry(acc2, load64(p + 24));
+            p += 32;
+            n -= 32;
+        }
         while (n >= 8) {
-            uint64_t w;
-            memcpy(&w, p, 8);
-            acc += (w & 0xffffffff) + (w >> 32);
+            acc = add_carry(acc, load64(p));
             p += 8;
             n -= 8;
         }
+        acc = add_carry(acc, acc2);
         if (n >= 4) {
             uint32_t w;
             memcpy(&w, p, 4);
-            acc += w;
+            acc = add_carry(acc, w);
             p += 4;
             n -= 4;
         }
         if (n >= 2) {
             uint16_t w;
             memcpy(&w, p, 2);
-            acc += w;
+            acc = add_carry(acc, w);
             p += 2;
             n -= 2;
         }
         if (n)
-            acc += p[0]; // the high byte of a big-endian word
-        uint32_t native = fold(acc);
+            acc = add_carry(acc, p[0]); // the high byte of a big-endian word
+        uint32_t native = fold((acc & 0xffffffff) + (acc >> 32));
         return fold(static_cast<uint64_t>(sum) + static_cast<uint16_t>(native << 8 | native >> 8));
     }
     uint64_t acc = sum;

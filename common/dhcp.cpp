@@ -288,10 +288,11 @@ bool put_value(textbuf &t, const optdesc *d, const uint8_t *opt)
 
 void dhlist_init(dhlist *l, const uint8_t *msg, size_t len)
 {
-    *l = dhlist{};
+    // The overload fields' areas are written when entered.
     l->_msg = msg;
-    l->_stack[0].start = DHCP_OPTIONS;
-    l->_stack[0].length = has_options(msg, len) ? len - DHCP_OPTIONS : 0;
+    l->_stack[0] = dhlist_area{DHCP_OPTIONS, has_options(msg, len) ? len - DHCP_OPTIONS : 0, 0};
+    l->_state = 0;
+    l->_flags = 0;
 }
 
 namespace {
@@ -382,12 +383,14 @@ bool dhlist_malformed(const dhlist *l)
 
 const uint8_t *dhcp_find_opt(const uint8_t *msg, size_t len, uint8_t code, int wanted)
 {
-    dhlist l;
-    dhlist_init(&l, msg, len);
-    for (const uint8_t *p; (p = dhlist_peek(&l)); dhlist_next(&l))
-        if (*p == code)
-            return wanted < 0 || p[1] == wanted ? p : nullptr;
-    return nullptr;
+    const uint8_t *found = nullptr;
+    dhcp_for_each_opt(msg, len, [&](const uint8_t *p) {
+        if (*p != code)
+            return true;
+        found = wanted < 0 || p[1] == wanted ? p : nullptr;
+        return false;
+    });
+    return found;
 }
 
 uint8_t *dhcp_add_opt(uint8_t *msg, size_t *len, size_t max, uint8_t code, const void *value,

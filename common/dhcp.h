@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // DHCPv4 fixed header (offsets in bytes).
 enum : size_t {
@@ -101,6 +102,53 @@ const uint8_t *dhlist_peek(dhlist *l);
 void dhlist_next(dhlist *l);
 // True when the walk stopped at an option running past its area.
 bool dhlist_malformed(const dhlist *l);
+
+// Calls each(option) on the options in the cursor's order until it returns
+// false; false when the walk stopped at an option running past its area. The
+// place is kept in locals: a whole walk costs a fraction of the cursor's,
+// which snooping pays on every frame.
+template <class F> bool dhcp_for_each_opt(const uint8_t *msg, size_t len, F &&each)
+{
+    static constexpr uint8_t magic[4] = {0x63, 0x82, 0x53, 0x63};
+    if (len < DHCP_OPTIONS || memcmp(msg + DHCP_COOKIE, magic, 4))
+        return true;
+    struct area {
+        size_t start, length;
+        uint8_t overload; // the option 52 bit that opens it; 0: always read
+    };
+    const area areas[] = {
+        {DHCP_OPTIONS, len - DHCP_OPTIONS, 0},
+        {DHCP_FILE, DHCP_FILE_LEN, DHCP_OVERLOAD_FILE},
+        {DHCP_SNAME, DHCP_SNAME_LEN, DHCP_OVERLOAD_SNAME},
+    };
+    uint8_t overload = 0;
+    bool seen52 = false;
+    for (const area &a : areas) {
+        if (a.overload && !(overload & a.overload))
+            continue;
+        const uint8_t *p = msg + a.start;
+        for (size_t pos = 0, n = a.length; pos < n;) {
+            const uint8_t *o = p + pos;
+            if (o[0] == DHCP_OPT_PAD) {
+                pos++;
+                continue;
+            }
+            if (o[0] == DHCP_OPT_END)
+                break;
+            if (n - pos < 2 || n - pos - 2 < o[1])
+                return false;
+            // Only the first option 52, and only in the options area, counts.
+            if (o[0] == DHCP_OPT_OVERLOAD && !a.overload && !seen52) {
+                seen52 = true;
+                overload = o[1] == 1 && o[2] <= 3 ? o[2] : 0;
+            }
+            if (!each(o))
+                return true;
+            pos += 2u + o[1];
+        }
+    }
+    return true;
+}
 
 // First option of the code; with wanted >= 0 its length must be wanted (else null).
 const uint8_t *dhcp_find_opt(const uint8_t *msg, size_t len, uint8_t code, int wanted);

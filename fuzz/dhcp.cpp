@@ -25,10 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dhcp_opts_format(msg.data(), len, buf, sizeof(buf));
     dhcp_format(msg.data(), len, buf, 7);
 
+    // The walk without a cursor visits the very options the cursor does.
+    std::vector<const uint8_t *> walked;
+    bool whole = dhcp_for_each_opt(msg.data(), len, [&](const uint8_t *p) {
+        walked.push_back(p);
+        return true;
+    });
     dhlist l;
     dhlist_init(&l, msg.data(), len);
     size_t n = 0;
     for (const uint8_t *p; (p = dhlist_peek(&l)); dhlist_next(&l), n++) {
+        UGW_ASSERT(n < walked.size() && walked[n] == p);
         UGW_ASSERT(p >= msg.data() && p + 2 + p[1] <= msg.data() + len);
         uint32_t u;
         in_addr a;
@@ -37,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         dhcp_opt_get_addr(p, 1, &a);
         dhcp_opt_get_string(p, 3, s, sizeof(s));
     }
+    UGW_ASSERT(n == walked.size() && whole == !dhlist_malformed(&l));
 
     // Remove every option of the code, then add one back: the message
     // stays within bounds and the option is found where it was put.

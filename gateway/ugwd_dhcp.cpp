@@ -6,7 +6,6 @@
 // only on their way to the station, client messages only from it, so that a
 // station cannot grant itself an address by sending a reply.
 #include <arpa/inet.h>
-#include <bit>
 #include <cstring>
 
 #include "common/checksum.h"
@@ -62,6 +61,16 @@ void st16(uint8_t *p, uint16_t v)
 {
     v = htons(v);
     memcpy(p, &v, 2);
+}
+
+// Bits set in a netmask. The library's popcount is a call on the baseline
+// instruction set, once per acknowledgement.
+uint8_t mask_bits(uint32_t m)
+{
+    m = m - ((m >> 1) & 0x55555555);
+    m = (m & 0x33333333) + ((m >> 2) & 0x33333333);
+    m = (m + (m >> 4)) & 0x0f0f0f0f;
+    return static_cast<uint8_t>((m * 0x01010101) >> 24);
 }
 
 bool zero4(const uint8_t *a)
@@ -190,9 +199,7 @@ int dhcp_request(ugwd_lease *l, const dhcp_frame &d)
     }
     uint8_t requested[4];
     memcpy(requested, msg + DHCP_CIADDR, 4);
-    dhlist it;
-    dhlist_init(&it, msg, d.len);
-    for (const uint8_t *o; (o = dhlist_peek(&it)); dhlist_next(&it)) {
+    dhcp_for_each_opt(msg, d.len, [&](const uint8_t *o) {
         const uint8_t *v = o + 2;
         switch (o[0]) {
         case DHCP_OPT_MAX_SIZE:
@@ -216,7 +223,8 @@ int dhcp_request(ugwd_lease *l, const dhcp_frame &d)
         default:
             break;
         }
-    }
+        return true;
+    });
     switch (d.type) {
     case DHCPDISCOVER:
         if (secs >= 4 && !(l->rec.flags & LEASE_BROADCAST) &&
@@ -266,18 +274,17 @@ int dhcp_reply(ugwd_flow *f, ugwd_lease *l, packet *frame, dhcp_frame &d)
             return -1;
         }
         const uint8_t *portal = nullptr;
-        dhlist it;
-        dhlist_init(&it, msg, d.len);
-        for (const uint8_t *o; (o = dhlist_peek(&it)); dhlist_next(&it)) {
+        dhcp_for_each_opt(msg, d.len, [&](const uint8_t *o) {
             if (o[0] == DHCP_OPT_LEASE_TIME && o[1] == 4) {
                 l->rec.lease_time = ld32(o + 2);
             } else if (o[0] == DHCP_OPT_NETMASK && o[1] == 4) {
-                auto bits = static_cast<uint8_t>(std::popcount(ld32(o + 2)));
+                uint8_t bits = mask_bits(ld32(o + 2));
                 l->rec.flags = static_cast<uint8_t>((l->rec.flags & LEASE_KEPT) | bits << 1);
             } else if (o[0] == DHCP_OPT_CAPTIVE_PORTAL) {
                 portal = o;
             }
-        }
+            return true;
+        });
         // The portal text is the server's: only printable bytes reach the log.
         char text[256] = "";
         if (portal) {

@@ -282,6 +282,13 @@ void check_dhcp(const bytes &msg, const tshark_dhcp &t, const std::string &where
     for (const uint8_t *p; (p = dhlist_peek(&l)); dhlist_next(&l))
         got.push_back(tshark_option{static_cast<size_t>(p - m), p[0], p[1], "", {}});
     EXPECT_FALSE(dhlist_malformed(&l));
+    size_t seen = 0;
+    EXPECT_TRUE(dhcp_for_each_opt(m, msg.size(), [&](const uint8_t *p) {
+        EXPECT_TRUE(seen < got.size() && m + got[seen].offset == p) << "option " << seen;
+        seen++;
+        return true;
+    }));
+    EXPECT_EQ(seen, got.size());
     ASSERT_EQ(got.size(), t.options.size());
     std::string pairs;
     for (size_t i = 0; i < got.size(); i++) {
@@ -533,6 +540,14 @@ std::vector<std::pair<size_t, uint8_t>> walk(const bytes &m, size_t len)
     dhlist_init(&l, m.data(), len);
     for (const uint8_t *p; (p = dhlist_peek(&l)); dhlist_next(&l))
         out.push_back({static_cast<size_t>(p - m.data()), p[0]});
+    // The walk without a cursor agrees, overload fields included.
+    std::vector<std::pair<size_t, uint8_t>> again;
+    bool whole = dhcp_for_each_opt(m.data(), len, [&](const uint8_t *p) {
+        again.push_back({static_cast<size_t>(p - m.data()), p[0]});
+        return true;
+    });
+    EXPECT_EQ(again, out);
+    EXPECT_EQ(whole, !dhlist_malformed(&l));
     return out;
 }
 
