@@ -256,7 +256,7 @@ def main():
                 errno.EEXIST, errno.ENODEV, errno.EBADMSG}
 
     # What the answers must hold: in the record at a message offset, or in
-    # some row of a list, by offsets inside the row (tables of the records).
+    # some row of a list, by offsets inside the row.
     flow_row = [(6, mac), (18, uuid), (360, peer)]
     record = {"Get-Flow": [(8 + at, v) for at, v in flow_row]}
     some_row = {"Dump-Flows": flow_row}
@@ -285,6 +285,21 @@ def main():
                 fail("%s %s: none of %d rows is the object" % (who, name, len(rows)))
             if name in every_row and not all(holds(r, every_row[name]) for r in rows):
                 fail("%s %s: a row outside the filter" % (who, name))
+
+    def check_by_mac(conn, who):
+        # The station's own leases and groups: through its flow, not the
+        # service's index.
+        mac_at = {"Dump-Leases": 16, "Dump-Groups": 48, "Dump-Groups6": 60}
+        for name in sorted(set(mac_at) & set(some_row)):
+            r = conn.ask(request(name, [(8, uuid), (24, mac)]))
+            if status_of(r) is not None or len(r) != size_of(r):
+                fail("%s %s by MAC: %d bytes, status %s" % (who, name, len(r), status_of(r)))
+                continue
+            rows = rows_of(r)
+            if not any(holds(x, some_row[name]) for x in rows):
+                fail("%s %s by MAC: none of %d rows is the object" % (who, name, len(rows)))
+            if not all(holds(x, [(mac_at[name], mac)]) for x in rows):
+                fail("%s %s by MAC: another station" % (who, name))
 
     def check_80211(conn, who):
         # The 802.11 station's flow by BSSID and MAC, and in the service's
@@ -349,6 +364,7 @@ def main():
                         at = base + i * size + 36
                         if any(reply[at:at + 65]):
                             fail("%s Get-NAS: a secret at %d" % (who, at))
+        check_by_mac(client, who)
         if vap and sta:
             check_80211(client, who)
 
