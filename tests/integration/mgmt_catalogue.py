@@ -356,7 +356,8 @@ def main():
             secret = {"Get-Service": (893, 32), "Get-VAP": (253, 32)}.get(name)
             if secret and not privileged and any(reply[secret[0]:secret[0] + secret[1]]):
                 fail("%s %s: a key at %d" % (who, name, secret[0]))
-            check_objects(who, name, reply)
+            if got == BY_NAME[e["answer"]]:
+                check_objects(who, name, reply)
             if name == "Get-NAS" and not privileged:
                 # The shared secrets of the server rows.
                 for base, size in ((264, 164), (592, 152)):
