@@ -182,7 +182,13 @@ TEST_F(SnoopDhcp, DhclientLeaseIsRevokedByANak)
                                  "/dhclient.leases -pf " + dir + "/dhclient.pid st";
     pid_t pid =
         spawn_shell("ip netns exec " + ns + " " + dhclient + " >>" + dir + "/client.log 2>&1");
-    bool got = pump([&] { return !leased().empty() && leased() != "0.0.0.0"; });
+    // The client keeps the lease in its file before it goes: else it starts
+    // again with a discovery, not with the request the server refuses.
+    bool got = pump([&] {
+        return !leased().empty() && leased() != "0.0.0.0" &&
+               read_file(dir + "/dhclient.leases").find("fixed-address " + leased() + ";") !=
+                   std::string::npos;
+    });
     reap(pid);
     ASSERT_TRUE(got) << context();
     std::string addr = leased();
