@@ -2,11 +2,15 @@
 # A management client written from the message catalogue alone: it runs
 # every type through a daemon's socket, as a privileged client and, in a
 # child that gives up its ids, as an unprivileged one, and checks that each
-# request gets its answer with exactly its size, or a Status.
+# request gets its answer with exactly its size, or a Status, and that the
+# rows of the answers hold the objects the caller says exist.
 #
-# usage: mgmt_catalogue.py SOCKET UUID MAC PEER [NOBODY_UID NOBODY_GID]
-#   UUID: a service, 32 hex digits; MAC: a station with a flow, 12 hex digits;
-#   PEER: that flow's tunnel peer socket address, 56 hex digits.
+# usage: mgmt_catalogue.py SOCKET UUID MAC PEER [NAME=VALUE]...
+#   UUID: a service, 32 hex digits; MAC: a station with a tunnel flow,
+#   12 hex digits; PEER: that flow's peer socket address, 56 hex digits.
+#   vap=BSSID, client=MAC: a VAP of the service and an 802.11 station on it;
+#   lease=IPv4: the station's DHCP lease; group=IPv4, group6=IPv6: groups the
+#   station joined; nobody=UID:GID: the unprivileged ids (65534:65534).
 import errno
 import os
 import socket
@@ -197,19 +201,29 @@ def status_of(reply):
     return None
 
 
+def rows_of(reply):
+    """The rows of a list answer, cut by its type's geometry."""
+    e = TYPES[struct.unpack_from("=I", reply, 0)[0]]
+    at, row, first = e["list"]
+    n = struct.unpack_from("=I", reply, at)[0]
+    return [reply[first + i * row:first + (i + 1) * row] for i in range(n)]
+
+
+def holds(data, fields):
+    return all(data[at:at + len(v)] == v for at, v in fields)
+
+
 def main():
     path = sys.argv[1]
     uuid = bytes.fromhex(sys.argv[2])
     mac = bytes.fromhex(sys.argv[3])
     peer = bytes.fromhex(sys.argv[4])
-    nobody = (int(sys.argv[5]), int(sys.argv[6])) if len(sys.argv) > 6 else (65534, 65534)
+    opt = dict(a.split("=", 1) for a in sys.argv[5:])
+    nobody = tuple(int(x) for x in opt.get("nobody", "65534:65534").split(":"))
+    vap = bytes.fromhex(opt["vap"]) if "vap" in opt else None
+    sta = bytes.fromhex(opt["client"]) if "client" in opt else None
     c = Client(path)
 
-    # What exists beyond the given service and flow is looked up, not assumed.
-    vap = None
-    r = c.ask(request("Dump-VAPs", [(8, uuid)]))
-    if struct.unpack_from("=I", r, 0)[0] == BY_NAME["VAPs"] and struct.unpack_from("=I", r, 8)[0]:
-        vap = r[16 + 18:16 + 24]  # the BSSID of the first VAP record
     keys = {
         "Get-Service": [(8, uuid)],
         "Get-NAS": [(8, b"nas1")],
@@ -240,6 +254,72 @@ def main():
     # Statuses a request may get instead of its answer here.
     may_fail = {errno.ENOENT, errno.EINVAL, errno.EOPNOTSUPP, errno.EIO, errno.EBUSY,
                 errno.EEXIST, errno.ENODEV, errno.EBADMSG}
+
+    # What the answers must hold: in the record at a message offset, or in
+    # some row of a list, by offsets inside the row.
+    flow_row = [(6, mac), (18, uuid), (360, peer)]
+    record = {"Get-Flow": [(8 + at, v) for at, v in flow_row]}
+    some_row = {"Dump-Flows": flow_row}
+    every_row = {"Dump-Flows": [(6, mac), (18, uuid)]}  # asked by MAC and UUID
+    if vap:
+        record["Get-VAP"] = [(8, uuid), (8 + 18, vap)]
+        some_row["Dump-VAPs"] = [(0, uuid), (18, vap)]
+    if "lease" in opt:
+        some_row["Dump-Leases"] = [(0, uuid), (16, mac),
+                                   (88, socket.inet_pton(socket.AF_INET, opt["lease"]))]
+    if "group" in opt:
+        some_row["Dump-Groups"] = [(0, uuid), (44, socket.inet_pton(socket.AF_INET, opt["group"])),
+                                   (48, mac)]
+    if "group6" in opt:
+        some_row["Dump-Groups6"] = [(0, uuid),
+                                    (44, socket.inet_pton(socket.AF_INET6, opt["group6"])),
+                                    (60, mac)]
+    must_answer.update(record, some_row)
+
+    def check_objects(who, name, reply):
+        if name in record and not holds(reply, record[name]):
+            fail("%s %s: not the record asked for" % (who, name))
+        if name in some_row or name in every_row:
+            rows = rows_of(reply)
+            if name in some_row and not any(holds(r, some_row[name]) for r in rows):
+                fail("%s %s: none of %d rows is the object" % (who, name, len(rows)))
+            if name in every_row and not all(holds(r, every_row[name]) for r in rows):
+                fail("%s %s: a row outside the filter" % (who, name))
+
+    def check_by_mac(conn, who):
+        # The station's own leases and groups: through its flow, not the
+        # service's index.
+        mac_at = {"Dump-Leases": 16, "Dump-Groups": 48, "Dump-Groups6": 60}
+        for name in sorted(set(mac_at) & set(some_row)):
+            r = conn.ask(request(name, [(8, uuid), (24, mac)]))
+            if status_of(r) is not None or len(r) != size_of(r):
+                fail("%s %s by MAC: %d bytes, status %s" % (who, name, len(r), status_of(r)))
+                continue
+            rows = rows_of(r)
+            if not any(holds(x, some_row[name]) for x in rows):
+                fail("%s %s by MAC: none of %d rows is the object" % (who, name, len(rows)))
+            if not all(holds(x, [(mac_at[name], mac)]) for x in rows):
+                fail("%s %s by MAC: another station" % (who, name))
+
+    def check_80211(conn, who):
+        # The 802.11 station's flow by BSSID and MAC, and in the service's
+        # lists by (UUID, BSSID) and by UUID alone.
+        want = [(0, vap), (6, sta), (18, uuid)]
+        r = conn.ask(request("Get-Flow", [(36, vap), (42, sta)]))
+        if status_of(r) is not None or len(r) != size_of(r) or not holds(r[8:], want):
+            fail("%s Get-Flow by BSSID: %d bytes, status %s" % (who, len(r), status_of(r)))
+        for how, fields in (("by BSSID", [(8, uuid), (52, vap)]), ("of the service", [(8, uuid)])):
+            r = conn.ask(request("Dump-Flows", fields))
+            if status_of(r) is not None or len(r) != size_of(r):
+                fail("%s Dump-Flows %s: %d bytes, status %s" % (who, how, len(r), status_of(r)))
+                continue
+            rows = rows_of(r)
+            if not any(holds(x, want) for x in rows):
+                fail("%s Dump-Flows %s: no 802.11 flow" % (who, how))
+            if len(fields) == 1 and not any(holds(x, flow_row) for x in rows):
+                fail("%s Dump-Flows %s: no tunnel flow" % (who, how))
+            if len(fields) == 2 and not all(x[0:6] == vap for x in rows):
+                fail("%s Dump-Flows %s: another BSSID" % (who, how))
 
     def check_all(client, privileged):
         who = "privileged" if privileged else "unprivileged"
@@ -276,6 +356,8 @@ def main():
             secret = {"Get-Service": (893, 32), "Get-VAP": (253, 32)}.get(name)
             if secret and not privileged and any(reply[secret[0]:secret[0] + secret[1]]):
                 fail("%s %s: a key at %d" % (who, name, secret[0]))
+            if got == BY_NAME[e["answer"]]:
+                check_objects(who, name, reply)
             if name == "Get-NAS" and not privileged:
                 # The shared secrets of the server rows.
                 for base, size in ((264, 164), (592, 152)):
@@ -283,11 +365,16 @@ def main():
                         at = base + i * size + 36
                         if any(reply[at:at + 65]):
                             fail("%s Get-NAS: a secret at %d" % (who, at))
+        check_by_mac(client, who)
+        if vap and sta:
+            check_80211(client, who)
 
     check_all(c, True)
     full = c.ask(request("Get-Service", keys["Get-Service"]))
     if not any(full[893:925]):
         fail("privileged Get-Service: no key at 893")
+    if vap and not any(c.ask(request("Get-VAP", keys["Get-VAP"]))[253:285]):
+        fail("privileged Get-VAP: no key at 253")
     nas = c.ask(request("Get-NAS", keys["Get-NAS"]))
     if status_of(nas) is None and not any(nas[264 + 36:264 + 36 + 65]):
         fail("privileged Get-NAS: no secret at %d" % (264 + 36))

@@ -22,38 +22,17 @@
 #include "gateway/ugwd_proc.h"
 #include "gateway/ugwd_records.h"
 #include "gateway/ugwd_service.h"
+#include "tests/integration/dhcp_peer.h"
 #include "tests/integration/gateway_harness.h"
 
 namespace
 {
 
 using namespace standin_fixture;
+using namespace dhcp_peer;
 
 const uint8_t station_mac[6] = {0x02, 0x57, 0xd4, 0, 0, 1};
 const char *const station_text = "02:57:d4:00:00:01";
-
-pid_t spawn(const std::string &cmd)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-void reap(pid_t pid)
-{
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The gateway's side: d1 carries the tunnel, d2 is the bridge's Ethernet
 // side, its peer p2 the network where dnsmasq serves. The station: a VXLAN
@@ -62,7 +41,7 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
 {
   protected:
     std::string ns;
-    pid_t dnsmasq = -1;
+    dhcp_peer::dnsmasq dnsmasq;
 
     void SetUp() override
     {
@@ -97,7 +76,7 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
 
     void TearDown() override
     {
-        reap(dnsmasq);
+        dnsmasq.stop();
         stop();
         if (!ns.empty()) sh("ip netns del " + ns);
     }
@@ -105,20 +84,10 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
     // Returns once dnsmasq listens: a client's first message must not be lost.
     void start_dnsmasq(const char *range)
     {
-        auto started = [&] {
-            std::string log = read_file(dir + "/dnsmasq.log");
-            size_t n = 0;
-            for (size_t at = 0; (at = log.find("sockets bound", at)) != std::string::npos; at++)
-                n++;
-            return n;
-        };
-        size_t before = started();
-        reap(dnsmasq);
-        dnsmasq = spawn("dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=p2 "
-                        "--bind-interfaces --dhcp-authoritative --dhcp-range=" +
-                        std::string(range) + ",255.255.255.0,600 --dhcp-leasefile=" + dir +
-                        "/dnsmasq.leases --pid-file= 2>>" + dir + "/dnsmasq.log");
-        EXPECT_TRUE(pump([&] { return started() > before; }, 10000)) << "dnsmasq did not start";
+        size_t before = dnsmasq.bound();
+        dnsmasq.start(dir, "p2", std::string(range) + ",255.255.255.0,600");
+        EXPECT_TRUE(pump([&] { return dnsmasq.bound() > before; }, 10000))
+            << "dnsmasq did not start";
     }
 
     // Runs the gateway's loop until done() holds or the bound passes.
@@ -133,7 +102,8 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
     // Runs a client in the station's namespace to its end: its exit status.
     int client(const std::string &cmd)
     {
-        pid_t pid = spawn("ip netns exec " + ns + " " + cmd + " >>" + dir + "/client.log 2>&1");
+        pid_t pid =
+            spawn_shell("ip netns exec " + ns + " " + cmd + " >>" + dir + "/client.log 2>&1");
         int st = -1;
         if (!pump([&] { return waitpid(pid, &st, WNOHANG) == pid; })) {
             reap(pid);
@@ -163,16 +133,7 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
         return t;
     }
     // The address dnsmasq's own lease file gives the station.
-    std::string granted()
-    {
-        std::istringstream in(read_file(dir + "/dnsmasq.leases"));
-        std::string expiry, mac, ip;
-        while (in >> expiry >> mac >> ip) {
-            if (mac == station_text) return ip;
-            in.ignore(1 << 16, '\n');
-        }
-        return "";
-    }
+    std::string granted() { return dnsmasq.granted(station_text); }
     // The gateway's lease file holds a record of the station with the address.
     bool in_lease_file(const std::string &addr)
     {
@@ -188,8 +149,8 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
     }
     std::string context()
     {
-        std::string all = dp("bridge state") + dp("journal") + read_file(dir + "/client.log") +
-                          read_file(dir + "/dnsmasq.log");
+        std::string all =
+            dp("bridge state") + dp("journal") + read_file(dir + "/client.log") + dnsmasq.log();
         for (auto &l : lines)
             all += l + "\n";
         return all;
@@ -199,12 +160,7 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
 TEST_F(SnoopDhcp, UdhcpcLeaseIsRecordedAndStored)
 {
     start_dnsmasq("10.200.0.100,10.200.0.150");
-    std::ofstream(dir + "/udhcpc.sh")
-        << "#!/bin/sh\ncase $1 in\nbound|renew) ip addr replace $ip/$subnet dev $interface;;\n"
-           "deconfig) ip addr flush dev $interface;;\nesac\nexit 0\n";
-    chmod((dir + "/udhcpc.sh").c_str(), 0755);
-    const std::string udhcpc = "busybox udhcpc -i st -n -q -t 5 -T 2 -s " + dir +
-                               "/udhcpc.sh -x hostname:laptop-a";
+    const std::string udhcpc = dhcp_peer::udhcpc(dir, "st", "-x hostname:laptop-a");
     ASSERT_EQ(client(udhcpc), 0) << context();
     ASSERT_TRUE(pump([&] { return !leased().empty() && leased() != "0.0.0.0"; })) << context();
     std::string addr = granted();
@@ -224,8 +180,15 @@ TEST_F(SnoopDhcp, DhclientLeaseIsRevokedByANak)
     start_dnsmasq("10.200.0.100,10.200.0.150");
     const std::string dhclient = "dhclient -1 -d -v -sf /bin/true -lf " + dir +
                                  "/dhclient.leases -pf " + dir + "/dhclient.pid st";
-    pid_t pid = spawn("ip netns exec " + ns + " " + dhclient + " >>" + dir + "/client.log 2>&1");
-    bool got = pump([&] { return !leased().empty() && leased() != "0.0.0.0"; });
+    pid_t pid =
+        spawn_shell("ip netns exec " + ns + " " + dhclient + " >>" + dir + "/client.log 2>&1");
+    // The client keeps the lease in its file before it goes: else it starts
+    // again with a discovery, not with the request the server refuses.
+    bool got = pump([&] {
+        return !leased().empty() && leased() != "0.0.0.0" &&
+               read_file(dir + "/dhclient.leases").find("fixed-address " + leased() + ";") !=
+                   std::string::npos;
+    });
     reap(pid);
     ASSERT_TRUE(got) << context();
     std::string addr = leased();
@@ -236,7 +199,7 @@ TEST_F(SnoopDhcp, DhclientLeaseIsRevokedByANak)
     // The server no longer hands out that address: the client's reboot
     // request for it is refused, and the record lets it go.
     start_dnsmasq("10.200.0.200,10.200.0.250");
-    pid = spawn("ip netns exec " + ns + " " + dhclient + " >>" + dir + "/client.log 2>&1");
+    pid = spawn_shell("ip netns exec " + ns + " " + dhclient + " >>" + dir + "/client.log 2>&1");
     bool revoked = pump([&] { return logged("lease " + addr + " revoked") == 1; });
     reap(pid);
     EXPECT_TRUE(revoked) << context();
@@ -280,15 +243,11 @@ TEST_F(SnoopDhcp, Dhclient6LeaseIsRecorded)
                  // The client's UDP checksums are filled in before the tunnel.
                  "ip netns exec " + ns + " ethtool -K st tx off >/dev/null"),
               0);
-    reap(dnsmasq);
-    dnsmasq = spawn("dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=p2 "
-                    "--bind-interfaces --dhcp-authoritative --dhcp-range=fd00:200::100,"
-                    "fd00:200::1ff,64,600 --dhcp-leasefile=" + dir +
-                    "/dnsmasq.leases --pid-file= 2>>" + dir + "/dnsmasq.log");
+    dnsmasq.start(dir, "p2", "fd00:200::100,fd00:200::1ff,64,600");
     std::ofstream(dir + "/dhclient6.conf") << "send fqdn.fqdn \"laptop6.example.org.\";\n";
-    pid_t pid = spawn("ip netns exec " + ns + " dhclient -6 -1 -d -v -cf " + dir +
-                      "/dhclient6.conf -sf /bin/true -lf " + dir + "/dhclient6.leases -pf " + dir +
-                      "/dhclient6.pid st >>" + dir + "/client.log 2>&1");
+    pid_t pid = spawn_shell("ip netns exec " + ns + " dhclient -6 -1 -d -v -cf " + dir +
+                            "/dhclient6.conf -sf /bin/true -lf " + dir + "/dhclient6.leases -pf " +
+                            dir + "/dhclient6.pid st >>" + dir + "/client.log 2>&1");
     ugwd_lease6 *l = nullptr;
     bool got = pump([&] {
         ugwd_flow *f = flow();
