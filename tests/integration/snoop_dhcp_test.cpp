@@ -64,7 +64,9 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
             "ip -n " + ns + " link add st address 02:57:d4:00:00:01 type vxlan id 101 local "
             "10.1.0.2 remote 10.1.0.1 dstport 4789 && "
             "ip netns exec " + ns + " sysctl -qw net.ipv6.conf.st.disable_ipv6=1 && "
-            "ip -n " + ns + " link set st up"));
+            "ip -n " + ns + " link set st up && "
+            // So are the station's, for what its kernel sends (a unicast release).
+            "ip netns exec " + ns + " ethtool -K st tx off >/dev/null"));
         ASSERT_TRUE(start("snoop-dhcp", "bridge d1 d2", "ulmex-gateway.leases"));
         uint32_t d1 = if_nametoindex("d1");
         ASSERT_EQ(run(port_msg(d1)).size(), 56u);
@@ -173,6 +175,32 @@ TEST_F(SnoopDhcp, UdhcpcLeaseIsRecordedAndStored)
     EXPECT_EQ(logged("assigned lease " + addr + "/24 valid for 600s"), 1u) << context();
     EXPECT_TRUE(pump([&] { return in_lease_file(addr); })) << "lease file";
     EXPECT_GE(std::stoull(dp("bridge state").substr(dp("bridge state").find("snooped=") + 8)), 4u);
+
+    // Bound again, then told to let go (SIGUSR2): the release resets the
+    // record. The address stays on the device, or the release would die in
+    // the neighbour queue with it.
+    std::ofstream(dir + "/keep.sh") << "#!/bin/sh\nexit 0\n";
+    chmod((dir + "/keep.sh").c_str(), 0755);
+    auto obtained = [&] {
+        std::string log = read_file(dir + "/client.log");
+        size_t n = 0;
+        for (size_t at = 0;
+             (at = log.find("lease of " + addr + " obtained", at)) != std::string::npos; at++)
+            n++;
+        return n;
+    };
+    size_t acks = obtained();
+    pid_t pid = spawn_shell("ip netns exec " + ns + " busybox udhcpc -f -i st -t 5 -T 2 -p " + dir +
+                            "/udhcpc.pid -s " + dir + "/keep.sh >>" + dir + "/client.log 2>&1");
+    // The client, not only the record, must hold the lease before it lets go.
+    bool bound = pump([&] { return obtained() > acks; });
+    sh("kill -USR2 $(cat " + dir + "/udhcpc.pid)");
+    bool released = bound && pump([&] { return logged("lease " + addr + " released") == 1; });
+    sh("kill $(cat " + dir + "/udhcpc.pid)");
+    reap(pid);
+    EXPECT_TRUE(bound) << context();
+    EXPECT_TRUE(released) << context();
+    EXPECT_EQ(leased(), "0.0.0.0") << context();
 }
 
 TEST_F(SnoopDhcp, DhclientLeaseIsRevokedByANak)
