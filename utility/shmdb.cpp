@@ -106,7 +106,7 @@ void bus_install()
         bus_page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
         struct sigaction sa = {};
         sa.sa_sigaction = on_bus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
         return sigaction(SIGBUS, &sa, &bus_previous) == 0;
     }();
@@ -117,27 +117,28 @@ void bus_install()
 // back; until then every read fails.
 int bus_repair(shmdb_handle *h);
 
+// Once per failed call: a nested guard leaves the line to the outer one.
+template <class T> T shrank(shmdb_handle *h, T failed)
+{
+    if (bus_active != h) {
+        char shown[80];
+        ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Shared memory object %s shrank while reading",
+             shmdb_display_name(h->name, h->unit, shown, sizeof(shown)));
+    }
+    errno = EIO;
+    return failed;
+}
+
 template <class T, class F> T guarded(shmdb_handle *h, T failed, F body)
 {
-    if (__builtin_expect(h->bus_fault, 0) && bus_repair(h) < 0) {
-        errno = EIO;
-        return failed;
-    }
+    if (__builtin_expect(h->bus_fault, 0) && bus_repair(h) < 0) return shrank(h, failed);
     shmdb_handle *outer = bus_active;
     bus_active = h;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     T result = body();
     std::atomic_signal_fence(std::memory_order_seq_cst);
     bus_active = outer;
-    if (__builtin_expect(h->bus_fault, 0)) {
-        if (outer != h) {
-            char shown[80];
-            ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Shared memory object %s shrank while reading",
-                 shmdb_display_name(h->name, h->unit, shown, sizeof(shown)));
-        }
-        errno = EIO;
-        return failed;
-    }
+    if (__builtin_expect(h->bus_fault, 0)) return shrank(h, failed);
     return result;
 }
 
