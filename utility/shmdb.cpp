@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csetjmp>
+#include <atomic>
+#include <bit>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -68,14 +69,33 @@ void short_pause()
     nanosleep(&ts, nullptr);
 }
 
-// A SIGBUS inside a guarded read (the object shrank under the mapping) jumps
-// back to the guard; any other SIGBUS goes to the action that was there before.
-thread_local sigjmp_buf *bus_jump;
+// A SIGBUS inside a guarded read (the object shrank under the mapping) puts a
+// zero page in place of the lost one and marks the handle: the read goes on,
+// sees empty slots, and the guard turns the result into an error. Jumping out
+// of the handler instead would cost a sigsetjmp per lookup. Any other SIGBUS
+// goes to the action that was there before.
+thread_local shmdb_handle *bus_active;
 struct sigaction bus_previous;
+uintptr_t bus_page;
 
-void on_bus(int, siginfo_t *, void *)
+size_t mapped_bytes(const shmdb_handle *h)
 {
-    if (bus_jump) siglongjmp(*bus_jump, 1);
+    return h->header + 16ull * h->size;
+}
+
+void on_bus(int, siginfo_t *info, void *)
+{
+    shmdb_handle *h = bus_active;
+    auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+    auto base = reinterpret_cast<uintptr_t>(h ? h->base : nullptr);
+    if (base && at >= base && at - base < mapped_bytes(h)) {
+        void *page = reinterpret_cast<void *>(at & ~(bus_page - 1));
+        if (mmap(page, bus_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+            MAP_FAILED) {
+            h->bus_fault = true;
+            return;
+        }
+    }
     // Returning faults again, now under the previous action.
     sigaction(SIGBUS, &bus_previous, nullptr);
 }
@@ -83,33 +103,42 @@ void on_bus(int, siginfo_t *, void *)
 void bus_install()
 {
     static const bool installed = [] {
+        bus_page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
         struct sigaction sa = {};
         sa.sa_sigaction = on_bus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
         return sigaction(SIGBUS, &sa, &bus_previous) == 0;
     }();
     (void)installed;
 }
 
-template <class T, class F> T guarded(shmdb_handle *h, T failed, F body)
+// A mapping that lost pages is mapped again when the object has its size
+// back; until then every read fails.
+int bus_repair(shmdb_handle *h);
+
+// Once per failed call: a nested guard leaves the line to the outer one.
+template <class T> T shrank(shmdb_handle *h, T failed)
 {
-    bus_install();
-    sigjmp_buf env;
-    sigjmp_buf *outer = bus_jump;
-    // The mask is not saved (a system call per read): with SA_NODEFER the
-    // handler leaves SIGBUS unblocked when it jumps.
-    if (sigsetjmp(env, 0)) {
-        bus_jump = outer;
+    if (bus_active != h) {
         char shown[80];
         ulog(LOG_COMP_UCLIENT, ULOG_ERROR, "Shared memory object %s shrank while reading",
              shmdb_display_name(h->name, h->unit, shown, sizeof(shown)));
-        errno = EIO;
-        return failed;
     }
-    bus_jump = &env;
+    errno = EIO;
+    return failed;
+}
+
+template <class T, class F> T guarded(shmdb_handle *h, T failed, F body)
+{
+    if (__builtin_expect(h->bus_fault, 0) && bus_repair(h) < 0) return shrank(h, failed);
+    shmdb_handle *outer = bus_active;
+    bus_active = h;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     T result = body();
-    bus_jump = outer;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    bus_active = outer;
+    if (__builtin_expect(h->bus_fault, 0)) return shrank(h, failed);
     return result;
 }
 
@@ -118,9 +147,11 @@ uint64_t load_slot(const uint64_t *half, uint32_t i)
     return __atomic_load_n(half + i, __ATOMIC_RELAXED);
 }
 
-// Triangular probe of one half: the slot index holding key, or -1.
-int64_t probe(const shmdb_handle *h, const uint64_t *half, uint32_t n, uint32_t hash, uint64_t key,
-              uint64_t *value)
+// Triangular probe of one half: the slot index holding key, or -1. Inlined
+// into the lookup: a short path lets the CPU overlap the misses of
+// consecutive lookups.
+[[gnu::always_inline]] inline int64_t probe(const shmdb_handle *h, const uint64_t *half, uint32_t n,
+                                            uint32_t hash, uint64_t key, uint64_t *value)
 {
     uint32_t mask = n - 1;
     uint32_t i = hash & mask;
@@ -165,7 +196,7 @@ bool seen_insert(shmdb_handle *h, uint64_t key)
 
 void unmap(shmdb_handle *h)
 {
-    if (h->base) munmap(h->base, h->header + 16ull * h->size);
+    if (h->base) munmap(h->base, mapped_bytes(h));
     h->base = nullptr;
 }
 
@@ -201,11 +232,20 @@ int map_at(shmdb_handle *h, uint32_t size, bool first)
                   first ? "M" : "Re-m", string_format_bytes(bytes, 0, human, sizeof(human)));
     }
     unmap(h);
+    h->view_valid = false;
+    h->bus_fault = false;
     h->base = static_cast<uint8_t *>(p);
     h->size = size;
     h->half[0] = reinterpret_cast<const uint64_t *>(h->base + h->header);
     h->half[1] = h->half[0] + size;
     return 0;
+}
+
+int bus_repair(shmdb_handle *h)
+{
+    struct stat st;
+    if (fstat(h->fd, &st) < 0 || static_cast<uint64_t>(st.st_size) < mapped_bytes(h)) return -1;
+    return map_at(h, h->size, false);
 }
 
 // Reads the state word, remapping while it gives a size other than the mapping's.
@@ -225,16 +265,28 @@ int64_t lookup_key(shmdb_handle *h, uint64_t key, uint64_t *value)
 {
     uint32_t hash = shmdb_hash(h->seed, key, h->key_bits);
     for (unsigned round = 0; round <= SHMDB_RETRIES; round++) {
-        uint64_t state;
-        geometry g;
-        if (current_geometry(h, &state, &g) < 0) return -1;
+        uint64_t state = load_state(h);
+        if (__builtin_expect(!h->view_valid || state != h->view_state, 0)) {
+            geometry g;
+            if (current_geometry(h, &state, &g) < 0) return -1;
+            h->view_state = state;
+            h->view_current = h->half[g.current];
+            h->view_other = h->half[!g.current];
+            h->view_q = g.q;
+            h->view_b = g.b;
+            h->view_valid = true;
+        }
+        const uint64_t *other = h->view_other;
+        uint32_t q = h->view_q, b = h->view_b;
         // A miss reads the other half too: start that read now, alongside.
-        __builtin_prefetch(h->half[!g.current] + (hash & (g.b - 1)));
-        int64_t i = probe(h, h->half[g.current], g.q, hash, key, value);
+        __builtin_prefetch(other + (hash & (b - 1)));
+        int64_t i = probe(h, h->view_current, q, hash, key, value);
         if (i >= 0) return i;
-        i = probe(h, h->half[!g.current], g.b, hash, key, value);
-        if (i >= 0) return g.q + i;
-        // A miss counts only when the halves did not change places meanwhile.
+        i = probe(h, other, b, hash, key, value);
+        if (i >= 0) return q + i;
+        // A miss counts only when the halves did not change places meanwhile;
+        // the fence keeps the slot reads before this one.
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
         if (load_state(h) == state) {
             errno = ENOENT;
             return -1;
@@ -318,9 +370,16 @@ const char *shmdb_dir()
 
 uint64_t shmdb_key(const uint8_t key[6], uint32_t key_bits)
 {
-    uint64_t k = 0;
-    for (int i = 0; i < 6; i++)
-        k = k << 8 | key[i];
+    // Most significant byte first, read as two words: a short path per lookup.
+    uint32_t high;
+    uint16_t low;
+    memcpy(&high, key, 4);
+    memcpy(&low, key + 4, 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        high = __builtin_bswap32(high);
+        low = __builtin_bswap16(low);
+    }
+    uint64_t k = uint64_t{high} << 16 | low;
     uint64_t mask = (1ull << key_bits) - 1;
     k &= mask;
     return k ? k : mask;
@@ -358,6 +417,7 @@ char *shmdb_display_name(const char *name, int unit, char *buffer, size_t size)
 int shmdb_init(shmdb_handle *h, const char *name, int unit, uint32_t size, uint32_t key_bits,
                char kind)
 {
+    bus_install();
     *h = shmdb_handle{};
     h->fd = -1;
     h->unit = unit;

@@ -64,6 +64,14 @@ struct shmdb_handle {
     uint32_t seed;
     uint32_t key_bits;
     char kind; // 'F' or 'M', for log lines
+    // What lookups decoded from one state word, reused while the word stays.
+    uint64_t view_state;
+    const uint64_t *view_current, *view_other;
+    uint32_t view_q, view_b;
+    bool view_valid;
+    // Set by the SIGBUS handler when a page of the mapping was lost (the
+    // object shrank); a fresh mapping clears it.
+    volatile bool bus_fault;
     // Iteration pass: the state it began in, its restarts, the keys reported.
     uint64_t pass_state;
     unsigned pass_restarts;

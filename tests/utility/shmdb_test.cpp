@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -356,6 +357,73 @@ TEST_F(ShmdbTest, ObjectThatLiesOrShrinksGivesAnError)
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(pass(&f->h).size(), 0u);
     EXPECT_EQ(errno, EIO);
+    fdb_close(f);
+}
+
+// Slots lost while the header stays: those reads fail; once the object has
+// its bytes back they are read again, not the pages that stood in for them.
+TEST_F(ShmdbTest, ObjectThatShrinksAndGrowsBackIsReadAgain)
+{
+    auto t = writer("eth7", 48, 0, 10);
+    for (uint64_t k = 1; k <= 300; k++)
+        ASSERT_EQ(shm_table_put(t.get(), k * 0x9e3779b1ull, k), 0);
+    fdb *f = fdb_open("eth7");
+    ASSERT_TRUE(f);
+    std::string path = dir + "eth7", bytes;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    bytes.resize(static_cast<size_t>(st.st_size));
+    int fd = open(path.c_str(), O_RDWR);
+    ASSERT_EQ(read(fd, bytes.data(), bytes.size()), st.st_size);
+
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+    unsigned lost = 0;
+    for (uint64_t k = 1; k <= 300; k++) {
+        uint8_t m[6];
+        mac_of(k * 0x9e3779b1ull & 0xffffffffffffull, m);
+        uint16_t port;
+        errno = 0;
+        if (fdb_find_client(f, m, &port) < 0 && errno == EIO) lost++;
+    }
+    EXPECT_GT(lost, 0u);
+
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    for (uint64_t k = 1; k <= 300; k++) {
+        uint8_t m[6];
+        mac_of(k * 0x9e3779b1ull & 0xffffffffffffull, m);
+        uint16_t port = 0;
+        ASSERT_EQ(fdb_find_client(f, m, &port), 0) << k;
+        EXPECT_EQ(port, k);
+    }
+    int error = -1;
+    EXPECT_EQ(pass(&f->h, &error).size(), 300u);
+    EXPECT_EQ(error, 0);
+    fdb_close(f);
+}
+
+// Only faults inside an attached table's mapping are taken: any other SIGBUS
+// still ends the process.
+TEST_F(ShmdbTest, OtherBusErrorsStillKill)
+{
+    auto t = writer("eth6");
+    fdb *f = fdb_open("eth6"); // installs the handler
+    ASSERT_TRUE(f);
+    int fd = open((dir + "other").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+    void *p = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    EXPECT_DEATH(
+        {
+            uint8_t m[6] = {};
+            uint16_t port;
+            fdb_find_client(f, m, &port);
+            printf("%d\n", *static_cast<volatile const uint8_t *>(p));
+        },
+        "");
+    munmap(p, 4096);
+    close(fd);
     fdb_close(f);
 }
 
