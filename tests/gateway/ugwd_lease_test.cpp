@@ -215,6 +215,53 @@ TEST(UgwdLease, CompactionGroupsEachMacByStart)
         ugwd_table_remove_lease(f.t, &l);
 }
 
+// A compaction larger than one write: every record survives the chunk
+// boundaries once, and what it wrote counts as written.
+TEST(UgwdLease, LargeCompactionKeepsEveryRecordOnce)
+{
+    clock_refresh_offset();
+    fixture f;
+    constexpr uint32_t n = 25000; // a few of the compaction's 1 MiB writes
+    std::vector<ugwd_lease_rec> in;
+    for (uint32_t i = 0; i < n; i++) {
+        ugwd_lease_rec r = rec(0, 10, 5, 1000);
+        memcpy(r.mac + 2, &i, 4);
+        memset(r.hostname, 0, sizeof r.hostname);
+        snprintf(r.hostname, sizeof r.hostname, "station-%u", i);
+        in.push_back(r);
+    }
+    write_file(f.path, in);
+    ASSERT_EQ(ugwd_table_load_leases(f.t, f.path.c_str(), f.pool, &f.head), 0);
+    ASSERT_EQ(ugwd_table_count_leases(f.t), n);
+    // Changed but not stored: the compaction writes it, and a later store of
+    // the same record then has nothing to add.
+    ugwd_lease *changed = ugwd_table_first_lease_by_mac(f.t, in[n / 2].mac);
+    ASSERT_NE(changed, nullptr);
+    changed->rec.lease_time = 2000;
+    in[n / 2].lease_time = 2000;
+    ASSERT_EQ(ugwd_table_dump_leases(f.t), 0);
+    ASSERT_EQ(f.size(), static_cast<off_t>(n * sizeof(ugwd_lease_rec)));
+    std::vector<ugwd_lease_rec> out(n);
+    int fd = open(f.path.c_str(), O_RDONLY);
+    ASSERT_EQ(read(fd, out.data(), n * sizeof(ugwd_lease_rec)), static_cast<ssize_t>(n * sizeof(ugwd_lease_rec)));
+    close(fd);
+    auto by_bytes = [](const ugwd_lease_rec &a, const ugwd_lease_rec &b) { return memcmp(&a, &b, sizeof a) < 0; };
+    std::sort(in.begin(), in.end(), by_bytes);
+    std::sort(out.begin(), out.end(), by_bytes);
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin(),
+                           [](const ugwd_lease_rec &a, const ugwd_lease_rec &b) { return !memcmp(&a, &b, sizeof a); }));
+    ASSERT_EQ(ugwd_table_store_lease(f.t, changed), 0);
+    EXPECT_EQ(f.size(), static_cast<off_t>(n * sizeof(ugwd_lease_rec)));
+    changed->rec.lease_time = 3000;
+    ASSERT_EQ(ugwd_table_store_lease(f.t, changed), 0);
+    EXPECT_EQ(f.size(), static_cast<off_t>((n + 1) * sizeof(ugwd_lease_rec)));
+    for (ugwd_lease *l : list_records_safe<&ugwd_lease::link>(&f.head)) {
+        ugwd_table_remove_lease(f.t, l);
+        list_remove(&l->link);
+        mempool_release(f.pool, l);
+    }
+}
+
 TEST(UgwdLease, Dhcp6KindRules)
 {
     clock_refresh_offset();
