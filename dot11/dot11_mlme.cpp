@@ -193,11 +193,16 @@ uint16_t check_ft_reassoc(dot11_rsna *sta, const mlme_ies *ies, const dot11_sta_
     if (sta->has_ptk) {
         uint8_t mic[16];
         const uint8_t *others[2] = {ies->rsn, auth->ie_mdie};
-        if (dot11_ft_mic(ies->ftie, dot11_auth_ft_kck(auth, sta->ptk), sta->mac, c->bss_mac, 5,
-                         others, 2, mic) == 0 &&
+        // A request that can move the machine has its response sealed in the
+        // pass of its MIC: the chains run side by side.
+        bool sealed = sta->r1kh_state == DOT11_R1KH_FT_PMK_R1_SA_RECD &&
+                      dot11_ft_check_and_seal(sta, ies->rsn, ies->ftie, mic) == 0;
+        if ((sealed || dot11_ft_mic(ies->ftie, dot11_auth_ft_kck(auth, sta->ptk), sta->mac,
+                                    c->bss_mac, 5, others, 2, mic) == 0) &&
             secure_compare(mic, ies->ftie + DOT11_FTIE_MIC, 16) == 0) {
             sta->MICVerified = true;
         } else {
+            auth->ft_resp_sta = nullptr;
             DOT11_LOG(auth, ULOG_DEBUG, "Invalid MIC in FTIE from " DOT11_MACF,
                       DOT11_MACA(sta->mac));
         }
@@ -479,6 +484,7 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     dot11_auth_run_unless_running(auth, sta);
     sta->frame = nullptr;
     sta->frame_len = 0;
+    auth->ft_resp_sta = nullptr;
     dot11_auth_ft_kck_wipe(auth);
 }
 
