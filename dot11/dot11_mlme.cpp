@@ -25,10 +25,13 @@ struct mlme_ies {
     const uint8_t *ssid, *ht, *rsn, *mdie, *ftie;
 };
 
-void collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
+// The elements the handlers take, in the pass that checks the list: false
+// when the list does not end where the frame does.
+bool collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
 {
     memset(ies, 0, sizeof *ies);
-    for (size_t pos = 0; pos + 2 <= len && pos + 2 + p[pos + 1] <= len; pos += 2 + p[pos + 1]) {
+    size_t pos = 0;
+    for (; pos + 2 <= len && pos + 2 + p[pos + 1] <= len; pos += 2 + p[pos + 1]) {
         const uint8_t *e = p + pos;
         switch (e[0]) {
         case DOT11_EID_SSID: ies->ssid = e; break;
@@ -43,6 +46,7 @@ void collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
         default: break;
         }
     }
+    return pos == len;
 }
 
 bool copy_frame(dot11_frame_copy *c, const uint8_t *p, size_t len)
@@ -342,7 +346,8 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     size_t fixed = dot11_frame_type_name(f[0]);
     if (fixed && subtype == DOT11_ST_ACTION && len > DOT11_HDR_LEN && f[DOT11_HDR_LEN] == DOT11_CATEGORY_FT)
         fixed += 13;
-    if (!fixed || fixed > len || !dot11_ie_skip(f + fixed, len - fixed)) {
+    mlme_ies ies;
+    if (!fixed || fixed > len || !collect_ies(f + fixed, len - fixed, &ies)) {
         DOT11_LOG(auth, ULOG_DEBUG, "Discarding malformed MLME frame %u bytes", unsigned(len));
         return;
     }
@@ -386,8 +391,6 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
         if (retransmit(sta, sta->cached_auth, f, len))
             return;
     }
-    mlme_ies ies;
-    collect_ies(f + fixed, len - fixed, &ies);
     sta->MICVerified = sta->IEsMatch = false;
     const char *name = dot11_frame_name(dot11_load_le16(f));
     switch (subtype) {
