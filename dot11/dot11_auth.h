@@ -297,8 +297,9 @@ void dot11_auth_deauthorize(dot11_rsna *sta, int arg);
 void dot11_auth_disassociate(dot11_rsna *sta);
 void dot11_auth_deauthenticate(dot11_rsna *sta);
 
-// 0, or an IEEE 802.11 status code; on success the offer holds the selection.
-uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required,
+// 0, or an IEEE 802.11 status code; on success the offer holds the selection,
+// with a copy of the element when copy_ie.
+uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required, bool copy_ie,
                              dot11_sta_suites *offer);
 void dot11_derive_psk_pmksa(dot11_rsna *sta);
 // The FT element of a response into out (DOT11_AUTH_MAX_FTIE_SIZE bytes):

@@ -229,7 +229,10 @@ void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const c
                       DOT11_MACA(sta->mac));
             return refuse_assoc(sta, resp, 40);
         }
-        uint16_t status = dot11_select_suites(sta, ies->rsn, false, &offer);
+        // After FT authentication the suites stay those of the FT Auth: a
+        // Reassoc-Req's element is checked against them, never taken.
+        bool ft_reassoc = subtype == DOT11_ST_REASSOC_REQ && (sta->auth_alg & 0x7fff) == 2;
+        uint16_t status = dot11_select_suites(sta, ies->rsn, false, !ft_reassoc, &offer);
         if (!status && dot11_akm_is_ft(offer.akm) &&
             (!ies->mdie || !dot11_ie_equal(ies->mdie, auth->ie_mdie))) {
             DOT11_LOG(auth, ULOG_DEBUG, "Invalid MDIE in %s from STA " DOT11_MACF, name, DOT11_MACA(sta->mac));
@@ -277,7 +280,7 @@ void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const c
 
 } // namespace
 
-uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required,
+uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required, bool copy_ie,
                              dot11_sta_suites *offer)
 {
     dot11_auth *auth = sta->auth;
@@ -305,10 +308,12 @@ uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_require
                   DOT11_MACA(sta->mac));
         return 46;
     }
-    uint8_t *copy = dot11_ie_dup(ie, DOT11_IE_PMKID_SPARE);
-    if (!copy)
-        return 1;
-    offer->ie = copy;
+    if (copy_ie) {
+        uint8_t *copy = dot11_ie_dup(ie, DOT11_IE_PMKID_SPARE);
+        if (!copy)
+            return 1;
+        offer->ie = copy;
+    }
     offer->akm = info.akm;
     offer->pairwise = info.pairwise;
     offer->group = info.group;
@@ -693,7 +698,7 @@ uint16_t dot11_check_ftaa(dot11_rsna *sta, const uint8_t *rsn, const uint8_t *md
                   DOT11_MACA(sta->mac));
         return 53;
     }
-    uint16_t status = dot11_select_suites(sta, rsn, true, offer);
+    uint16_t status = dot11_select_suites(sta, rsn, true, true, offer);
     if (status)
         DOT11_LOG(auth, ULOG_DEBUG,
                   "Invalid RSNIE in FTAA request from STA " DOT11_MACF " status %u",
