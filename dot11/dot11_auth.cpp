@@ -391,10 +391,11 @@ void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
         if (!moved && list_isempty(&auth->pending)) {
             // One step of the cache's background expiry, and the station's
             // key holder, whose pushes may set the machines going again.
+            // The poll sets no BSS event: only stations it marked need a pass.
             if (sta && auth->cache && !polled) {
                 polled = true;
                 dot11_cache_poll(auth->cache, sta);
-                continue;
+                if (!list_isempty(&auth->pending)) continue;
             }
             break;
         }

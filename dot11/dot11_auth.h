@@ -243,6 +243,12 @@ struct dot11_auth {
     bool ft_kck_ready;
     uint8_t ft_kck[16];
     aes_cmac_key ft_kck_key;
+    uint32_t gtk_serial; // counts the GTKs made
+    // The Reassoc-Resp FTIE sealed in the pass that checked the request's
+    // MIC, for station ft_resp_sta under GTK ft_resp_gtk; kept for the frame.
+    dot11_rsna *ft_resp_sta;
+    uint32_t ft_resp_gtk;
+    uint8_t ft_resp[DOT11_AUTH_MAX_FTIE_SIZE];
 };
 
 // 0, or -1 after one log line. The cache is kept only with RSNA enabled.
@@ -291,8 +297,9 @@ void dot11_auth_deauthorize(dot11_rsna *sta, int arg);
 void dot11_auth_disassociate(dot11_rsna *sta);
 void dot11_auth_deauthenticate(dot11_rsna *sta);
 
-// 0, or an IEEE 802.11 status code; on success the offer holds the selection.
-uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required,
+// 0, or an IEEE 802.11 status code; on success the offer holds the selection,
+// with a copy of the element when copy_ie.
+uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required, bool copy_ie,
                              dot11_sta_suites *offer);
 void dot11_derive_psk_pmksa(dot11_rsna *sta);
 // The FT element of a response into out (DOT11_AUTH_MAX_FTIE_SIZE bytes):
@@ -302,6 +309,11 @@ void dot11_derive_psk_pmksa(dot11_rsna *sta);
 size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
                            bool gtk, uint64_t rsc, const uint8_t *const *ies, size_t count,
                            uint8_t *out);
+// The MIC of a Reassoc-Req's FTIE (into mic) taken in the pass that seals the
+// FTIE of its response, which the FT handshake then sends: 0, or -1 when the
+// two cannot share a pass (the MIC is then taken alone).
+int dot11_ft_check_and_seal(dot11_rsna *sta, const uint8_t *req_rsn, const uint8_t *req_ftie,
+                            uint8_t mic[16]);
 // 0, or an IEEE 802.11 status code; on success the offer holds the selection.
 uint16_t dot11_check_ftaa(dot11_rsna *sta, const uint8_t *rsn, const uint8_t *mdie,
                           const uint8_t *ftie, dot11_sta_suites *offer);

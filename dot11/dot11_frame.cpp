@@ -56,6 +56,31 @@ int append_frame(packet *p, size_t fixed, const uint8_t *const *ies, size_t coun
     return int(n) - int(frame);
 }
 
+// The bytes an FTIE MIC covers, with the MIC field zero, into msg (cap
+// bytes): their count, or 0 when the input is refused or does not fit.
+size_t ft_mic_message(const dot11_ft_mic_input &in, uint8_t *msg, size_t cap)
+{
+    size_t len = size_t(2) + in.ftie[1];
+    if (len < DOT11_FTIE_SUBELEMS || in.ftie[DOT11_FTIE_MIC_COUNT] != in.count + 1) return 0;
+    size_t total = 13 + len;
+    for (size_t i = 0; i < in.count; i++) {
+        if (!in.ies[i]) return 0;
+        total += size_t(2) + in.ies[i][1];
+    }
+    if (total > cap) return 0;
+    memcpy(msg, in.sta, 6);
+    memcpy(msg + 6, in.ap, 6);
+    msg[12] = in.seq;
+    size_t pos = 13;
+    for (size_t i = 0; i < in.count; i++) {
+        memcpy(msg + pos, in.ies[i], size_t(2) + in.ies[i][1]);
+        pos += size_t(2) + in.ies[i][1];
+    }
+    memcpy(msg + pos, in.ftie, len);
+    memset(msg + pos + DOT11_FTIE_MIC, 0, 16);
+    return total;
+}
+
 } // namespace
 
 void dot11_make_hdr(uint8_t hdr[DOT11_HDR_LEN], const uint8_t bssid[6], const uint8_t peer[6],
@@ -341,54 +366,68 @@ int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
     return dot11_ft_mic_wrap(ftie, at, key, wn, &mk, kek, sta, ap, seq, ies, count, mic);
 }
 
+namespace {
+
+// The wrap of key into ftie + at with the MIC chains of ftie (own) and of
+// other beside it; the own chain covers the bytes in front of the key there.
+int ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn, const aes_cmac_key *kck,
+                const uint8_t kek[16], const dot11_ft_mic_input &own, uint8_t mic[16],
+                const dot11_ft_mic_input *other, uint8_t other_mic[16])
+{
+    size_t len = size_t(2) + ftie[1];
+    if (wn == 0 || wn > 4 || at < DOT11_FTIE_SUBELEMS || at + 8 * (wn + 1) > len) return -1;
+    uint8_t msg[13 + 3 * 257], msg2[13 + 3 * 257];
+    size_t total = ft_mic_message(own, msg, sizeof msg);
+    size_t total2 = other ? ft_mic_message(*other, msg2, sizeof msg2) : 0;
+    if (other && (!total || !total2)) return -1;
+    uint8_t wrapped[8 * 5];
+    secure_wipe_guard wipe_wrapped(wrapped);
+    memcpy(wrapped, key, 8 * wn);
+    if (!total) {
+        aes_key_wrap(wrapped, kek, wn);
+        memcpy(ftie + at, wrapped, 8 * (wn + 1));
+        return dot11_ft_mic(ftie, kck, own.sta, own.ap, own.seq, own.ies, own.count, mic);
+    }
+    // The FTIE ends the message.
+    size_t off = total - len + at;
+    size_t before = off / 16; // whole blocks in front of the key
+    size_t n2 = total2 ? (total2 - 1) / 16 : 0; // the last block waits for the final
+    aes_key wk;
+    aes_cmac_ctx ctx, ctx2;
+    secure_wipe_guard wipe_wk(wk);
+    secure_wipe_guard wipe_ctx(ctx);
+    secure_wipe_guard wipe_ctx2(ctx2);
+    aes_set_key(&wk, kek);
+    aes_cmac_init(&ctx);
+    aes_cmac_init(&ctx2);
+    aes_cbc_macs_beside_wrap(&kck->aes, ctx.cv, msg, before, ctx2.cv, msg2, n2, &wk, wrapped, wn);
+    memcpy(ftie + at, wrapped, 8 * (wn + 1));
+    memcpy(msg + off, wrapped, 8 * (wn + 1));
+    aes_cmac_update(kck, &ctx, msg + 16 * before, total - 16 * before);
+    aes_cmac_final(kck, &ctx, mic);
+    if (other) {
+        aes_cmac_update(kck, &ctx2, msg2 + 16 * n2, total2 - 16 * n2);
+        aes_cmac_final(kck, &ctx2, other_mic);
+    }
+    return 0;
+}
+
+} // namespace
+
 int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
                       const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
                       const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                       uint8_t mic[16])
 {
-    size_t len = size_t(2) + ftie[1];
-    uint8_t wrapped[8 * 5];
-    if (wn == 0 || wn > 4 || at < DOT11_FTIE_SUBELEMS || at + 8 * (wn + 1) > len) return -1;
-    size_t total = 13 + len;
-    bool whole = ftie[DOT11_FTIE_MIC_COUNT] == count + 1;
-    for (size_t i = 0; whole && i < count; i++) {
-        if (ies[i])
-            total += size_t(2) + ies[i][1];
-        else
-            whole = false;
-    }
-    uint8_t msg[13 + 3 * 257];
-    if (!whole || total > sizeof msg) {
-        memcpy(wrapped, key, 8 * wn);
-        aes_key_wrap(wrapped, kek, wn);
-        memcpy(ftie + at, wrapped, 8 * (wn + 1));
-        secure_wipe(wrapped, sizeof wrapped);
-        return dot11_ft_mic(ftie, kck, sta, ap, seq, ies, count, mic);
-    }
-    memcpy(msg, sta, 6);
-    memcpy(msg + 6, ap, 6);
-    msg[12] = seq;
-    size_t pos = 13;
-    for (size_t i = 0; i < count; i++) {
-        memcpy(msg + pos, ies[i], size_t(2) + ies[i][1]);
-        pos += size_t(2) + ies[i][1];
-    }
-    memcpy(msg + pos, ftie, len);
-    memset(msg + pos + DOT11_FTIE_MIC, 0, 16);
-    size_t off = pos + at;
-    size_t before = off / 16; // whole blocks in front of the key
-    aes_key wk;
-    aes_cmac_ctx ctx;
-    secure_wipe_guard wipe_wk(wk);
-    secure_wipe_guard wipe_ctx(ctx);
-    secure_wipe_guard wipe_wrapped(wrapped);
-    aes_set_key(&wk, kek);
-    aes_cmac_init(&ctx);
-    memcpy(wrapped, key, 8 * wn);
-    aes_cbc_mac_beside_wrap(&kck->aes, ctx.cv, msg, before, &wk, wrapped, wn);
-    memcpy(ftie + at, wrapped, 8 * (wn + 1));
-    memcpy(msg + off, wrapped, 8 * (wn + 1));
-    aes_cmac_update(kck, &ctx, msg + 16 * before, total - 16 * before);
-    aes_cmac_final(kck, &ctx, mic);
-    return 0;
+    return ft_mic_wrap(ftie, at, key, wn, kck, kek, {ftie, sta, ap, seq, ies, count}, mic, nullptr,
+                       nullptr);
+}
+
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16], const dot11_ft_mic_input &other, uint8_t other_mic[16])
+{
+    return ft_mic_wrap(ftie, at, key, wn, kck, kek, {ftie, sta, ap, seq, ies, count}, mic, &other,
+                       other_mic);
 }

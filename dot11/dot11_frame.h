@@ -194,3 +194,19 @@ int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
                       const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
                       const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
                       uint8_t mic[16]);
+// What an FTIE MIC covers, as dot11_ft_mic takes it.
+struct dot11_ft_mic_input {
+    const uint8_t *ftie;
+    const uint8_t *sta, *ap;
+    uint8_t seq;
+    const uint8_t *const *ies;
+    size_t count;
+};
+// dot11_ft_mic_wrap that also takes the MIC of another FTIE under the same
+// KCK in its pass (a Reassoc-Req's, checked while its response is sealed):
+// the chains run side by side. -1 with nothing written when either input is
+// refused there or too long for one pass.
+int dot11_ft_mic_wrap(uint8_t *ftie, size_t at, const uint8_t *key, size_t wn,
+                      const aes_cmac_key *kck, const uint8_t kek[16], const uint8_t sta[6],
+                      const uint8_t ap[6], uint8_t seq, const uint8_t *const *ies, size_t count,
+                      uint8_t mic[16], const dot11_ft_mic_input &other, uint8_t other_mic[16]);

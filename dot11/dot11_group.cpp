@@ -137,6 +137,7 @@ void new_gtk(dot11_auth *auth)
 {
     dot11_nonce_next(auth->counter, auth->gnonce, DOT11_NONCE_LEN);
     dot11_derive_gtk(auth->gmk, auth->config.bss_mac, auth->gnonce, auth->gtk[auth->GN]);
+    auth->gtk_serial++;
 }
 
 void group_GTK_INIT(dot11_auth *auth)

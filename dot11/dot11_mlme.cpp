@@ -25,10 +25,13 @@ struct mlme_ies {
     const uint8_t *ssid, *ht, *rsn, *mdie, *ftie;
 };
 
-void collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
+// The elements the handlers take, in the pass that checks the list: false
+// when the list does not end where the frame does.
+bool collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
 {
     memset(ies, 0, sizeof *ies);
-    for (size_t pos = 0; pos + 2 <= len && pos + 2 + p[pos + 1] <= len; pos += 2 + p[pos + 1]) {
+    size_t pos = 0;
+    for (; pos + 2 <= len && pos + 2 + p[pos + 1] <= len; pos += 2 + p[pos + 1]) {
         const uint8_t *e = p + pos;
         switch (e[0]) {
         case DOT11_EID_SSID: ies->ssid = e; break;
@@ -43,6 +46,7 @@ void collect_ies(const uint8_t *p, size_t len, mlme_ies *ies)
         default: break;
         }
     }
+    return pos == len;
 }
 
 bool copy_frame(dot11_frame_copy *c, const uint8_t *p, size_t len)
@@ -193,11 +197,16 @@ uint16_t check_ft_reassoc(dot11_rsna *sta, const mlme_ies *ies, const dot11_sta_
     if (sta->has_ptk) {
         uint8_t mic[16];
         const uint8_t *others[2] = {ies->rsn, auth->ie_mdie};
-        if (dot11_ft_mic(ies->ftie, dot11_auth_ft_kck(auth, sta->ptk), sta->mac, c->bss_mac, 5,
-                         others, 2, mic) == 0 &&
+        // A request that can move the machine has its response sealed in the
+        // pass of its MIC: the chains run side by side.
+        bool sealed = sta->r1kh_state == DOT11_R1KH_FT_PMK_R1_SA_RECD &&
+                      dot11_ft_check_and_seal(sta, ies->rsn, ies->ftie, mic) == 0;
+        if ((sealed || dot11_ft_mic(ies->ftie, dot11_auth_ft_kck(auth, sta->ptk), sta->mac,
+                                    c->bss_mac, 5, others, 2, mic) == 0) &&
             secure_compare(mic, ies->ftie + DOT11_FTIE_MIC, 16) == 0) {
             sta->MICVerified = true;
         } else {
+            auth->ft_resp_sta = nullptr;
             DOT11_LOG(auth, ULOG_DEBUG, "Invalid MIC in FTIE from " DOT11_MACF,
                       DOT11_MACA(sta->mac));
         }
@@ -220,7 +229,10 @@ void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const c
                       DOT11_MACA(sta->mac));
             return refuse_assoc(sta, resp, 40);
         }
-        uint16_t status = dot11_select_suites(sta, ies->rsn, false, &offer);
+        // After FT authentication the suites stay those of the FT Auth: a
+        // Reassoc-Req's element is checked against them, never taken.
+        bool ft_reassoc = subtype == DOT11_ST_REASSOC_REQ && (sta->auth_alg & 0x7fff) == 2;
+        uint16_t status = dot11_select_suites(sta, ies->rsn, false, !ft_reassoc, &offer);
         if (!status && dot11_akm_is_ft(offer.akm) &&
             (!ies->mdie || !dot11_ie_equal(ies->mdie, auth->ie_mdie))) {
             DOT11_LOG(auth, ULOG_DEBUG, "Invalid MDIE in %s from STA " DOT11_MACF, name, DOT11_MACA(sta->mac));
@@ -268,7 +280,7 @@ void handle_assoc(dot11_rsna *sta, uint8_t subtype, const mlme_ies *ies, const c
 
 } // namespace
 
-uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required,
+uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_required, bool copy_ie,
                              dot11_sta_suites *offer)
 {
     dot11_auth *auth = sta->auth;
@@ -296,10 +308,12 @@ uint16_t dot11_select_suites(dot11_rsna *sta, const uint8_t *ie, bool ft_require
                   DOT11_MACA(sta->mac));
         return 46;
     }
-    uint8_t *copy = dot11_ie_dup(ie, DOT11_IE_PMKID_SPARE);
-    if (!copy)
-        return 1;
-    offer->ie = copy;
+    if (copy_ie) {
+        uint8_t *copy = dot11_ie_dup(ie, DOT11_IE_PMKID_SPARE);
+        if (!copy)
+            return 1;
+        offer->ie = copy;
+    }
     offer->akm = info.akm;
     offer->pairwise = info.pairwise;
     offer->group = info.group;
@@ -337,7 +351,8 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     size_t fixed = dot11_frame_type_name(f[0]);
     if (fixed && subtype == DOT11_ST_ACTION && len > DOT11_HDR_LEN && f[DOT11_HDR_LEN] == DOT11_CATEGORY_FT)
         fixed += 13;
-    if (!fixed || fixed > len || !dot11_ie_skip(f + fixed, len - fixed)) {
+    mlme_ies ies;
+    if (!fixed || fixed > len || !collect_ies(f + fixed, len - fixed, &ies)) {
         DOT11_LOG(auth, ULOG_DEBUG, "Discarding malformed MLME frame %u bytes", unsigned(len));
         return;
     }
@@ -381,8 +396,6 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
         if (retransmit(sta, sta->cached_auth, f, len))
             return;
     }
-    mlme_ies ies;
-    collect_ies(f + fixed, len - fixed, &ies);
     sta->MICVerified = sta->IEsMatch = false;
     const char *name = dot11_frame_name(dot11_load_le16(f));
     switch (subtype) {
@@ -479,6 +492,7 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     dot11_auth_run_unless_running(auth, sta);
     sta->frame = nullptr;
     sta->frame_len = 0;
+    auth->ft_resp_sta = nullptr;
     dot11_auth_ft_kck_wipe(auth);
 }
 
@@ -684,7 +698,7 @@ uint16_t dot11_check_ftaa(dot11_rsna *sta, const uint8_t *rsn, const uint8_t *md
                   DOT11_MACA(sta->mac));
         return 53;
     }
-    uint16_t status = dot11_select_suites(sta, rsn, true, offer);
+    uint16_t status = dot11_select_suites(sta, rsn, true, true, offer);
     if (status)
         DOT11_LOG(auth, ULOG_DEBUG,
                   "Invalid RSNIE in FTAA request from STA " DOT11_MACF " status %u",

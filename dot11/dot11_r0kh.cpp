@@ -113,7 +113,9 @@ void FT_R0_AUTH(dot11_r0kh *r0kh)
     pae_delete(r0kh);
     sa_release(r0kh);
     bool auth = r0kh->request & DOT11_R0KH_REQ_AUTH;
-    r0kh->sa = dot11_cache_lookup_pmksa(r0kh, r0kh->name, r0kh->akm, r0kh->cipher);
+    // PSK SAs are never cached: a lookup under a PSK AKM cannot hit.
+    if (!psk_akm(r0kh->akm))
+        r0kh->sa = dot11_cache_lookup_pmksa(r0kh, r0kh->name, r0kh->akm, r0kh->cipher);
     if (r0kh->sa) {
         log_hit(r0kh);
         r0kh->events |= DOT11_R0KH_EV_HIT;
@@ -216,7 +218,8 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
         ulog(LOG_COMP_DOT11, ULOG_DEBUG,
              "R0KH " DOT11_MACF " derived PMK-R0 with PMKR0Name " R0KH_NAMEF " lifetime %us",
              DOT11_MACA(r0kh->mac), R0KH_NAMEA(dot11_cache_entry_name(sa)), sa->lifetime);
-        dot11_cache_entry *e = dot11_cache_first_pmk_by_mac(r0kh->cache, r0kh->mac);
+        // Only 802.1X SAs are cached, so only they can have older ones.
+        dot11_cache_entry *e = x ? dot11_cache_first_pmk_by_mac(r0kh->cache, r0kh->mac) : nullptr;
         while (e) {
             dot11_cache_entry *n = dot11_cache_next_pmk_by_mac(r0kh->cache, r0kh->mac, e);
             if (e != sa && e->akm == akm) {

@@ -497,10 +497,14 @@ int r1kh_FT_PMK_R1_SA_RECD(dot11_rsna *sta)
 int r1kh_FT_HANDSHAKE_DONE(dot11_rsna *sta)
 {
     dot11_auth *auth = sta->auth;
+    // The FTIE sealed when the request's MIC was checked, unless the GTK
+    // has changed since.
+    bool sealed = auth->ft_resp_sta == sta && auth->ft_resp_gtk == auth->gtk_serial;
+    auth->ft_resp_sta = nullptr;
     if (!sta->Authenticated) return -1;
     uint64_t tsc = (uint64_t(1) << 48) - 1;
-    if (!auth->ops.get_tsc ||
-        auth->ops.get_tsc(auth->ops.user, auth, nullptr, auth->GN, &tsc) < 0) {
+    if (!sealed && (!auth->ops.get_tsc ||
+                    auth->ops.get_tsc(auth->ops.user, auth, nullptr, auth->GN, &tsc) < 0)) {
         DOT11_LOG(auth, ULOG_DEBUG, "Failed to get GTK TSC");
         return -1;
     }
@@ -512,7 +516,10 @@ int r1kh_FT_HANDSHAKE_DONE(dot11_rsna *sta)
     }
     rsn_with_pmkid rsn(auth, sta->pmkr1name);
     const uint8_t *mic_ies[2] = {rsn.ie, auth->ie_mdie};
-    dot11_generate_ftie(sta, sta->anonce, sta->snonce, true, true, tsc, mic_ies, 2, sta->ftie);
+    if (sealed)
+        memcpy(sta->ftie, auth->ft_resp, size_t(2) + auth->ft_resp[1]);
+    else
+        dot11_generate_ftie(sta, sta->anonce, sta->snonce, true, true, tsc, mic_ies, 2, sta->ftie);
     const uint8_t *ies[4] = {rsn.ie, auth->ie_mdie, sta->ftie, nullptr};
     size_t n = 3;
     if (auth->config.dot11BssMaxIdlePeriod && auth->ie_idle[1]) ies[n++] = auth->ie_idle;
@@ -743,9 +750,12 @@ void dot11_derive_psk_pmksa(dot11_rsna *sta)
               DOT11_MACA(sta->mac));
 }
 
-size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
-                           bool gtk, uint64_t rsc, const uint8_t *const *ies, size_t count,
-                           uint8_t *out)
+namespace {
+
+// The FTIE's elements into out, with room for the MIC and the wrapped GTK
+// (its place in *key_at): the FTIE's length.
+size_t ftie_layout(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
+                   bool gtk, uint64_t rsc, size_t count, uint8_t *out, size_t *key_at)
 {
     dot11_auth *auth = sta->auth;
     const dot11_auth_config *c = &auth->config;
@@ -759,9 +769,9 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     out[pos++] = 6;
     memcpy(out + pos, c->bss_mac, 6);
     pos += 6;
-    size_t k = 0, key_at = 0;
+    *key_at = 0;
     if (gtk) {
-        k = auth->key_length;
+        size_t k = auth->key_length;
         UGW_ASSERT(k >= 16 && "auth->_impl.key_length >= 16");
         UGW_ASSERT(k % 8 == 0 && "auth->_impl.key_length % 8 == 0");
         UGW_ASSERT(k <= 32 && "auth->_impl.key_length <= 32");
@@ -772,12 +782,7 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
         out[pos++] = uint8_t(k);
         dot11_store_le64(out + pos, rsc);
         pos += 8;
-        key_at = pos;
-        // With a MIC the wrap runs beside it.
-        if (!mic) {
-            memcpy(out + pos, auth->gtk[auth->GN], k);
-            aes_key_wrap(out + pos, sta->ptk + DOT11_KCK_LEN, k / 8);
-        }
+        *key_at = pos;
         pos += k + 8;
     }
     size_t n = c->r0kh_id_len > size_t(DOT11_FT_R0KH_ID_MAX) ? size_t(DOT11_FT_R0KH_ID_MAX)
@@ -788,6 +793,25 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     pos += n;
     UGW_ASSERT(pos <= DOT11_AUTH_MAX_FTIE_SIZE && "pos <= DOT11_AUTH_MAX_FTIE_SIZE");
     out[1] = uint8_t(pos - 2);
+    return pos;
+}
+
+} // namespace
+
+size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t *snonce, bool mic,
+                           bool gtk, uint64_t rsc, const uint8_t *const *ies, size_t count,
+                           uint8_t *out)
+{
+    dot11_auth *auth = sta->auth;
+    const dot11_auth_config *c = &auth->config;
+    size_t key_at;
+    size_t pos = ftie_layout(sta, anonce, snonce, mic, gtk, rsc, count, out, &key_at);
+    size_t k = auth->key_length;
+    if (gtk && !mic) {
+        memcpy(out + key_at, auth->gtk[auth->GN], k);
+        aes_key_wrap(out + key_at, sta->ptk + DOT11_KCK_LEN, k / 8);
+    }
+    // With a MIC the wrap runs beside it.
     if (mic && gtk)
         dot11_ft_mic_wrap(out, key_at, auth->gtk[auth->GN], k / 8, dot11_auth_ft_kck(auth, sta->ptk),
                           sta->ptk + DOT11_KCK_LEN, sta->mac, c->bss_mac, 6, ies, count,
@@ -798,4 +822,29 @@ size_t dot11_generate_ftie(dot11_rsna *sta, const uint8_t *anonce, const uint8_t
     // The response is the key's last use.
     dot11_auth_ft_kck_wipe(auth);
     return pos;
+}
+
+int dot11_ft_check_and_seal(dot11_rsna *sta, const uint8_t *req_rsn, const uint8_t *req_ftie,
+                            uint8_t mic[16])
+{
+    dot11_auth *auth = sta->auth;
+    const dot11_auth_config *c = &auth->config;
+    size_t k = auth->key_length;
+    if (k < 16 || k % 8 || k > 32) return -1;
+    uint64_t tsc = (uint64_t(1) << 48) - 1;
+    if (!auth->ops.get_tsc || auth->ops.get_tsc(auth->ops.user, auth, nullptr, auth->GN, &tsc) < 0)
+        return -1;
+    rsn_with_pmkid rsn(auth, sta->pmkr1name);
+    const uint8_t *mic_ies[2] = {rsn.ie, auth->ie_mdie};
+    const uint8_t *req_ies[2] = {req_rsn, auth->ie_mdie};
+    size_t key_at;
+    ftie_layout(sta, sta->anonce, sta->snonce, true, true, tsc, 2, auth->ft_resp, &key_at);
+    if (dot11_ft_mic_wrap(auth->ft_resp, key_at, auth->gtk[auth->GN], k / 8,
+                          dot11_auth_ft_kck(auth, sta->ptk), sta->ptk + DOT11_KCK_LEN, sta->mac,
+                          c->bss_mac, 6, mic_ies, 2, auth->ft_resp + DOT11_FTIE_MIC,
+                          {req_ftie, sta->mac, c->bss_mac, 5, req_ies, 2}, mic) < 0)
+        return -1;
+    auth->ft_resp_sta = sta;
+    auth->ft_resp_gtk = auth->gtk_serial;
+    return 0;
 }

@@ -677,47 +677,99 @@ AESNI_TARGET void ni_wrap(const aes_key *key, uint8_t *buf, size_t n)
     _mm_storel_epi64(reinterpret_cast<__m128i *>(buf), a);
 }
 
-// A CBC-MAC chain and a wrap side by side: each waits on its own last
-// block, so together they fill the pipeline one alone leaves idle.
-AESNI_TARGET void ni_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in,
-                                         size_t n, const aes_key *kek, uint8_t *buf, size_t wn)
+// CBC-MAC chains and a wrap side by side: each waits on its own last
+// block, so together they fill the pipeline one alone leaves idle. Two MAC
+// chains share one key (a request's MIC checked while its response is
+// sealed).
+struct ni_lanes {
+    __m128i x[2];        // CBC-MAC chaining values
+    const uint8_t *in[2];
+    size_t n[2];         // blocks left
+    __m128i a;           // the wrap's A
+    uint8_t *buf;
+    size_t wn, s, steps; // s of 6 * wn wrap steps done
+};
+
+template <bool M0, bool M1, bool W>
+AESNI_TARGET __attribute__((always_inline)) inline void ni_lanes_step(ni_lanes &l,
+                                                                      const __m128i *mk,
+                                                                      const __m128i *wk)
+{
+    __m128i m0 = _mm_setzero_si128(), m1 = _mm_setzero_si128(), b = _mm_setzero_si128();
+    __m128i *r = nullptr;
+    if constexpr (M0)
+        m0 = _mm_xor_si128(
+            _mm_xor_si128(l.x[0], _mm_loadu_si128(reinterpret_cast<const __m128i *>(l.in[0]))),
+            mk[0]);
+    if constexpr (M1)
+        m1 = _mm_xor_si128(
+            _mm_xor_si128(l.x[1], _mm_loadu_si128(reinterpret_cast<const __m128i *>(l.in[1]))),
+            mk[0]);
+    if constexpr (W) {
+        r = reinterpret_cast<__m128i *>(l.buf + 8 * (l.s % l.wn + 1));
+        b = _mm_xor_si128(_mm_unpacklo_epi64(l.a, _mm_loadl_epi64(r)), wk[0]);
+    }
+#pragma GCC unroll 10
+    for (int k = 1; k < AES_ROUNDS; k++) {
+        if constexpr (M0) m0 = _mm_aesenc_si128(m0, mk[k]);
+        if constexpr (M1) m1 = _mm_aesenc_si128(m1, mk[k]);
+        if constexpr (W) b = _mm_aesenc_si128(b, wk[k]);
+    }
+    if constexpr (M0) {
+        l.x[0] = _mm_aesenclast_si128(m0, mk[AES_ROUNDS]);
+        l.in[0] += 16;
+        l.n[0]--;
+    }
+    if constexpr (M1) {
+        l.x[1] = _mm_aesenclast_si128(m1, mk[AES_ROUNDS]);
+        l.in[1] += 16;
+        l.n[1]--;
+    }
+    if constexpr (W) {
+        b = _mm_aesenclast_si128(b, wk[AES_ROUNDS]);
+        _mm_storel_epi64(r, _mm_unpackhi_epi64(b, b));
+        // t = n * j + i of RFC 3394 is the step's number from 1.
+        uint64_t t = __builtin_bswap64(uint64_t(++l.s));
+        l.a = _mm_xor_si128(b, _mm_cvtsi64_si128(static_cast<long long>(t)));
+    }
+}
+
+AESNI_TARGET void ni_cbc_macs_beside_wrap(const aes_key *mac_key, uint8_t cv[16],
+                                          const uint8_t *in, size_t n, uint8_t cv2[16],
+                                          const uint8_t *in2, size_t n2, const aes_key *kek,
+                                          uint8_t *buf, size_t wn)
 {
     __m128i mk[AES_ROUNDS + 1], wk[AES_ROUNDS + 1];
     memcpy(mk, mac_key->rk, sizeof mk);
     memcpy(wk, kek->rk, sizeof wk);
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cv));
-    __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(buf));
-    const size_t steps = 6 * wn;
-    size_t s = 0;
-    auto wrap_out = [&](__m128i *r, __m128i b) {
-        _mm_storel_epi64(r, _mm_unpackhi_epi64(b, b));
-        // t = n * j + i of RFC 3394 is the step's number from 1.
-        uint64_t t = __builtin_bswap64(uint64_t(s) + 1);
-        a = _mm_xor_si128(b, _mm_cvtsi64_si128(static_cast<long long>(t)));
-    };
-    for (; n && s < steps; n--, in += 16, s++) {
-        __m128i *r = reinterpret_cast<__m128i *>(buf + 8 * (s % wn + 1));
-        __m128i m = _mm_xor_si128(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
-        __m128i b = _mm_unpacklo_epi64(a, _mm_loadl_epi64(r));
-        m = _mm_xor_si128(m, mk[0]);
-        b = _mm_xor_si128(b, wk[0]);
-#pragma GCC unroll 10
-        for (int k = 1; k < AES_ROUNDS; k++) {
-            m = _mm_aesenc_si128(m, mk[k]);
-            b = _mm_aesenc_si128(b, wk[k]);
+    ni_lanes l;
+    l.x[0] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cv));
+    l.x[1] = n2 ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(cv2)) : _mm_setzero_si128();
+    l.in[0] = in;
+    l.in[1] = in2;
+    l.n[0] = n;
+    l.n[1] = n2;
+    l.a = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(buf));
+    l.buf = buf;
+    l.wn = wn;
+    l.s = 0;
+    l.steps = 6 * wn;
+    for (;;) {
+        switch ((l.n[0] ? 1 : 0) | (l.n[1] ? 2 : 0) | (l.s < l.steps ? 4 : 0)) {
+        case 7: ni_lanes_step<true, true, true>(l, mk, wk); break;
+        case 6: ni_lanes_step<false, true, true>(l, mk, wk); break;
+        case 5: ni_lanes_step<true, false, true>(l, mk, wk); break;
+        case 4: ni_lanes_step<false, false, true>(l, mk, wk); break;
+        case 3: ni_lanes_step<true, true, false>(l, mk, wk); break;
+        case 2: ni_lanes_step<false, true, false>(l, mk, wk); break;
+        case 1: ni_lanes_step<true, false, false>(l, mk, wk); break;
+        default:
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(cv), l.x[0]);
+            if (n2) _mm_storeu_si128(reinterpret_cast<__m128i *>(cv2), l.x[1]);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(buf), l.a);
+            return;
         }
-        x = _mm_aesenclast_si128(m, mk[AES_ROUNDS]);
-        wrap_out(r, _mm_aesenclast_si128(b, wk[AES_ROUNDS]));
     }
-    for (; n; n--, in += 16)
-        x = ni_chain_block(
-            mk, _mm_xor_si128(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(in))));
-    for (; s < steps; s++) {
-        __m128i *r = reinterpret_cast<__m128i *>(buf + 8 * (s % wn + 1));
-        wrap_out(r, ni_chain_block(wk, _mm_unpacklo_epi64(a, _mm_loadl_epi64(r))));
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(cv), x);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(buf), a);
 }
 
 } // namespace
@@ -761,15 +813,23 @@ void aes_key_wrap_keyed(uint8_t *buf, const aes_key *kek, size_t n)
 void aes_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
                              const aes_key *kek, uint8_t *buf, size_t wn)
 {
+    aes_cbc_macs_beside_wrap(mac_key, cv, in, n, nullptr, nullptr, 0, kek, buf, wn);
+}
+
+void aes_cbc_macs_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
+                              uint8_t cv2[16], const uint8_t *in2, size_t n2, const aes_key *kek,
+                              uint8_t *buf, size_t wn)
+{
     memmove(buf + 8, buf, wn * 8);
     memset(buf, 0xa6, 8);
 #if defined(__x86_64__)
     if (aes_current == &aes_ni_impl) {
-        ni_cbc_mac_beside_wrap(mac_key, cv, in, n, kek, buf, wn);
+        ni_cbc_macs_beside_wrap(mac_key, cv, in, n, cv2, in2, n2, kek, buf, wn);
         return;
     }
 #endif
     aes_current->cbc_mac(mac_key, cv, in, n);
+    if (n2) aes_current->cbc_mac(mac_key, cv2, in2, n2);
     aes_current->wrap(kek, buf, wn);
 }
 

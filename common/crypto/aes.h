@@ -108,3 +108,8 @@ void aes_key_wrap_keyed(uint8_t *buf, const aes_key *kek, size_t n);
 // implementation can.
 void aes_cbc_mac_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
                              const aes_key *kek, uint8_t *buf, size_t wn);
+// The same with a second CBC-MAC chain under mac_key (cv2 over the n2 blocks
+// of in2; none when n2 is 0) beside the other two.
+void aes_cbc_macs_beside_wrap(const aes_key *mac_key, uint8_t cv[16], const uint8_t *in, size_t n,
+                              uint8_t cv2[16], const uint8_t *in2, size_t n2, const aes_key *kek,
+                              uint8_t *buf, size_t wn);

@@ -490,6 +490,27 @@ TEST(Dot11Frame, FtMicBesideTheWrapMatchesLibcrypto)
                 uint8_t plain[16];
                 ASSERT_EQ(dot11_ft_mic(ftie.data(), kck.data(), kSta, kBssid, 6, ies, 2, plain), 0);
                 EXPECT_EQ(tohex(plain, 16), tohex(mic, 16));
+
+                // A request's MIC taken in the same pass: its chain ends before,
+                // with or after the other two.
+                bytes other_ie = bytes{221, uint8_t(9 * extra)} + random(9 * extra);
+                bytes req = bytes{DOT11_EID_FTIE, 82, 0, 2} + random(80);
+                const uint8_t *req_ies[] = {other_ie.data()};
+                aes_cmac_key ck;
+                aes_cmac_set_key(&ck, kck.data());
+                bytes again = ftie;
+                uint8_t mic2[16], req_mic[16];
+                ASSERT_EQ(dot11_ft_mic_wrap(again.data(), at, gtk.data(), k / 8, &ck, kek.data(),
+                                            kSta, kBssid, 6, ies, 2, mic2,
+                                            {req.data(), kSta, kBssid, 5, req_ies, 1}, req_mic),
+                          0);
+                EXPECT_EQ(tohex(again), tohex(ftie)) << impl->name << k << extra;
+                EXPECT_EQ(tohex(mic2, 16), tohex(mic, 16));
+                bytes req_msg = bytes(kSta, kSta + 6) + bytes(kBssid, kBssid + 6) + bytes{5} +
+                                other_ie + bytes(req.begin(), req.begin() + 4) + bytes(16, 0) +
+                                bytes(req.begin() + 20, req.end());
+                EXPECT_EQ(tohex(req_mic, 16), tohex(ossl_cmac(kck.data(), req_msg)))
+                    << impl->name << k << extra;
             }
         }
     }
@@ -508,6 +529,18 @@ TEST(Dot11Frame, FtMicBesideTheWrapMatchesLibcrypto)
     EXPECT_EQ(dot11_ft_mic_wrap(ftie.data(), 2 + 84, gtk.data(), 2, kck.data(), kek.data(), kSta,
                                 kBssid, 6, ies, 0, mic),
               -1);
+    // Paired with a request whose element count is wrong, nothing is written.
+    aes_cmac_key ck;
+    aes_cmac_set_key(&ck, kck.data());
+    bytes req = bytes{DOT11_EID_FTIE, 82, 0, 3} + bytes(80, 1);
+    const uint8_t *mic_ies[] = {mdie.data()};
+    before = ftie;
+    uint8_t req_mic[16];
+    EXPECT_EQ(dot11_ft_mic_wrap(ftie.data(), 2 + 84, gtk.data(), 2, &ck, kek.data(), kSta, kBssid,
+                                6, mic_ies, 1, mic, {req.data(), kSta, kBssid, 5, mic_ies, 1},
+                                req_mic),
+              -1);
+    EXPECT_EQ(ftie, before);
     bytes wrapped(ftie.begin() + 86, ftie.begin() + 86 + 24);
     EXPECT_EQ(tohex(ossl_unwrap(kek.data(), wrapped)), tohex(gtk));
 }

@@ -204,6 +204,31 @@ TEST_F(ft, Bad_mic_in_the_reassoc_req_is_not_taken)
     EXPECT_EQ(sta2.r1kh_state, DOT11_R1KH_FT_PMK_R1_SA_RECD);
 }
 
+// The Reassoc-Resp is sealed while the request's MIC is checked; a GTK made
+// before the handshake answers must go out in place of the sealed one.
+TEST_F(ft, Gtk_made_between_the_mic_check_and_the_answer_goes_out)
+{
+    initial_association();
+    memcpy(s.bss, kBss2, 6);
+    h.mlme(&sta2, s.ft_auth_req());
+    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+    static int reads;
+    reads = 0;
+    // The first TSC read (at the check) asks for a new GTK.
+    auth2.ops.get_tsc = [](void *u, dot11_auth *a, dot11_rsna *, unsigned, uint64_t *tsc) {
+        if (reads++ == 0) a->GTKReKey = true;
+        *tsc = static_cast<sim::host *>(u)->tsc;
+        return 0;
+    };
+    uint32_t serial = auth2.gtk_serial;
+    h.mlme(&sta2, s.ft_reassoc_req(kBss1));
+    EXPECT_NE(auth2.gtk_serial, serial);
+    ASSERT_TRUE(s.ft_take_reassoc_resp(last_mgmt(DOT11_ST_REASSOC_RESP)));
+    EXPECT_EQ(sim::bytes(s.gtk.begin(), s.gtk.end()),
+              sim::bytes(auth2.gtk[auth2.GN], auth2.gtk[auth2.GN] + auth2.key_length));
+    EXPECT_EQ(sta2.r1kh_state, DOT11_R1KH_FT_HANDSHAKE_DONE);
+}
+
 TEST_F(ft, Reassociation_deadline_ends_an_unfinished_transition)
 {
     initial_association();
