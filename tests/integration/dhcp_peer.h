@@ -34,6 +34,28 @@ inline void reap(pid_t pid)
     waitpid(pid, nullptr, 0);
 }
 
+// The network of a snooped station, as shell commands: d1 carries the
+// station's VXLAN tunnel from device st (with the given MAC) in namespace ns;
+// d2 is the bridge's Ethernet side, its peer p2 the network at 10.200.0.1/24
+// where dnsmasq serves. Checksums are filled in on both sides, as they would
+// be on a wire (the station's kernel would otherwise leave a unicast's to
+// offload).
+inline std::string station_network(const std::string &ns, const std::string &mac)
+{
+    return "ip link set lo up && ip netns add " + ns +
+           " && ip link add d1 type veth peer name p1 netns " + ns +
+           " && ip link add d2 type veth peer name p2 && "
+           "ip link set d1 addrgenmode none && ip link set d2 addrgenmode none && "
+           "ip addr add 10.1.0.1/24 dev d1 && ip link set d1 up && ip link set d2 up && "
+           "ip addr add 10.200.0.1/24 dev p2 && ip link set p2 up && "
+           "ethtool -K p2 tx off >/dev/null && "
+           "ip -n " + ns + " link set lo up && ip -n " + ns + " addr add 10.1.0.2/24 dev p1 && "
+           "ip -n " + ns + " link set p1 up && "
+           "ip -n " + ns + " link add st address " + mac + " type vxlan id 101 "
+           "local 10.1.0.2 remote 10.1.0.1 dstport 4789 && "
+           "ip netns exec " + ns + " ethtool -K st tx off >/dev/null";
+}
+
 inline std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -74,22 +74,8 @@ class Catalogue : public ::testing::Test, protected gateway_harness
         if (!exists(ctlpeer_fixture::ctlpeer_bin))
             GTEST_SKIP() << "the controller stand-in is not built";
         ns = "ugw-cat-" + std::to_string(getpid());
-        // d1 carries the station's tunnel; d2 is the bridge's Ethernet side,
-        // its peer p2 the network where dnsmasq serves.
-        ASSERT_TRUE(enter_namespaces(
-            "ip link set lo up && ip netns add " + ns +
-            " && ip link add d1 type veth peer name p1 netns " + ns +
-            " && ip link add d2 type veth peer name p2 && "
-            "ip link set d1 addrgenmode none && ip link set d2 addrgenmode none && "
-            "ip addr add 10.1.0.1/24 dev d1 && ip link set d1 up && ip link set d2 up && "
-            "ip addr add 10.200.0.1/24 dev p2 && ip link set p2 up && "
-            // The server's checksums are filled in, as they would be on a wire.
-            "ethtool -K p2 tx off >/dev/null && "
-            "ip -n " + ns + " link set lo up && ip -n " + ns + " addr add 10.1.0.2/24 dev p1 && "
-            "ip -n " + ns + " link set p1 up && "
-            "ip -n " + ns + " link add st address " + station_text + " type vxlan id 101 "
-            "local 10.1.0.2 remote 10.1.0.1 dstport 4789 && "
-            "ip netns exec " + ns + " sysctl -qw net.ipv6.conf.st.accept_dad=0"));
+        ASSERT_TRUE(enter_namespaces(dhcp_peer::station_network(ns, station_text) + " && ip netns exec " +
+                                     ns + " sysctl -qw net.ipv6.conf.st.accept_dad=0"));
         ASSERT_TRUE(start("catalogue", "bridge d1 d2"));
         chmod(dir.c_str(), 0755); // the unprivileged client reaches the socket too
         uint32_t d1 = if_nametoindex("d1");

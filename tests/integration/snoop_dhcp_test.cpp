@@ -51,22 +51,8 @@ class SnoopDhcp : public ::testing::Test, protected gateway_harness
                 GTEST_SKIP() << "needs " << tool;
         ns = "ugw-sd-" + std::to_string(getpid());
         ASSERT_TRUE(enter_namespaces(
-            "ip link set lo up && ip netns add " + ns +
-            " && ip link add d1 type veth peer name p1 netns " + ns +
-            " && ip link add d2 type veth peer name p2 && "
-            "ip link set d1 addrgenmode none && ip link set d2 addrgenmode none && "
-            "ip addr add 10.1.0.1/24 dev d1 && ip link set d1 up && ip link set d2 up && "
-            "ip addr add 10.200.0.1/24 dev p2 && ip link set p2 up && "
-            // The server's checksums are filled in, as they would be on a wire.
-            "ethtool -K p2 tx off >/dev/null && "
-            "ip -n " + ns + " link set lo up && ip -n " + ns + " addr add 10.1.0.2/24 dev p1 && "
-            "ip -n " + ns + " link set p1 up && "
-            "ip -n " + ns + " link add st address 02:57:d4:00:00:01 type vxlan id 101 local "
-            "10.1.0.2 remote 10.1.0.1 dstport 4789 && "
-            "ip netns exec " + ns + " sysctl -qw net.ipv6.conf.st.disable_ipv6=1 && "
-            "ip -n " + ns + " link set st up && "
-            // So are the station's, for what its kernel sends (a unicast release).
-            "ip netns exec " + ns + " ethtool -K st tx off >/dev/null"));
+            station_network(ns, "02:57:d4:00:00:01") + " && ip netns exec " + ns +
+            " sysctl -qw net.ipv6.conf.st.disable_ipv6=1 && ip -n " + ns + " link set st up"));
         ASSERT_TRUE(start("snoop-dhcp", "bridge d1 d2", "ulmex-gateway.leases"));
         uint32_t d1 = if_nametoindex("d1");
         ASSERT_EQ(run(port_msg(d1)).size(), 56u);
@@ -267,9 +253,7 @@ TEST_F(SnoopDhcp, ForgedServerMessagesFromTheStationChangeNothing)
 TEST_F(SnoopDhcp, Dhclient6LeaseIsRecorded)
 {
     ASSERT_EQ(sh("ip addr add fd00:200::1/64 dev p2 nodad && ip netns exec " + ns +
-                 " sysctl -qw net.ipv6.conf.st.accept_dad=0 net.ipv6.conf.st.disable_ipv6=0 && "
-                 // The client's UDP checksums are filled in before the tunnel.
-                 "ip netns exec " + ns + " ethtool -K st tx off >/dev/null"),
+                 " sysctl -qw net.ipv6.conf.st.accept_dad=0 net.ipv6.conf.st.disable_ipv6=0"),
               0);
     dnsmasq.start(dir, "p2", "fd00:200::100,fd00:200::1ff,64,600");
     std::ofstream(dir + "/dhclient6.conf") << "send fqdn.fqdn \"laptop6.example.org.\";\n";
