@@ -112,19 +112,8 @@ class Install : public ::testing::Test, protected gateway_harness
 
     void subscribe(uint32_t type)
     {
-        sub = uclient_open(ctl->server->path);
+        sub = subscribe_events(type);
         ASSERT_NE(sub, nullptr);
-        uint8_t key[4];
-        ctl_put32(key, 0, type);
-        auto joined =
-            std::async(std::launch::async, [&] { return uclient_join_group(sub, key, 4); });
-        for (uint64_t end = now_ms() + 5000;
-             joined.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
-             now_ms() < end;) {
-            pollfd p{userver_fd(ctl->server), POLLIN, 0};
-            if (poll(&p, 1, 10) > 0) userver_process(ctl->server);
-        }
-        ASSERT_EQ(joined.get(), 0);
     }
 
     void divert(const std::vector<uint8_t> &pkt)

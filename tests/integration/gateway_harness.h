@@ -9,12 +9,17 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <poll.h>
 #include <string>
 #include <vector>
 
 #include "common/ctl_msg.h"
 #include "common/log.h"
+#include "common/uclient.h"
+#include "common/userver.h"
 #include "gateway/ugwd_control.h"
 #include "gateway/ugwd_ctl_msg.h"
 #include "gateway/ugwd_proc.h"
@@ -51,6 +56,27 @@ struct gateway_harness {
             return testing::AssertionFailure() << "mount: " << strerror(errno);
         if (sh(setup) != 0) return testing::AssertionFailure() << "failed: " << setup;
         return testing::AssertionSuccess();
+    }
+
+    // A management client that joined the group of one event type, the
+    // gateway's socket served meanwhile (the join waits for its answer); null
+    // when it could not.
+    uclient *subscribe_events(uint32_t type, int bound_ms = 20000)
+    {
+        uclient *c = uclient_open(ctl->server->path);
+        if (!c) return nullptr;
+        uint8_t key[4];
+        ctl_put32(key, 0, type);
+        auto joined = std::async(std::launch::async, [&] { return uclient_join_group(c, key, 4); });
+        for (uint64_t end = now_ms() + static_cast<uint64_t>(bound_ms);
+             joined.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+             now_ms() < end;) {
+            pollfd p{userver_fd(ctl->server), POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) userver_process(ctl->server);
+        }
+        if (joined.get() == 0) return c;
+        uclient_close(c);
+        return nullptr;
     }
 
     // A temporary directory /tmp/ugw-NAME-*, the log captured, the stand-in
