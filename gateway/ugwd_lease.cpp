@@ -242,9 +242,10 @@ class first_records
                     heads_[found_++ % DUMP_HEADS] = h;
                 }
             if (taken_ == found_) break;
-            if (found_ - taken_ > DUMP_CHAIN_AHEAD)
-                if (multilink *second = multitable_bucket_next(heads_[(taken_ + DUMP_CHAIN_AHEAD) % DUMP_HEADS]))
-                    __builtin_prefetch(second);
+            if (found_ - taken_ > DUMP_CHAIN_AHEAD) {
+                multilink *ahead = heads_[(taken_ + DUMP_CHAIN_AHEAD) % DUMP_HEADS];
+                if (multilink *second = multitable_bucket_next(ahead)) __builtin_prefetch(second);
+            }
             next_ = heads_[taken_++ % DUMP_HEADS];
         }
         return k;
