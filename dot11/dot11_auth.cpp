@@ -195,6 +195,16 @@ int dot11_auth_init(dot11_auth *auth, const dot11_auth_config *config, const dot
         secure_wipe(auth->config.dot11RSNAConfigPSKValue, 32);
         return -1;
     }
+    static_assert(sizeof auth->ie_rsn_pmkid == sizeof auth->ie_rsn + DOT11_IE_PMKID_SPARE);
+    memcpy(auth->ie_rsn_pmkid, auth->ie_rsn, sizeof auth->ie_rsn);
+    static const uint8_t no_pmkid[16] = {};
+    if (auth->ie_rsn[1] &&
+        dot11_ie_insert_pmkid(auth->ie_rsn_pmkid, DOT11_IE_PMKID_SPARE, no_pmkid) == 0)
+        auth->rsn_pmkid_at = uint8_t(
+            dot11_ie_first_pmkid({auth->ie_rsn_pmkid, size_t(2) + auth->ie_rsn_pmkid[1]}) -
+            auth->ie_rsn_pmkid);
+    else
+        memcpy(auth->ie_rsn_pmkid, auth->ie_rsn, sizeof auth->ie_rsn);
     if (rsna) {
         if (dot11_init_nonce_counter(auth->counter, c->bss_mac) < 0 ||
             dot11_derive_gmk(auth->gmk) < 0) {

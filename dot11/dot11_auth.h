@@ -217,6 +217,10 @@ struct dot11_auth {
     uint8_t ie_ssid[34];
     uint8_t ie_idle[5];
     uint8_t ie_rsn[64];
+    // ie_rsn with one PMKID, zero, at rsn_pmkid_at (0: the element has no
+    // room for one): the responses that name a key fill it in.
+    uint8_t ie_rsn_pmkid[64 + 20]; // room for the count and one PMKID
+    uint8_t rsn_pmkid_at;
     uint8_t ie_wpa[34];
     uint8_t ie_mdie[5];
 

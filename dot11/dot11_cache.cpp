@@ -131,6 +131,10 @@ void unlink_rest(dot11_cache *cache, dot11_cache_entry *e)
     cmultilink_init(&e->by_mac);
     cmultilink_init(&e->by_user);
     e->linked = 0;
+    // Nor does the key linger as a station's HMAC key.
+    if (dot11_akm_is_ft(e->akm) && cache->r0khs)
+        if (dot11_r0kh *r0kh = dot11_cache_lookup_r0kh(cache, e->mac))
+            dot11_r0kh_forget_r0(r0kh, e->key);
     // A holder keeps the memory, not the key.
     if (e->refcount > 1) secure_wipe(e->key, sizeof e->key);
     dot11_cache_entry_release(e);
@@ -241,6 +245,7 @@ void dot11_cache_delete(dot11_cache *cache)
         while (hashlink *l = hashtable_first(cache->r0khs))
             dot11_r0kh_delete(hashtable_entry(l, &dot11_r0kh::link));
         hashtable_destroy(cache->r0khs);
+        cache->r0khs = nullptr; // the entries cleared below look for theirs
     }
     if (cache->entries_by_id && cache->entries_by_name && cache->entries_by_mac &&
         cache->entries_by_user)

@@ -58,18 +58,18 @@ void dot11_prf_sha1(const uint8_t *key, size_t key_len, const char *label, const
     }
 }
 
-void dot11_kdf_sha256(const uint8_t *key, size_t key_len, const char *label, const uint8_t *context,
+namespace {
+
+void kdf_sha256_keyed(const hmac_sha256_ctx &keyed, const char *label, const uint8_t *context,
                       size_t context_len, uint8_t *out, size_t out_len)
 {
     UGW_ASSERT(out_len <= 8191);
-    hmac_sha256_ctx keyed, ctx;
+    hmac_sha256_ctx ctx;
     uint8_t block[SHA256_DIGEST_LEN];
-    secure_wipe_guard wipe_keyed(keyed);
     secure_wipe_guard wipe_ctx(ctx);
     secure_wipe_guard wipe_block(block);
     uint8_t bits[2];
     store_le16(bits, uint16_t(out_len * 8));
-    hmac_sha256_init(&keyed, key, key_len);
     for (uint16_t i = 1; out_len; i++) {
         uint8_t counter[2];
         store_le16(counter, i);
@@ -88,6 +88,17 @@ void dot11_kdf_sha256(const uint8_t *key, size_t key_len, const char *label, con
         out += n;
         out_len -= n;
     }
+}
+
+} // namespace
+
+void dot11_kdf_sha256(const uint8_t *key, size_t key_len, const char *label, const uint8_t *context,
+                      size_t context_len, uint8_t *out, size_t out_len)
+{
+    hmac_sha256_ctx keyed;
+    secure_wipe_guard wipe_keyed(keyed);
+    hmac_sha256_init(&keyed, key, key_len);
+    kdf_sha256_keyed(keyed, label, context, context_len, out, out_len);
 }
 
 int dot11_derive_gmk(uint8_t gmk[DOT11_PMK_LEN])
@@ -235,6 +246,15 @@ void dot11_derive_pmkr1(const uint8_t pmk_r0[DOT11_PMK_LEN], const uint8_t r1khi
     memcpy(context, r1khid, DOT11_MAC_LEN);
     memcpy(context + DOT11_MAC_LEN, s1khid, DOT11_MAC_LEN);
     dot11_kdf_sha256(pmk_r0, DOT11_PMK_LEN, "FT-R1", context, sizeof context, pmk_r1, DOT11_PMK_LEN);
+}
+
+void dot11_derive_pmkr1_keyed(const hmac_sha256_ctx *pmk_r0, const uint8_t r1khid[DOT11_MAC_LEN],
+                              const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN])
+{
+    uint8_t context[2 * DOT11_MAC_LEN];
+    memcpy(context, r1khid, DOT11_MAC_LEN);
+    memcpy(context + DOT11_MAC_LEN, s1khid, DOT11_MAC_LEN);
+    kdf_sha256_keyed(*pmk_r0, "FT-R1", context, sizeof context, pmk_r1, DOT11_PMK_LEN);
 }
 
 void dot11_derive_pmkr1name(const uint8_t pmkr0name[DOT11_KEY_NAME_LEN],

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/crypto/hmac.h"
+
 enum : size_t {
     DOT11_MAC_LEN = 6,
     DOT11_NONCE_LEN = 32,
@@ -69,6 +71,10 @@ void dot11_derive_pmkr0(const uint8_t xxkey[DOT11_PMK_LEN], const uint8_t *ssid,
                         uint8_t pmkr0name[DOT11_KEY_NAME_LEN]);
 void dot11_derive_pmkr1(const uint8_t pmk_r0[DOT11_PMK_LEN], const uint8_t r1khid[DOT11_MAC_LEN],
                         const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN]);
+// The same from PMK-R0 set up as an HMAC-SHA256 key (a context fresh from
+// hmac_sha256_init), which a station's every transition reuses.
+void dot11_derive_pmkr1_keyed(const hmac_sha256_ctx *pmk_r0, const uint8_t r1khid[DOT11_MAC_LEN],
+                              const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN]);
 void dot11_derive_pmkr1name(const uint8_t pmkr0name[DOT11_KEY_NAME_LEN],
                             const uint8_t r1khid[DOT11_MAC_LEN], const uint8_t s1khid[DOT11_MAC_LEN],
                             uint8_t pmkr1name[DOT11_KEY_NAME_LEN]);

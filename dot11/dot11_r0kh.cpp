@@ -69,6 +69,12 @@ bool psk_akm(uint32_t akm)
     return dot11_akm_is_psk(akm);
 }
 
+// The AKMs whose SAs the cache keeps.
+bool cached_akm(uint32_t akm)
+{
+    return akm == DOT11_AKM_8021X || akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_8021X_SHA256;
+}
+
 // The key length an 802.1X AKM takes from the MSK.
 size_t msk_needed(uint32_t akm)
 {
@@ -235,8 +241,7 @@ void CALC_PMK_R0(dot11_r0kh *r0kh)
         ulog(LOG_COMP_DOT11, ULOG_DEBUG, "PMKSA cache " DOT11_MACF " derived PMK with lifetime %us",
              DOT11_MACA(r0kh->mac), sa->lifetime);
     }
-    if ((akm == DOT11_AKM_8021X || akm == DOT11_AKM_FT_8021X || akm == DOT11_AKM_8021X_SHA256) &&
-        !dot11_cache_entry_linked(sa))
+    if (cached_akm(akm) && !dot11_cache_entry_linked(sa))
         dot11_cache_insert(r0kh->cache, sa);
     pae_delete(r0kh);
 }
@@ -251,6 +256,10 @@ void CALC_PMK_R1(dot11_r0kh *r0kh)
 {
     bool push = (r0kh->request | r0kh->events) & DOT11_R0KH_REQ_PUSH;
     bool hit = false;
+    // An SA of a cached kind that the cache has let go (expired, evicted,
+    // cleared) kept its memory for us but not its key: it is not held.
+    if (r0kh->sa && cached_akm(r0kh->sa->akm) && !dot11_cache_entry_linked(r0kh->sa))
+        sa_release(r0kh);
     if (!r0kh->sa) {
         r0kh->sa = dot11_cache_lookup_pmksa(r0kh, r0kh->name, r0kh->akm, r0kh->cipher);
         hit = r0kh->sa;
@@ -269,6 +278,16 @@ void CALC_PMK_R1(dot11_r0kh *r0kh)
     r0kh->request &= uint8_t(~DOT11_R0KH_REQ_PUSH);
 }
 
+const hmac_sha256_ctx *r0_keyed(dot11_r0kh *r0kh, const uint8_t pmk_r0[32])
+{
+    if (!r0kh->r0_keyed_ready || secure_compare(r0kh->r0_keyed_key, pmk_r0, 32) != 0) {
+        memcpy(r0kh->r0_keyed_key, pmk_r0, 32);
+        hmac_sha256_init(&r0kh->r0_keyed, pmk_r0, 32);
+        r0kh->r0_keyed_ready = true;
+    }
+    return &r0kh->r0_keyed;
+}
+
 void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
 {
     const dot11_cache_entry *sa = r0kh->sa;
@@ -276,7 +295,7 @@ void push_to(dot11_r0kh *r0kh, dot11_rsna *sta)
     uint32_t age = clock_sec() - sa->created;
     uint32_t left = sa->lifetime > age ? sa->lifetime - age : 0;
     if (dot11_akm_is_ft(sa->akm)) {
-        dot11_derive_pmkr1(sa->key, bss, r0kh->mac, sta->pmk);
+        dot11_derive_pmkr1_keyed(r0_keyed(r0kh, sa->key), bss, r0kh->mac, sta->pmk);
         memcpy(sta->pmkr0name, dot11_cache_entry_name(sa), 16);
         dot11_derive_pmkr1name(dot11_cache_entry_name(sa), bss, r0kh->mac, sta->pmkr1name);
         memcpy(sta->pmkid, sta->pmkr1name, 16);
@@ -478,6 +497,17 @@ void dot11_r0kh_forget_psk(dot11_r0kh *r0kh)
     r0kh->psk_pmkid_ready = false;
     dot11_cache_entry_release(r0kh->psk_sa);
     r0kh->psk_sa = nullptr;
+    dot11_r0kh_forget_r0(r0kh, nullptr);
+}
+
+void dot11_r0kh_forget_r0(dot11_r0kh *r0kh, const uint8_t pmk_r0[32])
+{
+    if (!r0kh->r0_keyed_ready ||
+        (pmk_r0 && secure_compare(r0kh->r0_keyed_key, pmk_r0, 32) != 0))
+        return;
+    secure_wipe(r0kh->r0_keyed_key, sizeof r0kh->r0_keyed_key);
+    secure_wipe(&r0kh->r0_keyed, sizeof r0kh->r0_keyed);
+    r0kh->r0_keyed_ready = false;
 }
 
 void dot11_r0kh_delete(dot11_r0kh *r0kh)

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/crypto/hmac.h"
 #include "common/hashtable.h"
 #include "common/list.h"
 #include "common/packet.h"
@@ -111,6 +112,12 @@ struct dot11_r0kh {
     // The entry PSK SAs are derived into, renewed per request: they are
     // never cached, and an allocation per FT-PSK transition bought nothing.
     dot11_cache_entry *psk_sa;
+    // The PMK-R0 pushed last, set up as an HMAC key: a roaming station's
+    // every PMK-R1 comes from the same PMK-R0. The cache drops it with the
+    // entry that holds that PMK-R0.
+    bool r0_keyed_ready;
+    uint8_t r0_keyed_key[32];
+    hmac_sha256_ctx r0_keyed;
 };
 
 int dot11_r0kh_create(dot11_cache *cache, dot11_rsna *sta);
@@ -119,6 +126,9 @@ void dot11_r0kh_delete(dot11_r0kh *r0kh);
 void dot11_r0kh_step(dot11_r0kh *r0kh);
 // Wipes what was derived from the configured PSK (the configuration changed).
 void dot11_r0kh_forget_psk(dot11_r0kh *r0kh);
+// Wipes the HMAC key set up from pmk_r0, when it is that one (the cache is
+// letting the PMK-R0 go).
+void dot11_r0kh_forget_r0(dot11_r0kh *r0kh, const uint8_t pmk_r0[32]);
 void dot11_r0kh_notify(dot11_r0kh *r0kh);
 // A frame from the station through a BSS, Ethernet header on; the packet
 // stays the caller's.

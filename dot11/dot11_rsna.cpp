@@ -65,10 +65,8 @@ struct rsn_with_pmkid {
     uint8_t ie[64 + DOT11_IE_PMKID_SPARE];
     rsn_with_pmkid(const dot11_auth *auth, const uint8_t pmkid[16])
     {
-        memset(ie, 0, sizeof ie);
-        memcpy(ie, auth->ie_rsn, size_t(2) + auth->ie_rsn[1]);
-        if (dot11_ie_insert_pmkid(ie, sizeof ie - 2 - ie[1], pmkid) < 0)
-            memcpy(ie, auth->ie_rsn, size_t(2) + auth->ie_rsn[1]);
+        memcpy(ie, auth->ie_rsn_pmkid, sizeof ie);
+        if (auth->rsn_pmkid_at) memcpy(ie + auth->rsn_pmkid_at, pmkid, 16);
     }
 };
 

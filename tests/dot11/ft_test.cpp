@@ -113,6 +113,50 @@ struct ft : ::testing::Test {
         EXPECT_EQ(h.keys.back().key, tk);
         s.snonce.assign(32, 0x77);
     }
+    // FT over 802.1X: BSSes without a station record at BSS 1, and PMK-R0
+    // SAs put in the cache as an 802.1X authentication leaves them.
+    void start_8021x()
+    {
+        TearDown();
+        att1 = att2 = false;
+        auth1 = {};
+        auth2 = {};
+        sta1 = {};
+        sta2 = {};
+        cfg.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_FT_8021X;
+        memcpy(cfg.bss_mac, kBss1, 6);
+        cache = dot11_cache_create(&cfg, &cops, &h, reinterpret_cast<radius_client *>(&h), h.pool);
+        ASSERT_NE(cache, nullptr);
+        ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
+        memcpy(cfg.bss_mac, kBss2, 6);
+        ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
+        ASSERT_EQ(dot11_auth_attach_sta(&auth2, &sta2, kSta), 0);
+        att2 = true;
+        s.akm_type = 3;
+    }
+    void cache_sa(const sim::bytes &xxkey)
+    {
+        s.pmk = xxkey;
+        s.ft_r0();
+        dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta, DOT11_AKM_FT_8021X);
+        e = dot11_cache_entry_set_identity(cache, e, "carol@example.org");
+        dot11_derive_pmkr0(s.pmk.data(), cfg.ssid, cfg.ssid_len, cfg.dot11FTMobilityDomainID,
+                           cfg.dot11FTR0KeyHolderID, cfg.r0kh_id_len, kSta, e->key,
+                           dot11_cache_entry_name(e));
+        dot11_derive_pmkid(s.pmk.data(), kBss1, kSta, e->id);
+        e->lifetime = 3600;
+        ASSERT_EQ(dot11_cache_insert(cache, e), 0);
+        dot11_cache_entry_release(e);
+    }
+    // FT Auth and Reassoc-Req to BSS 2, both answered and verified.
+    void transition()
+    {
+        memcpy(s.bss, kBss2, 6);
+        h.mlme(&sta2, s.ft_auth_req());
+        ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
+        h.mlme(&sta2, s.ft_reassoc_req(kBss1));
+        ASSERT_TRUE(s.ft_take_reassoc_resp(last_mgmt(DOT11_ST_REASSOC_RESP)));
+    }
     // Reassociation to BSS 2 after the FT authentication.
     void reassociate(dot11_rsna *sta)
     {
@@ -295,39 +339,55 @@ namespace
 // cache serves the transition; nothing is derived again from the MSK.
 TEST_F(ft, Over_the_air_from_a_cached_pmk_r0_sa)
 {
-    TearDown();
-    att1 = att2 = false;
-    auth1 = {};
-    auth2 = {};
-    sta1 = {};
-    sta2 = {};
-    cfg.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_FT_8021X;
-    memcpy(cfg.bss_mac, kBss1, 6);
-    cache = dot11_cache_create(&cfg, &cops, &h, reinterpret_cast<radius_client *>(&h), h.pool);
-    ASSERT_NE(cache, nullptr);
-    ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
-    memcpy(cfg.bss_mac, kBss2, 6);
-    ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
-    ASSERT_EQ(dot11_auth_attach_sta(&auth2, &sta2, kSta), 0);
-    att2 = true;
-    dot11_cache_entry *e = dot11_cache_entry_create(cache, kSta, DOT11_AKM_FT_8021X);
-    e = dot11_cache_entry_set_identity(cache, e, "carol@example.org");
-    dot11_derive_pmkr0(s.pmk.data(), cfg.ssid, cfg.ssid_len, cfg.dot11FTMobilityDomainID,
-                       cfg.dot11FTR0KeyHolderID, cfg.r0kh_id_len, kSta, e->key,
-                       dot11_cache_entry_name(e));
-    dot11_derive_pmkid(s.pmk.data(), kBss1, kSta, e->id);
-    e->lifetime = 3600;
-    ASSERT_EQ(dot11_cache_insert(cache, e), 0);
-    dot11_cache_entry_release(e);
-    s.akm_type = 3;
-    memcpy(s.bss, kBss2, 6);
-    h.mlme(&sta2, s.ft_auth_req());
-    ASSERT_TRUE(s.ft_take_response(last_mgmt(DOT11_ST_AUTH), kBss2));
-    memcpy(s.bss, kBss2, 6);
-    h.mlme(&sta2, s.ft_reassoc_req(kBss1));
-    ASSERT_TRUE(s.ft_take_reassoc_resp(last_mgmt(DOT11_ST_REASSOC_RESP)));
+    start_8021x();
+    cache_sa(s.pmk);
+    transition();
     EXPECT_EQ(h.authorized, 1);
     EXPECT_EQ(dot11_cache_count_pmks(cache), 1u);
+}
+
+// The key holder keeps the PMK-R0 set up as an HMAC key for the station's
+// next transitions: it goes with the cache entry, and another PMK-R0 is never
+// served from it. An entry the cache let go is no longer served either (its
+// key was wiped under the key holder's hold, and PMK-R1s came from zeros).
+TEST_F(ft, Pmk_r0_hmac_key_goes_with_its_entry_and_follows_a_new_one)
+{
+    start_8021x();
+    cache_sa(s.pmk);
+    transition();
+    dot11_r0kh *r0kh = sta2.r0kh;
+    ASSERT_NE(r0kh, nullptr);
+    ASSERT_TRUE(r0kh->r0_keyed_ready);
+    dot11_cache_entry *e = dot11_cache_first_pmk(cache);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(memcmp(r0kh->r0_keyed_key, e->key, 32), 0);
+    sim::bytes deauth = s.frame(DOT11_ST_DEAUTH, {3, 0});
+
+    dot11_cache_clear_pmksas_by_mac(cache, kSta);
+    EXPECT_FALSE(r0kh->r0_keyed_ready);
+    EXPECT_EQ(sim::bytes(r0kh->r0_keyed_key, r0kh->r0_keyed_key + 32), sim::bytes(32, 0));
+    h.mlme(&sta2, deauth);
+    size_t sent = h.mgmt.size();
+    h.mlme(&sta2, s.ft_auth_req());
+    for (size_t i = sent; i < h.mgmt.size(); i++) {
+        if ((h.mgmt[i][0] >> 4) != DOT11_ST_AUTH) continue;
+        EXPECT_NE(h.mgmt[i][DOT11_HDR_LEN + 4] | h.mgmt[i][DOT11_HDR_LEN + 5], 0)
+            << "FT Auth answered from a cleared PMK-R0";
+    }
+    EXPECT_NE(sta2.r1kh_state, DOT11_R1KH_FT_PMK_R1_SA_RECD);
+
+    // Another 802.1X authentication left another PMK-R0.
+    h.mlme(&sta2, deauth);
+    cache_sa(sim::bytes(32, 0x5d));
+    transition();
+    EXPECT_EQ(h.authorized, 2);
+
+    // A held key that is not the SA's is set up anew, not used.
+    h.mlme(&sta2, deauth);
+    memcpy(r0kh->r0_keyed_key, "stale", 5);
+    hmac_sha256_init(&r0kh->r0_keyed, "stale", 5);
+    transition();
+    EXPECT_EQ(h.authorized, 3);
 }
 
 } // namespace

@@ -177,6 +177,11 @@ TEST(Dot11Keygen, EveryKeyMatchesItsLibcryptoComposition)
         ASSERT_EQ(bytes(r0name, r0name + 16), bytes(name.begin(), name.begin() + 16));
         dot11_derive_pmkr1(r0, aa.data(), spa.data(), r1);
         ASSERT_EQ(bytes(r1, r1 + 32), ref_kdf(bytes(r0, r0 + 32), "FT-R1", aa + spa, 32));
+        hmac_sha256_ctx keyed;
+        hmac_sha256_init(&keyed, r0, 32);
+        memset(r1, 0, 32);
+        dot11_derive_pmkr1_keyed(&keyed, aa.data(), spa.data(), r1);
+        ASSERT_EQ(bytes(r1, r1 + 32), ref_kdf(bytes(r0, r0 + 32), "FT-R1", aa + spa, 32));
         dot11_derive_pmkr1name(r0name, aa.data(), spa.data(), r1name);
         name = ossl_sha256(str("FT-R1N") + bytes(r0name, r0name + 16) + aa + spa);
         ASSERT_EQ(bytes(r1name, r1name + 16), bytes(name.begin(), name.begin() + 16));
