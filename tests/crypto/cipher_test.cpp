@@ -156,6 +156,16 @@ TEST(Secure, CompareAndWipe)
     b[0] ^= 0x80;
     EXPECT_NE(secure_compare(a, b, sizeof a), 0);
     EXPECT_EQ(secure_compare(a, b, 0), 0);
+    b[0] ^= 0x80;
+    // Every length over the word loop and the tail, every byte, every bit.
+    for (size_t len = 1; len <= sizeof a; len++)
+        for (size_t at = 0; at < len; at++)
+            for (int bit = 0; bit < 8; bit++) {
+                b[at] ^= uint8_t(1 << bit);
+                EXPECT_NE(secure_compare(a, b, len), 0) << len << " " << at << " " << bit;
+                EXPECT_EQ(secure_compare(a, b, at), 0) << len << " " << at;
+                b[at] ^= uint8_t(1 << bit);
+            }
 
     secure_wipe(a, sizeof a);
     for (uint8_t x : a)
