@@ -1,9 +1,10 @@
 // Fast BSS transition and the key cache:
 // - one FT-PSK transition over the air through the whole authenticator (FT
 //   Auth answered, Reassoc-Req answered: key holder, machines, frames,
-//   timers), beside the transition's key work alone (PMK-R1, PMKR1Name, FT
-//   PTK, FTIE MIC: the dot11_keys set); the station's own work is timed
-//   apart and left out;
+//   timers), from each frame's packet as the data plane hands it over to
+//   the answer sent, beside the transition's key work alone (PMK-R1,
+//   PMKR1Name, FT PTK, FTIE MIC: the dot11_keys set); the station's own work
+//   is left out;
 // - PMKID lookups among 100,000 cached entries, beside a std::unordered_map
 //   keyed by the 16 bytes with a hash as its best users write it;
 // - the bytes the cache holds per 802.1X entry with a 20-character identity,

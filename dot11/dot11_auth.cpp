@@ -321,9 +321,8 @@ void dot11_auth_detach_sta(dot11_rsna *sta)
     dot11_timer_stop(auth, &sta->sa_timer);
     dot11_timer_stop(auth, &sta->pmk_timer);
     dot11_timer_stop(auth, &sta->aux_timer);
-    for (auto *c : {&sta->cached_auth[0], &sta->cached_auth[1], &sta->cached_assoc[0],
-                    &sta->cached_assoc[1]})
-        dot11_frame_copy_drop(c);
+    dot11_frame_copies_drop(sta, sta->cached_auth);
+    dot11_frame_copies_drop(sta, sta->cached_assoc);
     dot11_suites_clear(&sta->suites);
     dot11_suites_clear(&sta->offer);
     secure_wipe(sta->pmk, sizeof sta->pmk);
@@ -375,6 +374,20 @@ void dot11_auth_account_sta(dot11_rsna *sta, uint64_t rx_packets, uint64_t rx_by
     sta->last_activity = last_activity;
 }
 
+namespace {
+
+// The BSS machines at rest: in SETKEYSDONE and COUNTERMEASURES_INIT with none
+// of their events set, a step of either moves nothing and changes nothing.
+bool bss_settled(const dot11_auth *auth)
+{
+    return (auth->config.flags_a & DOT11_CFG_A_RSNA_ACTIVATED) &&
+           auth->group_state == DOT11_GROUP_SETKEYSDONE && auth->cm_state == DOT11_CM_INIT &&
+           !auth->GInit && !auth->GTKReKey && !auth->MICFailureReported &&
+           !auth->CountermeasuresTimeout;
+}
+
+} // namespace
+
 void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
 {
     auth->running = true;
@@ -382,7 +395,7 @@ void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
         dot11_sta_mark(sta);
     bool polled = false;
     for (;;) {
-        while (dot11_group_step(auth) | dot11_countermeasures_step(auth)) {
+        while (!bss_settled(auth) && (dot11_group_step(auth) | dot11_countermeasures_step(auth))) {
         }
         bool moved = false;
         for (dot11_rsna *s : list_records_safe<&dot11_rsna::pending>(&auth->pending)) {
@@ -503,8 +516,7 @@ void dot11_auth_associate(dot11_rsna *sta)
 void dot11_auth_authorize(dot11_rsna *sta, const char *identity)
 {
     UGW_ASSERT(sta->Authenticated && sta->Associated);
-    dot11_frame_copy_drop(&sta->cached_auth[0]);
-    dot11_frame_copy_drop(&sta->cached_auth[1]);
+    dot11_frame_copies_drop(sta, sta->cached_auth);
     if (sta->Authorized)
         return;
     sta->Authorized = true;
@@ -528,8 +540,7 @@ void dot11_auth_deauthorize(dot11_rsna *sta, int)
 void dot11_auth_disassociate(dot11_rsna *sta)
 {
     UGW_ASSERT(!sta->Authorized);
-    dot11_frame_copy_drop(&sta->cached_assoc[0]);
-    dot11_frame_copy_drop(&sta->cached_assoc[1]);
+    dot11_frame_copies_drop(sta, sta->cached_assoc);
     if (!sta->Associated)
         return;
     sta->Associated = false;
@@ -541,8 +552,7 @@ void dot11_auth_disassociate(dot11_rsna *sta)
 void dot11_auth_deauthenticate(dot11_rsna *sta)
 {
     UGW_ASSERT(!sta->Associated && !sta->Authorized);
-    dot11_frame_copy_drop(&sta->cached_auth[0]);
-    dot11_frame_copy_drop(&sta->cached_auth[1]);
+    dot11_frame_copies_drop(sta, sta->cached_auth);
     if (!sta->Authenticated)
         return;
     sta->Authenticated = false;
@@ -553,9 +563,18 @@ void dot11_auth_deauthenticate(dot11_rsna *sta)
 
 void dot11_frame_copy_drop(dot11_frame_copy *c)
 {
-    free(c->bytes);
+    if (!c->borrowed) free(c->bytes);
     c->bytes = nullptr;
     c->len = 0;
+    c->borrowed = false;
+}
+
+void dot11_frame_copies_drop(dot11_rsna *sta, dot11_frame_copy pair[2])
+{
+    // A request whose copy waits for its answer is no longer to be kept.
+    if (sta->auth && sta->auth->rx_pair == pair) sta->auth->rx_pair = nullptr;
+    dot11_frame_copy_drop(&pair[1]);
+    dot11_frame_copy_drop(&pair[0]);
 }
 
 void dot11_suites_clear(dot11_sta_suites *s)

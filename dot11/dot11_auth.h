@@ -68,10 +68,13 @@ struct dot11_timer {
 };
 
 // A copy of a frame kept to answer a retransmitted request: heap bytes, so
-// that a cached frame does not pin a pool buffer.
+// that a cached frame does not pin a pool buffer. A request and its answer
+// share one allocation, which the request's copy owns: the answer's is
+// borrowed, and the pair is dropped together.
 struct dot11_frame_copy {
     uint8_t *bytes;
     uint16_t len;
+    bool borrowed;
 };
 
 // Machine state numbers shared by all machines of the authenticator.
@@ -252,6 +255,11 @@ struct dot11_auth {
     // MIC, for station ft_resp_sta under GTK ft_resp_gtk; kept for the frame.
     dot11_rsna *ft_resp_sta;
     uint32_t ft_resp_gtk;
+    // The request being handled, whose copy waits for its answer to share
+    // one allocation with it (rx_pair null: none waits).
+    dot11_frame_copy *rx_pair;
+    const uint8_t *rx_frame;
+    uint16_t rx_len;
     uint8_t ft_resp[DOT11_AUTH_MAX_FTIE_SIZE];
 };
 
@@ -356,6 +364,8 @@ void dot11_auth_start_sa_timer(dot11_rsna *sta, uint64_t ms);
 void dot11_auth_start_deadline_timer(dot11_rsna *sta, uint64_t ms);
 void dot11_eapol_accept_replay(dot11_rsna *sta);
 void dot11_frame_copy_drop(dot11_frame_copy *c);
+// Drops a request's copy and its answer's (cached_auth or cached_assoc).
+void dot11_frame_copies_drop(dot11_rsna *sta, dot11_frame_copy pair[2]);
 void dot11_suites_clear(dot11_sta_suites *s);
 bool dot11_akm_is_ft(uint32_t akm);
 bool dot11_akm_is_psk(uint32_t akm);

@@ -62,7 +62,9 @@ bool copy_frame(dot11_frame_copy *c, const uint8_t *p, size_t len)
     return true;
 }
 
-// Answers a retransmitted request from the cache: true when handled.
+// Answers a retransmitted request from the cache: true when handled. Else
+// the request's copy waits for its answer (keep_answer), or for the end of
+// its handling when none comes (request_copy).
 bool retransmit(dot11_rsna *sta, dot11_frame_copy cache[2], const uint8_t *f, size_t len)
 {
     dot11_auth *auth = sta->auth;
@@ -81,9 +83,44 @@ bool retransmit(dot11_rsna *sta, dot11_frame_copy cache[2], const uint8_t *f, si
         packet_release(p);
         return true;
     }
-    dot11_frame_copy_drop(&cache[1]);
-    copy_frame(&cache[0], f, len);
+    dot11_frame_copies_drop(sta, cache);
+    auth->rx_pair = cache;
+    auth->rx_frame = f;
+    auth->rx_len = uint16_t(len);
     return false;
+}
+
+// Copies the request still waiting for its answer when its handling ends.
+struct request_copy {
+    dot11_auth *auth;
+    ~request_copy()
+    {
+        if (auth->rx_pair) copy_frame(&auth->rx_pair[0], auth->rx_frame, auth->rx_len);
+        auth->rx_pair = nullptr;
+    }
+};
+
+// Keeps the answer to a request in the pair's cache: in one allocation with
+// the request when the request waits for it.
+void keep_answer(dot11_rsna *sta, dot11_frame_copy pair[2], const packet *p)
+{
+    dot11_auth *auth = sta->auth;
+    if (auth->rx_pair != pair) {
+        copy_frame(&pair[1], p->data, p->length);
+        return;
+    }
+    auth->rx_pair = nullptr;
+    auto *both = static_cast<uint8_t *>(malloc(size_t(auth->rx_len) + p->length));
+    if (!both) {
+        ulog(LOG_COMP_DOT11, ULOG_ERROR, "Memory allocation failed");
+        return;
+    }
+    memcpy(both, auth->rx_frame, auth->rx_len);
+    memcpy(both + auth->rx_len, p->data, p->length);
+    dot11_frame_copy_drop(&pair[1]);
+    dot11_frame_copy_drop(&pair[0]);
+    pair[0] = {both, auth->rx_len, false};
+    pair[1] = {both + auth->rx_len, uint16_t(p->length), true};
 }
 
 const char *akm_label(uint32_t akm)
@@ -388,6 +425,7 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
         sta->Deauthenticate = true;
         dot11_auth_run_unless_running(auth, sta);
     }
+    request_copy copy{auth};
     if (subtype == DOT11_ST_ASSOC_REQ || subtype == DOT11_ST_REASSOC_REQ) {
         if (retransmit(sta, sta->cached_assoc, f, len))
             return;
@@ -555,7 +593,7 @@ void dot11_send_auth(dot11_rsna *sta, uint16_t algorithm, uint16_t seq, uint16_t
         DOT11_LOG(auth, ULOG_DEBUG, "Out of buffer space");
         return;
     }
-    copy_frame(&sta->cached_auth[1], p->data, p->length);
+    keep_answer(sta, sta->cached_auth, p);
     dot11_send_mgmt(sta, p);
     packet_release(p);
 }
@@ -579,7 +617,7 @@ void dot11_send_assoc_resp(dot11_rsna *sta, uint8_t subtype, uint16_t status,
         DOT11_LOG(auth, ULOG_DEBUG, "Out of buffer space");
         return;
     }
-    copy_frame(&sta->cached_assoc[1], p->data, p->length);
+    keep_answer(sta, sta->cached_assoc, p);
     dot11_send_mgmt(sta, p);
     packet_release(p);
 }

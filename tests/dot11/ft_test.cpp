@@ -194,7 +194,22 @@ TEST_F(ft, Over_the_air_with_mics_both_ways_and_no_second_install)
     sim::bytes resp = last_mgmt(DOT11_ST_AUTH);
     ASSERT_TRUE(s.ft_take_response(resp, kBss2));
     EXPECT_EQ(sim::bytes(sta2.pmkr1name, sta2.pmkr1name + 16), s.pmkr1name);
+    // The request and its answer are kept in one allocation; the request
+    // again gets that answer, with Retry, and moves nothing.
+    EXPECT_EQ(sta2.cached_auth[1].bytes, sta2.cached_auth[0].bytes + sta2.cached_auth[0].len);
+    sim::bytes again = s.ft_auth_req();
+    again[1] |= DOT11_FC1_RETRY;
+    size_t sent = h.mgmt.size();
+    h.mlme(&sta2, again);
+    ASSERT_EQ(h.mgmt.size(), sent + 1);
+    sim::bytes cached = h.mgmt.back();
+    EXPECT_TRUE(cached[1] & DOT11_FC1_RETRY);
+    cached[1] &= uint8_t(~DOT11_FC1_RETRY);
+    EXPECT_EQ(cached, resp);
+    EXPECT_EQ(sta2.r1kh_state, DOT11_R1KH_FT_PMK_R1_SA_RECD);
     reassociate(&sta2);
+    EXPECT_EQ(sta2.cached_auth[0].bytes, nullptr); // gone with the authorization
+    EXPECT_EQ(sta2.cached_assoc[1].bytes, sta2.cached_assoc[0].bytes + sta2.cached_assoc[0].len);
 
     // The same Reassoc-Req again gets the cached answer, and no key.
     size_t keys = h.keys.size();
