@@ -386,6 +386,12 @@ bool bss_settled(const dot11_auth *auth)
            !auth->CountermeasuresTimeout;
 }
 
+// A station's group-key machine at rest: IDLE with nothing to send.
+bool gtk_settled(const dot11_rsna *s)
+{
+    return s->gtk_state == DOT11_GTK_IDLE && !s->Init && !s->GUpdateStationKeys && !s->PInitAKeys;
+}
+
 } // namespace
 
 void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
@@ -400,7 +406,7 @@ void dot11_auth_run(dot11_auth *auth, dot11_rsna *sta)
         bool moved = false;
         for (dot11_rsna *s : list_records_safe<&dot11_rsna::pending>(&auth->pending)) {
             int m = dot11_r1kh_step(s);
-            m |= dot11_gtk_step(s);
+            if (!gtk_settled(s)) m |= dot11_gtk_step(s);
             s->AuthRequest = s->ReassocRequest = s->AssocRequest = s->EAPOLKeyReceived = false;
             s->Init = s->Deauthenticate = s->TimeoutEvt = s->SATimeout = false;
             s->ReassocDeadline = false;
