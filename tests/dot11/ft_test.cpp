@@ -52,11 +52,7 @@ struct ft : ::testing::Test {
         cfg.r0kh_id_len = uint8_t(kR0kh.size());
         cfg.dot11FTR0KeyLifetime = 3600;
         cfg.dot11FTReassociationDeadline = 1000; // TUs: 1024 ms
-        cache = dot11_cache_create(&cfg, &cops, &h, nullptr, h.pool);
-        ASSERT_NE(cache, nullptr);
-        ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
-        memcpy(cfg.bss_mac, kBss2, 6);
-        ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
+        ASSERT_NO_FATAL_FAILURE(make_bsses(nullptr));
         ASSERT_EQ(dot11_auth_attach_sta(&auth1, &sta1, kSta), 0);
         att1 = true;
         ASSERT_EQ(dot11_auth_attach_sta(&auth2, &sta2, kSta), 0);
@@ -71,6 +67,16 @@ struct ft : ::testing::Test {
         s.over_ds = true;
         s.r0khid = kR0kh;
         s.ft_r0();
+    }
+    // The shared cache and the two BSSes of cfg.
+    void make_bsses(radius_client *nas)
+    {
+        memcpy(cfg.bss_mac, kBss1, 6);
+        cache = dot11_cache_create(&cfg, &cops, &h, nas, h.pool);
+        ASSERT_NE(cache, nullptr);
+        ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
+        memcpy(cfg.bss_mac, kBss2, 6);
+        ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
     }
     void TearDown() override
     {
@@ -124,12 +130,7 @@ struct ft : ::testing::Test {
         sta1 = {};
         sta2 = {};
         cfg.dot11RSNAConfigAuthenticationSuite[0] = DOT11_AKM_FT_8021X;
-        memcpy(cfg.bss_mac, kBss1, 6);
-        cache = dot11_cache_create(&cfg, &cops, &h, reinterpret_cast<radius_client *>(&h), h.pool);
-        ASSERT_NE(cache, nullptr);
-        ASSERT_EQ(dot11_auth_init(&auth1, &cfg, &h.ops, cache, h.pool), 0);
-        memcpy(cfg.bss_mac, kBss2, 6);
-        ASSERT_EQ(dot11_auth_init(&auth2, &cfg, &h.ops, cache, h.pool), 0);
+        ASSERT_NO_FATAL_FAILURE(make_bsses(reinterpret_cast<radius_client *>(&h)));
         ASSERT_EQ(dot11_auth_attach_sta(&auth2, &sta2, kSta), 0);
         att2 = true;
         s.akm_type = 3;
