@@ -64,7 +64,7 @@ bool copy_frame(dot11_frame_copy *c, const uint8_t *p, size_t len)
 
 // Answers a retransmitted request from the cache: true when handled. Else
 // the request's copy waits for its answer (keep_answer), or for the end of
-// its handling when none comes (request_copy).
+// its handling when none comes (frame_end).
 bool retransmit(dot11_rsna *sta, dot11_frame_copy cache[2], const uint8_t *f, size_t len)
 {
     dot11_auth *auth = sta->auth;
@@ -90,13 +90,17 @@ bool retransmit(dot11_rsna *sta, dot11_frame_copy cache[2], const uint8_t *f, si
     return false;
 }
 
-// Copies the request still waiting for its answer when its handling ends.
-struct request_copy {
+// What a frame's handling leaves, put away on every way out of it: the copy
+// of a request still waiting for its answer is made, and the sealed FT
+// response and the KCK kept for it are let go.
+struct frame_end {
     dot11_auth *auth;
-    ~request_copy()
+    ~frame_end()
     {
         if (auth->rx_pair) copy_frame(&auth->rx_pair[0], auth->rx_frame, auth->rx_len);
         auth->rx_pair = nullptr;
+        auth->ft_resp_sta = nullptr;
+        dot11_auth_ft_kck_wipe(auth);
     }
 };
 
@@ -425,7 +429,7 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
         sta->Deauthenticate = true;
         dot11_auth_run_unless_running(auth, sta);
     }
-    request_copy copy{auth};
+    frame_end end{auth};
     if (subtype == DOT11_ST_ASSOC_REQ || subtype == DOT11_ST_REASSOC_REQ) {
         if (retransmit(sta, sta->cached_assoc, f, len))
             return;
@@ -530,8 +534,6 @@ void dot11_auth_recv_mlme(dot11_rsna *sta, packet *p)
     dot11_auth_run_unless_running(auth, sta);
     sta->frame = nullptr;
     sta->frame_len = 0;
-    auth->ft_resp_sta = nullptr;
-    dot11_auth_ft_kck_wipe(auth);
 }
 
 // Checking a Reassoc-Req and sealing its response take the same KCK: one
