@@ -239,15 +239,6 @@ void dot11_derive_pmkr0(const uint8_t xxkey[DOT11_PMK_LEN], const uint8_t *ssid,
     memcpy(pmkr0name, digest, DOT11_KEY_NAME_LEN);
 }
 
-void dot11_derive_pmkr1(const uint8_t pmk_r0[DOT11_PMK_LEN], const uint8_t r1khid[DOT11_MAC_LEN],
-                        const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN])
-{
-    uint8_t context[2 * DOT11_MAC_LEN];
-    memcpy(context, r1khid, DOT11_MAC_LEN);
-    memcpy(context + DOT11_MAC_LEN, s1khid, DOT11_MAC_LEN);
-    dot11_kdf_sha256(pmk_r0, DOT11_PMK_LEN, "FT-R1", context, sizeof context, pmk_r1, DOT11_PMK_LEN);
-}
-
 void dot11_derive_pmkr1_keyed(const hmac_sha256_ctx *pmk_r0, const uint8_t r1khid[DOT11_MAC_LEN],
                               const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN])
 {
@@ -255,6 +246,15 @@ void dot11_derive_pmkr1_keyed(const hmac_sha256_ctx *pmk_r0, const uint8_t r1khi
     memcpy(context, r1khid, DOT11_MAC_LEN);
     memcpy(context + DOT11_MAC_LEN, s1khid, DOT11_MAC_LEN);
     kdf_sha256_keyed(*pmk_r0, "FT-R1", context, sizeof context, pmk_r1, DOT11_PMK_LEN);
+}
+
+void dot11_derive_pmkr1(const uint8_t pmk_r0[DOT11_PMK_LEN], const uint8_t r1khid[DOT11_MAC_LEN],
+                        const uint8_t s1khid[DOT11_MAC_LEN], uint8_t pmk_r1[DOT11_PMK_LEN])
+{
+    hmac_sha256_ctx keyed;
+    secure_wipe_guard wipe_keyed(keyed);
+    hmac_sha256_init(&keyed, pmk_r0, DOT11_PMK_LEN);
+    dot11_derive_pmkr1_keyed(&keyed, r1khid, s1khid, pmk_r1);
 }
 
 void dot11_derive_pmkr1name(const uint8_t pmkr0name[DOT11_KEY_NAME_LEN],
